@@ -1,0 +1,304 @@
+#include "Service/Quillon/supervisor/ConsoleSupervisor.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "Service/Quillon/streaming/BridgeThread.h"
+#include "Service/Quillon/supervisor/ConsoleHidLink.h"
+#include "Service/Quillon/supervisor/ConsoleModels.h"
+#include "Service/Quillon/supervisor/RegistrySettings.h"
+#include "Service/Quillon/supervisor/ServiceEntry.h"
+#include "Service/Quillon/vdriver/EndpointControl.h"
+
+namespace {
+
+constexpr std::uint32_t kCaptureStreamsShown = 11;  // indices 0 to 10
+
+void FillBinding(StreamBinding& half, CKSDevice* device) {
+    half.m_pDevice = device;
+    half.m_Channels = device->m_nChannels;
+    half.m_FramesPerPacket = device->m_nChannels ? device->m_nPacketSize / device->m_nChannels : 0;
+}
+
+}  // namespace
+
+CConsoleSupervisor::CConsoleSupervisor() {
+    m_StreamManager.CreateFilterLists();
+
+    m_pCommandBlock = std::make_unique<CSharedMemoryGlobalWriter>(kCommandBlockName, kCommandBlockServiceAccess);
+    m_pStatusBlock = std::make_unique<CSharedMemoryWriter>(SharedMemorySide::Create, kStatusBlockName, kReadWriteAccess);
+
+    m_hInstance = ProcessGlobal<CServiceProcess>().m_hInstance;
+    m_LatencyMultiplier = 2;
+    LoadSettings();
+
+    if (!m_Channel.IsOpen()) return;
+
+    MarkDisconnected();
+    m_hAvrt = LoadLibraryW(WSTR("Avrt.dll"));
+    if (m_hAvrt) {
+        m_pfnAvSetMmThreadCharacteristicsA = reinterpret_cast<AvSetMmThreadCharacteristicsAFn>(
+            reinterpret_cast<void*>(GetProcAddress(m_hAvrt, "AvSetMmThreadCharacteristicsA")));
+        m_pfnAvRevertMmThreadCharacteristics = reinterpret_cast<AvRevertMmThreadCharacteristicsFn>(
+            reinterpret_cast<void*>(GetProcAddress(m_hAvrt, "AvRevertMmThreadCharacteristics")));
+    }
+    for (int i = 0; i < kVirtualStreamCount; ++i) {
+        std::uint32_t length = 0;
+        m_Channel.OpenStream(i, length);
+    }
+    if (m_hLoopThread == INVALID_HANDLE_VALUE) {
+        const uintptr_t thread = _beginthreadex(nullptr, 0, LoopThreadProc, this, 0, &m_LoopThreadId);
+        if (thread) m_hLoopThread = reinterpret_cast<HANDLE>(thread);
+    }
+}
+
+CConsoleSupervisor::~CConsoleSupervisor() {
+    m_bLoopStop.exchange(1);
+    // Nothing below may be destroyed under a thread that still uses it: past the bounded wait, a loop or
+    // bridge thread that has not ended is waited for without limit.
+    if (m_hLoopThread != INVALID_HANDLE_VALUE) {
+        if (WaitForSingleObject(m_hLoopThread, kThreadStopWaitMs) != WAIT_OBJECT_0)
+            WaitForSingleObject(m_hLoopThread, INFINITE);
+        CloseHandle(m_hLoopThread);
+        m_hLoopThread = INVALID_HANDLE_VALUE;
+    }
+    if (m_hBridgeThread != INVALID_HANDLE_VALUE) {
+        m_bBridgeStop.exchange(1);
+        WaitForSingleObject(m_hBridgeThread, INFINITE);
+    }
+    for (int i = 0; i < kVirtualStreamCount; ++i) HideEndpoint(*this, i);
+    WriteSettings();
+    if (m_hAvrt) FreeLibrary(m_hAvrt);
+    m_pStatusBlock.reset();
+    m_pCommandBlock.reset();
+    delete m_pBridge;
+    m_pBridge = nullptr;
+    // The stream manager and then the channel are destroyed as members, in that order.
+    if (m_hBridgeThread != INVALID_HANDLE_VALUE) {
+        CloseHandle(m_hBridgeThread);
+        m_hBridgeThread = INVALID_HANDLE_VALUE;
+    }
+}
+
+void CConsoleSupervisor::WriteSettings() {
+    WriteSetting(kEnableValueName, m_Enable);
+    WriteSetting(kLatencyValueName, m_Latency);
+}
+
+void CConsoleSupervisor::LoadSettings() {
+    std::uint32_t value = 0;
+    m_Enable = ReadSetting(kEnableValueName, value) ? value : 1;
+    m_Latency = ReadSetting(kLatencyValueName, value) ? value : 0;
+
+    if (QuillonSharedBlock* status = StatusView()) {
+        std::memset(status, 0, sizeof(*status));
+        if (m_Enable) status->settings |= kSettingEnable;
+        if (m_Latency) status->settings |= kSettingLatency;
+        PublishVersion(*status);
+        if (QuillonSharedBlock* command = CommandView()) std::memcpy(command, status, sizeof(*status));
+    }
+    ApplyLatency();
+}
+
+void CConsoleSupervisor::PublishVersion(QuillonSharedBlock& status) {
+    char version[48] = "";
+    HRSRC resource = FindResourceW(m_hInstance, MAKEINTRESOURCEW(1), RT_VERSION);
+    HGLOBAL loaded = resource ? LoadResource(m_hInstance, resource) : nullptr;
+    const void* block = loaded ? LockResource(loaded) : nullptr;
+    VS_FIXEDFILEINFO* info = nullptr;
+    UINT length = 0;
+    if (block && VerQueryValueW(block, WSTR("\\"), reinterpret_cast<LPVOID*>(&info), &length) && info &&
+        length >= sizeof(VS_FIXEDFILEINFO)) {
+        std::snprintf(version, sizeof version, "%u.%u.%u.%u", static_cast<unsigned>(HIWORD(info->dwProductVersionMS)),
+                      static_cast<unsigned>(LOWORD(info->dwProductVersionMS)),
+                      static_cast<unsigned>(HIWORD(info->dwProductVersionLS)),
+                      static_cast<unsigned>(LOWORD(info->dwProductVersionLS)));
+    }
+    char text[kSharedTextSize + sizeof version];
+    std::snprintf(text, sizeof text, "%s%s", kVersionPrefix, version);
+    WriteSharedText(status.serviceVersion, text);
+}
+
+void CConsoleSupervisor::ApplyLatency() {
+    const std::uint32_t wanted = m_Latency ? 4 : 2;
+    if (m_LatencyMultiplier == wanted) return;
+    if (m_pBridge) TearDownBridge();
+    if (m_pBridge) return;  // the bridge thread has not ended: the streams stay as they are; retried next pass
+    for (int i = 0; i < kVirtualStreamCount; ++i) m_Channel.CloseStream(i);
+    m_LatencyMultiplier = wanted;
+    m_Channel.StopNotifier();
+    m_Channel.ReleaseControlBlock();
+    m_Channel.RegisterControlBlock(m_LatencyMultiplier);
+    m_Channel.StartNotifier();
+    for (int i = 0; i < kVirtualStreamCount; ++i) {
+        std::uint32_t length = 0;
+        m_Channel.OpenStream(i, length);
+    }
+}
+
+void CConsoleSupervisor::MarkDisconnected() {
+    for (int i = 0; i < kVirtualStreamCount; ++i) HideEndpoint(*this, i);
+    m_ChannelMask = 0;
+    m_pCurrentModel.store(nullptr);
+    if (QuillonSharedBlock* status = StatusView()) {
+        status->stateFlags &= ~kStateConsoleConnected;
+        std::memcpy(status->consoleDescription, kNoConsoleText, sizeof kNoConsoleText);
+        status->firmwareText[0] = 0;
+    }
+}
+
+ConsoleBridge* CConsoleSupervisor::OpenConsoleBridge(const char* pattern, std::uint16_t renderChannels,
+                                                     std::uint16_t captureChannels) {
+    auto* bridge = new ConsoleBridge();
+    bridge->m_Capture.m_pSupervisor = this;
+    bridge->m_Render.m_pSupervisor = this;
+    const std::uint32_t frames = m_Channel.BufferFrames() / 2;
+
+    CKSDevice* render = nullptr;
+    if (m_StreamManager.RenderFilters()) {
+        std::vector<CKSDevice*> devices = m_StreamManager.CreateRenderDevices(pattern, renderChannels, frames);
+        if (!devices.empty()) render = devices.front();
+    }
+    if (render && !render->m_HidLink.IsOpen()) {
+        m_StreamManager.RemoveDevice(render);
+        render = nullptr;
+    }
+    if (render) {
+        FillBinding(bridge->m_Render, render);
+        render->m_pfnBlockCallback = RenderBlockCallback;
+        render->m_pCallbackContext = &bridge->m_Render;
+        if (captureChannels != 0 && m_StreamManager.CaptureFilters()) {
+            std::vector<CKSDevice*> devices = m_StreamManager.CreateCaptureDevices(pattern, captureChannels, frames);
+            if (!devices.empty()) {
+                FillBinding(bridge->m_Capture, devices.front());
+                devices.front()->m_pfnBlockCallback = CaptureBlockCallback;
+                devices.front()->m_pCallbackContext = &bridge->m_Capture;
+            }
+        }
+    }
+    if (!bridge->m_Render.m_pDevice) {
+        delete bridge;
+        return nullptr;
+    }
+    return bridge;
+}
+
+unsigned WINAPI CConsoleSupervisor::LoopThreadProc(void* argument) {
+    if (argument) static_cast<CConsoleSupervisor*>(argument)->Run();
+    return 0;
+}
+
+void CConsoleSupervisor::Run() {
+    const HRESULT com = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+    delete m_pBridge;
+    m_pBridge = nullptr;
+    std::uint64_t savedCapture = 0;
+    std::uint64_t savedRender = 0;
+    DWORD checkTime = timeGetTime();
+
+    while (!m_bLoopStop.load()) {
+        ExchangeWithTray();
+        ApplyLatency();  // only acts when an earlier change could not be carried out
+        if (m_pBridge)
+            WatchBridge(checkTime, savedCapture, savedRender);
+        else if (m_Enable)
+            SearchConsole(checkTime, savedCapture, savedRender);
+        Sleep(kLoopPeriodMs);
+    }
+
+    if (m_hBridgeThread != INVALID_HANDLE_VALUE && WaitForSingleObject(m_hBridgeThread, kThreadStopWaitMs) == WAIT_OBJECT_0) {
+        CloseHandle(m_hBridgeThread);
+        m_hBridgeThread = INVALID_HANDLE_VALUE;
+    }
+    if (m_hBridgeThread == INVALID_HANDLE_VALUE) {
+        delete m_pBridge;
+        m_pBridge = nullptr;
+    }
+    if (com != RPC_E_CHANGED_MODE) CoUninitialize();
+}
+
+void CConsoleSupervisor::ExchangeWithTray() {
+    QuillonSharedBlock* status = StatusView();
+    QuillonSharedBlock* command = CommandView();
+    if (!status || !command) return;
+    QuillonSharedBlock request;
+    std::memcpy(&request, command, sizeof(request));
+    status->heartbeat = request.heartbeat;
+    if (request.settings == status->settings) return;
+    m_Enable = request.settings & kSettingEnable;
+    m_Latency = (request.settings & kSettingLatency) ? 1 : 0;
+    status->settings = request.settings;
+    ApplyLatency();
+    WriteSettings();
+}
+
+void CConsoleSupervisor::WatchBridge(DWORD& checkTime, std::uint64_t& savedCapture, std::uint64_t& savedRender) {
+    const DWORD elapsed = timeGetTime() - checkTime;
+    if (elapsed <= kNamingWindowMs) {
+        for (int i = 0; i < kVirtualStreamCount; ++i)
+            if (m_RenamePending[i]) RenameEndpoint(*this, i);
+        return;
+    }
+    const std::uint64_t capture = m_CaptureProgress.load(std::memory_order_relaxed);
+    const std::uint64_t render = m_RenderProgress.load(std::memory_order_relaxed);
+    const bool captureStalled = m_pBridge->m_Capture.m_pDevice && capture == savedCapture;
+    if (!m_Enable || captureStalled || render == savedRender) {
+        TearDownBridge();
+        return;
+    }
+    checkTime = timeGetTime();
+    savedCapture = capture;
+    savedRender = render;
+    PollChannelMask(*this, ChosenHidLink());
+}
+
+void CConsoleSupervisor::SearchConsole(DWORD& checkTime, std::uint64_t& savedCapture, std::uint64_t& savedRender) {
+    if (!m_StreamManager.RefreshFilterLists()) {
+        m_StreamManager.DestroyAll();
+        m_StreamManager.RefreshFilterLists();
+    }
+    for (const CUSBDevice* model : g_ConsoleModels) {
+        m_pBridge = OpenConsoleBridge(model->DevicePathPattern(), model->RenderChannels(), model->CaptureChannels());
+        if (!m_pBridge) continue;
+        m_pCurrentModel.store(model);
+        checkTime = timeGetTime();
+        savedCapture = m_CaptureProgress.load(std::memory_order_relaxed);
+        savedRender = m_RenderProgress.load(std::memory_order_relaxed);
+        m_bBridgeStop.exchange(0);
+        if (m_hBridgeThread == INVALID_HANDLE_VALUE) {
+            const uintptr_t thread = _beginthreadex(nullptr, 0, BridgeThreadProc, this, 0, &m_BridgeThreadId);
+            if (thread) m_hBridgeThread = reinterpret_cast<HANDLE>(thread);
+        }
+        if (m_pBridge->m_Capture.m_pDevice)
+            for (std::uint32_t i = 0; i < kCaptureStreamsShown; ++i) ShowEndpoint(*this, static_cast<int>(i));
+        PublishConsoleIdentity(*this, *model, ChosenHidLink());
+        PollChannelMask(*this, ChosenHidLink());
+        return;
+    }
+}
+
+void CConsoleSupervisor::TearDownBridge() {
+    m_bBridgeStop.exchange(1);
+    if (m_hBridgeThread != INVALID_HANDLE_VALUE) {
+        if (WaitForSingleObject(m_hBridgeThread, kThreadStopWaitMs) != WAIT_OBJECT_0) {
+            // The bridge thread still runs and uses the devices and the bridge: keep both alive and look
+            // again on the next pass rather than pull them from under it.
+            return;
+        }
+        CloseHandle(m_hBridgeThread);
+        m_hBridgeThread = INVALID_HANDLE_VALUE;
+    }
+    m_StreamManager.DestroyAll();
+    delete m_pBridge;
+    m_pBridge = nullptr;
+    MarkDisconnected();
+}
+
+ConsoleHidLink& CConsoleSupervisor::ChosenHidLink() {
+    if (m_pBridge) {
+        CKSDevice* render = m_pBridge->m_Render.m_pDevice;
+        if (render && render->m_HidLink.IsOpen()) return render->m_HidLink;
+        if (CKSDevice* capture = m_pBridge->m_Capture.m_pDevice) return capture->m_HidLink;
+    }
+    return m_StreamManager.SpareHidLink();
+}

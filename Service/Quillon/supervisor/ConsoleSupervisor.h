@@ -1,0 +1,95 @@
+// CConsoleSupervisor: the service's main loop and the owner of everything it holds at run time: the
+// virtual driver's control channel, the stream manager, the console bridge, the shared blocks with the
+// tray and the two settings. Its loop thread makes one pass every 100 ms: tray exchange, then either the
+// console search or the watch over the open bridge.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+
+#include "Service/Quillon/streaming/StreamManager.h"
+#include "Service/Quillon/vdriver/VirtualDriverChannel.h"
+#include "Service/common/SharedMemory.h"
+#include "platform/win32.h"
+
+class CConsoleSupervisor;
+class CUSBDevice;
+
+// One half of a console bridge: the streaming device of one direction and what its callback needs.
+struct StreamBinding {
+    CKSDevice* m_pDevice = nullptr;
+    std::uint32_t m_FramesPerPacket = 0;
+    std::uint16_t m_Channels = 0;
+    std::uint8_t m_bFirstBlock = 1;
+    CConsoleSupervisor* m_pSupervisor = nullptr;
+};
+
+// The open console: capture half first (its address is the bridge's), render half second.
+struct ConsoleBridge {
+    StreamBinding m_Capture;
+    StreamBinding m_Render;
+};
+
+using AvSetMmThreadCharacteristicsAFn = HANDLE(WINAPI*)(LPCSTR, LPDWORD);
+using AvRevertMmThreadCharacteristicsFn = BOOL(WINAPI*)(HANDLE);
+
+class CConsoleSupervisor {
+public:
+    static constexpr DWORD kLoopPeriodMs = 100;
+    static constexpr DWORD kNamingWindowMs = 500;
+    static constexpr DWORD kThreadStopWaitMs = 10000;
+
+    CConsoleSupervisor();
+    ~CConsoleSupervisor();
+    CConsoleSupervisor(const CConsoleSupervisor&) = delete;
+    CConsoleSupervisor& operator=(const CConsoleSupervisor&) = delete;
+
+    // Whether the virtual driver's control interface was opened (the worker keeps only such supervisors).
+    bool HasDevice() const { return m_Channel.IsOpen(); }
+
+    void Run();
+    void LoadSettings();
+    void ApplyLatency();
+    ConsoleBridge* OpenConsoleBridge(const char* pattern, std::uint16_t renderChannels, std::uint16_t captureChannels);
+    void MarkDisconnected();
+
+    HANDLE m_hLoopThread = INVALID_HANDLE_VALUE;
+    unsigned m_LoopThreadId = 0;
+    HANDLE m_hBridgeThread = INVALID_HANDLE_VALUE;
+    unsigned m_BridgeThreadId = 0;
+    CVirtualDriverChannel m_Channel;
+    CStreamManager m_StreamManager;
+    ConsoleBridge* m_pBridge = nullptr;
+    std::uint8_t m_RenamePending[kVirtualStreamCount] = {};
+    std::atomic<std::uint8_t> m_bLoopStop{0};
+    std::atomic<std::uint8_t> m_bBridgeStop{0};
+    std::atomic<std::uint64_t> m_CaptureProgress{0};
+    std::atomic<std::uint64_t> m_RenderProgress{0};
+    std::atomic<std::uint8_t> m_bTransferGate{0};
+    std::uint32_t m_LatencyMultiplier = 2;
+    std::uint16_t m_ChannelMask = 0;
+    std::atomic<const CUSBDevice*> m_pCurrentModel{nullptr};
+    std::uint32_t m_Enable = 0;
+    std::uint32_t m_Latency = 0;
+    std::unique_ptr<CSharedMemoryGlobalWriter> m_pCommandBlock;
+    std::unique_ptr<CSharedMemoryWriter> m_pStatusBlock;
+    HINSTANCE m_hInstance = nullptr;
+    HMODULE m_hAvrt = nullptr;
+    AvSetMmThreadCharacteristicsAFn m_pfnAvSetMmThreadCharacteristicsA = nullptr;
+    AvRevertMmThreadCharacteristicsFn m_pfnAvRevertMmThreadCharacteristics = nullptr;
+
+    // The status and command views, or null when a block is missing or unmapped.
+    QuillonSharedBlock* StatusView() const { return m_pStatusBlock ? m_pStatusBlock->m_pView : nullptr; }
+    QuillonSharedBlock* CommandView() const { return m_pCommandBlock ? m_pCommandBlock->m_pView : nullptr; }
+
+private:
+    static unsigned WINAPI LoopThreadProc(void* argument);
+    void ExchangeWithTray();
+    void WatchBridge(DWORD& checkTime, std::uint64_t& savedCapture, std::uint64_t& savedRender);
+    void SearchConsole(DWORD& checkTime, std::uint64_t& savedCapture, std::uint64_t& savedRender);
+    void TearDownBridge();
+    void WriteSettings();
+    ConsoleHidLink& ChosenHidLink();
+    void PublishVersion(QuillonSharedBlock& status);
+};

@@ -1,0 +1,51 @@
+# Linux: the product on the simulated machine, the tests, the simulator command and the benchmarks.
+set(QUILLON_SANITIZE "" CACHE STRING "Sanitizers for the whole build: 'address,undefined' or 'thread'")
+if(QUILLON_SANITIZE)
+  add_compile_options(-fsanitize=${QUILLON_SANITIZE} -fno-omit-frame-pointer -fno-sanitize-recover=all)
+  add_link_options(-fsanitize=${QUILLON_SANITIZE})
+endif()
+
+find_package(Threads REQUIRED)
+
+file(GLOB_RECURSE QUILLON_SIM_SOURCES CONFIGURE_DEPENDS platform/sim/src/*.cpp)
+add_library(quillon_sim STATIC ${QUILLON_SIM_SOURCES})
+target_link_libraries(quillon_sim PUBLIC Threads::Threads)
+
+add_library(quillon_common STATIC ${QUILLON_COMMON_SOURCES})
+target_link_libraries(quillon_common PUBLIC quillon_sim)
+
+add_library(quillon_service STATIC ${QUILLON_SERVICE_SOURCES})
+target_link_libraries(quillon_service PUBLIC quillon_common)
+
+if(QUILLON_TRAY_SOURCES)
+  add_library(quillon_tray STATIC ${QUILLON_TRAY_SOURCES})
+  target_link_libraries(quillon_tray PUBLIC quillon_common)
+  set(QUILLON_TRAY_LIB quillon_tray)
+endif()
+
+# Test-side wiring of the programs to the simulated machine (starting them as simulated processes).
+file(GLOB QUILLON_HARNESS_SOURCES CONFIGURE_DEPENDS tests/harness/*.cpp)
+add_library(quillon_harness STATIC ${QUILLON_HARNESS_SOURCES})
+target_link_libraries(quillon_harness PUBLIC quillon_service ${QUILLON_TRAY_LIB})
+
+enable_testing()
+find_package(GTest REQUIRED)
+include(GoogleTest)
+file(GLOB_RECURSE QUILLON_TEST_SOURCES CONFIGURE_DEPENDS tests/sim/*.cpp tests/service/*.cpp tests/tray/*.cpp
+     tests/scenario/*.cpp)
+add_executable(quillon_tests ${QUILLON_TEST_SOURCES})
+target_link_libraries(quillon_tests PRIVATE quillon_harness GTest::gtest GTest::gtest_main)
+gtest_discover_tests(quillon_tests DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 120)
+
+file(GLOB QUILLON_SIM_TOOL_SOURCES CONFIGURE_DEPENDS tools/quillon-sim/*.cpp)
+if(QUILLON_SIM_TOOL_SOURCES)
+  add_executable(quillon-sim ${QUILLON_SIM_TOOL_SOURCES})
+  target_link_libraries(quillon-sim PRIVATE quillon_harness)
+endif()
+
+find_package(benchmark QUIET)
+file(GLOB QUILLON_BENCH_SOURCES CONFIGURE_DEPENDS bench/*.cpp)
+if(benchmark_FOUND AND QUILLON_BENCH_SOURCES)
+  add_executable(quillon_bench ${QUILLON_BENCH_SOURCES})
+  target_link_libraries(quillon_bench PRIVATE quillon_harness benchmark::benchmark)
+endif()

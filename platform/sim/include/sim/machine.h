@@ -1,0 +1,285 @@
+// sim::Machine: one simulated Windows computer. A test (or quillon-sim) creates one; while it exists every
+// Win32 call of the product acts on it.
+//
+// Clock. In virtual mode time stands still while any simulated thread is runnable and jumps to the
+// earliest deadline (a wait time-out, a sleep, a device timer) once every simulated thread is blocked in
+// the machine. The thread that creates the machine (the host: the test body) counts as a simulated
+// thread, so time only moves while the host waits in the machine (RunFor, RunUntil, or any Win32 wait).
+// In real mode the steady clock drives the same deadlines.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <list>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <typeindex>
+#include <unordered_map>
+#include <vector>
+
+#include "platform/sim/include/simwin/types.h"
+
+namespace sim {
+
+using Ticks = std::int64_t;  // 100 ns units
+constexpr Ticks kTicksPerMs = 10'000;
+constexpr Ticks kNever = INT64_MAX;
+
+enum class ClockMode { Virtual, Real };
+
+class Machine;
+class Process;
+struct ThreadRec;
+struct Waiter;
+
+// Anything a handle can refer to.
+class Object {
+public:
+    virtual ~Object() = default;
+    virtual const char* TypeName() const = 0;
+};
+
+// A kernel object that can be waited on. All members are guarded by the machine mutex.
+class Waitable : public Object {
+public:
+    virtual bool IsSignaledFor(const ThreadRec* thread) const = 0;
+    // Called when a wait is satisfied by this object (auto-reset events reset, locks are taken).
+    virtual void Acquire(ThreadRec*) {}
+    std::list<Waiter*> waiters;
+};
+
+class Event final : public Waitable {
+public:
+    Event(bool manual, bool initial) : manualReset(manual), signaled(initial) {}
+    const char* TypeName() const override { return "Event"; }
+    bool IsSignaledFor(const ThreadRec*) const override { return signaled; }
+    void Acquire(ThreadRec*) override {
+        if (!manualReset) signaled = false;
+    }
+    bool manualReset;
+    bool signaled;
+    std::uint64_t setCount = 0;  // how often SetEvent was called on it
+};
+
+class ThreadObject final : public Waitable {
+public:
+    const char* TypeName() const override { return "Thread"; }
+    bool IsSignaledFor(const ThreadRec*) const override { return exited; }
+    ThreadRec* rec = nullptr;
+    bool exited = false;
+    DWORD exitCode = STILL_ACTIVE;
+};
+
+// Per simulated thread state (one per OS thread that runs inside the machine).
+struct ThreadRec {
+    DWORD id = 0;
+    Process* process = nullptr;
+    std::shared_ptr<ThreadObject> object;
+    bool counted = true;  // takes part in the virtual clock's "everyone is blocked" test
+    bool alive = true;
+    DWORD lastError = 0;
+    int priority = THREAD_PRIORITY_NORMAL;
+    std::string name;
+    std::condition_variable cv;
+    // COM apartment: number of successful CoInitializeEx calls not yet balanced, and the model.
+    int comInitCount = 0;
+    DWORD comModel = 0;
+    // Multimedia class scheduler registration.
+    std::string mmcssTask;
+    int mmcssPriority = 0;
+    bool mmcssJoined = false;
+};
+
+struct Waiter {
+    ThreadRec* thread = nullptr;
+    std::vector<std::shared_ptr<Waitable>> objects;
+    bool all = false;
+    Ticks deadline = kNever;
+    std::multimap<Ticks, Waiter*>::iterator deadlineIt;
+    bool linked = false;
+    bool done = false;
+    DWORD result = WAIT_FAILED;
+};
+
+// A simulated process: its threads, its image module and the program's process-wide state.
+class Process final : public Waitable {
+public:
+    const char* TypeName() const override { return "Process"; }
+    bool IsSignaledFor(const ThreadRec*) const override { return exited; }
+
+    template <class T>
+    T& State() {
+        auto& slot = state_[std::type_index(typeid(T))];
+        if (!slot) slot = std::make_shared<T>();
+        return *static_cast<T*>(slot.get());
+    }
+    void ClearState() { state_.clear(); }
+
+    std::string name;
+    DWORD id = 0;
+    HMODULE image = nullptr;
+    std::string serviceName;  // set when the service control manager started it
+    bool exited = false;
+    DWORD exitCode = STILL_ACTIVE;
+    bool interactiveUser = false;  // runs as the logged-on user rather than LocalSystem
+
+private:
+    std::unordered_map<std::type_index, std::shared_ptr<void>> state_;
+};
+
+// How to start a program as a simulated process.
+struct ProgramSpec {
+    std::string imageName;                      // "QuillonVADService.exe"
+    WORD version[4] = {0, 0, 0, 0};             // product version of its version resource
+    bool hasVersionResource = true;
+    bool interactiveUser = false;
+    std::string serviceName;                    // non-empty when started by the service control manager
+    std::function<void(Process&)> staticInit;  // creates the program's process-wide state
+    std::function<int(HINSTANCE)> entry;       // the program entry
+};
+
+class Registry;
+class Namespace;
+class Modules;
+class DeviceTree;
+class ServiceManager;
+
+// One entry of the machine's timeline, for the simulator's output and for tests.
+struct Note {
+    Ticks time;
+    std::string source;
+    std::string text;
+};
+
+class Machine {
+public:
+    explicit Machine(ClockMode mode = ClockMode::Virtual);
+    ~Machine();
+    Machine(const Machine&) = delete;
+    Machine& operator=(const Machine&) = delete;
+
+    static Machine& Current();
+    static Machine* CurrentOrNull();
+
+    ClockMode Mode() const { return mode_; }
+    Ticks Now() const;
+    std::uint64_t NowMs() const { return static_cast<std::uint64_t>(Now() / kTicksPerMs); }
+
+    // Host side: let the machine run for a span of machine time, or until a condition holds (tested
+    // every stepMs of machine time). RunUntil returns whether the condition became true.
+    void RunFor(std::uint32_t ms);
+    bool RunUntil(const std::function<bool()>& condition, std::uint32_t maxMs, std::uint32_t stepMs = 1);
+
+    // Handles.
+    HANDLE AddHandle(std::shared_ptr<Object> object);
+    std::shared_ptr<Object> Lookup(HANDLE handle);
+    template <class T>
+    std::shared_ptr<T> LookupAs(HANDLE handle) {
+        return std::dynamic_pointer_cast<T>(Lookup(handle));
+    }
+    bool CloseHandleValue(HANDLE handle);
+    std::size_t HandleCount();
+    std::size_t HandleCount(const std::string& typeName);
+
+    // Threads.
+    HANDLE StartThread(std::function<unsigned()> body, DWORD* id, Process* process = nullptr);
+    ThreadRec* CurrentThread();  // null for a thread unknown to the machine
+    std::size_t LiveThreadCount();
+    std::vector<ThreadRec*> Threads();
+
+    // Waits. Deadline kNever waits for ever; result as WaitForMultipleObjects.
+    DWORD WaitObjects(const std::vector<std::shared_ptr<Waitable>>& objects, bool all, Ticks timeout);
+    // Called with the lock held whenever a waitable may have become signalled.
+    void NotifySignaledLocked(Waitable& object);
+    void SetEventLocked(Event& event);
+
+    // Device timers: callback runs with the machine lock held at machine time `due`.
+    std::uint64_t AddTimerLocked(Ticks due, std::function<void()> callback);
+    void CancelTimerLocked(std::uint64_t id);
+
+    // Processes.
+    std::shared_ptr<Process> StartProcess(const ProgramSpec& spec, HANDLE* processHandle = nullptr);
+    std::shared_ptr<Process> CurrentProcess();
+    bool WaitProcess(const std::shared_ptr<Process>& process, std::uint32_t maxMs);
+
+    // Fault injection: the named Win32 call fails with `error` the next `times` calls (-1: from now on).
+    void InjectFailure(const std::string& function, DWORD error, int times = 1);
+    void ClearFailures();
+    bool TakeFailure(const char* function, DWORD* error);
+
+    // Timeline.
+    void AddNote(const std::string& source, const std::string& text);
+    std::vector<Note> Notes();
+    void SetNoteSink(std::function<void(const Note&)> sink);
+
+    std::mutex& Mutex() { return mutex_; }
+
+    Registry& Reg() { return *registry_; }
+    Namespace& Names() { return *namespace_; }
+    Modules& Mods() { return *modules_; }
+    DeviceTree& Devices() { return *devices_; }
+    ServiceManager& Scm() { return *scm_; }
+
+private:
+    friend struct ThreadExit;
+    void ExitThreadLocked(ThreadRec* rec, unsigned code);
+    void AdvanceLocked(std::unique_lock<std::mutex>& lock);
+    void ExpireLocked(Ticks now);
+    void CompleteLocked(Waiter& waiter, DWORD result);
+    bool TrySatisfyLocked(Waiter& waiter);
+    void ClockThreadMain();
+    ThreadRec* EnsureThreadLocked();
+
+    ClockMode mode_;
+    mutable std::mutex mutex_;
+    std::atomic<Ticks> virtualNow_{0};
+    std::chrono::steady_clock::time_point realStart_;
+    int runnable_ = 0;
+    DWORD nextThreadId_ = 0x100;
+    DWORD nextProcessId_ = 0x200;
+    ULONG_PTR nextHandle_ = 0x1000;
+    std::unordered_map<ULONG_PTR, std::shared_ptr<Object>> handles_;
+    std::vector<std::unique_ptr<ThreadRec>> threadRecs_;
+    std::vector<std::thread> osThreads_;
+    std::multimap<Ticks, Waiter*> deadlines_;
+    struct Timer {
+        std::uint64_t id;
+        std::function<void()> callback;
+    };
+    std::multimap<Ticks, Timer> timers_;
+    std::uint64_t nextTimerId_ = 1;
+    std::vector<std::shared_ptr<Process>> processes_;
+    struct Failure {
+        DWORD error;
+        int remaining;
+    };
+    std::map<std::string, Failure> failures_;
+    std::vector<Note> notes_;
+    std::function<void(const Note&)> noteSink_;
+    std::thread clockThread_;
+    std::condition_variable clockCv_;
+    bool stopping_ = false;
+    ThreadRec* host_ = nullptr;
+
+    std::unique_ptr<Registry> registry_;
+    std::unique_ptr<Namespace> namespace_;
+    std::unique_ptr<Modules> modules_;
+    std::unique_ptr<DeviceTree> devices_;
+    std::unique_ptr<ServiceManager> scm_;
+};
+
+// The process-wide state of the program the calling thread belongs to.
+template <class T>
+T& ProcessState() {
+    return Machine::Current().CurrentProcess()->State<T>();
+}
+
+// Sets the calling thread's last error (for the Win32 implementations).
+void SetError(DWORD error);
+
+}  // namespace sim

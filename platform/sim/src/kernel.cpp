@@ -1,0 +1,330 @@
+// Kernel objects, threads, waits, locks, time and memory of the simulated machine.
+#include <cstdlib>
+#include <cstring>
+
+#include "platform/sim/include/sim/machine.h"
+#include "platform/sim/include/simwin/api.h"
+
+namespace sim {
+DWORD CurrentLastError();
+}
+
+using sim::Machine;
+
+namespace {
+
+Machine& M() { return Machine::Current(); }
+
+// Looks up a waitable for a handle, including the current-thread pseudo handle.
+std::shared_ptr<sim::Waitable> WaitableFor(HANDLE h) { return M().LookupAs<sim::Waitable>(h); }
+
+sim::Ticks ToTicks(DWORD ms) { return ms == INFINITE ? sim::kNever : static_cast<sim::Ticks>(ms) * sim::kTicksPerMs; }
+
+// A critical section, waited on like any other object so a blocked thread lets virtual time move.
+class CriticalSectionObject final : public sim::Waitable {
+public:
+    const char* TypeName() const override { return "CriticalSection"; }
+    bool IsSignaledFor(const sim::ThreadRec* t) const override { return owner == nullptr || owner == t; }
+    void Acquire(sim::ThreadRec* t) override {
+        owner = t;
+        ++recursion;
+    }
+    sim::ThreadRec* owner = nullptr;
+    int recursion = 0;
+};
+
+std::shared_ptr<CriticalSectionObject>& CsOf(LPCRITICAL_SECTION cs) {
+    return *reinterpret_cast<std::shared_ptr<CriticalSectionObject>*>(cs->DebugInfo);
+}
+
+}  // namespace
+
+BOOL CloseHandle(HANDLE h) {
+    DWORD err;
+    if (M().TakeFailure("CloseHandle", &err)) {
+        sim::SetError(err);
+        return FALSE;
+    }
+    if (!M().CloseHandleValue(h)) {
+        sim::SetError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    return TRUE;
+}
+
+BOOL DuplicateHandle(HANDLE, HANDLE source, HANDLE, LPHANDLE target, DWORD, BOOL, DWORD options) {
+    auto object = M().Lookup(source);
+    if (!object || !target) {
+        sim::SetError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    *target = M().AddHandle(object);
+    if (options & DUPLICATE_CLOSE_SOURCE) M().CloseHandleValue(source);
+    return TRUE;
+}
+
+DWORD GetLastError() { return sim::CurrentLastError(); }
+void SetLastError(DWORD e) { sim::SetError(e); }
+
+HANDLE CreateEventW(LPSECURITY_ATTRIBUTES, BOOL manual, BOOL initial, LPCWSTR name) {
+    DWORD err;
+    if (M().TakeFailure("CreateEventW", &err)) {
+        sim::SetError(err);
+        return nullptr;
+    }
+    if (name) {  // named events are not used by the programs
+        sim::SetError(ERROR_NOT_SUPPORTED);
+        return nullptr;
+    }
+    return M().AddHandle(std::make_shared<sim::Event>(manual != FALSE, initial != FALSE));
+}
+
+HANDLE CreateEventA(LPSECURITY_ATTRIBUTES sa, BOOL manual, BOOL initial, LPCSTR name) {
+    if (name) {
+        sim::SetError(ERROR_NOT_SUPPORTED);
+        return nullptr;
+    }
+    return CreateEventW(sa, manual, initial, nullptr);
+}
+
+BOOL SetEvent(HANDLE h) {
+    auto ev = M().LookupAs<sim::Event>(h);
+    if (!ev) {
+        sim::SetError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    std::lock_guard lock(M().Mutex());
+    M().SetEventLocked(*ev);
+    return TRUE;
+}
+
+BOOL ResetEvent(HANDLE h) {
+    auto ev = M().LookupAs<sim::Event>(h);
+    if (!ev) {
+        sim::SetError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    std::lock_guard lock(M().Mutex());
+    ev->signaled = false;
+    return TRUE;
+}
+
+DWORD WaitForSingleObject(HANDLE h, DWORD ms) { return WaitForMultipleObjects(1, &h, FALSE, ms); }
+
+DWORD WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL all, DWORD ms) {
+    DWORD err;
+    if (M().TakeFailure("WaitForSingleObject", &err) || M().TakeFailure("WaitForMultipleObjects", &err)) {
+        sim::SetError(err);
+        return WAIT_FAILED;
+    }
+    if (count == 0 || count > MAXIMUM_WAIT_OBJECTS || !handles) {
+        sim::SetError(ERROR_INVALID_PARAMETER);
+        return WAIT_FAILED;
+    }
+    std::vector<std::shared_ptr<sim::Waitable>> objects;
+    for (DWORD i = 0; i < count; ++i) {
+        auto w = WaitableFor(handles[i]);
+        if (!w) {
+            sim::SetError(ERROR_INVALID_HANDLE);
+            return WAIT_FAILED;
+        }
+        objects.push_back(std::move(w));
+    }
+    return M().WaitObjects(objects, all != FALSE, ToTicks(ms));
+}
+
+void Sleep(DWORD ms) { M().WaitObjects({}, false, ToTicks(ms)); }
+
+uintptr_t _beginthreadex(void*, unsigned, unsigned (*start)(void*), void* arg, unsigned, unsigned* id) {
+    DWORD err;
+    if (M().TakeFailure("_beginthreadex", &err)) {
+        sim::SetError(err);
+        return 0;
+    }
+    DWORD tid = 0;
+    HANDLE h = M().StartThread([start, arg] { return start(arg); }, &tid);
+    if (id) *id = tid;
+    return reinterpret_cast<uintptr_t>(h);
+}
+
+HANDLE CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T, LPTHREAD_START_ROUTINE start, LPVOID arg, DWORD, LPDWORD id) {
+    DWORD tid = 0;
+    HANDLE h = M().StartThread([start, arg] { return static_cast<unsigned>(start(arg)); }, &tid);
+    if (id) *id = tid;
+    return h;
+}
+
+HANDLE GetCurrentThread() { return reinterpret_cast<HANDLE>(static_cast<LONG_PTR>(-2)); }
+HANDLE GetCurrentProcess() { return reinterpret_cast<HANDLE>(static_cast<LONG_PTR>(-1)); }
+
+DWORD GetCurrentThreadId() {
+    sim::ThreadRec* t = M().CurrentThread();
+    return t ? t->id : 0;
+}
+
+DWORD GetCurrentProcessId() {
+    auto p = M().CurrentProcess();
+    return p ? p->id : 4;
+}
+
+BOOL SetThreadPriority(HANDLE h, int priority) {
+    auto t = M().LookupAs<sim::ThreadObject>(h);
+    if (!t) {
+        sim::SetError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    std::lock_guard lock(M().Mutex());
+    t->rec->priority = priority;
+    return TRUE;
+}
+
+int GetThreadPriority(HANDLE h) {
+    auto t = M().LookupAs<sim::ThreadObject>(h);
+    if (!t) {
+        sim::SetError(ERROR_INVALID_HANDLE);
+        return THREAD_PRIORITY_ERROR_RETURN;
+    }
+    std::lock_guard lock(M().Mutex());
+    return t->rec->priority;
+}
+
+BOOL GetExitCodeThread(HANDLE h, LPDWORD code) {
+    auto t = M().LookupAs<sim::ThreadObject>(h);
+    if (!t || !code) {
+        sim::SetError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    std::lock_guard lock(M().Mutex());
+    *code = t->exitCode;
+    return TRUE;
+}
+
+// ---- critical sections ----
+
+void InitializeCriticalSection(LPCRITICAL_SECTION cs) {
+    std::memset(cs, 0, sizeof(*cs));
+    cs->LockCount = -1;
+    cs->DebugInfo = reinterpret_cast<RTL_CRITICAL_SECTION_DEBUG*>(
+        new std::shared_ptr<CriticalSectionObject>(std::make_shared<CriticalSectionObject>()));
+}
+
+void DeleteCriticalSection(LPCRITICAL_SECTION cs) {
+    if (!cs->DebugInfo) return;
+    delete &CsOf(cs);
+    cs->DebugInfo = nullptr;
+}
+
+void EnterCriticalSection(LPCRITICAL_SECTION cs) {
+    auto object = CsOf(cs);
+    M().WaitObjects({object}, false, sim::kNever);
+    std::lock_guard lock(M().Mutex());
+    cs->OwningThread = reinterpret_cast<HANDLE>(static_cast<ULONG_PTR>(object->owner->id));
+    cs->RecursionCount = object->recursion;
+    cs->LockCount = 0;
+}
+
+BOOL TryEnterCriticalSection(LPCRITICAL_SECTION cs) {
+    auto object = CsOf(cs);
+    if (M().WaitObjects({object}, false, 0) != WAIT_OBJECT_0) return FALSE;
+    std::lock_guard lock(M().Mutex());
+    cs->OwningThread = reinterpret_cast<HANDLE>(static_cast<ULONG_PTR>(object->owner->id));
+    cs->RecursionCount = object->recursion;
+    return TRUE;
+}
+
+void LeaveCriticalSection(LPCRITICAL_SECTION cs) {
+    auto object = CsOf(cs);
+    std::lock_guard lock(M().Mutex());
+    if (object->owner != M().CurrentThread() || object->recursion == 0) return;  // not the owner: ignored
+    if (--object->recursion == 0) {
+        object->owner = nullptr;
+        cs->OwningThread = nullptr;
+        cs->LockCount = -1;
+        M().NotifySignaledLocked(*object);
+    }
+    cs->RecursionCount = object->recursion;
+}
+
+// ---- time ----
+
+DWORD timeGetTime() { return static_cast<DWORD>(M().NowMs()); }
+DWORD GetTickCount() { return static_cast<DWORD>(M().NowMs()); }
+ULONGLONG GetTickCount64() { return M().NowMs(); }
+
+BOOL QueryPerformanceCounter(LARGE_INTEGER* counter) {
+    counter->QuadPart = M().Now();
+    return TRUE;
+}
+
+BOOL QueryPerformanceFrequency(LARGE_INTEGER* frequency) {
+    frequency->QuadPart = 10'000'000;
+    return TRUE;
+}
+
+// ---- memory and output ----
+
+HLOCAL LocalAlloc(UINT flags, SIZE_T bytes) {
+    void* p = (flags & LMEM_ZEROINIT) ? std::calloc(1, bytes ? bytes : 1) : std::malloc(bytes ? bytes : 1);
+    if (!p) sim::SetError(ERROR_NOT_ENOUGH_MEMORY);
+    return p;
+}
+
+HLOCAL LocalFree(HLOCAL mem) {
+    std::free(mem);
+    return nullptr;
+}
+
+void OutputDebugStringA(LPCSTR text) {
+    if (text) M().AddNote("debug", text);
+}
+
+// ---- strings ----
+
+int lstrlenA(LPCSTR s) { return s ? static_cast<int>(std::strlen(s)) : 0; }
+
+int lstrlenW(LPCWSTR s) {
+    if (!s) return 0;
+    int n = 0;
+    while (s[n]) ++n;
+    return n;
+}
+
+LPSTR lstrcpynA(LPSTR dst, LPCSTR src, int max) {
+    if (!dst || max <= 0) return dst;
+    int i = 0;
+    for (; i < max - 1 && src && src[i]; ++i) dst[i] = src[i];
+    dst[i] = 0;
+    return dst;
+}
+
+LPWSTR lstrcpynW(LPWSTR dst, LPCWSTR src, int max) {
+    if (!dst || max <= 0) return dst;
+    int i = 0;
+    for (; i < max - 1 && src && src[i]; ++i) dst[i] = src[i];
+    dst[i] = 0;
+    return dst;
+}
+
+namespace {
+WCHAR Lower(WCHAR c) { return (c >= u'A' && c <= u'Z') ? static_cast<WCHAR>(c + 32) : c; }
+}  // namespace
+
+int lstrcmpW(LPCWSTR a, LPCWSTR b) {
+    for (;; ++a, ++b) {
+        if (*a != *b) return *a < *b ? -1 : 1;
+        if (!*a) return 0;
+    }
+}
+
+int lstrcmpiW(LPCWSTR a, LPCWSTR b) {
+    for (;; ++a, ++b) {
+        const WCHAR x = Lower(*a), y = Lower(*b);
+        if (x != y) return x < y ? -1 : 1;
+        if (!x) return 0;
+    }
+}
+
+LPWSTR CharLowerW(LPWSTR s) {
+    for (LPWSTR p = s; p && *p; ++p) *p = Lower(*p);
+    return s;
+}

@@ -1,0 +1,226 @@
+#include "platform/sim/include/sim/scm.h"
+
+#include <cstdio>
+
+#include "platform/sim/include/sim/text.h"
+#include "platform/sim/include/simwin/api.h"
+
+namespace sim {
+
+namespace {
+const char* StateName(DWORD state) {
+    switch (state) {
+        case SERVICE_STOPPED: return "STOPPED";
+        case SERVICE_START_PENDING: return "START_PENDING";
+        case SERVICE_STOP_PENDING: return "STOP_PENDING";
+        case SERVICE_RUNNING: return "RUNNING";
+        case SERVICE_CONTINUE_PENDING: return "CONTINUE_PENDING";
+        case SERVICE_PAUSE_PENDING: return "PAUSE_PENDING";
+        case SERVICE_PAUSED: return "PAUSED";
+        default: return "?";
+    }
+}
+}  // namespace
+
+ServiceManager::Service* ServiceManager::Find(const std::string& name) {
+    auto it = services_.find(name);
+    return it == services_.end() ? nullptr : it->second.get();
+}
+
+ServiceManager::Service* ServiceManager::ForCurrentProcess() {
+    ThreadRec* t = machine_.CurrentThread();
+    if (!t || !t->process) return nullptr;
+    for (auto& [name, s] : services_)
+        if (s->process.get() == t->process) return s.get();
+    return nullptr;
+}
+
+void ServiceManager::Install(const std::string& name, ProgramSpec program) {
+    std::lock_guard lock(machine_.Mutex());
+    auto s = std::make_unique<Service>();
+    s->name = name;
+    s->program = std::move(program);
+    s->program.serviceName = name;
+    services_[name] = std::move(s);
+}
+
+bool ServiceManager::Start(const std::string& name) {
+    ProgramSpec spec;
+    {
+        std::lock_guard lock(machine_.Mutex());
+        Service* s = Find(name);
+        if (!s || (s->process && !s->process->exited)) return false;
+        s->handler = nullptr;
+        s->context = nullptr;
+        s->queue.clear();
+        s->status = SERVICE_STATUS{SERVICE_WIN32_OWN_PROCESS, SERVICE_START_PENDING, 0, 0, 0, 0, 0};
+        spec = s->program;
+    }
+    machine_.AddNote("scm", "starting service \"" + name + "\"");
+    auto process = machine_.StartProcess(spec);
+    std::lock_guard lock(machine_.Mutex());
+    Find(name)->process = process;
+    return true;
+}
+
+DWORD ServiceManager::Control(const std::string& name, DWORD control) {
+    auto request = std::make_shared<Request>();
+    request->control = control;
+    request->done = std::make_shared<Event>(true, false);
+    std::shared_ptr<Process> process;
+    {
+        std::lock_guard lock(machine_.Mutex());
+        Service* s = Find(name);
+        if (!s || !s->handler || !s->dispatcherRunning) return ERROR_SERVICE_NOT_ACTIVE;
+        s->queue.push_back(request);
+        machine_.SetEventLocked(*s->queueEvent);
+        process = s->process;
+    }
+    // Wait for the handler's answer, or for the process to go away without answering.
+    if (machine_.WaitObjects({request->done, process}, false, kNever) != WAIT_OBJECT_0)
+        return ERROR_SERVICE_NOT_ACTIVE;
+    return request->result;
+}
+
+SERVICE_STATUS ServiceManager::Status(const std::string& name) {
+    std::lock_guard lock(machine_.Mutex());
+    Service* s = Find(name);
+    return s ? s->status : SERVICE_STATUS{};
+}
+
+std::vector<SERVICE_STATUS> ServiceManager::History(const std::string& name) {
+    std::lock_guard lock(machine_.Mutex());
+    Service* s = Find(name);
+    return s ? s->history : std::vector<SERVICE_STATUS>{};
+}
+
+bool ServiceManager::WaitForState(const std::string& name, DWORD state, std::uint32_t maxMs) {
+    return machine_.RunUntil([&] { return Status(name).dwCurrentState == state; }, maxMs);
+}
+
+bool ServiceManager::ProcessExited(const std::string& name, DWORD* exitCode) {
+    std::lock_guard lock(machine_.Mutex());
+    Service* s = Find(name);
+    if (!s || !s->process || !s->process->exited) return false;
+    if (exitCode) *exitCode = s->process->exitCode;
+    return true;
+}
+
+std::shared_ptr<Process> ServiceManager::ProcessOf(const std::string& name) {
+    std::lock_guard lock(machine_.Mutex());
+    Service* s = Find(name);
+    return s ? s->process : nullptr;
+}
+
+BOOL ServiceManager::RunDispatcher(const SERVICE_TABLE_ENTRYW* table) {
+    Service* s;
+    LPSERVICE_MAIN_FUNCTIONW serviceMain = nullptr;
+    std::shared_ptr<Event> queueEvent;
+    {
+        std::lock_guard lock(machine_.Mutex());
+        s = ForCurrentProcess();
+        if (s && table) {
+            for (const SERVICE_TABLE_ENTRYW* row = table; row->lpServiceName; ++row)
+                if (Narrow(row->lpServiceName) == s->name) serviceMain = row->lpServiceProc;
+        }
+        if (!s || !serviceMain || s->dispatcherRunning) {
+            SetError(ERROR_FAILED_SERVICE_CONTROLLER_CONNECT);
+            return FALSE;
+        }
+        s->dispatcherRunning = true;
+        queueEvent = s->queueEvent;
+    }
+    HANDLE mainThread = machine_.StartThread(
+        [serviceMain] {
+            serviceMain(0, nullptr);
+            return 0u;
+        },
+        nullptr);
+    auto mainObject = machine_.LookupAs<Waitable>(mainThread);
+    for (;;) {
+        const DWORD r = machine_.WaitObjects({queueEvent, mainObject}, false, kNever);
+        for (;;) {
+            std::shared_ptr<Request> request;
+            LPHANDLER_FUNCTION_EX handler;
+            LPVOID context;
+            {
+                std::lock_guard lock(machine_.Mutex());
+                if (s->queue.empty()) break;
+                request = s->queue.front();
+                s->queue.pop_front();
+                handler = s->handler;
+                context = s->context;
+            }
+            char text[64];
+            std::snprintf(text, sizeof text, "control %u delivered", request->control);
+            machine_.AddNote("scm", text);
+            request->result = handler ? handler(request->control, 0, nullptr, context) : ERROR_SERVICE_NOT_ACTIVE;
+            std::lock_guard lock(machine_.Mutex());
+            machine_.SetEventLocked(*request->done);
+        }
+        if (r == WAIT_OBJECT_0 + 1) break;  // the service main function returned
+    }
+    machine_.CloseHandleValue(mainThread);
+    std::lock_guard lock(machine_.Mutex());
+    s->dispatcherRunning = false;
+    s->handler = nullptr;
+    for (auto& pending : s->queue) {
+        pending->result = ERROR_SERVICE_NOT_ACTIVE;
+        machine_.SetEventLocked(*pending->done);
+    }
+    s->queue.clear();
+    return TRUE;
+}
+
+SERVICE_STATUS_HANDLE ServiceManager::RegisterHandler(LPCWSTR name, LPHANDLER_FUNCTION_EX handler, LPVOID context) {
+    DWORD err;
+    if (machine_.TakeFailure("RegisterServiceCtrlHandlerExW", &err)) {
+        SetError(err);
+        return nullptr;
+    }
+    std::lock_guard lock(machine_.Mutex());
+    Service* s = ForCurrentProcess();
+    if (!s || !name || Narrow(name) != s->name || !handler) {
+        SetError(ERROR_SERVICE_DOES_NOT_EXIST);
+        return nullptr;
+    }
+    s->handler = handler;
+    s->context = context;
+    return reinterpret_cast<SERVICE_STATUS_HANDLE>(s);
+}
+
+BOOL ServiceManager::ReportStatus(SERVICE_STATUS_HANDLE handle, const SERVICE_STATUS* status) {
+    std::string name;
+    {
+        std::lock_guard lock(machine_.Mutex());
+        Service* s = nullptr;
+        for (auto& [n, candidate] : services_)
+            if (reinterpret_cast<SERVICE_STATUS_HANDLE>(candidate.get()) == handle) s = candidate.get();
+        if (!s || !status) {
+            SetError(ERROR_INVALID_HANDLE);
+            return FALSE;
+        }
+        s->status = *status;
+        s->history.push_back(*status);
+        name = s->name;
+    }
+    char text[160];
+    std::snprintf(text, sizeof text, "\"%s\" reports %s (controls accepted %u, check point %u)", name.c_str(),
+                  StateName(status->dwCurrentState), status->dwControlsAccepted, status->dwCheckPoint);
+    machine_.AddNote("scm", text);
+    return TRUE;
+}
+
+}  // namespace sim
+
+BOOL StartServiceCtrlDispatcherW(const SERVICE_TABLE_ENTRYW* table) {
+    return sim::Machine::Current().Scm().RunDispatcher(table);
+}
+
+SERVICE_STATUS_HANDLE RegisterServiceCtrlHandlerExW(LPCWSTR name, LPHANDLER_FUNCTION_EX handler, LPVOID context) {
+    return sim::Machine::Current().Scm().RegisterHandler(name, handler, context);
+}
+
+BOOL SetServiceStatus(SERVICE_STATUS_HANDLE handle, LPSERVICE_STATUS status) {
+    return sim::Machine::Current().Scm().ReportStatus(handle, status);
+}

@@ -1,0 +1,145 @@
+// The virtual clock and the waits it drives.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <vector>
+
+#include "platform/sim/include/sim/machine.h"
+#include "platform/sim/include/simwin/api.h"
+
+namespace {
+
+struct PingPong {
+    HANDLE ping;
+    HANDLE pong;
+    int rounds;
+    std::vector<DWORD> times;
+};
+
+unsigned Ponger(void* arg) {
+    auto* p = static_cast<PingPong*>(arg);
+    for (int i = 0; i < p->rounds; ++i) {
+        WaitForSingleObject(p->ping, INFINITE);
+        Sleep(3);
+        p->times.push_back(timeGetTime());
+        SetEvent(p->pong);
+    }
+    return 7;
+}
+
+TEST(VirtualClock, TwoThreadsPingPongAnEventAndTimeMovesOnlyBySleeps) {
+    sim::Machine machine;
+    PingPong p{CreateEventW(nullptr, FALSE, FALSE, nullptr), CreateEventW(nullptr, FALSE, FALSE, nullptr), 100, {}};
+    HANDLE t = reinterpret_cast<HANDLE>(_beginthreadex(nullptr, 0, Ponger, &p, 0, nullptr));
+    for (int i = 0; i < p.rounds; ++i) {
+        SetEvent(p.ping);
+        ASSERT_EQ(WaitForSingleObject(p.pong, 1000), WAIT_OBJECT_0);
+    }
+    ASSERT_EQ(WaitForSingleObject(t, INFINITE), WAIT_OBJECT_0);
+    DWORD code = 0;
+    GetExitCodeThread(t, &code);
+    EXPECT_EQ(code, 7u);
+    ASSERT_EQ(p.times.size(), 100u);
+    for (int i = 0; i < 100; ++i) EXPECT_EQ(p.times[i], static_cast<DWORD>(3 * (i + 1)));
+    EXPECT_EQ(timeGetTime(), 300u);
+    CloseHandle(t);
+    CloseHandle(p.ping);
+    CloseHandle(p.pong);
+}
+
+TEST(VirtualClock, WaitTimesOutExactlyAtItsDeadline) {
+    sim::Machine machine;
+    HANDLE e = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    machine.RunFor(17);
+    EXPECT_EQ(WaitForSingleObject(e, 250), static_cast<DWORD>(WAIT_TIMEOUT));
+    EXPECT_EQ(timeGetTime(), 267u);
+    EXPECT_EQ(WaitForSingleObject(e, 0), static_cast<DWORD>(WAIT_TIMEOUT));
+    EXPECT_EQ(timeGetTime(), 267u);
+    SetEvent(e);
+    EXPECT_EQ(WaitForSingleObject(e, 250), WAIT_OBJECT_0);  // manual reset: stays signalled
+    EXPECT_EQ(WaitForSingleObject(e, 250), WAIT_OBJECT_0);
+    EXPECT_EQ(timeGetTime(), 267u);
+    CloseHandle(e);
+}
+
+unsigned BusyOutside(void* arg) {
+    auto* done = static_cast<std::atomic<bool>*>(arg);
+    // Work that never calls into the machine: the clock must not move meanwhile.
+    auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(30);
+    while (std::chrono::steady_clock::now() < until) {
+    }
+    *done = true;
+    return 0;
+}
+
+TEST(VirtualClock, ThreadBusyOutsideTheMachineHoldsTimeStill) {
+    sim::Machine machine;
+    std::atomic<bool> done{false};
+    HANDLE t = reinterpret_cast<HANDLE>(_beginthreadex(nullptr, 0, BusyOutside, &done, 0, nullptr));
+    Sleep(1);  // the host blocks: time may only reach 1 ms once the busy thread has finished
+    EXPECT_TRUE(done);
+    EXPECT_EQ(WaitForSingleObject(t, INFINITE), WAIT_OBJECT_0);
+    EXPECT_EQ(timeGetTime(), 1u);
+    CloseHandle(t);
+}
+
+struct Sleeper {
+    DWORD ms;
+    std::vector<DWORD>* order;
+    CRITICAL_SECTION* lock;
+};
+
+unsigned SleepThenRecord(void* arg) {
+    auto* s = static_cast<Sleeper*>(arg);
+    Sleep(s->ms);
+    EnterCriticalSection(s->lock);
+    s->order->push_back(timeGetTime());
+    LeaveCriticalSection(s->lock);
+    return 0;
+}
+
+TEST(VirtualClock, ManySleepersWakeInDeadlineOrder) {
+    sim::Machine machine;
+    CRITICAL_SECTION lock;
+    InitializeCriticalSection(&lock);
+    std::vector<DWORD> order;
+    const DWORD delays[] = {50, 10, 40, 20, 30, 10, 5, 45};
+    std::vector<Sleeper> sleepers;
+    for (DWORD d : delays) sleepers.push_back({d, &order, &lock});
+    std::vector<HANDLE> threads;
+    for (auto& s : sleepers)
+        threads.push_back(reinterpret_cast<HANDLE>(_beginthreadex(nullptr, 0, SleepThenRecord, &s, 0, nullptr)));
+    EXPECT_EQ(WaitForMultipleObjects(static_cast<DWORD>(threads.size()), threads.data(), TRUE, INFINITE), WAIT_OBJECT_0);
+    EXPECT_EQ(order, (std::vector<DWORD>{5, 10, 10, 20, 30, 40, 45, 50}));
+    for (HANDLE h : threads) CloseHandle(h);
+    DeleteCriticalSection(&lock);
+    EXPECT_EQ(machine.HandleCount(), 0u);
+}
+
+TEST(VirtualClock, AnHourOfTimeoutsRunsInAnInstant) {
+    sim::Machine machine;
+    HANDLE e = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    for (int i = 0; i < 36000; ++i) WaitForSingleObject(e, 100);
+    EXPECT_EQ(GetTickCount64(), 3'600'000u);
+    CloseHandle(e);
+}
+
+TEST(RealClock, WaitTimesOutOnTheSteadyClock) {
+    sim::Machine machine(sim::ClockMode::Real);
+    HANDLE e = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    const DWORD before = timeGetTime();
+    EXPECT_EQ(WaitForSingleObject(e, 20), static_cast<DWORD>(WAIT_TIMEOUT));
+    EXPECT_GE(timeGetTime() - before, 20u);
+    CloseHandle(e);
+}
+
+TEST(Handles, ClosingAnUnknownHandleFailsWithInvalidHandle) {
+    sim::Machine machine;
+    EXPECT_FALSE(CloseHandle(reinterpret_cast<HANDLE>(0x7777)));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+    EXPECT_EQ(WaitForSingleObject(reinterpret_cast<HANDLE>(0x7777), 10), WAIT_FAILED);
+    EXPECT_FALSE(SetEvent(INVALID_HANDLE_VALUE));
+}
+
+}  // namespace
