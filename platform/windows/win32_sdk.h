@@ -9,11 +9,13 @@
 #endif
 #include <windows.h>
 #include <avrt.h>
+#include <commctrl.h>
 #include <mmsystem.h>
 #include <objbase.h>
 #include <process.h>
 #include <sddl.h>
 #include <setupapi.h>
+#include <shellapi.h>
 #include <winioctl.h>
 
 #include <cstddef>

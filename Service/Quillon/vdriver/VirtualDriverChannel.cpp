@@ -159,6 +159,8 @@ bool CVirtualDriverChannel::CloseStream(int index) {
 
 void CVirtualDriverChannel::StartNotifier() {
     if (m_hNotifyThread == INVALID_HANDLE_VALUE) {
+        // A stop requested while no thread ran must not end the new thread at once.
+        WaitForSingleObject(m_StopEvent.Handle(), 0);
         const uintptr_t thread = _beginthreadex(nullptr, 0, NotifierThreadProc, this, 0, &m_NotifyThreadId);
         m_hNotifyThread = thread ? reinterpret_cast<HANDLE>(thread) : INVALID_HANDLE_VALUE;
     }

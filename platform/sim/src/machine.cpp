@@ -130,6 +130,10 @@ HANDLE Machine::AddHandle(std::shared_ptr<Object> object) {
 
 std::shared_ptr<Object> Machine::Lookup(HANDLE handle) {
     std::lock_guard lock(mutex_);
+    return LookupLocked(handle);
+}
+
+std::shared_ptr<Object> Machine::LookupLocked(HANDLE handle) {
     if (handle == reinterpret_cast<HANDLE>(static_cast<LONG_PTR>(-2))) {  // GetCurrentThread()
         ThreadRec* rec = t_thread;
         return rec ? rec->object : nullptr;
@@ -264,6 +268,7 @@ void Machine::CompleteLocked(Waiter& w, DWORD result) {
 }
 
 void Machine::NotifySignaledLocked(Waitable& object) {
+    if (object.waiters.empty()) return;
     // Copy: completing a waiter unlinks it from this list.
     std::vector<Waiter*> candidates(object.waiters.begin(), object.waiters.end());
     for (Waiter* w : candidates) {
@@ -411,12 +416,35 @@ void Machine::InjectFailure(const std::string& function, DWORD error, int times)
     failures_[function] = Failure{error, times};
 }
 
+void Machine::InjectStall(const std::string& function, std::uint32_t ms, int times) {
+    std::lock_guard lock(mutex_);
+    stalls_[function] = Stall{ms, times};
+}
+
 void Machine::ClearFailures() {
     std::lock_guard lock(mutex_);
     failures_.clear();
+    stalls_.clear();
+}
+
+std::uint64_t Machine::CallCount(const std::string& function) {
+    std::lock_guard lock(mutex_);
+    auto it = callCounts_.find(function);
+    return it == callCounts_.end() ? 0 : it->second;
 }
 
 bool Machine::TakeFailure(const char* function, DWORD* error) {
+    std::uint32_t stallMs = 0;
+    {
+        std::lock_guard lock(mutex_);
+        ++callCounts_[function];
+        auto stall = stalls_.find(function);
+        if (stall != stalls_.end()) {
+            stallMs = stall->second.ms;
+            if (stall->second.remaining > 0 && --stall->second.remaining == 0) stalls_.erase(stall);
+        }
+    }
+    if (stallMs) RunFor(stallMs);
     std::lock_guard lock(mutex_);
     auto it = failures_.find(function);
     if (it == failures_.end()) return false;

@@ -1,12 +1,188 @@
 // The device tree: device nodes, device interfaces (SetupAPI) and the device objects CreateFileW opens.
+//
+// A device simulation (the virtual audio driver, a KS filter, a HID interface) derives from sim::Device
+// and is attached to one or more interfaces of a node. CreateFileW on an interface path (case-insensitive,
+// optionally followed by "\reference") opens a sim::File on it, a handle of type "File";
+// DeviceIoControl, ReadFile and WriteFile on the handle become IoRequests to the device.
+//
+// Requests. Device::Io answers a request at once (NO_ERROR or an error, with request->information holding
+// the bytes returned, also for ERROR_MORE_DATA) or returns ERROR_IO_PENDING and completes it later with
+// IoRequest::CompleteLocked, typically from a machine timer (Machine::AddTimerLocked). On an overlapped
+// handle the caller's OVERLAPPED is updated and its event (low-order bit masked) signalled at completion;
+// on a synchronous handle the caller waits in the machine for it, so virtual time moves meanwhile.
+//
+// Unplugging (RemoveDevice) removes the node, the nodes below it and their interfaces; files open on their
+// devices then fail every request with ERROR_DEVICE_NOT_CONNECTED, pending requests complete with it, and
+// each device is told through Removed().
+//
+// Locking. Open, Close, Io, Control, Read, Write, CreatePin and Removed are called without the machine lock
+// (they may call public Machine methods); CancelLocked and timer callbacks run with it held. A Device's
+// destructor must not call into the machine: the last reference may be dropped while the lock is held.
 #pragma once
+#include <atomic>
+#include <optional>
+
 #include "platform/sim/include/sim/machine.h"
 
 namespace sim {
+
+class File;
+class DeviceTree;
+
+// One DeviceIoControl, ReadFile or WriteFile call as a device sees it.
+class IoRequest {
+public:
+    enum class Kind { Control, Read, Write };
+    Kind kind = Kind::Control;
+    DWORD code = 0;           // DeviceIoControl's control code
+    void* in = nullptr;       // DeviceIoControl's input; WriteFile's data
+    DWORD inSize = 0;
+    void* out = nullptr;      // DeviceIoControl's output; ReadFile's buffer
+    DWORD outSize = 0;
+    bool overlapped = false;  // issued on an overlapped handle with an OVERLAPPED
+    DWORD information = 0;    // bytes returned, set by the device
+
+    // Completes a request left pending. Returns false when it was already completed (cancelled,
+    // unplugged): the device then just drops it. CompleteLocked needs the machine lock held.
+    bool CompleteLocked(DWORD error, DWORD bytes);
+    bool Complete(DWORD error, DWORD bytes);
+    bool IsCompletedLocked() const { return completed_; }
+
+private:
+    friend class DeviceTree;
+    Machine* machine_ = nullptr;
+    OVERLAPPED* ov_ = nullptr;
+    std::shared_ptr<Event> ovEvent_;
+    std::shared_ptr<Event> done_;  // manual reset; set at completion
+    bool completed_ = false;
+    DWORD error_ = ERROR_IO_PENDING;
+};
+
+class Device {
+public:
+    virtual ~Device() = default;
+    virtual std::string Describe() const { return "device"; }
+    // CreateFileW: NO_ERROR accepts the open; any other error refuses it and CreateFileW fails with it.
+    // Per-open state may be kept in file.context.
+    virtual DWORD Open(File& file);
+    // The last handle of an accepted open was closed.
+    virtual void Close(File& file);
+    // The general entry for requests. The default hands them to Control, Read and Write, which complete
+    // synchronously and fail with ERROR_INVALID_FUNCTION unless overridden.
+    virtual DWORD Io(File& file, const std::shared_ptr<IoRequest>& request);
+    virtual DWORD Control(File& file, DWORD code, const void* in, DWORD inSize, void* out, DWORD outSize,
+                          DWORD* returned);
+    virtual DWORD Read(File& file, void* buffer, DWORD size, DWORD* read);
+    virtual DWORD Write(File& file, const void* data, DWORD size, DWORD* written);
+    // CancelIo on a file with this pending request; it is completed with ERROR_OPERATION_ABORTED right after.
+    virtual void CancelLocked(File& file, IoRequest& request);
+    // Unplugged, or the machine is going away: stop timers and let go of machine resources.
+    virtual void Removed();
+    // KsCreatePin/KsCreatePin2 on a file of this device: the device object of the new pin, which is then
+    // opened like any device (its Open sees file.parent). Not supported by default.
+    virtual DWORD CreatePin(File& filter, void* connect, ACCESS_MASK access, std::shared_ptr<Device>* pin);
+
+    bool IsRemoved() const { return removed_.load(); }
+
+private:
+    friend class DeviceTree;
+    std::atomic<bool> removed_{false};
+};
+
+// An open device file: the object behind a "File" handle.
+class File final : public Object {
+public:
+    ~File() override;
+    const char* TypeName() const override { return "File"; }
+    bool Overlapped() const { return (flags & FILE_FLAG_OVERLAPPED) != 0; }
+    // True when this file's device, or the device of a file it was created from, was unplugged.
+    bool Disconnected() const;
+
+    std::shared_ptr<Device> device;
+    std::shared_ptr<File> parent;  // the filter file of a pin
+    std::u16string path;           // as passed to CreateFileW
+    std::string reference;         // what followed the interface path, without the backslash
+    GUID interfaceClass{};
+    std::string instanceId;
+    DWORD access = 0;
+    DWORD flags = 0;
+    std::shared_ptr<void> context;  // the device's per-open state
+
+private:
+    friend class DeviceTree;
+    std::vector<std::shared_ptr<IoRequest>> pending_;  // lock held
+    bool closed_ = false;
+};
+
+struct DeviceNode {
+    std::string instanceId;  // "USB\VID_1234&PID_5678&MI_00\7&1A2B3C&0&0000"
+    std::vector<std::string> hardwareIds;
+    std::string parent;      // instance id of the parent (bus) node; empty for a root-enumerated device
+    GUID containerId{};
+    GUID setupClass{};
+    std::string friendlyName;
+    DWORD devInst = 0;       // assigned when plugged
+};
+
+struct DeviceInterface {
+    GUID interfaceClass{};
+    std::u16string path;  // symbolic link, as SetupDiGetDeviceInterfaceDetailW reports it
+    std::shared_ptr<Device> device;
+    DWORD flags = SPINT_ACTIVE;
+    std::string instanceId;  // the owning node (set when added)
+};
+
 class DeviceTree {
 public:
-    explicit DeviceTree(Machine& machine) : machine_(machine) {}
+    explicit DeviceTree(Machine& machine);
+    ~DeviceTree();
+
+    // Test and device side.
+    // Plugs a node with its interfaces; false when a node of that instance id is present already.
+    bool AddDevice(DeviceNode node, std::vector<DeviceInterface> interfaces = {});
+    bool AddInterface(const std::string& instanceId, DeviceInterface iface);
+    // Unplugs a node with the nodes below it; false when unknown.
+    bool RemoveDevice(const std::string& instanceId);
+    std::optional<DeviceNode> Node(const std::string& instanceId);
+    std::vector<DeviceNode> Nodes();                          // plug order
+    std::vector<DeviceNode> Children(const std::string& instanceId);
+    std::vector<DeviceInterface> Interfaces();                // plug order
+    std::vector<DeviceInterface> Interfaces(const GUID& interfaceClass);
+    std::size_t OpenFileCount();                              // files not yet closed
+
+    // "\\?\USB#VID_1234&PID_5678#0001#{guid}\reference", as Windows forms interface paths.
+    static std::u16string InterfacePath(const std::string& instanceId, const GUID& interfaceClass,
+                                        const std::string& reference = "");
+    static std::string GuidText(const GUID& guid);  // "{e4bc239c-...}", lower case
+
+    // For device simulations: open a file on a device that has no interface of its own (a pin), and
+    // find the file behind a handle (null when the handle is not a device file).
+    HANDLE OpenFile(std::shared_ptr<Device> device, std::shared_ptr<File> parent, DWORD access, DWORD flags,
+                    DWORD* error);
+    std::shared_ptr<File> FileFor(HANDLE handle);
+
+    // Win32 side.
+    HDEVINFO GetClassDevs(const GUID* classGuid, PCWSTR enumerator, DWORD flags);
+    BOOL EnumInterfaces(HDEVINFO set, PSP_DEVINFO_DATA devInfo, const GUID* interfaceClass, DWORD index,
+                        PSP_DEVICE_INTERFACE_DATA data);
+    BOOL InterfaceDetail(HDEVINFO set, PSP_DEVICE_INTERFACE_DATA data, PSP_DEVICE_INTERFACE_DETAIL_DATA_W detail,
+                         DWORD detailSize, PDWORD required, PSP_DEVINFO_DATA devInfo);
+    BOOL DestroyList(HDEVINFO set);
+    HANDLE CreateFile(LPCWSTR path, DWORD access, DWORD flags);
+    BOOL Io(HANDLE file, IoRequest::Kind kind, DWORD code, void* in, DWORD inSize, void* out, DWORD outSize,
+            LPDWORD returned, LPOVERLAPPED ov);
+    BOOL OverlappedResult(HANDLE file, LPOVERLAPPED ov, LPDWORD bytes, BOOL wait);
+    BOOL Cancel(HANDLE file);
+    DWORD CreatePin(HANDLE filter, void* connect, ACCESS_MASK access, PHANDLE pin);
+
 private:
-    [[maybe_unused]] Machine& machine_;
+    HANDLE RegisterFile(std::shared_ptr<File> file, DWORD* error);
+
+    Machine& machine_;
+    std::vector<DeviceNode> nodes_;
+    std::vector<DeviceInterface> interfaces_;
+    std::vector<std::weak_ptr<File>> files_;
+    DWORD nextDevInst_ = 1;
 };
+
 }  // namespace sim

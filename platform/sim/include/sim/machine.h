@@ -178,6 +178,7 @@ public:
     // Handles.
     HANDLE AddHandle(std::shared_ptr<Object> object);
     std::shared_ptr<Object> Lookup(HANDLE handle);
+    std::shared_ptr<Object> LookupLocked(HANDLE handle);  // the machine lock is held by the caller
     template <class T>
     std::shared_ptr<T> LookupAs(HANDLE handle) {
         return std::dynamic_pointer_cast<T>(Lookup(handle));
@@ -209,8 +210,14 @@ public:
 
     // Fault injection: the named Win32 call fails with `error` the next `times` calls (-1: from now on).
     void InjectFailure(const std::string& function, DWORD error, int times = 1);
+    // The named Win32 call first blocks for `ms` of machine time, the next `times` calls (-1: always).
+    void InjectStall(const std::string& function, std::uint32_t ms, int times = 1);
     void ClearFailures();
+    // Every simulated Win32 function calls this first: it counts the call, applies an injected stall and
+    // reports an injected failure.
     bool TakeFailure(const char* function, DWORD* error);
+    // How often the named Win32 call was made on this machine.
+    std::uint64_t CallCount(const std::string& function);
 
     // Timeline.
     void AddNote(const std::string& source, const std::string& text);
@@ -259,6 +266,12 @@ private:
         int remaining;
     };
     std::map<std::string, Failure> failures_;
+    struct Stall {
+        std::uint32_t ms;
+        int remaining;
+    };
+    std::map<std::string, Stall> stalls_;
+    std::map<std::string, std::uint64_t> callCounts_;
     std::vector<Note> notes_;
     std::function<void(const Note&)> noteSink_;
     std::thread clockThread_;

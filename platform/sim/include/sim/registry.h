@@ -1,12 +1,86 @@
-// The simulated registry (HKEY_LOCAL_MACHINE and friends).
+// The simulated registry: HKEY_LOCAL_MACHINE and HKEY_CURRENT_USER trees.
+//
+// Key names are case-insensitive and keep the spelling they were created with. Subkeys enumerate in
+// sorted order (case-insensitive), as the registry stores them; values keep their creation order.
+// Values keep their exact type and bytes: strings are stored as UTF-16 with their terminator, as the
+// W functions write them, and the A functions convert at their boundary.
+//
+// Paths of the test-facing methods: "HKLM\SOFTWARE\Quillon" (also "HKEY_LOCAL_MACHINE\...", "HKCU\...",
+// "HKEY_CURRENT_USER\..."); a path without a root names a key under HKLM.
+//
+// Open keys are handles of type "RegKey" in the machine's handle table, so tests can count leaks.
+// Each key handle carries the access it was opened with: writing through a KEY_READ handle fails with
+// ERROR_ACCESS_DENIED as on Windows.
 #pragma once
+#include <optional>
+#include <set>
+
 #include "platform/sim/include/sim/machine.h"
 
 namespace sim {
+
+struct RegValue {
+    DWORD type = REG_NONE;
+    std::vector<BYTE> bytes;
+    bool operator==(const RegValue&) const = default;
+};
+
 class Registry {
 public:
-    explicit Registry(Machine& machine) : machine_(machine) {}
+    explicit Registry(Machine& machine);
+    ~Registry();
+
+    // Test side. Setters create missing keys and do not record notes (they set the scene).
+    void SetValue(const std::string& path, const std::string& name, DWORD type, std::vector<BYTE> bytes);
+    void SetDword(const std::string& path, const std::string& name, DWORD value);
+    // Stores `utf8` as UTF-16 with its terminator; type REG_SZ or REG_EXPAND_SZ.
+    void SetString(const std::string& path, const std::string& name, const std::string& utf8, DWORD type = REG_SZ);
+    std::optional<RegValue> GetValue(const std::string& path, const std::string& name);
+    // The value only when it is a 4-byte REG_DWORD.
+    std::optional<DWORD> GetDword(const std::string& path, const std::string& name);
+    // The value only when it is REG_SZ or REG_EXPAND_SZ, up to its terminator.
+    std::optional<std::string> GetString(const std::string& path, const std::string& name);
+    bool KeyExists(const std::string& path);
+    void CreateKey(const std::string& path);
+    // Deletes a key with its subkeys; handles still open on them then fail with ERROR_KEY_DELETED.
+    bool DeleteKey(const std::string& path);
+    bool DeleteValue(const std::string& path, const std::string& name);
+    std::vector<std::string> SubKeys(const std::string& path);    // enumeration order
+    std::vector<std::string> ValueNames(const std::string& path);  // creation order
+
+    // Access failures: the key at `path` and every key below it (existing or not yet created) refuses
+    // write access (RegCreateKeyEx creating or opening for write, RegSetValueEx, RegOpenKeyEx for
+    // write) or read access (RegOpenKeyEx/RegCreateKeyEx for read, RegQueryValueEx, RegEnumKeyEx)
+    // with ERROR_ACCESS_DENIED. Calls can also fail by name through Machine::InjectFailure.
+    void DenyWrite(const std::string& path);
+    void DenyRead(const std::string& path);
+    void AllowAll();
+
+    // Win32 side (names UTF-8; the A and W entry points convert).
+    struct Key;
+    LSTATUS Open(HKEY parent, const char* subKey, REGSAM sam, PHKEY result);
+    LSTATUS Create(HKEY parent, const char* subKey, REGSAM sam, PHKEY result, LPDWORD disposition);
+    LSTATUS Query(HKEY key, const char* name, bool narrow, LPDWORD type, LPBYTE data, LPDWORD size);
+    LSTATUS Set(HKEY key, const char* name, bool narrow, DWORD type, const BYTE* data, DWORD size);
+    LSTATUS EnumKey(HKEY key, DWORD index, LPWSTR name, LPDWORD nameChars, LPWSTR cls, LPDWORD clsChars,
+                    void* lastWrite);
+    LSTATUS Close(HKEY key);
+
 private:
-    [[maybe_unused]] Machine& machine_;
+    struct Resolved;
+    // Lock held for the helpers below.
+    std::shared_ptr<Key> RootFor(const std::string& path, std::string* rest);
+    std::shared_ptr<Key> FindLocked(const std::string& path);
+    std::shared_ptr<Key> CreateLocked(const std::string& path);
+    bool DeniedLocked(const std::set<std::string>& denied, const Key& key) const;
+    bool DeniedPathLocked(const std::set<std::string>& denied, const std::string& lowerPath) const;
+    LSTATUS ResolveLocked(HKEY handle, const std::shared_ptr<Object>& object, Resolved* out);
+
+    Machine& machine_;
+    std::shared_ptr<Key> hklm_;
+    std::shared_ptr<Key> hkcu_;
+    std::set<std::string> denyWrite_;  // lower-case display paths ("hklm\software\quillon")
+    std::set<std::string> denyRead_;
 };
+
 }  // namespace sim

@@ -2,3 +2,4 @@
 #pragma once
 #include "platform/sim/include/simwin/api.h"
 #include "platform/sim/include/simwin/types.h"
+#include "platform/sim/include/simwin/shell.h"

@@ -1,0 +1,36 @@
+#include "Service/QuillonSystray/TrayMenu.h"
+
+static_assert(kTrayMenuFlags == 0x1A0);
+
+void ShowTrayMenu(CTrayProcess& tray, int x, int y) {
+    HMENU menu = CreatePopupMenu();
+    if (!menu) return;
+    const bool statusRead = tray.ReadStatus();
+    HMENU latency = CreatePopupMenu();
+
+    const WCHAR* lines[3];
+    tray.StatusLines(lines);
+    const CTrayMenuModel model(statusRead, latency != nullptr, tray.m_Enabled, tray.m_LatencyLow, lines);
+
+    for (std::size_t i = 0; i < model.LatencyCount(); ++i) {
+        const TrayMenuEntry& entry = model.Latency(i);
+        AppendMenuW(latency, entry.flags, entry.id, entry.text);
+    }
+    bool latencyAttached = false;
+    for (std::size_t i = 0; i < model.MainCount(); ++i) {
+        const TrayMenuEntry& entry = model.Main(i);
+        if (entry.flags & MF_POPUP)
+            latencyAttached = AppendMenuW(menu, entry.flags, reinterpret_cast<UINT_PTR>(latency), entry.text) != FALSE;
+        else
+            AppendMenuW(menu, entry.flags, entry.id, entry.text);
+    }
+
+    SetForegroundWindow(tray.m_hWnd);
+    const UINT_PTR chosen = static_cast<UINT_PTR>(TrackPopupMenu(menu, kTrayMenuFlags, x, y, 0, tray.m_hWnd, nullptr));
+    tray.Apply(model.CommandFor(chosen));
+
+    // Destroying the main menu destroys the submenu attached to it; a submenu that could not be attached
+    // is destroyed on its own.
+    DestroyMenu(menu);
+    if (latency && !latencyAttached) DestroyMenu(latency);
+}

@@ -1,0 +1,128 @@
+// The simulated virtual audio driver ("Root\Quillon_VirtualAudio"): its private control interface, the
+// sixteen stream buffers it maps into the service, the half-buffer clock that moves their positions and
+// signals the service, and an application side through which tests play into its render endpoints and
+// record from its capture endpoints.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/sim/include/sim/machine.h"
+
+namespace sim {
+
+// {E4BC239C-89E0-4329-BCD5-5E00D1502E65}
+inline constexpr GUID kVadControlInterfaceClass = {
+    0xE4BC239C, 0x89E0, 0x4329, {0xBC, 0xD5, 0x5E, 0x00, 0xD1, 0x50, 0x2E, 0x65}};
+
+class VirtualAudioDriver {
+public:
+    enum class Flow { Capture, Render };
+    static constexpr int kCaptureStreams = 11;
+    static constexpr int kRenderStreams = 5;
+
+    struct Request {
+        Ticks time;
+        DWORD code;
+        std::vector<std::uint8_t> input;
+        DWORD outputSize;
+        bool succeeded;
+    };
+
+    struct Stream {
+        bool open = false;
+        bool enabled = false;
+        std::uint32_t channels = 0;
+        std::uint32_t length = 0;  // samples, both halves
+        std::unique_ptr<float[]> buffer;
+        std::unique_ptr<std::uint32_t[]> status;  // the u32 at byte 4 is the position in samples
+        HANDLE slotEvent = nullptr;
+    };
+
+    explicit VirtualAudioDriver(Machine& machine);
+    ~VirtualAudioDriver();
+    VirtualAudioDriver(const VirtualAudioDriver&) = delete;
+    VirtualAudioDriver& operator=(const VirtualAudioDriver&) = delete;
+
+    // Plugs the driver in: its device node and its control interface appear in the device tree.
+    void Install();
+    // Removes the driver while it may be in use: later requests fail with ERROR_DEVICE_NOT_CONNECTED.
+    // Buffers already mapped stay readable and writable.
+    void Remove();
+    bool Installed() const { return installed_; }
+
+    static const char* RequestName(DWORD code);
+    // One request as the service sends it; the control interface's device object forwards here.
+    BOOL Handle(DWORD code, void* in, DWORD inSize, void* out, DWORD outSize, DWORD* returned, DWORD* error);
+
+    // Injectable refusals: the next `times` requests of that kind fail (-1: all of them).
+    void RefuseRegister(int times = 1, DWORD error = ERROR_GEN_FAILURE);
+    void RefuseOpen(Flow flow, std::uint32_t localIndex, int times = 1, DWORD error = ERROR_GEN_FAILURE);
+    void RefuseEnable(int times = 1, DWORD error = ERROR_GEN_FAILURE);
+    void RefuseDeviceOpen(int times = 1, DWORD error = ERROR_ACCESS_DENIED);
+
+    // What the driver saw.
+    std::vector<Request> Requests();
+    std::size_t CountRequests(DWORD code);
+    void ClearRequests();
+    std::uint32_t RegisteredFrames();  // 0 when no block is registered
+    std::uint32_t RegisteredHeader();
+    bool StreamOpen(Flow flow, std::uint32_t localIndex);
+    bool StreamEnabled(Flow flow, std::uint32_t localIndex);
+    std::uint32_t OpenStreamCount();
+
+    // The half-buffer clock: periods elapsed, and answers (events 1 and 3) that did not come in time.
+    std::uint64_t Periods();
+    std::uint64_t MissedCaptureAnswers();
+    std::uint64_t MissedRenderAnswers();
+
+    // Event 5: writes `value` into the control status area and signals the service.
+    void Notify(std::uint32_t value);
+
+    // Application side. Play writes interleaved float samples into the half of a render stream the
+    // service reads next; Record reads what the service last wrote into a capture stream's current half.
+    bool Play(std::uint32_t renderIndex, const std::vector<float>& samples);
+    std::vector<float> Record(std::uint32_t captureIndex);
+
+private:
+    struct Refusal {
+        int times = 0;
+        DWORD error = 0;
+    };
+    bool TakeRefusal(Refusal& refusal, DWORD* error);  // lock held
+    Stream* StreamFor(Flow flow, std::uint32_t localIndex);
+    BOOL OpenStreamLocked(Flow flow, void* in, DWORD inSize, void* out, DWORD outSize, DWORD* returned, DWORD* error);
+    void CloseOneLocked(Flow flow);
+    void ReleaseLocked();
+    void ScheduleLocked();
+    void TickLocked();
+
+    Machine& machine_;
+    bool installed_ = false;
+    bool removed_ = false;
+    std::vector<Request> requests_;
+    std::array<Stream, kCaptureStreams> capture_;
+    std::array<Stream, kRenderStreams> render_;
+    std::uint32_t openCount_[2] = {0, 0};
+    // Registration.
+    std::uint32_t frames_ = 0;
+    std::uint32_t header_ = 0;
+    std::shared_ptr<Event> events_[5];
+    std::unique_ptr<std::uint32_t[]> controlStatus_;
+    std::uint64_t timerId_ = 0;
+    bool timerArmed_ = false;
+    std::uint32_t half_ = 0;  // which half the positions point into
+    std::uint64_t periods_ = 0;
+    std::uint64_t answered1_ = 0, answered3_ = 0;
+    std::uint64_t missedCapture_ = 0, missedRender_ = 0;
+    Refusal refuseRegister_, refuseEnable_, refuseDeviceOpen_;
+    std::array<Refusal, kCaptureStreams> refuseCaptureOpen_;
+    std::array<Refusal, kRenderStreams> refuseRenderOpen_;
+    friend class VadControlDevice;
+};
+
+}  // namespace sim

@@ -1,0 +1,645 @@
+// The simulated registry and its Win32 entry points.
+#include "platform/sim/include/sim/registry.h"
+
+#include <algorithm>
+#include <cstring>
+#include <iterator>
+
+#include "platform/sim/include/sim/text.h"
+#include "platform/sim/include/simwin/api.h"
+
+namespace sim {
+
+struct Registry::Key {
+    std::string name;       // as created
+    std::string path;       // display path: "HKLM\SOFTWARE\Quillon"
+    std::string lowerPath;  // for the access lists
+    // Keyed by the upper-cased name: the registry's own (case-insensitive) enumeration order.
+    std::map<std::string, std::shared_ptr<Key>> children;
+    std::vector<std::pair<std::string, RegValue>> values;  // creation order
+    bool deleted = false;
+};
+
+struct Registry::Resolved {
+    std::shared_ptr<Key> key;
+    REGSAM access = 0;
+};
+
+namespace {
+
+// An open key: what RegOpenKeyEx and RegCreateKeyEx return.
+class RegKeyObject final : public Object {
+public:
+    RegKeyObject(std::shared_ptr<Registry::Key> k, REGSAM a) : key(std::move(k)), access(a) {}
+    const char* TypeName() const override { return "RegKey"; }
+    std::shared_ptr<Registry::Key> key;
+    REGSAM access;
+};
+
+constexpr REGSAM kReadRights = KEY_QUERY_VALUE | KEY_ENUMERATE_SUB_KEYS | KEY_NOTIFY;
+constexpr REGSAM kWriteRights = KEY_SET_VALUE | KEY_CREATE_SUB_KEY;
+
+std::string Upper(std::string text) {
+    for (char& c : text)
+        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 32);
+    return text;
+}
+
+bool SameName(const std::string& a, const std::string& b) { return Lower(a) == Lower(b); }
+
+bool IsPredefined(HKEY key) {
+    const auto value = reinterpret_cast<ULONG_PTR>(key);
+    return value >= 0xFFFFFFFF80000000ULL && value <= 0xFFFFFFFF80000006ULL;
+}
+
+REGSAM Normalize(REGSAM sam) {
+    sam &= ~static_cast<REGSAM>(KEY_WOW64_64KEY | KEY_WOW64_32KEY);
+    if (sam & GENERIC_READ) sam |= KEY_READ;
+    if (sam & GENERIC_WRITE) sam |= KEY_WRITE;
+    if (sam & (GENERIC_ALL | MAXIMUM_ALLOWED)) sam |= KEY_ALL_ACCESS;
+    return sam;
+}
+
+// Splits a subkey argument of the Win32 calls. A leading backslash or an empty component (doubled
+// backslashes) is refused as on Windows; a trailing backslash is tolerated.
+LSTATUS SplitSubKey(const char* subKey, std::vector<std::string>* parts) {
+    if (!subKey || !*subKey) return ERROR_SUCCESS;
+    if (subKey[0] == '\\') return ERROR_BAD_PATHNAME;
+    std::string part;
+    for (const char* p = subKey;; ++p) {
+        if (*p == '\\' || *p == 0) {
+            if (part.empty()) {
+                if (*p == 0) break;  // trailing backslash
+                return ERROR_INVALID_PARAMETER;
+            }
+            parts->push_back(part);
+            part.clear();
+            if (*p == 0) break;
+        } else {
+            part += *p;
+        }
+    }
+    return ERROR_SUCCESS;
+}
+
+// Lenient split for the test-facing paths.
+std::vector<std::string> SplitPath(const std::string& path) {
+    std::vector<std::string> parts;
+    std::string part;
+    for (char c : path) {
+        if (c == '\\') {
+            if (!part.empty()) parts.push_back(part);
+            part.clear();
+        } else {
+            part += c;
+        }
+    }
+    if (!part.empty()) parts.push_back(part);
+    return parts;
+}
+
+bool IsStringType(DWORD type) { return type == REG_SZ || type == REG_EXPAND_SZ || type == REG_MULTI_SZ; }
+
+std::u16string Utf16Of(const std::vector<BYTE>& bytes) {
+    std::u16string text(bytes.size() / 2, u'\0');
+    if (!text.empty()) std::memcpy(text.data(), bytes.data(), text.size() * 2);
+    return text;
+}
+
+std::vector<BYTE> BytesOf(const std::u16string& text) {
+    std::vector<BYTE> bytes(text.size() * 2);
+    if (!bytes.empty()) std::memcpy(bytes.data(), text.data(), bytes.size());
+    return bytes;
+}
+
+// UTF-16 (with embedded terminators, as in REG_MULTI_SZ) to UTF-8 and back.
+std::string NarrowAll(const std::u16string& text) {
+    std::string out;
+    std::size_t start = 0;
+    while (start <= text.size()) {
+        const std::size_t end = std::min(text.find(u'\0', start), text.size());
+        out += Narrow(std::u16string(text, start, end - start).c_str());
+        if (end == text.size()) break;
+        out += '\0';
+        start = end + 1;
+    }
+    return out;
+}
+
+std::u16string WideAll(const std::string& text) {
+    std::u16string out;
+    std::size_t start = 0;
+    while (start <= text.size()) {
+        const std::size_t end = std::min(text.find('\0', start), text.size());
+        out += Wide(text.substr(start, end - start));
+        if (end == text.size()) break;
+        out += u'\0';
+        start = end + 1;
+    }
+    return out;
+}
+
+std::string StringBefore(const std::u16string& text) {
+    return Narrow(std::u16string(text, 0, std::min(text.find(u'\0'), text.size())).c_str());
+}
+
+const char* TypeText(DWORD type) {
+    switch (type) {
+        case REG_NONE: return "REG_NONE";
+        case REG_SZ: return "REG_SZ";
+        case REG_EXPAND_SZ: return "REG_EXPAND_SZ";
+        case REG_BINARY: return "REG_BINARY";
+        case REG_DWORD: return "REG_DWORD";
+        case REG_MULTI_SZ: return "REG_MULTI_SZ";
+        case REG_QWORD: return "REG_QWORD";
+        default: return "REG_?";
+    }
+}
+
+std::string ValueText(const RegValue& v) {
+    if (v.type == REG_DWORD && v.bytes.size() == 4) {
+        DWORD d;
+        std::memcpy(&d, v.bytes.data(), 4);
+        return std::to_string(d);
+    }
+    if (v.type == REG_QWORD && v.bytes.size() == 8) {
+        ULONGLONG q;
+        std::memcpy(&q, v.bytes.data(), 8);
+        return std::to_string(q);
+    }
+    if (v.type == REG_SZ || v.type == REG_EXPAND_SZ) return "\"" + StringBefore(Utf16Of(v.bytes)) + "\"";
+    return "<" + std::to_string(v.bytes.size()) + " bytes>";
+}
+
+RegValue* FindValue(Registry::Key& key, const std::string& name) {
+    for (auto& [n, v] : key.values)
+        if (SameName(n, name)) return &v;
+    return nullptr;
+}
+
+void MarkDeleted(Registry::Key& key) {
+    key.deleted = true;
+    for (auto& [n, child] : key.children) MarkDeleted(*child);
+}
+
+}  // namespace
+
+Registry::Registry(Machine& machine) : machine_(machine) {
+    hklm_ = std::make_shared<Key>();
+    hklm_->name = hklm_->path = "HKLM";
+    hklm_->lowerPath = "hklm";
+    hkcu_ = std::make_shared<Key>();
+    hkcu_->name = hkcu_->path = "HKCU";
+    hkcu_->lowerPath = "hkcu";
+}
+
+Registry::~Registry() = default;
+
+// ---- tree helpers (lock held) ----
+
+std::shared_ptr<Registry::Key> Registry::RootFor(const std::string& path, std::string* rest) {
+    const std::size_t slash = path.find('\\');
+    const std::string first = Lower(path.substr(0, slash));
+    const std::string after = slash == std::string::npos ? std::string() : path.substr(slash + 1);
+    if (first == "hklm" || first == "hkey_local_machine") {
+        *rest = after;
+        return hklm_;
+    }
+    if (first == "hkcu" || first == "hkey_current_user") {
+        *rest = after;
+        return hkcu_;
+    }
+    *rest = path;
+    return hklm_;
+}
+
+namespace {
+std::shared_ptr<Registry::Key> ChildOf(Registry::Key& key, const std::string& name) {
+    auto it = key.children.find(Upper(name));
+    return it == key.children.end() ? nullptr : it->second;
+}
+
+std::shared_ptr<Registry::Key> AddChild(Registry::Key& key, const std::string& name) {
+    auto child = std::make_shared<Registry::Key>();
+    child->name = name;
+    child->path = key.path + "\\" + name;
+    child->lowerPath = Lower(child->path);
+    key.children[Upper(name)] = child;
+    return child;
+}
+}  // namespace
+
+std::shared_ptr<Registry::Key> Registry::FindLocked(const std::string& path) {
+    std::string rest;
+    std::shared_ptr<Key> key = RootFor(path, &rest);
+    for (const std::string& part : SplitPath(rest)) {
+        key = ChildOf(*key, part);
+        if (!key) return nullptr;
+    }
+    return key;
+}
+
+std::shared_ptr<Registry::Key> Registry::CreateLocked(const std::string& path) {
+    std::string rest;
+    std::shared_ptr<Key> key = RootFor(path, &rest);
+    for (const std::string& part : SplitPath(rest)) {
+        auto child = ChildOf(*key, part);
+        key = child ? child : AddChild(*key, part);
+    }
+    return key;
+}
+
+bool Registry::DeniedPathLocked(const std::set<std::string>& denied, const std::string& lowerPath) const {
+    for (const std::string& d : denied)
+        if (lowerPath == d || (lowerPath.size() > d.size() && lowerPath.compare(0, d.size(), d) == 0 &&
+                               lowerPath[d.size()] == '\\'))
+            return true;
+    return false;
+}
+
+bool Registry::DeniedLocked(const std::set<std::string>& denied, const Key& key) const {
+    return DeniedPathLocked(denied, key.lowerPath);
+}
+
+LSTATUS Registry::ResolveLocked(HKEY handle, const std::shared_ptr<Object>& object, Resolved* out) {
+    if (handle == HKEY_LOCAL_MACHINE || handle == HKEY_CURRENT_USER) {
+        out->key = handle == HKEY_LOCAL_MACHINE ? hklm_ : hkcu_;
+        out->access = KEY_ALL_ACCESS;
+        return ERROR_SUCCESS;
+    }
+    auto* open = dynamic_cast<RegKeyObject*>(object.get());
+    if (!open) return ERROR_INVALID_HANDLE;
+    if (open->key->deleted) return ERROR_KEY_DELETED;
+    out->key = open->key;
+    out->access = open->access;
+    return ERROR_SUCCESS;
+}
+
+// ---- test side ----
+
+void Registry::SetValue(const std::string& path, const std::string& name, DWORD type, std::vector<BYTE> bytes) {
+    std::lock_guard lock(machine_.Mutex());
+    auto key = CreateLocked(path);
+    if (RegValue* v = FindValue(*key, name)) {
+        *v = RegValue{type, std::move(bytes)};
+        return;
+    }
+    key->values.emplace_back(name, RegValue{type, std::move(bytes)});
+}
+
+void Registry::SetDword(const std::string& path, const std::string& name, DWORD value) {
+    std::vector<BYTE> bytes(4);
+    std::memcpy(bytes.data(), &value, 4);
+    SetValue(path, name, REG_DWORD, std::move(bytes));
+}
+
+void Registry::SetString(const std::string& path, const std::string& name, const std::string& utf8, DWORD type) {
+    SetValue(path, name, type, BytesOf(Wide(utf8) + u'\0'));
+}
+
+std::optional<RegValue> Registry::GetValue(const std::string& path, const std::string& name) {
+    std::lock_guard lock(machine_.Mutex());
+    auto key = FindLocked(path);
+    if (!key) return std::nullopt;
+    const RegValue* v = FindValue(*key, name);
+    if (!v) return std::nullopt;
+    return *v;
+}
+
+std::optional<DWORD> Registry::GetDword(const std::string& path, const std::string& name) {
+    auto v = GetValue(path, name);
+    if (!v || v->type != REG_DWORD || v->bytes.size() != 4) return std::nullopt;
+    DWORD d;
+    std::memcpy(&d, v->bytes.data(), 4);
+    return d;
+}
+
+std::optional<std::string> Registry::GetString(const std::string& path, const std::string& name) {
+    auto v = GetValue(path, name);
+    if (!v || (v->type != REG_SZ && v->type != REG_EXPAND_SZ)) return std::nullopt;
+    return StringBefore(Utf16Of(v->bytes));
+}
+
+bool Registry::KeyExists(const std::string& path) {
+    std::lock_guard lock(machine_.Mutex());
+    return FindLocked(path) != nullptr;
+}
+
+void Registry::CreateKey(const std::string& path) {
+    std::lock_guard lock(machine_.Mutex());
+    CreateLocked(path);
+}
+
+bool Registry::DeleteKey(const std::string& path) {
+    std::shared_ptr<Key> doomed;  // released after the lock
+    std::lock_guard lock(machine_.Mutex());
+    std::string rest;
+    std::shared_ptr<Key> parent = RootFor(path, &rest);
+    const auto parts = SplitPath(rest);
+    if (parts.empty()) return false;  // roots stay
+    for (std::size_t i = 0; i + 1 < parts.size(); ++i) {
+        parent = ChildOf(*parent, parts[i]);
+        if (!parent) return false;
+    }
+    auto it = parent->children.find(Upper(parts.back()));
+    if (it == parent->children.end()) return false;
+    doomed = it->second;
+    MarkDeleted(*doomed);
+    parent->children.erase(it);
+    return true;
+}
+
+bool Registry::DeleteValue(const std::string& path, const std::string& name) {
+    std::lock_guard lock(machine_.Mutex());
+    auto key = FindLocked(path);
+    if (!key) return false;
+    for (auto it = key->values.begin(); it != key->values.end(); ++it) {
+        if (SameName(it->first, name)) {
+            key->values.erase(it);
+            return true;
+        }
+    }
+    return false;
+}
+
+std::vector<std::string> Registry::SubKeys(const std::string& path) {
+    std::lock_guard lock(machine_.Mutex());
+    std::vector<std::string> out;
+    if (auto key = FindLocked(path))
+        for (auto& [upper, child] : key->children) out.push_back(child->name);
+    return out;
+}
+
+std::vector<std::string> Registry::ValueNames(const std::string& path) {
+    std::lock_guard lock(machine_.Mutex());
+    std::vector<std::string> out;
+    if (auto key = FindLocked(path))
+        for (auto& [name, value] : key->values) out.push_back(name);
+    return out;
+}
+
+namespace {
+std::string DisplayLower(const std::string& rootPath, const std::vector<std::string>& parts) {
+    std::string out = rootPath;
+    for (const auto& p : parts) out += "\\" + p;
+    return Lower(out);
+}
+}  // namespace
+
+void Registry::DenyWrite(const std::string& path) {
+    std::lock_guard lock(machine_.Mutex());
+    std::string rest;
+    auto root = RootFor(path, &rest);
+    denyWrite_.insert(DisplayLower(root->path, SplitPath(rest)));
+}
+
+void Registry::DenyRead(const std::string& path) {
+    std::lock_guard lock(machine_.Mutex());
+    std::string rest;
+    auto root = RootFor(path, &rest);
+    denyRead_.insert(DisplayLower(root->path, SplitPath(rest)));
+}
+
+void Registry::AllowAll() {
+    std::lock_guard lock(machine_.Mutex());
+    denyWrite_.clear();
+    denyRead_.clear();
+}
+
+// ---- Win32 side ----
+
+LSTATUS Registry::Open(HKEY parent, const char* subKey, REGSAM sam, PHKEY result) {
+    if (!result) return ERROR_INVALID_PARAMETER;
+    *result = nullptr;
+    std::vector<std::string> parts;
+    if (LSTATUS status = SplitSubKey(subKey, &parts)) return status;
+    sam = Normalize(sam);
+    auto object = IsPredefined(parent) ? nullptr : machine_.Lookup(parent);
+    std::shared_ptr<Key> key;
+    {
+        std::lock_guard lock(machine_.Mutex());
+        Resolved base;
+        if (LSTATUS status = ResolveLocked(parent, object, &base)) return status;
+        key = base.key;
+        for (const auto& part : parts) {
+            key = ChildOf(*key, part);
+            if (!key) return ERROR_FILE_NOT_FOUND;
+        }
+        if (((sam & kWriteRights) && DeniedLocked(denyWrite_, *key)) ||
+            ((sam & kReadRights) && DeniedLocked(denyRead_, *key)))
+            return ERROR_ACCESS_DENIED;
+    }
+    *result = reinterpret_cast<HKEY>(machine_.AddHandle(std::make_shared<RegKeyObject>(key, sam)));
+    return ERROR_SUCCESS;
+}
+
+LSTATUS Registry::Create(HKEY parent, const char* subKey, REGSAM sam, PHKEY result, LPDWORD disposition) {
+    if (!result) return ERROR_INVALID_PARAMETER;
+    *result = nullptr;
+    std::vector<std::string> parts;
+    if (LSTATUS status = SplitSubKey(subKey, &parts)) return status;
+    sam = Normalize(sam);
+    auto object = IsPredefined(parent) ? nullptr : machine_.Lookup(parent);
+    std::shared_ptr<Key> key;
+    std::vector<std::string> created;
+    {
+        std::lock_guard lock(machine_.Mutex());
+        Resolved base;
+        if (LSTATUS status = ResolveLocked(parent, object, &base)) return status;
+        // Check the whole path before creating anything, so a refused call leaves no keys behind.
+        key = base.key;
+        std::size_t existing = 0;
+        std::string lowerPath = key->lowerPath;
+        for (const auto& part : parts) {
+            auto child = ChildOf(*key, part);
+            lowerPath += "\\" + Lower(part);
+            if (!child) {
+                if (DeniedPathLocked(denyWrite_, lowerPath)) return ERROR_ACCESS_DENIED;
+                break;
+            }
+            key = child;
+            ++existing;
+        }
+        if (existing == parts.size() && (((sam & kWriteRights) && DeniedLocked(denyWrite_, *key)) ||
+                                         ((sam & kReadRights) && DeniedLocked(denyRead_, *key))))
+            return ERROR_ACCESS_DENIED;
+        for (std::size_t i = existing; i < parts.size(); ++i) {
+            key = AddChild(*key, parts[i]);
+            created.push_back(key->path);
+        }
+    }
+    if (disposition) *disposition = created.empty() ? REG_OPENED_EXISTING_KEY : REG_CREATED_NEW_KEY;
+    for (const auto& path : created) machine_.AddNote("registry", "created key " + path);
+    *result = reinterpret_cast<HKEY>(machine_.AddHandle(std::make_shared<RegKeyObject>(key, sam)));
+    return ERROR_SUCCESS;
+}
+
+LSTATUS Registry::Query(HKEY handle, const char* name, bool narrow, LPDWORD type, LPBYTE data, LPDWORD size) {
+    if (data && !size) return ERROR_INVALID_PARAMETER;
+    auto object = IsPredefined(handle) ? nullptr : machine_.Lookup(handle);
+    std::lock_guard lock(machine_.Mutex());
+    Resolved r;
+    if (LSTATUS status = ResolveLocked(handle, object, &r)) return status;
+    if (!(r.access & KEY_QUERY_VALUE) || DeniedLocked(denyRead_, *r.key)) return ERROR_ACCESS_DENIED;
+    const RegValue* v = FindValue(*r.key, name ? name : "");
+    if (!v) return ERROR_FILE_NOT_FOUND;
+    std::vector<BYTE> converted;
+    const std::vector<BYTE>* bytes = &v->bytes;
+    if (narrow && IsStringType(v->type)) {
+        const std::string text = NarrowAll(Utf16Of(v->bytes));
+        converted.assign(text.begin(), text.end());
+        bytes = &converted;
+    }
+    const DWORD needed = static_cast<DWORD>(bytes->size());
+    if (type) *type = v->type;
+    if (!data) {
+        if (size) *size = needed;
+        return ERROR_SUCCESS;
+    }
+    if (*size < needed) {
+        *size = needed;
+        return ERROR_MORE_DATA;
+    }
+    if (needed) std::memcpy(data, bytes->data(), needed);
+    *size = needed;
+    return ERROR_SUCCESS;
+}
+
+LSTATUS Registry::Set(HKEY handle, const char* name, bool narrow, DWORD type, const BYTE* data, DWORD size) {
+    if (!data && size) return ERROR_INVALID_PARAMETER;
+    std::vector<BYTE> bytes(data, data + size);
+    if (narrow && IsStringType(type)) bytes = BytesOf(WideAll(std::string(bytes.begin(), bytes.end())));
+    auto object = IsPredefined(handle) ? nullptr : machine_.Lookup(handle);
+    std::string note;
+    {
+        std::lock_guard lock(machine_.Mutex());
+        Resolved r;
+        if (LSTATUS status = ResolveLocked(handle, object, &r)) return status;
+        if (!(r.access & KEY_SET_VALUE) || DeniedLocked(denyWrite_, *r.key)) return ERROR_ACCESS_DENIED;
+        const std::string valueName = name ? name : "";
+        RegValue value{type, std::move(bytes)};
+        note = r.key->path + "\\" + (valueName.empty() ? "(Default)" : valueName) + " = " + ValueText(value) + " (" +
+               TypeText(type) + ")";
+        if (RegValue* v = FindValue(*r.key, valueName))
+            *v = std::move(value);
+        else
+            r.key->values.emplace_back(valueName, std::move(value));
+    }
+    machine_.AddNote("registry", note);
+    return ERROR_SUCCESS;
+}
+
+LSTATUS Registry::EnumKey(HKEY handle, DWORD index, LPWSTR name, LPDWORD nameChars, LPWSTR cls, LPDWORD clsChars,
+                          void* lastWrite) {
+    if (!name || !nameChars) return ERROR_INVALID_PARAMETER;
+    auto object = IsPredefined(handle) ? nullptr : machine_.Lookup(handle);
+    std::lock_guard lock(machine_.Mutex());
+    Resolved r;
+    if (LSTATUS status = ResolveLocked(handle, object, &r)) return status;
+    if (!(r.access & KEY_ENUMERATE_SUB_KEYS) || DeniedLocked(denyRead_, *r.key)) return ERROR_ACCESS_DENIED;
+    if (index >= r.key->children.size()) return ERROR_NO_MORE_ITEMS;
+    auto it = r.key->children.begin();
+    std::advance(it, index);
+    const std::u16string text = Wide(it->second->name);
+    if (text.size() + 1 > *nameChars) return ERROR_MORE_DATA;
+    std::memcpy(name, text.c_str(), (text.size() + 1) * sizeof(WCHAR));
+    *nameChars = static_cast<DWORD>(text.size());
+    if (cls && clsChars && *clsChars) cls[0] = 0;
+    if (clsChars) *clsChars = 0;
+    if (lastWrite) std::memset(lastWrite, 0, 8);
+    return ERROR_SUCCESS;
+}
+
+LSTATUS Registry::Close(HKEY handle) {
+    if (IsPredefined(handle)) return ERROR_SUCCESS;
+    if (!machine_.LookupAs<RegKeyObject>(handle)) return ERROR_INVALID_HANDLE;
+    return machine_.CloseHandleValue(handle) ? ERROR_SUCCESS : ERROR_INVALID_HANDLE;
+}
+
+}  // namespace sim
+
+// ---- the Win32 functions ----
+
+namespace {
+
+sim::Registry& Reg() { return sim::Machine::Current().Reg(); }
+
+bool Failing(const char* function, LSTATUS* status) {
+    DWORD err;
+    if (!sim::Machine::Current().TakeFailure(function, &err)) return false;
+    *status = static_cast<LSTATUS>(err);
+    return true;
+}
+
+// A UTF-8 copy of a W argument that keeps null as null.
+struct NarrowArg {
+    explicit NarrowArg(LPCWSTR text) : present(text != nullptr), value(sim::Narrow(text)) {}
+    const char* get() const { return present ? value.c_str() : nullptr; }
+    bool present;
+    std::string value;
+};
+
+}  // namespace
+
+LSTATUS RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD, REGSAM samDesired, PHKEY phkResult) {
+    LSTATUS status;
+    if (Failing("RegOpenKeyExA", &status)) return status;
+    return Reg().Open(hKey, lpSubKey, samDesired, phkResult);
+}
+
+LSTATUS RegOpenKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD, REGSAM samDesired, PHKEY phkResult) {
+    LSTATUS status;
+    if (Failing("RegOpenKeyExW", &status)) return status;
+    return Reg().Open(hKey, NarrowArg(lpSubKey).get(), samDesired, phkResult);
+}
+
+LSTATUS RegCreateKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD, LPSTR, DWORD, REGSAM samDesired, const SECURITY_ATTRIBUTES*,
+                        PHKEY phkResult, LPDWORD lpdwDisposition) {
+    LSTATUS status;
+    if (Failing("RegCreateKeyExA", &status)) return status;
+    return Reg().Create(hKey, lpSubKey, samDesired, phkResult, lpdwDisposition);
+}
+
+LSTATUS RegCreateKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD, LPWSTR, DWORD, REGSAM samDesired,
+                        const SECURITY_ATTRIBUTES*, PHKEY phkResult, LPDWORD lpdwDisposition) {
+    LSTATUS status;
+    if (Failing("RegCreateKeyExW", &status)) return status;
+    return Reg().Create(hKey, NarrowArg(lpSubKey).get(), samDesired, phkResult, lpdwDisposition);
+}
+
+LSTATUS RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD, LPDWORD lpType, LPBYTE lpData, LPDWORD lpcbData) {
+    LSTATUS status;
+    if (Failing("RegQueryValueExA", &status)) return status;
+    return Reg().Query(hKey, lpValueName, true, lpType, lpData, lpcbData);
+}
+
+LSTATUS RegQueryValueExW(HKEY hKey, LPCWSTR lpValueName, LPDWORD, LPDWORD lpType, LPBYTE lpData, LPDWORD lpcbData) {
+    LSTATUS status;
+    if (Failing("RegQueryValueExW", &status)) return status;
+    return Reg().Query(hKey, NarrowArg(lpValueName).get(), false, lpType, lpData, lpcbData);
+}
+
+LSTATUS RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD, DWORD dwType, const BYTE* lpData, DWORD cbData) {
+    LSTATUS status;
+    if (Failing("RegSetValueExA", &status)) return status;
+    return Reg().Set(hKey, lpValueName, true, dwType, lpData, cbData);
+}
+
+LSTATUS RegSetValueExW(HKEY hKey, LPCWSTR lpValueName, DWORD, DWORD dwType, const BYTE* lpData, DWORD cbData) {
+    LSTATUS status;
+    if (Failing("RegSetValueExW", &status)) return status;
+    return Reg().Set(hKey, NarrowArg(lpValueName).get(), false, dwType, lpData, cbData);
+}
+
+LSTATUS RegEnumKeyExW(HKEY hKey, DWORD dwIndex, LPWSTR lpName, LPDWORD lpcchName, LPDWORD, LPWSTR lpClass,
+                      LPDWORD lpcchClass, void* lpftLastWriteTime) {
+    LSTATUS status;
+    if (Failing("RegEnumKeyExW", &status)) return status;
+    return Reg().EnumKey(hKey, dwIndex, lpName, lpcchName, lpClass, lpcchClass, lpftLastWriteTime);
+}
+
+LSTATUS RegCloseKey(HKEY hKey) {
+    LSTATUS status;
+    if (Failing("RegCloseKey", &status)) return status;
+    return Reg().Close(hKey);
+}

@@ -1,0 +1,36 @@
+#include "tests/harness/Programs.h"
+
+#include "Service/Quillon/supervisor/ServiceEntry.h"
+#include "platform/sim/include/sim/scm.h"
+#include "quillon_version.h"
+
+namespace harness {
+
+sim::ProgramSpec ServiceProgram() {
+    sim::ProgramSpec spec;
+    spec.imageName = "QuillonVADService.exe";
+    spec.version[0] = QUILLON_VERSION_MAJOR;
+    spec.version[1] = QUILLON_VERSION_MINOR;
+    spec.version[2] = QUILLON_VERSION_PATCH;
+    spec.version[3] = QUILLON_VERSION_TWEAK;
+    spec.staticInit = [](sim::Process& process) { process.State<CServiceProcess>(); };
+    spec.entry = [](HINSTANCE instance) {
+        char commandLine[] = "";
+        return WinMain(instance, nullptr, commandLine, 0);
+    };
+    return spec;
+}
+
+void InstallService(sim::Machine& machine) { machine.Scm().Install(kServiceName, ServiceProgram()); }
+
+bool StartService(sim::Machine& machine) {
+    if (!machine.Scm().Start(kServiceName)) return false;
+    return machine.Scm().WaitForState(kServiceName, SERVICE_RUNNING, 5'000);
+}
+
+bool StopService(sim::Machine& machine, std::uint32_t maxMs) {
+    machine.Scm().Control(kServiceName, SERVICE_CONTROL_STOP);
+    return machine.RunUntil([&] { return machine.Scm().ProcessExited(kServiceName); }, maxMs);
+}
+
+}  // namespace harness

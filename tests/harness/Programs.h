@@ -1,0 +1,32 @@
+// Wiring of the real programs to the simulated machine: how a test (or quillon-sim) installs and starts
+// them as simulated processes.
+#pragma once
+
+#include <string>
+
+#include "platform/sim/include/sim/machine.h"
+
+namespace harness {
+
+inline constexpr char kServiceName[] = "Quillon Virtual Device Driver";
+
+// The service program as the service control manager starts it.
+sim::ProgramSpec ServiceProgram();
+
+// Installs the service with the machine's service control manager (not started).
+void InstallService(sim::Machine& machine);
+
+// Starts the installed service and runs the machine until it reports RUNNING; false if it does not.
+bool StartService(sim::Machine& machine);
+
+// Sends stop and runs the machine until the service's process has exited; false if it does not in time.
+bool StopService(sim::Machine& machine, std::uint32_t maxMs = 30'000);
+
+// The tray program as the logged-on user starts it (a simulated process whose start opens the blocks).
+sim::ProgramSpec TrayProgram();
+
+// Starts a tray and runs the machine until its notification icon is there or its process has ended;
+// more tray helpers are in tests/harness/Tray.h.
+std::shared_ptr<sim::Process> StartTray(sim::Machine& machine);
+
+}  // namespace harness

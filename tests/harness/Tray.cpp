@@ -1,0 +1,111 @@
+#include "tests/harness/Tray.h"
+
+#include "Service/QuillonSystray/TrayEntry.h"
+#include "Service/QuillonSystray/TrayProcess.h"
+#include "quillon_version.h"
+#include "tests/harness/Programs.h"
+
+namespace harness {
+
+sim::ProgramSpec TrayProgram() {
+    sim::ProgramSpec spec;
+    spec.imageName = "QuillonSystray.exe";
+    spec.version[0] = QUILLON_VERSION_MAJOR;
+    spec.version[1] = QUILLON_VERSION_MINOR;
+    spec.version[2] = QUILLON_VERSION_PATCH;
+    spec.version[3] = QUILLON_VERSION_TWEAK;
+    spec.interactiveUser = true;
+    spec.staticInit = [](sim::Process& process) { process.State<CTrayProcess>(); };
+    spec.entry = [](HINSTANCE instance) {
+        WCHAR commandLine[] = u"";
+        return wWinMain(instance, nullptr, commandLine, SW_SHOWNORMAL);
+    };
+    return spec;
+}
+
+std::shared_ptr<sim::Process> StartTray(sim::Machine& machine) {
+    sim::Shell& shell = sim::ShellOf(machine);
+    const std::size_t before = shell.NotifyCalls().size();
+    auto process = machine.StartProcess(TrayProgram());
+    machine.RunUntil(
+        [&] {
+            if (machine.WaitProcess(process, 0)) return true;
+            const auto calls = shell.NotifyCalls();
+            for (std::size_t i = before; i < calls.size(); ++i)
+                if (calls[i].processId == process->id && calls[i].message == NIM_ADD) return true;
+            return false;
+        },
+        5'000);
+    return process;
+}
+
+namespace {
+
+void RenderItems(const std::vector<sim::MenuItemView>& items, int depth, std::string& out) {
+    const std::string indent(static_cast<std::size_t>(depth) * 4, ' ');
+    for (const sim::MenuItemView& item : items) {
+        if (item.Separator()) {
+            out += indent + "  ---\n";
+            continue;
+        }
+        out += indent + (item.Checked() ? "* " : "  ") + item.text;
+        if (item.Popup()) out += " >";
+        if (item.Grayed()) out += "  (grayed)";
+        out += "\n";
+        if (item.Popup()) RenderItems(item.submenu, depth + 1, out);
+    }
+}
+
+}  // namespace
+
+std::string RenderMenu(const std::vector<sim::MenuItemView>& items) {
+    std::string out;
+    RenderItems(items, 0, out);
+    return out;
+}
+
+std::string DescribeBalloon(const sim::Balloon& balloon) {
+    const char* level = "none";
+    switch (balloon.infoFlags & NIIF_ICON_MASK) {
+        case NIIF_INFO: level = "info"; break;
+        case NIIF_WARNING: level = "warning"; break;
+        case NIIF_ERROR: level = "error"; break;
+        case NIIF_NONE: break;
+        default: level = "user"; break;
+    }
+    return std::string("[") + level + "] " + balloon.text;
+}
+
+std::optional<sim::TrackedMenu> UseTrayMenu(sim::Machine& machine, const std::string& choice, POINT at) {
+    sim::Shell& shell = sim::ShellOf(machine);
+    const std::size_t before = shell.TrackedMenus().size();
+    if (choice.empty())
+        shell.SetNextMenuChoice(UINT_PTR{0});
+    else
+        shell.SetNextMenuChoice(choice);
+    if (!shell.ClickIcon(WM_RBUTTONDOWN, at)) {
+        shell.ClearMenuChoices();
+        return std::nullopt;
+    }
+    // The tray handles the click, the choice and the menu's destruction without waiting on the clock, so
+    // by the time a millisecond of machine time has passed it is done.
+    machine.RunFor(1);
+    const auto menus = shell.TrackedMenus();
+    if (menus.size() <= before) {
+        shell.ClearMenuChoices();
+        return std::nullopt;
+    }
+    return menus.back();
+}
+
+std::string TrayMenuText(sim::Machine& machine) {
+    const auto menu = UseTrayMenu(machine);
+    return menu ? RenderMenu(menu->items) : std::string();
+}
+
+bool QuitTray(sim::Machine& machine, const std::shared_ptr<sim::Process>& tray, std::uint32_t maxMs) {
+    if (!UseTrayMenu(machine, "Quit")) return false;
+    return machine.WaitProcess(tray, maxMs);
+}
+
+}  // namespace harness

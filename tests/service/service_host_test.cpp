@@ -1,0 +1,126 @@
+// The service as the service control manager sees it: states, controls, and its life without the
+// virtual audio driver.
+#include <gtest/gtest.h>
+
+#include "platform/sim/include/sim/machine.h"
+#include "platform/sim/include/sim/registry.h"
+#include "platform/sim/include/sim/scm.h"
+#include "platform/sim/include/sim/virtual_audio_driver.h"
+#include "platform/sim/include/simwin/api.h"
+#include "tests/harness/Programs.h"
+
+namespace {
+
+constexpr char kSettingsKey[] = "HKLM\\SOFTWARE\\Arvel Rozezezezed\\Quillon Virtual Device Driver";
+
+class ServiceHost : public ::testing::Test {
+protected:
+    ServiceHost() { harness::InstallService(machine); }
+    ~ServiceHost() override {
+        if (machine.Scm().ProcessOf(harness::kServiceName) && !machine.Scm().ProcessExited(harness::kServiceName))
+            harness::StopService(machine);
+    }
+    std::vector<SERVICE_STATUS> History() { return machine.Scm().History(harness::kServiceName); }
+    DWORD Control(DWORD code) { return machine.Scm().Control(harness::kServiceName, code); }
+
+    sim::Machine machine;
+};
+
+TEST_F(ServiceHost, ReportsStartPendingRunningStopPendingStoppedWithTheirCheckPoints) {
+    ASSERT_TRUE(harness::StartService(machine));
+    machine.RunFor(2500);
+    ASSERT_TRUE(harness::StopService(machine));
+
+    const auto history = History();
+    ASSERT_EQ(history.size(), 4u);
+    const DWORD states[] = {SERVICE_START_PENDING, SERVICE_RUNNING, SERVICE_STOP_PENDING, SERVICE_STOPPED};
+    const DWORD checkPoints[] = {0, 0, 4, 3};
+    const DWORD accepted[] = {0, SERVICE_ACCEPT_STOP, 0, 0};
+    for (int i = 0; i < 4; ++i) {
+        SCOPED_TRACE(i);
+        EXPECT_EQ(history[i].dwServiceType, static_cast<DWORD>(SERVICE_WIN32_OWN_PROCESS));
+        EXPECT_EQ(history[i].dwCurrentState, states[i]);
+        EXPECT_EQ(history[i].dwCheckPoint, checkPoints[i]);
+        EXPECT_EQ(history[i].dwControlsAccepted, accepted[i]);
+        EXPECT_EQ(history[i].dwWin32ExitCode, 0u);
+        EXPECT_EQ(history[i].dwServiceSpecificExitCode, 0u);
+        EXPECT_EQ(history[i].dwWaitHint, 0u);
+    }
+    DWORD exitCode = 1;
+    ASSERT_TRUE(machine.Scm().ProcessExited(harness::kServiceName, &exitCode));
+    EXPECT_EQ(exitCode, 0u);
+    EXPECT_EQ(machine.LiveThreadCount(), 0u);
+    EXPECT_EQ(machine.HandleCount(), 0u);
+}
+
+TEST_F(ServiceHost, AnswersControlsItDoesNotActOnAndIgnoresARepeatedStop) {
+    // With the driver present the supervisor is kept, and stopping it takes up to one loop pass.
+    sim::VirtualAudioDriver driver(machine);
+    driver.Install();
+    ASSERT_TRUE(harness::StartService(machine));
+    EXPECT_EQ(Control(SERVICE_CONTROL_PAUSE), 0u);
+    EXPECT_EQ(Control(SERVICE_CONTROL_CONTINUE), 0u);
+    EXPECT_EQ(Control(SERVICE_CONTROL_INTERROGATE), 0u);
+    EXPECT_EQ(Control(SERVICE_CONTROL_SHUTDOWN), static_cast<DWORD>(ERROR_CALL_NOT_IMPLEMENTED));
+    EXPECT_EQ(Control(SERVICE_CONTROL_DEVICEEVENT), static_cast<DWORD>(ERROR_CALL_NOT_IMPLEMENTED));
+    EXPECT_EQ(History().size(), 2u);  // none of them reported anything
+
+    // The second stop arrives while stop is pending: answered, ignored.
+    EXPECT_EQ(Control(SERVICE_CONTROL_STOP), 0u);
+    EXPECT_EQ(Control(SERVICE_CONTROL_STOP), 0u);
+    ASSERT_TRUE(machine.RunUntil([&] { return machine.Scm().ProcessExited(harness::kServiceName); }, 30'000));
+    const auto history = History();
+    ASSERT_EQ(history.size(), 4u);
+    EXPECT_EQ(history[2].dwCurrentState, static_cast<DWORD>(SERVICE_STOP_PENDING));
+    EXPECT_EQ(history[3].dwCurrentState, static_cast<DWORD>(SERVICE_STOPPED));
+}
+
+TEST_F(ServiceHost, StopDuringSupervisorConstructionTakesEffectWhenConstructionEnds) {
+    ASSERT_TRUE(harness::StartService(machine));
+    machine.RunFor(1500);  // a few supervisors have come and gone
+    // The next supervisor spends 700 ms opening the settings key.
+    machine.InjectStall("RegOpenKeyExA", 700);
+    const std::uint64_t opensBefore = machine.CallCount("RegOpenKeyExA");
+    ASSERT_TRUE(machine.RunUntil([&] { return machine.CallCount("RegOpenKeyExA") > opensBefore; }, 2000));
+    const std::uint64_t stallStart = machine.NowMs();  // the stall began within the last millisecond
+    EXPECT_EQ(Control(SERVICE_CONTROL_STOP), 0u);
+    EXPECT_EQ(machine.Scm().Status(harness::kServiceName).dwCurrentState, static_cast<DWORD>(SERVICE_STOP_PENDING));
+    ASSERT_TRUE(machine.RunUntil([&] { return machine.Scm().ProcessExited(harness::kServiceName); }, 30'000));
+    EXPECT_GE(machine.NowMs(), stallStart + 699);
+    EXPECT_EQ(machine.CallCount("RegQueryValueExA") % 2, 0u);  // the interrupted build read both settings
+    EXPECT_EQ(History().back().dwCurrentState, static_cast<DWORD>(SERVICE_STOPPED));
+}
+
+TEST_F(ServiceHost, FailedHandlerRegistrationReportsNothing) {
+    machine.InjectFailure("RegisterServiceCtrlHandlerExW", ERROR_ACCESS_DENIED);
+    ASSERT_TRUE(machine.Scm().Start(harness::kServiceName));
+    ASSERT_TRUE(machine.RunUntil([&] { return machine.Scm().ProcessExited(harness::kServiceName); }, 5000));
+    EXPECT_TRUE(History().empty());
+}
+
+TEST_F(ServiceHost, StartedOutsideTheServiceManagerExitsWithTheDispatcherError) {
+    sim::ProgramSpec program = harness::ServiceProgram();  // no service name: a plain process
+    auto process = machine.StartProcess(program);
+    ASSERT_TRUE(machine.WaitProcess(process, 5000));
+    EXPECT_EQ(process->exitCode, static_cast<DWORD>(ERROR_FAILED_SERVICE_CONTROLLER_CONNECT));
+}
+
+TEST_F(ServiceHost, WithoutTheDriverBuildsAndDiscardsASupervisorAboutOnceASecond) {
+    ASSERT_TRUE(harness::StartService(machine));
+    const std::uint64_t searchesAtStart = machine.CallCount("SetupDiGetClassDevsW");
+    const std::uint64_t writesAtStart = machine.CallCount("RegSetValueExA");
+    machine.RunFor(60'000);
+    const std::uint64_t searches = machine.CallCount("SetupDiGetClassDevsW") - searchesAtStart;
+    const std::uint64_t writes = machine.CallCount("RegSetValueExA") - writesAtStart;
+    // One build per wait of 1000 ms plus the time a build takes.
+    EXPECT_GE(searches, 58u);
+    EXPECT_LE(searches, 61u);
+    EXPECT_EQ(writes, 2 * searches);  // "Enable" and "Latency" written back on every discard
+    EXPECT_EQ(machine.Reg().GetDword(kSettingsKey, "Enable"), 1u);
+    EXPECT_EQ(machine.Reg().GetDword(kSettingsKey, "Latency"), 0u);
+    EXPECT_EQ(machine.Scm().Status(harness::kServiceName).dwCurrentState, static_cast<DWORD>(SERVICE_RUNNING));
+    ASSERT_TRUE(harness::StopService(machine));
+    EXPECT_EQ(machine.HandleCount(), 0u);
+}
+
+}  // namespace

@@ -1,0 +1,191 @@
+// The simulated registry through the Win32 calls the programs make.
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "platform/sim/include/sim/machine.h"
+#include "platform/sim/include/sim/registry.h"
+#include "platform/sim/include/simwin/api.h"
+
+namespace {
+
+constexpr const char* kKey = "HKLM\\SOFTWARE\\Quillon\\Settings";
+
+bool HasNote(sim::Machine& machine, const std::string& source, const std::string& text) {
+    for (const auto& n : machine.Notes())
+        if (n.source == source && n.text == text) return true;
+    return false;
+}
+
+TEST(Registry, QueryReportsTheStoredTypeAndFollowsTheSizeProtocol) {
+    sim::Machine machine;
+    machine.Reg().SetString(kKey, "Enable", "1");  // a string where the programs expect a DWORD
+    machine.Reg().SetDword(kKey, "Latency", 256);
+    HKEY key;
+    ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"software\\QUILLON\\settings", 0, KEY_READ, &key), ERROR_SUCCESS);
+
+    DWORD type = 0, size = 0;
+    EXPECT_EQ(RegQueryValueExW(key, u"Enable", nullptr, &type, nullptr, &size), ERROR_SUCCESS);
+    EXPECT_EQ(type, static_cast<DWORD>(REG_SZ));
+    EXPECT_EQ(size, 4u);  // u"1" with its terminator
+
+    DWORD value = 0;
+    size = 2;
+    EXPECT_EQ(RegQueryValueExW(key, u"latency", nullptr, &type, reinterpret_cast<BYTE*>(&value), &size),
+              ERROR_MORE_DATA);
+    EXPECT_EQ(size, 4u);
+    EXPECT_EQ(type, static_cast<DWORD>(REG_DWORD));
+    EXPECT_EQ(value, 0u);
+    EXPECT_EQ(RegQueryValueExW(key, u"Latency", nullptr, &type, reinterpret_cast<BYTE*>(&value), &size), ERROR_SUCCESS);
+    EXPECT_EQ(value, 256u);
+
+    size = sizeof value;
+    EXPECT_EQ(RegQueryValueExW(key, u"Missing", nullptr, &type, reinterpret_cast<BYTE*>(&value), &size),
+              ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(RegQueryValueExW(key, u"Latency", nullptr, nullptr, reinterpret_cast<BYTE*>(&value), nullptr),
+              ERROR_INVALID_PARAMETER);
+    EXPECT_EQ(RegCloseKey(key), ERROR_SUCCESS);
+    EXPECT_EQ(machine.HandleCount("RegKey"), 0u);
+}
+
+TEST(Registry, NarrowFunctionsConvertStringsAtTheirBoundary) {
+    sim::Machine machine;
+    HKEY key;
+    ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Quillon", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key,
+                              nullptr),
+              ERROR_SUCCESS);
+    const char text[] = "Studio";
+    ASSERT_EQ(RegSetValueExA(key, "Model", 0, REG_SZ, reinterpret_cast<const BYTE*>(text), sizeof text), ERROR_SUCCESS);
+    // Stored as UTF-16, as Windows stores it.
+    auto stored = machine.Reg().GetValue("HKLM\\SOFTWARE\\Quillon", "Model");
+    ASSERT_TRUE(stored);
+    EXPECT_EQ(stored->bytes.size(), 14u);
+    EXPECT_EQ(machine.Reg().GetString("HKEY_LOCAL_MACHINE\\software\\quillon", "MODEL"), "Studio");
+
+    char back[16] = {};
+    DWORD size = sizeof back, type = 0;
+    EXPECT_EQ(RegQueryValueExA(key, "Model", nullptr, &type, reinterpret_cast<BYTE*>(back), &size), ERROR_SUCCESS);
+    EXPECT_EQ(size, 7u);
+    EXPECT_STREQ(back, "Studio");
+    RegCloseKey(key);
+}
+
+TEST(Registry, CreateMakesMissingParentsAndWritesAreNoted) {
+    sim::Machine machine;
+    HKEY key;
+    DWORD disposition = 0;
+    ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\Quillon\\Settings", 0, nullptr, 0, KEY_WRITE, nullptr,
+                              &key, &disposition),
+              ERROR_SUCCESS);
+    EXPECT_EQ(disposition, static_cast<DWORD>(REG_CREATED_NEW_KEY));
+    EXPECT_TRUE(machine.Reg().KeyExists("HKLM\\SOFTWARE\\Quillon"));
+    const DWORD one = 1;
+    ASSERT_EQ(RegSetValueExW(key, u"Enable", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&one), 4), ERROR_SUCCESS);
+    EXPECT_EQ(machine.Reg().GetDword(kKey, "enable"), 1u);
+    EXPECT_TRUE(HasNote(machine, "registry", "HKLM\\SOFTWARE\\Quillon\\Settings\\Enable = 1 (REG_DWORD)"));
+    RegCloseKey(key);
+
+    ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, u"software\\quillon\\settings", 0, nullptr, 0, KEY_READ, nullptr,
+                              &key, &disposition),
+              ERROR_SUCCESS);
+    EXPECT_EQ(disposition, static_cast<DWORD>(REG_OPENED_EXISTING_KEY));
+    RegCloseKey(key);
+    EXPECT_EQ(machine.Reg().SubKeys("HKLM\\SOFTWARE\\Quillon"), std::vector<std::string>{"Settings"});
+}
+
+TEST(Registry, AccessIsLimitedByTheHandleAndByDeniedPaths) {
+    sim::Machine machine;
+    machine.Reg().SetDword(kKey, "Enable", 0);
+    HKEY readOnly;
+    ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\Quillon\\Settings", 0, KEY_READ, &readOnly), ERROR_SUCCESS);
+    const DWORD one = 1;
+    EXPECT_EQ(RegSetValueExW(readOnly, u"Enable", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&one), 4),
+              ERROR_ACCESS_DENIED);
+
+    HKEY writable;
+    ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\Quillon\\Settings", 0, KEY_ALL_ACCESS, &writable),
+              ERROR_SUCCESS);
+    machine.Reg().DenyWrite("HKLM\\SOFTWARE\\Quillon");
+    EXPECT_EQ(RegSetValueExW(writable, u"Enable", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&one), 4),
+              ERROR_ACCESS_DENIED);
+    HKEY other = nullptr;
+    EXPECT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\Quillon\\New\\Deeper", 0, nullptr, 0, KEY_ALL_ACCESS,
+                              nullptr, &other, nullptr),
+              ERROR_ACCESS_DENIED);
+    EXPECT_EQ(other, nullptr);
+    EXPECT_FALSE(machine.Reg().KeyExists("HKLM\\SOFTWARE\\Quillon\\New"));
+    // Reading is still allowed.
+    DWORD value = 9, size = 4;
+    EXPECT_EQ(RegQueryValueExW(readOnly, u"Enable", nullptr, nullptr, reinterpret_cast<BYTE*>(&value), &size),
+              ERROR_SUCCESS);
+    EXPECT_EQ(value, 0u);
+
+    machine.Reg().DenyRead(kKey);
+    EXPECT_EQ(RegQueryValueExW(readOnly, u"Enable", nullptr, nullptr, reinterpret_cast<BYTE*>(&value), &size),
+              ERROR_ACCESS_DENIED);
+    machine.Reg().AllowAll();
+    EXPECT_EQ(RegSetValueExW(writable, u"Enable", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&one), 4), ERROR_SUCCESS);
+
+    machine.InjectFailure("RegSetValueExW", ERROR_GEN_FAILURE);
+    EXPECT_EQ(RegSetValueExW(writable, u"Enable", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&one), 4),
+              ERROR_GEN_FAILURE);
+    EXPECT_EQ(RegSetValueExW(writable, u"Enable", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&one), 4), ERROR_SUCCESS);
+    RegCloseKey(readOnly);
+    RegCloseKey(writable);
+}
+
+TEST(Registry, EnumerationIsSortedAndReportsShortBuffers) {
+    sim::Machine machine;
+    for (const char* name : {"zeta", "Alpha", "mid_key", "Beta"}) machine.Reg().CreateKey(std::string(kKey) + "\\" + name);
+    HKEY key;
+    ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Quillon\\Settings", 0, KEY_READ, &key), ERROR_SUCCESS);
+    std::vector<std::string> names;
+    WCHAR name[32];
+    for (DWORD i = 0;; ++i) {
+        DWORD chars = 32;
+        const LSTATUS status = RegEnumKeyExW(key, i, name, &chars, nullptr, nullptr, nullptr, nullptr);
+        if (status == ERROR_NO_MORE_ITEMS) break;
+        ASSERT_EQ(status, ERROR_SUCCESS);
+        ASSERT_EQ(chars, static_cast<DWORD>(lstrlenW(name)));
+        std::string narrow;
+        for (int c = 0; name[c]; ++c) narrow += static_cast<char>(name[c]);
+        names.push_back(narrow);
+    }
+    EXPECT_EQ(names, (std::vector<std::string>{"Alpha", "Beta", "mid_key", "zeta"}));
+    DWORD chars = 5;  // "Alpha" needs 6 with its terminator
+    EXPECT_EQ(RegEnumKeyExW(key, 0, name, &chars, nullptr, nullptr, nullptr, nullptr), ERROR_MORE_DATA);
+    RegCloseKey(key);
+}
+
+TEST(Registry, HandlesFailAfterTheirKeyIsDeletedAndBadPathsAreRefused) {
+    sim::Machine machine;
+    machine.Reg().SetDword(kKey, "Enable", 1);
+    HKEY key;
+    ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\Quillon\\Settings", 0, KEY_READ, &key), ERROR_SUCCESS);
+    EXPECT_TRUE(machine.Reg().DeleteKey("HKLM\\SOFTWARE\\Quillon"));
+    DWORD value, size = 4;
+    EXPECT_EQ(RegQueryValueExW(key, u"Enable", nullptr, nullptr, reinterpret_cast<BYTE*>(&value), &size),
+              ERROR_KEY_DELETED);
+    EXPECT_EQ(RegCloseKey(key), ERROR_SUCCESS);
+
+    HKEY bad = nullptr;
+    EXPECT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"SOFTWARE", 0, KEY_READ, &bad), ERROR_SUCCESS);
+    RegCloseKey(bad);
+    EXPECT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"\\SOFTWARE", 0, KEY_READ, &bad), ERROR_BAD_PATHNAME);
+    EXPECT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\\\X", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &bad,
+                              nullptr),
+              ERROR_INVALID_PARAMETER);
+    EXPECT_EQ(RegCloseKey(reinterpret_cast<HKEY>(CreateEventW(nullptr, FALSE, FALSE, nullptr))), ERROR_INVALID_HANDLE);
+    EXPECT_EQ(machine.HandleCount("Event"), 1u);  // not closed by RegCloseKey
+}
+
+TEST(Registry, CurrentUserIsASeparateTree) {
+    sim::Machine machine;
+    machine.Reg().SetDword("HKCU\\Software\\Quillon", "Shown", 1);
+    HKEY key;
+    EXPECT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"Software\\Quillon", 0, KEY_READ, &key), ERROR_FILE_NOT_FOUND);
+    ASSERT_EQ(RegOpenKeyExW(HKEY_CURRENT_USER, u"Software\\Quillon", 0, KEY_READ, &key), ERROR_SUCCESS);
+    RegCloseKey(key);
+}
+
+}  // namespace

@@ -1,0 +1,278 @@
+// The tray program on its own on a simulated machine, with the test standing in for the service's side
+// of the shared blocks: notices, the heartbeat, the menu and what its choices write.
+#include <cstring>
+
+#include "Service/QuillonSystray/UserGuide.h"
+#include "tests/tray/TrayTest.h"
+
+namespace {
+
+using traytest::BlockOwner;
+using traytest::kConnected;
+using traytest::kNotRunning;
+using traytest::kRemoved;
+using traytest::kRunning;
+using TrayAlone = traytest::TrayTest;
+
+constexpr sim::Ticks kMs = sim::kTicksPerMs;
+using Lines = std::vector<std::string>;
+
+TEST_F(TrayAlone, WithoutTheServiceItStartsWithTheNotRunningBalloonOnAnIconOfItsOwn) {
+    StartTray();
+    const auto calls = shell.NotifyCalls();
+    ASSERT_EQ(calls.size(), 2u);
+    const sim::NotifyCall& add = calls[0];
+    EXPECT_EQ(add.message, static_cast<DWORD>(NIM_ADD));
+    EXPECT_TRUE(add.result);
+    EXPECT_EQ(add.cbSize, 976u);
+    EXPECT_EQ(add.id, 1u);
+    EXPECT_EQ(add.flags, 0x97u);
+    EXPECT_EQ(add.callbackMessage, 0x465u);
+    EXPECT_EQ(add.tip, "Quillon Virtual Device Driver");
+    EXPECT_EQ(add.infoTitle, "Quillon Virtual Device Driver");
+    EXPECT_EQ(add.infoFlags, 0x33u);
+    EXPECT_EQ(add.icon, add.balloonIcon);
+    const auto icon = shell.IconInfo(add.icon);
+    ASSERT_TRUE(icon);
+    EXPECT_EQ(icon->resourceId, 103u);
+    EXPECT_EQ(icon->metric, LIM_SMALL);
+    EXPECT_EQ(icon->module, tray->image);
+    EXPECT_EQ(calls[1].message, static_cast<DWORD>(NIM_SETVERSION));
+    EXPECT_EQ(calls[1].version, 4u);
+    EXPECT_TRUE(calls[1].result);
+
+    const auto windows = shell.Windows();
+    ASSERT_EQ(windows.size(), 1u);
+    EXPECT_EQ(windows[0].className, "{7BD2BA46-01A5-4bd8-9214-2667AA7AC860}_QUILLON");
+    EXPECT_EQ(windows[0].parent, HWND_MESSAGE);
+    EXPECT_EQ(windows[0].title, "");
+    EXPECT_EQ(add.hwnd, windows[0].hwnd);
+
+    // It keeps trying every second, silently.
+    machine.RunFor(10'000);
+    EXPECT_EQ(Balloons(), Lines{kNotRunning});
+    EXPECT_EQ(machine.CallCount("OpenFileMappingA"), 2u + 2u * 10u);
+}
+
+TEST_F(TrayAlone, WithoutTheServiceTheMenuSaysSoAndLatencyChoicesStayLocal) {
+    StartTray();
+    EXPECT_EQ(harness::TrayMenuText(machine),
+              "  Quillon Service Stopped  (grayed)\n"
+              "  ---\n"
+              "  Bypass  (grayed)\n"
+              "  Latency >\n"
+              "    * Ultra-low\n"
+              "      Low\n"
+              "  ---\n"
+              "  User Guide\n"
+              "  Quit\n");
+    const auto bypass = harness::UseTrayMenu(machine, "Bypass");
+    ASSERT_TRUE(bypass);
+    EXPECT_EQ(bypass->chosen, 0u);  // grayed: cannot be chosen
+    EXPECT_TRUE(bypass->ownerWasForeground);
+    EXPECT_EQ(bypass->flags, 0x1A0u);
+    EXPECT_EQ(bypass->items[0].id, 3u);
+    EXPECT_EQ(bypass->items[2].id, 5u);
+    EXPECT_EQ(bypass->items.back().id, 8u);
+
+    ASSERT_EQ(harness::UseTrayMenu(machine, "Low")->chosen, 2u);
+    const std::string after = harness::TrayMenuText(machine);
+    EXPECT_NE(after.find("      Ultra-low\n    * Low\n"), std::string::npos) << after;
+    EXPECT_FALSE(machine.Names().MappingExists(kCommandBlockName));
+}
+
+TEST_F(TrayAlone, FindsTheBlocksOnTheFirstTickAfterTheyAppear) {
+    StartTray();
+    machine.RunFor(2'500);
+    BlockOwner owner;
+    Serve(owner, 10'000);
+    EXPECT_EQ(Balloons(), (Lines{kNotRunning, kRunning}));
+    EXPECT_EQ(BalloonTimes()[1], 3'000 * kMs);
+    // From the tick after the reconnecting one, the counter moves once a second (ticks 4 s to 12 s).
+    EXPECT_EQ(owner.Command().heartbeat, 9u);
+    EXPECT_EQ(Views(kStatusBlockName), 2u);  // the tray's and the stand-in's
+    EXPECT_EQ(Views(kCommandBlockName), 2u);
+}
+
+TEST_F(TrayAlone, ALostHeartbeatIsReportedWithinSevenTicksAndTheBlocksAreReleased) {
+    BlockOwner owner;
+    StartTray();
+    Serve(owner, 3'000);
+    const sim::Ticks lastEcho = machine.Now();
+    ASSERT_TRUE(machine.RunUntil([&] { return Balloons().size() == 2; }, 8'000));
+    EXPECT_EQ(Balloons(), (Lines{kRunning, kNotRunning}));
+    const sim::Ticks lost = BalloonTimes()[1];
+    EXPECT_GT(lost, lastEcho + 5'000 * kMs);
+    EXPECT_LE(lost, lastEcho + 7'000 * kMs);
+    EXPECT_EQ(Views(kStatusBlockName), 1u);  // only the stand-in's
+    EXPECT_EQ(Views(kCommandBlockName), 1u);
+    EXPECT_EQ(owner.Command().heartbeat - owner.Status().heartbeat, 6u);
+
+    // The blocks are still there: the next tick reopens both and reports the service running.
+    owner.Echo();
+    machine.RunFor(1'000);
+    EXPECT_EQ(Balloons(), (Lines{kRunning, kNotRunning, kRunning}));
+    EXPECT_EQ(BalloonTimes()[2], lost + 1'000 * kMs);
+    EXPECT_EQ(Views(kStatusBlockName), 2u);
+}
+
+TEST_F(TrayAlone, TheConsoleBitGivesOneBalloonPerChangeAndAgainAfterTheServiceWasLost) {
+    BlockOwner owner;
+    StartTray();
+    Serve(owner, 2'000);
+    owner.Status().stateFlags = kStateConsoleConnected;
+    Serve(owner, 5'000);
+    owner.Status().stateFlags = 0;
+    Serve(owner, 5'000);
+    owner.Status().stateFlags = kStateConsoleConnected;
+    Serve(owner, 3'000);
+    EXPECT_EQ(Balloons(), (Lines{kRunning, kConnected, kRemoved, kConnected}));
+
+    // Losing the service forgets the console: after reconnecting it is announced again.
+    ASSERT_TRUE(machine.RunUntil([&] { return Balloons().size() == 5; }, 8'000, 100));
+    owner.Echo();
+    Serve(owner, 3'000);
+    EXPECT_EQ(Balloons(), (Lines{kRunning, kConnected, kRemoved, kConnected, kNotRunning, kRunning, kConnected}));
+}
+
+TEST_F(TrayAlone, ConsolePresentAtStartIsNotAnnounced) {
+    BlockOwner owner;
+    owner.Status().stateFlags = kStateConsoleConnected;
+    StartTray();
+    Serve(owner, 5'000);
+    EXPECT_EQ(Balloons(), Lines{kRunning});
+}
+
+// Heartbeat values written between two ticks, and whether the next tick declares the service lost.
+struct Beat {
+    std::uint32_t counter;
+    std::uint32_t echo;
+    bool lost;
+};
+
+class TrayHeartbeat : public traytest::TrayTest, public ::testing::WithParamInterface<Beat> {};
+
+TEST_P(TrayHeartbeat, TheNextTickJudgesTheDistanceInEitherDirection) {
+    const Beat beat = GetParam();
+    BlockOwner owner;
+    StartTray();
+    Serve(owner, 1'500);
+    owner.Command().heartbeat = beat.counter;
+    owner.Status().heartbeat = beat.echo;
+    machine.RunFor(1'000);
+    if (beat.lost) {
+        EXPECT_EQ(Balloons(), (Lines{kRunning, kNotRunning}));
+        EXPECT_EQ(owner.Command().heartbeat, beat.counter);
+        EXPECT_EQ(Views(kCommandBlockName), 1u);
+    } else {
+        EXPECT_EQ(Balloons(), Lines{kRunning});
+        EXPECT_EQ(owner.Command().heartbeat, beat.counter + 1);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Distances, TrayHeartbeat,
+                         ::testing::Values(Beat{1000, 995, false}, Beat{1000, 994, true}, Beat{995, 1000, false},
+                                           Beat{994, 1000, true}, Beat{2, 0xFFFFFFFDu, false},
+                                           Beat{0x80000000u, 0, true}, Beat{0, 0x80000000u, true}));
+
+TEST_F(TrayAlone, TextsNotTerminatedInTheirFieldsAreCutAt64Characters) {
+    BlockOwner owner;
+    std::memset(owner.Status().consoleDescription, 'A', kSharedTextSize);
+    std::memset(owner.Status().firmwareText, 'B', kSharedTextSize);
+    std::memset(owner.Status().serviceVersion, 'C', kSharedTextSize);
+    owner.Status().firmwareText[0] = static_cast<char>(0xC5);  // one byte, one character
+    StartTray();
+    const auto menu = harness::UseTrayMenu(machine);
+    ASSERT_TRUE(menu);
+    ASSERT_GE(menu->items.size(), 3u);
+    EXPECT_EQ(menu->items[0].text, std::string(64, 'A'));
+    EXPECT_EQ(menu->items[1].text, "\u00C5" + std::string(63, 'B'));
+    EXPECT_EQ(menu->items[2].text, std::string(64, 'C'));
+}
+
+TEST_F(TrayAlone, BypassAndLatencyRewriteOnlyTheirTwoBitsFromWhatTheStatusSays) {
+    BlockOwner owner;
+    owner.Command().settings = 0xF0 | kSettingEnable;
+    StartTray();
+    std::string menu = harness::TrayMenuText(machine);
+    EXPECT_NE(menu.find("  App Version: 9.8.7.6  (grayed)\n  ---\n  Bypass\n"), std::string::npos) << menu;
+
+    ASSERT_NE(harness::UseTrayMenu(machine, "Bypass")->chosen, 0u);
+    EXPECT_EQ(owner.Command().settings, 0xF0u);
+    // The stand-in does not adopt it: the next menu shows the status again and writes from it.
+    ASSERT_NE(harness::UseTrayMenu(machine, "Low")->chosen, 0u);
+    EXPECT_EQ(owner.Command().settings, 0xF0u | kSettingEnable | kSettingLatency);
+    owner.Status().settings = kSettingLatency;  // as if adopted with bridging off
+    menu = harness::TrayMenuText(machine);
+    EXPECT_NE(menu.find("* Bypass\n  Latency >\n      Ultra-low\n    * Low\n"), std::string::npos) << menu;
+    ASSERT_NE(harness::UseTrayMenu(machine, "Ultra-low")->chosen, 0u);
+    EXPECT_EQ(owner.Command().settings, 0xF0u);
+    EXPECT_EQ(owner.Status().settings, static_cast<std::uint32_t>(kSettingLatency));  // never written
+}
+
+TEST_F(TrayAlone, AMenuThatCannotBeCreatedShowsNothingAndWithoutTheSubmenuIdsStartAtOne) {
+    BlockOwner owner;
+    StartTray();
+    machine.InjectFailure("CreatePopupMenu", ERROR_NOT_ENOUGH_MEMORY);
+    EXPECT_FALSE(harness::UseTrayMenu(machine));
+    EXPECT_EQ(shell.Foreground(), nullptr);
+
+    machine.InjectFailure("CreatePopupMenu:nested", ERROR_NOT_ENOUGH_MEMORY);
+    const auto menu = harness::UseTrayMenu(machine, "Bypass");
+    ASSERT_TRUE(menu);
+    std::vector<UINT_PTR> ids;
+    for (const auto& item : menu->items) {
+        EXPECT_FALSE(item.Popup());
+        ids.push_back(item.id);
+    }
+    EXPECT_EQ(ids, (std::vector<UINT_PTR>{1, 2, 3, 4, 5, 6, 7, 8}));
+    EXPECT_EQ(menu->chosen, 5u);
+    EXPECT_EQ(owner.Command().settings, 0u);
+    EXPECT_EQ(shell.LiveMenuCount(), 0u);
+}
+
+TEST_F(TrayAlone, TheMenuOpensOnButtonDownAndSelectionAtTheSignedPointOnly) {
+    StartTray();
+    for (UINT event : {WM_MOUSEMOVE, WM_RBUTTONUP, WM_LBUTTONUP, WM_CONTEXTMENU}) ASSERT_TRUE(shell.ClickIcon(event));
+    for (UINT event : {WM_LBUTTONDOWN, NIN_SELECT, NIN_KEYSELECT, WM_RBUTTONDOWN})
+        ASSERT_TRUE(shell.ClickIcon(event, POINT{-1200, -5}));
+    machine.RunFor(1);
+    const auto menus = shell.TrackedMenus();
+    ASSERT_EQ(menus.size(), 4u);
+    for (const auto& m : menus) {
+        EXPECT_EQ(m.x, -1200);
+        EXPECT_EQ(m.y, -5);
+        EXPECT_EQ(m.chosen, 0u);
+    }
+}
+
+TEST_F(TrayAlone, UserGuideOpensTheGuideAndQuitRemovesTheIconAndReleasesTheBlocks) {
+    BlockOwner owner;
+    StartTray();
+    ASSERT_NE(harness::UseTrayMenu(machine, "User Guide")->chosen, 0u);
+    const auto opened = shell.ShellExecutes();
+    ASSERT_EQ(opened.size(), 1u);
+    EXPECT_EQ(opened[0].verb, "open");
+    EXPECT_EQ(opened[0].file, kUserGuideUrl);
+    EXPECT_EQ(opened[0].show, SW_SHOWNORMAL);
+
+    ASSERT_TRUE(harness::QuitTray(machine, tray));
+    EXPECT_EQ(tray->exitCode, 0u);
+    EXPECT_EQ(shell.NotifyCalls().back().message, static_cast<DWORD>(NIM_DELETE));
+    EXPECT_TRUE(shell.Icons().empty());
+    EXPECT_EQ(Views(kStatusBlockName), 1u);
+    EXPECT_EQ(Views(kCommandBlockName), 1u);
+    EXPECT_EQ(machine.HandleCount("FileMapping"), 2u);  // the stand-in's
+}
+
+TEST_F(TrayAlone, AWindowThatCannotBeCreatedEndsTheProgramBeforeAnyIcon) {
+    BlockOwner owner;
+    machine.InjectFailure("CreateWindowExW", ERROR_NOT_ENOUGH_MEMORY);
+    tray = harness::StartTray(machine);
+    ASSERT_TRUE(machine.WaitProcess(tray, 100));
+    EXPECT_EQ(tray->exitCode, 0u);
+    EXPECT_TRUE(shell.NotifyCalls().empty());
+    EXPECT_EQ(Views(kStatusBlockName), 1u);
+}
+
+}  // namespace

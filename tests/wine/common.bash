@@ -1,0 +1,64 @@
+# Shared by the Wine smoke tests: finding Wine, a throw-away prefix, time-boxed Wine commands and the
+# PASS/FAIL tally. Source it; it defines functions and variables only.
+
+# Debian's wine64 package installs the 64-bit loader outside PATH (/usr/lib/wine/wine64); the `wine`
+# wrapper from the `wine` package picks a 32-bit loader first and complains when there is none. Use the
+# 64-bit loader and its server directly; fall back to whatever PATH has.
+wine_find() {
+    local candidate
+    WINE=""
+    for candidate in /usr/lib/wine/wine64 /usr/lib64/wine/wine64 "$(command -v wine64 || true)" \
+        "$(command -v wine || true)"; do
+        if [[ -n "$candidate" && -x "$candidate" ]]; then WINE=$candidate; break; fi
+    done
+    WINESERVER_BIN=""
+    for candidate in /usr/lib/wine/wineserver64 /usr/lib64/wine/wineserver64 "$(command -v wineserver64 || true)" \
+        "$(command -v wineserver || true)"; do
+        if [[ -n "$candidate" && -x "$candidate" ]]; then WINESERVER_BIN=$candidate; break; fi
+    done
+    [[ -n "$WINE" && -n "$WINESERVER_BIN" ]] || return 1
+    export WINELOADER=$WINE WINESERVER=$WINESERVER_BIN
+}
+
+# A fresh prefix in a temporary folder, removed (with its server) by wine_prefix_remove.
+wine_prefix_create() {
+    WINEPREFIX=$(mktemp -d "${TMPDIR:-/tmp}/quillon-wine.XXXXXX")
+    export WINEPREFIX
+    export WINEDEBUG=-all
+    export WINEARCH=win64
+    # No Mono or Gecko installer dialogs: nothing here needs .NET or the HTML engine.
+    export WINEDLLOVERRIDES="mscoree,mshtml="
+}
+
+wine_prefix_remove() {
+    [[ -n "${WINEPREFIX:-}" && -d "$WINEPREFIX" ]] || return 0
+    timeout -k 5 30 "$WINESERVER_BIN" -k >/dev/null 2>&1 || true
+    timeout -k 5 30 "$WINESERVER_BIN" -w >/dev/null 2>&1 || true
+    rm -rf "$WINEPREFIX"
+}
+
+# wine_run SECONDS PROGRAM ARGS...: a Wine command, killed after SECONDS; its status is the command's.
+wine_run() {
+    local seconds=$1
+    shift
+    timeout -k 5 "$seconds" "$WINE" "$@" </dev/null
+}
+
+PASSED=0
+FAILED=0
+
+check() {  # check NAME CONDITION-STATUS [DETAIL]
+    local name=$1 status=$2 detail=${3:-}
+    if [[ "$status" == 0 ]]; then
+        PASSED=$((PASSED + 1))
+        echo "PASS  $name"
+    else
+        FAILED=$((FAILED + 1))
+        echo "FAIL  $name${detail:+ -- $detail}"
+    fi
+}
+
+summary() {
+    echo "$PASSED passed, $FAILED failed"
+    [[ "$FAILED" == 0 ]]
+}

@@ -1,0 +1,159 @@
+// tray_probe: looks at a running QuillonSystray from inside the same Wine prefix, for tray_smoke.sh.
+//
+//   tray_probe [--desktop NAME] STEP SECONDS, with STEP one of:
+//   tray_probe wait SECONDS   waits until the tray's window exists and its notification icon is there
+//   tray_probe menu SECONDS   opens the tray's menu as a right click on its icon does, and waits until the
+//                             menu is on screen
+//   tray_probe pick SECONDS   with the menu open, picks its last item ("Quit") with the keyboard and
+//                             waits for the tray's process to end
+//   tray_probe quit SECONDS   ends the tray's message loop (as "Quit" does) and waits for its process
+//
+// Windows (message-only ones too) and the notification area belong to a desktop: with --desktop the probe
+// works in the named one, the Wine virtual desktop the tray was started in. Prints what it finds; exits 0
+// when the step succeeded.
+#include <windows.h>
+#include <shellapi.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+const wchar_t kTrayClass[] = L"{7BD2BA46-01A5-4bd8-9214-2667AA7AC860}_QUILLON";
+constexpr UINT kIconId = 1;
+constexpr UINT kIconCallback = WM_USER + 0x65;
+
+HWND FindTray() { return FindWindowExW(HWND_MESSAGE, nullptr, kTrayClass, nullptr); }
+
+// The shell answers a modification of an icon it does not have with failure; a modification that
+// changes nothing (no flags) tells whether the icon is there without touching it.
+bool IconPresent(HWND owner, UINT id) {
+    NOTIFYICONDATAW nid{};
+    nid.cbSize = sizeof nid;
+    nid.hWnd = owner;
+    nid.uID = id;
+    nid.uFlags = 0;
+    return Shell_NotifyIconW(NIM_MODIFY, &nid) != FALSE;
+}
+
+template <class Condition>
+bool WaitFor(double seconds, Condition condition) {
+    const ULONGLONG end = GetTickCount64() + static_cast<ULONGLONG>(seconds * 1000);
+    for (;;) {
+        if (condition()) return true;
+        if (GetTickCount64() >= end) return false;
+        Sleep(100);
+    }
+}
+
+HWND VisibleMenu() {
+    HWND menu = FindWindowW(L"#32768", nullptr);
+    return menu && IsWindowVisible(menu) ? menu : nullptr;
+}
+
+// Waits for the tray's process to end; prints its exit code.
+int WaitForExit(HWND tray, double seconds) {
+    DWORD pid = 0;
+    GetWindowThreadProcessId(tray, &pid);
+    HANDLE process = OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid);
+    if (!process) {
+        std::printf("cannot open the tray's process %lu\n", static_cast<unsigned long>(pid));
+        return 1;
+    }
+    const DWORD wait = WaitForSingleObject(process, static_cast<DWORD>(seconds * 1000));
+    DWORD code = STILL_ACTIVE;
+    GetExitCodeProcess(process, &code);
+    CloseHandle(process);
+    if (wait != WAIT_OBJECT_0) {
+        std::printf("the tray is still running\n");
+        return 1;
+    }
+    std::printf("tray exited with code %lu; icon %s\n", static_cast<unsigned long>(code),
+                IconPresent(tray, kIconId) ? "still there" : "removed");
+    return code == 0 && !IconPresent(tray, kIconId) ? 0 : 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc >= 3 && std::strcmp(argv[1], "--desktop") == 0) {
+        wchar_t name[256];
+        MultiByteToWideChar(CP_ACP, 0, argv[2], -1, name, 256);
+        HDESK desktop = OpenDesktopW(name, 0, FALSE, GENERIC_ALL);
+        if (!desktop || !SetThreadDesktop(desktop)) {
+            std::printf("cannot use desktop %s (error %lu)\n", argv[2], static_cast<unsigned long>(GetLastError()));
+            return 1;
+        }
+        argc -= 2;
+        argv += 2;
+    }
+    if (argc < 3) {
+        std::fprintf(stderr, "usage: tray_probe [--desktop NAME] wait|menu|pick|quit SECONDS\n");
+        return 2;
+    }
+    const char* step = argv[1];
+    const double seconds = std::atof(argv[2]);
+
+    HWND tray = nullptr;
+    if (!WaitFor(std::strcmp(step, "wait") == 0 ? seconds : 0, [&] { return (tray = FindTray()) != nullptr; })) {
+        std::printf("no window of class %ls\n", kTrayClass);
+        return 1;
+    }
+
+    if (std::strcmp(step, "wait") == 0) {
+        DWORD pid = 0;
+        GetWindowThreadProcessId(tray, &pid);
+        std::printf("tray window %p in process %lu\n", static_cast<void*>(tray), static_cast<unsigned long>(pid));
+        if (!WaitFor(seconds, [&] { return IconPresent(tray, kIconId); })) {
+            std::printf("no notification icon %u for the tray's window\n", kIconId);
+            return 1;
+        }
+        // The same question for an icon the tray never added must say no, or the answer means nothing.
+        if (IconPresent(tray, kIconId + 1)) {
+            std::printf("the shell claims an icon the tray never added\n");
+            return 1;
+        }
+        std::printf("notification icon %u is there\n", kIconId);
+        return 0;
+    }
+
+    if (std::strcmp(step, "menu") == 0) {
+        // A version-4 callback: the anchor point in wParam, the event and the icon id in lParam.
+        const int x = 700, y = 560;
+        PostMessageW(tray, kIconCallback, MAKEWPARAM(x, y), MAKELPARAM(WM_RBUTTONDOWN, kIconId));
+        HWND menu = nullptr;
+        if (!WaitFor(seconds, [&] { return (menu = VisibleMenu()) != nullptr; })) {
+            std::printf("no menu appeared\n");
+            return 1;
+        }
+        RECT r{};
+        GetWindowRect(menu, &r);
+        std::printf("menu open at %ld,%ld-%ld,%ld\n", r.left, r.top, r.right, r.bottom);
+        return 0;
+    }
+
+    if (std::strcmp(step, "pick") == 0) {
+        HWND menu = VisibleMenu();
+        if (!menu) {
+            std::printf("no menu is open\n");
+            return 1;
+        }
+        // Up from no selection selects the last item; Enter chooses it.
+        PostMessageW(menu, WM_KEYDOWN, VK_UP, 0);
+        PostMessageW(menu, WM_KEYUP, VK_UP, 0);
+        PostMessageW(menu, WM_KEYDOWN, VK_RETURN, 0);
+        PostMessageW(menu, WM_KEYUP, VK_RETURN, 0);
+        return WaitForExit(tray, seconds);
+    }
+
+    if (std::strcmp(step, "quit") == 0) {
+        DWORD pid = 0;
+        const DWORD thread = GetWindowThreadProcessId(tray, &pid);
+        PostThreadMessageW(thread, WM_QUIT, 0, 0);
+        return WaitForExit(tray, seconds);
+    }
+
+    std::fprintf(stderr, "unknown step %s\n", step);
+    return 2;
+}
