@@ -10,7 +10,8 @@ bool ReadSetting(const char* name, std::uint32_t& value) {
     DWORD size = sizeof(data);
     const LSTATUS status = RegQueryValueExA(key, name, nullptr, &type, reinterpret_cast<BYTE*>(&data), &size);
     RegCloseKey(key);
-    if (status != ERROR_SUCCESS || type != REG_DWORD) return false;
+    // Anything but a whole REG_DWORD (another type, a longer or a shorter value) counts as missing.
+    if (status != ERROR_SUCCESS || type != REG_DWORD || size != sizeof(data)) return false;
     value = data;
     return true;
 }
