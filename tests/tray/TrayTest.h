@@ -53,6 +53,13 @@ protected:
         ASSERT_FALSE(machine.WaitProcess(tray, 0)) << "the tray ended at start";
     }
 
+    // Opens the menu and picks the item `text`: the id chosen, 0 when it could not be chosen.
+    UINT_PTR Choose(const std::string& text) {
+        const auto menu = harness::UseTrayMenu(machine, text);
+        EXPECT_TRUE(menu) << "no menu opened";
+        return menu ? menu->chosen : 0;
+    }
+
     // Balloons since the start, as "[level] text".
     std::vector<std::string> Balloons() {
         std::vector<std::string> out;

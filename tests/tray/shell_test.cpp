@@ -68,7 +68,8 @@ class ShellLoop : public ::testing::Test {
 protected:
     void SetUp() override {
         thread = reinterpret_cast<HANDLE>(_beginthreadex(nullptr, 0, LoopThread::Main, &loop, 0, nullptr));
-        ASSERT_TRUE(machine.RunUntil([&] { return loop.hwnd != nullptr; }, 10));
+        machine.RunFor(1);  // the thread has made its window and waits for messages
+        ASSERT_NE(loop.hwnd, nullptr);
     }
     void TearDown() override {
         if (loop.exitCode < 0) PostMessageW(loop.hwnd, LoopThread::kQuitLater, 0, 0);

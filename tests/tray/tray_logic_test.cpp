@@ -80,14 +80,6 @@ TEST(TrayMenuModel, WithStatusAndSubmenuIdsFollowTheLatencyItems) {
     for (UINT id : {0u, 3u, 4u, 5u, 6u, 8u, 11u}) EXPECT_EQ(model.CommandFor(id), ETrayCommand::None) << id;
 }
 
-TEST(TrayMenuModel, BypassIsCheckedWhenBridgingIsOffAndLowWhenLatencyIsLow) {
-    const Lines lines;
-    const CTrayMenuModel model(true, true, 0, 1, lines.all);
-    EXPECT_EQ(model.Main(4).flags, static_cast<UINT>(MF_CHECKED));
-    EXPECT_FALSE(model.Latency(0).flags & MF_CHECKED);
-    EXPECT_TRUE(model.Latency(1).flags & MF_CHECKED);
-}
-
 TEST(TrayMenuModel, WithoutTheSubmenuIdsStartAtOneAndStatusLinesCannotPassForLatencyChoices) {
     const Lines lines;
     const CTrayMenuModel model(true, false, 1, 0, lines.all);

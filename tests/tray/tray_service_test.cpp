@@ -50,9 +50,9 @@ protected:
 };
 
 TEST_F(TrayWithService, AServiceStartedAfterTheTrayIsFoundOnTheNextTickAndAnswersFromThenOn) {
-    StartTray();
+    ASSERT_NO_FATAL_FAILURE(StartTray());
     machine.RunFor(2'500);
-    StartService();
+    ASSERT_NO_FATAL_FAILURE(StartService());
     const sim::Ticks started = machine.Now();
     machine.RunFor(30'000);
     ASSERT_EQ(Balloons(), (Lines{kNotRunning, kRunning}));
@@ -75,8 +75,8 @@ TEST_F(TrayWithService, AServiceStartedAfterTheTrayIsFoundOnTheNextTickAndAnswer
 }
 
 TEST_F(TrayWithService, StoppingTheServiceIsReportedAndARestartSeenWithItsFreshStatus) {
-    StartService();
-    StartTray();
+    ASSERT_NO_FATAL_FAILURE(StartService());
+    ASSERT_NO_FATAL_FAILURE(StartTray());
     machine.RunFor(3'000);
     Status()->stateFlags = kStateConsoleConnected;  // set here until the console can be simulated
     machine.RunFor(2'000);
@@ -93,7 +93,7 @@ TEST_F(TrayWithService, StoppingTheServiceIsReportedAndARestartSeenWithItsFreshS
     machine.RunFor(5'000);
     EXPECT_EQ(Balloons().size(), 3u);
 
-    StartService();
+    ASSERT_NO_FATAL_FAILURE(StartService());
     const sim::Ticks restarted = machine.Now();
     machine.RunFor(1'000);
     ASSERT_EQ(Balloons().size(), 4u);
@@ -110,13 +110,13 @@ TEST_F(TrayWithService, StoppingTheServiceIsReportedAndARestartSeenWithItsFreshS
 }
 
 TEST_F(TrayWithService, AQuickRestartWhileTheTrayHoldsTheBlocksGoesUnnoticedAndResetsTheCounter) {
-    StartService();
-    StartTray();
+    ASSERT_NO_FATAL_FAILURE(StartService());
+    ASSERT_NO_FATAL_FAILURE(StartTray());
     machine.RunFor(10'000);
     ASSERT_GE(Command()->heartbeat, 9u);
     ASSERT_TRUE(harness::StopService(machine));
     EXPECT_TRUE(machine.Names().MappingExists(kStatusBlockName));  // kept alive by the tray
-    StartService();
+    ASSERT_NO_FATAL_FAILURE(StartService());
     // The new service cleared the block and copied it over the command block: counter and echo restart.
     EXPECT_LE(Command()->heartbeat, 2u);
     machine.RunFor(10'000);
@@ -125,17 +125,17 @@ TEST_F(TrayWithService, AQuickRestartWhileTheTrayHoldsTheBlocksGoesUnnoticedAndR
 }
 
 TEST_F(TrayWithService, BypassIsAdoptedByTheServiceIntoItsStatusAndTheRegistry) {
-    StartService();
-    StartTray();
+    ASSERT_NO_FATAL_FAILURE(StartService());
+    ASSERT_NO_FATAL_FAILURE(StartTray());
     machine.RunFor(1'500);
-    ASSERT_NE(harness::UseTrayMenu(machine, "Bypass")->chosen, 0u);
+    ASSERT_NE(Choose("Bypass"), 0u);
     EXPECT_EQ(Command()->settings & kSettingEnable, 0u);
     ASSERT_TRUE(machine.RunUntil([&] { return (Status()->settings & kSettingEnable) == 0; }, 200));
     machine.RunFor(100);
     EXPECT_EQ(machine.Reg().GetDword(kSettingsKey, "Enable"), 0u);
     EXPECT_NE(harness::TrayMenuText(machine).find("* Bypass\n"), std::string::npos);
 
-    ASSERT_NE(harness::UseTrayMenu(machine, "Bypass")->chosen, 0u);
+    ASSERT_NE(Choose("Bypass"), 0u);
     ASSERT_TRUE(machine.RunUntil([&] { return (Status()->settings & kSettingEnable) != 0; }, 200));
     machine.RunFor(100);
     EXPECT_EQ(machine.Reg().GetDword(kSettingsKey, "Enable"), 1u);
@@ -143,11 +143,11 @@ TEST_F(TrayWithService, BypassIsAdoptedByTheServiceIntoItsStatusAndTheRegistry) 
 }
 
 TEST_F(TrayWithService, LowMakesTheServiceReRegisterTheDriverWith384Frames) {
-    StartService();
-    StartTray();
+    ASSERT_NO_FATAL_FAILURE(StartService());
+    ASSERT_NO_FATAL_FAILURE(StartTray());
     machine.RunFor(1'500);
     ASSERT_EQ(driver.RegisteredFrames(), 192u);
-    ASSERT_NE(harness::UseTrayMenu(machine, "Low")->chosen, 0u);
+    ASSERT_NE(Choose("Low"), 0u);
     EXPECT_EQ(Command()->settings, static_cast<std::uint32_t>(kSettingEnable | kSettingLatency));
     ASSERT_TRUE(machine.RunUntil([&] { return driver.RegisteredFrames() == 384u && driver.OpenStreamCount() == 16; },
                                  1'000));
@@ -156,7 +156,7 @@ TEST_F(TrayWithService, LowMakesTheServiceReRegisterTheDriverWith384Frames) {
     const std::string menu = harness::TrayMenuText(machine);
     EXPECT_NE(menu.find("      Ultra-low\n    * Low\n"), std::string::npos) << menu;
 
-    ASSERT_NE(harness::UseTrayMenu(machine, "Ultra-low")->chosen, 0u);
+    ASSERT_NE(Choose("Ultra-low"), 0u);
     ASSERT_TRUE(machine.RunUntil([&] { return driver.RegisteredFrames() == 192u && driver.OpenStreamCount() == 16; },
                                  1'000));
     machine.RunFor(10'000);
@@ -164,8 +164,8 @@ TEST_F(TrayWithService, LowMakesTheServiceReRegisterTheDriverWith384Frames) {
 }
 
 TEST_F(TrayWithService, TheConsoleBitIsAnnouncedOncePerChange) {
-    StartService();
-    StartTray();
+    ASSERT_NO_FATAL_FAILURE(StartService());
+    ASSERT_NO_FATAL_FAILURE(StartTray());
     machine.RunFor(2'000);
     for (int round = 0; round < 2; ++round) {
         Status()->stateFlags = kStateConsoleConnected;

@@ -18,7 +18,7 @@ constexpr sim::Ticks kMs = sim::kTicksPerMs;
 using Lines = std::vector<std::string>;
 
 TEST_F(TrayAlone, WithoutTheServiceItStartsWithTheNotRunningBalloonOnAnIconOfItsOwn) {
-    StartTray();
+    ASSERT_NO_FATAL_FAILURE(StartTray());
     const auto calls = shell.NotifyCalls();
     ASSERT_EQ(calls.size(), 2u);
     const sim::NotifyCall& add = calls[0];
@@ -55,7 +55,7 @@ TEST_F(TrayAlone, WithoutTheServiceItStartsWithTheNotRunningBalloonOnAnIconOfIts
 }
 
 TEST_F(TrayAlone, WithoutTheServiceTheMenuSaysSoAndLatencyChoicesStayLocal) {
-    StartTray();
+    ASSERT_NO_FATAL_FAILURE(StartTray());
     EXPECT_EQ(harness::TrayMenuText(machine),
               "  Quillon Service Stopped  (grayed)\n"
               "  ---\n"
@@ -75,14 +75,14 @@ TEST_F(TrayAlone, WithoutTheServiceTheMenuSaysSoAndLatencyChoicesStayLocal) {
     EXPECT_EQ(bypass->items[2].id, 5u);
     EXPECT_EQ(bypass->items.back().id, 8u);
 
-    ASSERT_EQ(harness::UseTrayMenu(machine, "Low")->chosen, 2u);
+    ASSERT_EQ(Choose("Low"), 2u);
     const std::string after = harness::TrayMenuText(machine);
     EXPECT_NE(after.find("      Ultra-low\n    * Low\n"), std::string::npos) << after;
     EXPECT_FALSE(machine.Names().MappingExists(kCommandBlockName));
 }
 
 TEST_F(TrayAlone, FindsTheBlocksOnTheFirstTickAfterTheyAppear) {
-    StartTray();
+    ASSERT_NO_FATAL_FAILURE(StartTray());
     machine.RunFor(2'500);
     BlockOwner owner;
     Serve(owner, 10'000);
@@ -96,7 +96,7 @@ TEST_F(TrayAlone, FindsTheBlocksOnTheFirstTickAfterTheyAppear) {
 
 TEST_F(TrayAlone, ALostHeartbeatIsReportedWithinSevenTicksAndTheBlocksAreReleased) {
     BlockOwner owner;
-    StartTray();
+    ASSERT_NO_FATAL_FAILURE(StartTray());
     Serve(owner, 3'000);
     const sim::Ticks lastEcho = machine.Now();
     ASSERT_TRUE(machine.RunUntil([&] { return Balloons().size() == 2; }, 8'000));
@@ -118,7 +118,7 @@ TEST_F(TrayAlone, ALostHeartbeatIsReportedWithinSevenTicksAndTheBlocksAreRelease
 
 TEST_F(TrayAlone, TheConsoleBitGivesOneBalloonPerChangeAndAgainAfterTheServiceWasLost) {
     BlockOwner owner;
-    StartTray();
+    ASSERT_NO_FATAL_FAILURE(StartTray());
     Serve(owner, 2'000);
     owner.Status().stateFlags = kStateConsoleConnected;
     Serve(owner, 5'000);
@@ -138,7 +138,7 @@ TEST_F(TrayAlone, TheConsoleBitGivesOneBalloonPerChangeAndAgainAfterTheServiceWa
 TEST_F(TrayAlone, ConsolePresentAtStartIsNotAnnounced) {
     BlockOwner owner;
     owner.Status().stateFlags = kStateConsoleConnected;
-    StartTray();
+    ASSERT_NO_FATAL_FAILURE(StartTray());
     Serve(owner, 5'000);
     EXPECT_EQ(Balloons(), Lines{kRunning});
 }
@@ -155,7 +155,7 @@ class TrayHeartbeat : public traytest::TrayTest, public ::testing::WithParamInte
 TEST_P(TrayHeartbeat, TheNextTickJudgesTheDistanceInEitherDirection) {
     const Beat beat = GetParam();
     BlockOwner owner;
-    StartTray();
+    ASSERT_NO_FATAL_FAILURE(StartTray());
     Serve(owner, 1'500);
     owner.Command().heartbeat = beat.counter;
     owner.Status().heartbeat = beat.echo;
@@ -181,7 +181,7 @@ TEST_F(TrayAlone, TextsNotTerminatedInTheirFieldsAreCutAt64Characters) {
     std::memset(owner.Status().firmwareText, 'B', kSharedTextSize);
     std::memset(owner.Status().serviceVersion, 'C', kSharedTextSize);
     owner.Status().firmwareText[0] = static_cast<char>(0xC5);  // one byte, one character
-    StartTray();
+    ASSERT_NO_FATAL_FAILURE(StartTray());
     const auto menu = harness::UseTrayMenu(machine);
     ASSERT_TRUE(menu);
     ASSERT_GE(menu->items.size(), 3u);
@@ -193,26 +193,26 @@ TEST_F(TrayAlone, TextsNotTerminatedInTheirFieldsAreCutAt64Characters) {
 TEST_F(TrayAlone, BypassAndLatencyRewriteOnlyTheirTwoBitsFromWhatTheStatusSays) {
     BlockOwner owner;
     owner.Command().settings = 0xF0 | kSettingEnable;
-    StartTray();
+    ASSERT_NO_FATAL_FAILURE(StartTray());
     std::string menu = harness::TrayMenuText(machine);
     EXPECT_NE(menu.find("  App Version: 9.8.7.6  (grayed)\n  ---\n  Bypass\n"), std::string::npos) << menu;
 
-    ASSERT_NE(harness::UseTrayMenu(machine, "Bypass")->chosen, 0u);
+    ASSERT_NE(Choose("Bypass"), 0u);
     EXPECT_EQ(owner.Command().settings, 0xF0u);
     // The stand-in does not adopt it: the next menu shows the status again and writes from it.
-    ASSERT_NE(harness::UseTrayMenu(machine, "Low")->chosen, 0u);
+    ASSERT_NE(Choose("Low"), 0u);
     EXPECT_EQ(owner.Command().settings, 0xF0u | kSettingEnable | kSettingLatency);
     owner.Status().settings = kSettingLatency;  // as if adopted with bridging off
     menu = harness::TrayMenuText(machine);
     EXPECT_NE(menu.find("* Bypass\n  Latency >\n      Ultra-low\n    * Low\n"), std::string::npos) << menu;
-    ASSERT_NE(harness::UseTrayMenu(machine, "Ultra-low")->chosen, 0u);
+    ASSERT_NE(Choose("Ultra-low"), 0u);
     EXPECT_EQ(owner.Command().settings, 0xF0u);
     EXPECT_EQ(owner.Status().settings, static_cast<std::uint32_t>(kSettingLatency));  // never written
 }
 
 TEST_F(TrayAlone, AMenuThatCannotBeCreatedShowsNothingAndWithoutTheSubmenuIdsStartAtOne) {
     BlockOwner owner;
-    StartTray();
+    ASSERT_NO_FATAL_FAILURE(StartTray());
     machine.InjectFailure("CreatePopupMenu", ERROR_NOT_ENOUGH_MEMORY);
     EXPECT_FALSE(harness::UseTrayMenu(machine));
     EXPECT_EQ(shell.Foreground(), nullptr);
@@ -232,7 +232,7 @@ TEST_F(TrayAlone, AMenuThatCannotBeCreatedShowsNothingAndWithoutTheSubmenuIdsSta
 }
 
 TEST_F(TrayAlone, TheMenuOpensOnButtonDownAndSelectionAtTheSignedPointOnly) {
-    StartTray();
+    ASSERT_NO_FATAL_FAILURE(StartTray());
     for (UINT event : {WM_MOUSEMOVE, WM_RBUTTONUP, WM_LBUTTONUP, WM_CONTEXTMENU}) ASSERT_TRUE(shell.ClickIcon(event));
     for (UINT event : {WM_LBUTTONDOWN, NIN_SELECT, NIN_KEYSELECT, WM_RBUTTONDOWN})
         ASSERT_TRUE(shell.ClickIcon(event, POINT{-1200, -5}));
@@ -248,8 +248,8 @@ TEST_F(TrayAlone, TheMenuOpensOnButtonDownAndSelectionAtTheSignedPointOnly) {
 
 TEST_F(TrayAlone, UserGuideOpensTheGuideAndQuitRemovesTheIconAndReleasesTheBlocks) {
     BlockOwner owner;
-    StartTray();
-    ASSERT_NE(harness::UseTrayMenu(machine, "User Guide")->chosen, 0u);
+    ASSERT_NO_FATAL_FAILURE(StartTray());
+    ASSERT_NE(Choose("User Guide"), 0u);
     const auto opened = shell.ShellExecutes();
     ASSERT_EQ(opened.size(), 1u);
     EXPECT_EQ(opened[0].verb, "open");

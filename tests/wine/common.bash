@@ -22,6 +22,11 @@ wine_find() {
 
 # A fresh prefix in a temporary folder, removed (with its server) by wine_prefix_remove.
 wine_prefix_create() {
+    # Wine wants a home folder even with its prefix elsewhere (CI may start without HOME).
+    if [[ -z "${HOME:-}" ]]; then
+        HOME=$(getent passwd "$(id -u)" | cut -d: -f6)
+        export HOME
+    fi
     WINEPREFIX=$(mktemp -d "${TMPDIR:-/tmp}/quillon-wine.XXXXXX")
     export WINEPREFIX
     export WINEDEBUG=-all

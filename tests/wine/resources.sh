@@ -34,7 +34,7 @@ check_program() {
     headers=$("$objdump" -p "$exe")
     grep -Eq '^Subsystem[[:space:]]+0+2[[:space:]]' <<<"$headers"
     check "$name: GUI subsystem" $?
-    imports=$(sed -n 's/^[[:space:]]*DLL Name: //p' <<<"$headers" | tr 'A-Z' 'a-z' | sort -u | tr '\n' ' ')
+    imports=$(sed -n 's/^[[:space:]]*DLL Name: //p' <<<"$headers" | tr '[:upper:]' '[:lower:]' | sort -u | tr '\n' ' ')
     echo "  $name imports: $imports"
     ! grep -Eq 'libstdc\+\+|libgcc|libwinpthread' <<<"$imports"
     check "$name: runtimes linked in (no mingw runtime DLL imports)" $? "$imports"

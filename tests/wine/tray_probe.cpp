@@ -2,6 +2,7 @@
 //
 //   tray_probe [--desktop NAME] STEP SECONDS, with STEP one of:
 //   tray_probe wait SECONDS   waits until the tray's window exists and its notification icon is there
+//   tray_probe balloon SECONDS waits until a balloon is on screen; prints its text
 //   tray_probe menu SECONDS   opens the tray's menu as a right click on its icon does, and waits until the
 //                             menu is on screen
 //   tray_probe pick SECONDS   with the menu open, picks its last item ("Quit") with the keyboard and
@@ -12,6 +13,7 @@
 // works in the named one, the Wine virtual desktop the tray was started in. Prints what it finds; exits 0
 // when the step succeeded.
 #include <windows.h>
+#include <commctrl.h>
 #include <shellapi.h>
 
 #include <cstdio>
@@ -47,6 +49,24 @@ bool WaitFor(double seconds, Condition condition) {
     }
 }
 
+// The shell shows a notice as a balloon tooltip; its window text is the notice.
+struct Balloon {
+    HWND window = nullptr;
+    wchar_t text[512] = {};
+};
+
+BOOL CALLBACK FindBalloon(HWND window, LPARAM param) {
+    auto* balloon = reinterpret_cast<Balloon*>(param);
+    wchar_t cls[64] = {};
+    GetClassNameW(window, cls, 64);
+    if (lstrcmpiW(cls, L"tooltips_class32") != 0 || !IsWindowVisible(window)) return TRUE;
+    if (!(GetWindowLongW(window, GWL_STYLE) & TTS_BALLOON)) return TRUE;
+    balloon->window = window;
+    SendMessageTimeoutW(window, WM_GETTEXT, 512, reinterpret_cast<LPARAM>(balloon->text), SMTO_ABORTIFHUNG, 2000,
+                        nullptr);
+    return FALSE;
+}
+
 HWND VisibleMenu() {
     HWND menu = FindWindowW(L"#32768", nullptr);
     return menu && IsWindowVisible(menu) ? menu : nullptr;
@@ -77,23 +97,30 @@ int WaitForExit(HWND tray, double seconds) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    const char* desktopName = nullptr;
     if (argc >= 3 && std::strcmp(argv[1], "--desktop") == 0) {
-        wchar_t name[256];
-        MultiByteToWideChar(CP_ACP, 0, argv[2], -1, name, 256);
-        HDESK desktop = OpenDesktopW(name, 0, FALSE, GENERIC_ALL);
-        if (!desktop || !SetThreadDesktop(desktop)) {
-            std::printf("cannot use desktop %s (error %lu)\n", argv[2], static_cast<unsigned long>(GetLastError()));
-            return 1;
-        }
+        desktopName = argv[2];
         argc -= 2;
         argv += 2;
     }
     if (argc < 3) {
-        std::fprintf(stderr, "usage: tray_probe [--desktop NAME] wait|menu|pick|quit SECONDS\n");
+        std::fprintf(stderr, "usage: tray_probe [--desktop NAME] wait|balloon|menu|pick|quit SECONDS\n");
         return 2;
     }
     const char* step = argv[1];
     const double seconds = std::atof(argv[2]);
+
+    if (desktopName) {
+        // The desktop appears once the tray's explorer has started: wait for it too.
+        wchar_t name[256];
+        MultiByteToWideChar(CP_ACP, 0, desktopName, -1, name, 256);
+        HDESK desktop = nullptr;
+        WaitFor(seconds, [&] { return (desktop = OpenDesktopW(name, 0, FALSE, GENERIC_ALL)) != nullptr; });
+        if (!desktop || !SetThreadDesktop(desktop)) {
+            std::printf("cannot use desktop %s (error %lu)\n", desktopName, static_cast<unsigned long>(GetLastError()));
+            return 1;
+        }
+    }
 
     HWND tray = nullptr;
     if (!WaitFor(std::strcmp(step, "wait") == 0 ? seconds : 0, [&] { return (tray = FindTray()) != nullptr; })) {
@@ -115,6 +142,22 @@ int main(int argc, char** argv) {
             return 1;
         }
         std::printf("notification icon %u is there\n", kIconId);
+        return 0;
+    }
+
+    if (std::strcmp(step, "balloon") == 0) {
+        Balloon balloon;
+        if (!WaitFor(seconds, [&] {
+                balloon = Balloon{};
+                EnumWindows(FindBalloon, reinterpret_cast<LPARAM>(&balloon));
+                return balloon.window != nullptr;
+            })) {
+            std::printf("no balloon appeared\n");
+            return 1;
+        }
+        char text[1024];
+        WideCharToMultiByte(CP_UTF8, 0, balloon.text, -1, text, sizeof text, nullptr, nullptr);
+        std::printf("balloon: %s\n", text);
         return 0;
     }
 

@@ -83,10 +83,11 @@ probe() {
     return "$status"
 }
 
-# The tray's process, told apart from other prefixes' by its environment.
+# The tray's process (not the explorer that started it, whose command line names it too), told apart from
+# other prefixes' by its environment.
 tray_alive() {
     local pid
-    for pid in $(pgrep -f 'QuillonSystray\.exe' || true); do
+    for pid in $(pgrep -f '^C:.Quillon.QuillonSystray\.exe' || true); do
         [[ "$(ps -o stat= -p "$pid" 2>/dev/null)" == Z* ]] && continue
         if tr '\0' '\n' 2>/dev/null <"/proc/$pid/environ" | grep -qxF "WINEPREFIX=$WINEPREFIX"; then return 0; fi
     done
@@ -100,8 +101,12 @@ timeout -k 5 150 "$WINE" explorer "/desktop=$desktop,800x600" 'C:\Quillon\Quillo
 probe wait 60
 check "tray window and notification icon are there" $?
 
-# The balloon fades after a few seconds: photograph the desktop while it shows.
-sleep 1.5
+# The balloon comes a moment after the icon and fades after some seconds: photograph it while it shows.
+not_running="The Virtual Device Driver Service is not running, extended audio functions are not available."
+balloon=$(probe balloon 20)
+echo "$balloon"
+grep -qxF "  balloon: $not_running" <<<"$balloon"
+check "the \"not running\" balloon is shown" $?
 rm -f "$shot"
 timeout 30 import -window root "$shot" 2>/dev/null
 [[ "$(head -c 8 "$shot" 2>/dev/null | od -An -tx1 | tr -d ' \n')" == 89504e470d0a1a0a ]]

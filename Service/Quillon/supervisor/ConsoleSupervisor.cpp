@@ -102,7 +102,8 @@ void CConsoleSupervisor::LoadSettings() {
 
 void CConsoleSupervisor::PublishVersion(QuillonSharedBlock& status) {
     char version[48] = "";
-    HRSRC resource = FindResourceW(m_hInstance, MAKEINTRESOURCEW(1), RT_VERSION);
+    constexpr WORD kVersionResourceType = 16;  // RT_VERSION, spelled for the W call in both builds
+    HRSRC resource = FindResourceW(m_hInstance, MAKEINTRESOURCEW(1), MAKEINTRESOURCEW(kVersionResourceType));
     HGLOBAL loaded = resource ? LoadResource(m_hInstance, resource) : nullptr;
     const void* block = loaded ? LockResource(loaded) : nullptr;
     VS_FIXEDFILEINFO* info = nullptr;

@@ -30,8 +30,13 @@ ServiceManager::Service* ServiceManager::Find(const std::string& name) {
 ServiceManager::Service* ServiceManager::ForCurrentProcess() {
     ThreadRec* t = machine_.CurrentThread();
     if (!t || !t->process) return nullptr;
-    for (auto& [name, s] : services_)
+    for (auto& [name, s] : services_) {
         if (s->process.get() == t->process) return s.get();
+        // Start() records the process only once StartProcess has returned, and by then the process's
+        // main thread may already be in the dispatcher: recognise it by the service it was started for.
+        if ((!s->process || s->process->exited) && !t->process->exited && t->process->serviceName == s->name)
+            return s.get();
+    }
     return nullptr;
 }
 

@@ -1,0 +1,143 @@
+#!/usr/bin/env bash
+# Builds everything and runs every test:
+#   linux    optimised Linux build (asserts on), unit and scenario tests on the simulated machine
+#   asan     the same tests under AddressSanitizer and UndefinedBehaviorSanitizer (-O1)
+#   tsan     the same tests under ThreadSanitizer (-O1)
+#   windows  the Windows x64 cross build of both programs (mingw-w64)
+#   wine     the checks in tests/wine/*.sh on the cross-built programs (resources, service under Wine)
+#
+#   bash scripts/test.sh [STAGE...]     (default: all stages, in that order)
+#
+# Build folders are build/<stage>. Ends with the line "N passed, N failed" (tests and checks of every
+# stage; a build that fails counts as one failure) and a non-zero status on any failure.
+set -uo pipefail
+
+cd "$(dirname "${BASH_SOURCE[0]}")/.." || exit 1
+repo=$PWD
+jobs=${QUILLON_JOBS:-2}
+
+stages=("$@")
+((${#stages[@]})) || stages=(linux asan tsan windows wine)
+for stage in "${stages[@]}"; do
+    case "$stage" in
+        linux | asan | tsan | windows | wine) ;;
+        *) echo "unknown stage '$stage' (linux asan tsan windows wine)" >&2; exit 2 ;;
+    esac
+done
+
+passed=0
+failed=0
+timings=()
+windows_built=0
+
+section() { printf '\n======== %s ========\n' "$*"; }
+
+# timed NAME COMMAND...: runs the command and records how long it took.
+timed() {
+    local name=$1 start=$SECONDS status
+    shift
+    "$@"
+    status=$?
+    timings+=("$(printf '%-8s %4ds' "$name" $((SECONDS - start)))")
+    return $status
+}
+
+# build DIR CMAKE-ARGS...: configure and build with Ninja; one failure counted if either fails.
+build() {
+    local dir=$1
+    shift
+    if cmake -S "$repo" -B "$dir" -G Ninja "$@" >"$dir.configure.log" 2>&1 && ninja -C "$dir" -j "$jobs"; then
+        return 0
+    fi
+    [[ -s "$dir.configure.log" ]] && tail -n 30 "$dir.configure.log"
+    echo "BUILD FAILED: $dir"
+    failed=$((failed + 1))
+    return 1
+}
+
+# run_ctest DIR: runs the tests and adds ctest's counts to the totals.
+run_ctest() {
+    local dir=$1 log=$1.ctest.log total=0 failing=0
+    ctest --test-dir "$dir" -j "$jobs" --output-on-failure 2>&1 | tee "$log"
+    local summary_line
+    summary_line=$(grep -E '^[0-9]+% tests passed, [0-9]+ tests? failed out of [0-9]+' "$log" | tail -n 1)
+    if [[ -n "$summary_line" ]]; then
+        failing=$(sed -E 's/.* ([0-9]+) tests? failed out of.*/\1/' <<<"$summary_line")
+        total=$(sed -E 's/.* out of ([0-9]+).*/\1/' <<<"$summary_line")
+        passed=$((passed + total - failing))
+        failed=$((failed + failing))
+    elif grep -q 'No tests were found' "$log"; then
+        echo "(no tests in $dir)"
+    else
+        echo "ctest in $dir ended without a summary"
+        failed=$((failed + 1))
+    fi
+}
+
+linux_stage() {  # linux_stage NAME CMAKE-ARGS...
+    local name=$1
+    shift
+    mkdir -p "build"
+    build "build/$name" "$@" && run_ctest "build/$name"
+}
+
+section "dependencies"
+timed deps bash scripts/install-deps.sh || { echo "installing dependencies failed"; echo "0 passed, 1 failed"; exit 1; }
+
+for stage in "${stages[@]}"; do
+    case "$stage" in
+        linux)
+            section "Linux build and tests (optimised, asserts on)"
+            timed linux linux_stage linux -DCMAKE_BUILD_TYPE=Release -DCMAKE_CXX_FLAGS_RELEASE=-O2
+            ;;
+        asan)
+            section "AddressSanitizer + UndefinedBehaviorSanitizer build and tests"
+            export ASAN_OPTIONS=detect_stack_use_after_return=1:strict_string_checks=1:check_initialization_order=1
+            export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+            timed asan linux_stage asan -DQUILLON_SANITIZE=address,undefined -DCMAKE_BUILD_TYPE=Debug \
+                "-DCMAKE_CXX_FLAGS_DEBUG=-O1 -g1"
+            unset ASAN_OPTIONS UBSAN_OPTIONS
+            ;;
+        tsan)
+            section "ThreadSanitizer build and tests"
+            export TSAN_OPTIONS=second_deadlock_stack=1
+            timed tsan linux_stage tsan -DQUILLON_SANITIZE=thread -DCMAKE_BUILD_TYPE=Debug \
+                "-DCMAKE_CXX_FLAGS_DEBUG=-O1 -g1"
+            unset TSAN_OPTIONS
+            ;;
+        windows)
+            section "Windows x64 cross build (mingw-w64)"
+            mkdir -p build
+            timed windows build build/win -DCMAKE_BUILD_TYPE=Release \
+                -DCMAKE_TOOLCHAIN_FILE="$repo/cmake/toolchain-mingw-w64-x86_64.cmake" && windows_built=1
+            ls -l build/win/*.exe 2>/dev/null
+            ;;
+        wine)
+            if [[ " ${stages[*]} " == *" windows "* && $windows_built == 0 ]]; then
+                section "Wine checks: skipped, the Windows build failed"
+                continue
+            fi
+            wine_start=$SECONDS
+            for script in tests/wine/*.sh; do
+                section "Wine checks: $script"
+                log=build/$(basename "$script" .sh).log
+                timeout -k 10 900 bash "$script" "$repo/build/win" 2>&1 | tee "$log"
+                counts=$(grep -E '^[0-9]+ passed, [0-9]+ failed$' "$log" | tail -n 1)
+                if [[ -n "$counts" ]]; then
+                    passed=$((passed + ${counts%% passed*}))
+                    counts=${counts#*, }
+                    failed=$((failed + ${counts%% failed}))
+                else
+                    echo "$script ended without its counts"
+                    failed=$((failed + 1))
+                fi
+            done
+            timings+=("$(printf '%-8s %4ds' wine $((SECONDS - wine_start)))")
+            ;;
+    esac
+done
+
+section "summary"
+printf '  %s\n' "${timings[@]}"
+echo "$passed passed, $failed failed"
+((failed == 0))
