@@ -6,13 +6,18 @@
 
 namespace harness {
 
-sim::ProgramSpec ServiceProgram() {
+sim::ProgramSpec ProgramImage(const std::string& imageName) {
     sim::ProgramSpec spec;
-    spec.imageName = "QuillonVADService.exe";
+    spec.imageName = imageName;
     spec.version[0] = QUILLON_VERSION_MAJOR;
     spec.version[1] = QUILLON_VERSION_MINOR;
     spec.version[2] = QUILLON_VERSION_PATCH;
     spec.version[3] = QUILLON_VERSION_TWEAK;
+    return spec;
+}
+
+sim::ProgramSpec ServiceProgram() {
+    sim::ProgramSpec spec = ProgramImage("QuillonVADService.exe");
     spec.staticInit = [](sim::Process& process) { process.State<CServiceProcess>(); };
     spec.entry = [](HINSTANCE instance) {
         char commandLine[] = "";

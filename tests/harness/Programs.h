@@ -10,6 +10,9 @@ namespace harness {
 
 inline constexpr char kServiceName[] = "Quillon Virtual Device Driver";
 
+// A program image carrying the build's version resource.
+sim::ProgramSpec ProgramImage(const std::string& imageName);
+
 // The service program as the service control manager starts it.
 sim::ProgramSpec ServiceProgram();
 

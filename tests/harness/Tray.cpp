@@ -2,18 +2,12 @@
 
 #include "Service/QuillonSystray/TrayEntry.h"
 #include "Service/QuillonSystray/TrayProcess.h"
-#include "quillon_version.h"
 #include "tests/harness/Programs.h"
 
 namespace harness {
 
 sim::ProgramSpec TrayProgram() {
-    sim::ProgramSpec spec;
-    spec.imageName = "QuillonSystray.exe";
-    spec.version[0] = QUILLON_VERSION_MAJOR;
-    spec.version[1] = QUILLON_VERSION_MINOR;
-    spec.version[2] = QUILLON_VERSION_PATCH;
-    spec.version[3] = QUILLON_VERSION_TWEAK;
+    sim::ProgramSpec spec = ProgramImage("QuillonSystray.exe");
     spec.interactiveUser = true;
     spec.staticInit = [](sim::Process& process) { process.State<CTrayProcess>(); };
     spec.entry = [](HINSTANCE instance) {
