@@ -73,17 +73,21 @@ Machine::~Machine() {
     if (clockThread_.joinable()) clockThread_.join();
     for (auto& t : osThreads_)
         if (t.joinable()) t.join();
+    // Handles left open are destroyed outside the lock and before the subsystems, so their objects may
+    // still call into the machine.
+    std::unordered_map<ULONG_PTR, std::shared_ptr<Object>> leftOver;
+    {
+        std::lock_guard lock(mutex_);
+        leftOver.swap(handles_);
+    }
+    leftOver.clear();
+    for (auto& p : processes_) p->ClearState();
+    processes_.clear();
     scm_.reset();
     devices_.reset();
     modules_.reset();
     namespace_.reset();
     registry_.reset();
-    {
-        std::lock_guard lock(mutex_);
-        handles_.clear();
-        for (auto& p : processes_) p->ClearState();
-        processes_.clear();
-    }
     t_thread = nullptr;
     g_current = nullptr;
 }
