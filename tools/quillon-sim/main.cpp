@@ -180,6 +180,10 @@ struct ScriptStep {
 
 int main(int argc, char** argv) {
     Options options;
+    if (argc == 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
+        Usage();
+        return 0;
+    }
     if (!Parse(argc, argv, options)) {
         Usage();
         return 2;
