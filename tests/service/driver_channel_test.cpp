@@ -186,3 +186,23 @@ TEST(DriverChannelRemoved, ADriverThatWentAwayFailsRequestsButTheChannelStillClo
 }
 
 }  // namespace
+
+namespace {
+
+TEST(DriverChannelRefused, AControlInterfaceThatRefusesToOpenLeavesTheChannelClosed) {
+    sim::Machine machine;
+    sim::VirtualAudioDriver driver(machine);
+    driver.Install();
+    driver.RefuseDeviceOpen();
+    {
+        CVirtualDriverChannel channel;
+        EXPECT_FALSE(channel.IsOpen());
+        EXPECT_EQ(channel.NotifierThread(), INVALID_HANDLE_VALUE);
+        EXPECT_EQ(driver.RegisteredFrames(), 0u);
+    }
+    CVirtualDriverChannel again;  // the next attempt gets through
+    EXPECT_TRUE(again.IsOpen());
+    EXPECT_EQ(driver.RegisteredFrames(), 192u);
+}
+
+}  // namespace
