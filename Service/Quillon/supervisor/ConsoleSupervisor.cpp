@@ -29,7 +29,6 @@ CConsoleSupervisor::CConsoleSupervisor() {
     m_pStatusBlock = std::make_unique<CSharedMemoryWriter>(SharedMemorySide::Create, kStatusBlockName, kReadWriteAccess);
 
     m_hInstance = ProcessGlobal<CServiceProcess>().m_hInstance;
-    m_LatencyMultiplier = 2;
     LoadSettings();
 
     if (!m_Channel.IsOpen()) return;
@@ -42,10 +41,7 @@ CConsoleSupervisor::CConsoleSupervisor() {
         m_pfnAvRevertMmThreadCharacteristics = reinterpret_cast<AvRevertMmThreadCharacteristicsFn>(
             reinterpret_cast<void*>(GetProcAddress(m_hAvrt, "AvRevertMmThreadCharacteristics")));
     }
-    for (int i = 0; i < kVirtualStreamCount; ++i) {
-        std::uint32_t length = 0;
-        m_Channel.OpenStream(i, length);
-    }
+    OpenAllStreams();
     if (m_hLoopThread == INVALID_HANDLE_VALUE) {
         const uintptr_t thread = _beginthreadex(nullptr, 0, LoopThreadProc, this, 0, &m_LoopThreadId);
         if (thread) m_hLoopThread = reinterpret_cast<HANDLE>(thread);
@@ -131,8 +127,12 @@ void CConsoleSupervisor::ApplyLatency() {
     m_Channel.ReleaseControlBlock();
     m_Channel.RegisterControlBlock(m_LatencyMultiplier);
     m_Channel.StartNotifier();
+    OpenAllStreams();
+}
+
+void CConsoleSupervisor::OpenAllStreams() {
     for (int i = 0; i < kVirtualStreamCount; ++i) {
-        std::uint32_t length = 0;
+        std::uint32_t length = 0;  // the bridge reads the lengths from the slots
         m_Channel.OpenStream(i, length);
     }
 }

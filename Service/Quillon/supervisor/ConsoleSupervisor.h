@@ -90,6 +90,7 @@ private:
     void SearchConsole(DWORD& checkTime, std::uint64_t& savedCapture, std::uint64_t& savedRender);
     void TearDownBridge();
     void WriteSettings();
+    void OpenAllStreams();
     ConsoleHidLink& ChosenHidLink();
     void PublishVersion(QuillonSharedBlock& status);
 };
