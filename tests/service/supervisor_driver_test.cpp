@@ -127,7 +127,7 @@ TEST_F(ServiceWithDriver, EchoesTheTraysHeartbeatEveryPassAndNothingElseMoves) {
     ASSERT_TRUE(status && command);
     for (std::uint32_t beat = 1; beat <= 5; ++beat) {
         command->heartbeat = beat * 1000;
-        machine.RunFor(100);
+        machine.RunFor(150);  // at least one whole pass after the write
         EXPECT_EQ(status->heartbeat, beat * 1000);
     }
     // The tray stops counting: the service keeps echoing the same value and changes nothing else.
@@ -159,8 +159,8 @@ TEST_F(ServiceWithDriver, LatencyChangeReconfiguresTheDriverInOrderThenWritesThe
     driver.ClearRequests();
     const std::size_t notesBefore = machine.Notes().size();
     command->settings = kSettingEnable | kSettingLatency;  // "Low"
-    ASSERT_TRUE(machine.RunUntil([&] { return driver.OpenStreamCount() == 16 && status->settings == 3u; }, 1000));
-    machine.RunFor(100);
+    // The registry is written last, once the reconfiguration is complete.
+    ASSERT_TRUE(machine.RunUntil([&] { return machine.Reg().GetDword(kSettingsKey, "Latency") == 1u; }, 1000));
     const auto requests = driver.Requests();
     EXPECT_EQ(Codes(requests),
               Concat({CloseAll(), {IOCTL_VAD_CONTROL_RELEASE, IOCTL_VAD_CONTROL_REGISTER}, OpenAll()}));
