@@ -143,3 +143,30 @@ TEST(Handles, ClosingAnUnknownHandleFailsWithInvalidHandle) {
 }
 
 }  // namespace
+
+namespace {
+
+unsigned TickEvery10ms(void* arg) {
+    auto* ticks = static_cast<std::atomic<int>*>(arg);
+    for (int i = 0; i < 50; ++i) {
+        Sleep(10);
+        ++*ticks;
+    }
+    return 0;
+}
+
+TEST(VirtualClock, TheHostWakesAfterEverythingElseDueAtTheSameInstant) {
+    sim::Machine machine;
+    std::atomic<int> ticks{0};
+    HANDLE t = reinterpret_cast<HANDLE>(_beginthreadex(nullptr, 0, TickEvery10ms, &ticks, 0, nullptr));
+    // Each wait of the host ends at the very instant the other thread's sleep ends: the host must see
+    // that tick every time, never the moment before it.
+    for (int i = 1; i <= 50; ++i) {
+        machine.RunFor(10);
+        ASSERT_EQ(ticks.load(), i);
+    }
+    WaitForSingleObject(t, INFINITE);
+    CloseHandle(t);
+}
+
+}  // namespace
