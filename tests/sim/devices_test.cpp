@@ -71,12 +71,12 @@ Plugged PlugConsole(sim::Machine& machine, const std::string& serial) {
     auto device = std::make_shared<EchoDevice>(machine);
     const std::string usb = "USB\\VID_1234&PID_0001\\" + serial;
     const std::string audio = "USB\\VID_1234&PID_0001&MI_00\\" + serial;
-    machine.Devices().AddDevice({usb, {"USB\\VID_1234&PID_0001"}, "", {}, {}, "Console", 0});
+    machine.Devices().AddDevice({usb, {"USB\\VID_1234&PID_0001"}, "", {}, {}, "Console", 0, {}});
     const std::u16string path = sim::DeviceTree::InterfacePath(audio, kAudioClass, "global");
-    machine.Devices().AddDevice({audio, {}, usb, {}, kMediaSetupClass, "Console Audio", 0},
+    machine.Devices().AddDevice({audio, {}, usb, {}, kMediaSetupClass, "Console Audio", 0, {}},
                                 {{kAudioClass, path, device, SPINT_ACTIVE, ""}});
     const std::string hid = "HID\\VID_1234&PID_0001\\" + serial;
-    machine.Devices().AddDevice({hid, {}, usb, {}, {}, "Console HID", 0},
+    machine.Devices().AddDevice({hid, {}, usb, {}, {}, "Console HID", 0, {}},
                                 {{kHidClass, sim::DeviceTree::InterfacePath(hid, kHidClass), device, SPINT_ACTIVE, ""}});
     return {device, path};
 }

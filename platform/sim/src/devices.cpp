@@ -43,7 +43,23 @@ public:
         GUID setupClass;
     };
     std::vector<Entry> entries;
+    // The device information elements, as SetupDiEnumDeviceInfo walks them: for an interface set the
+    // devices that own its interfaces, in order of first appearance; for a device set every present node
+    // of the class, with or without interfaces.
+    struct DeviceEntry {
+        DWORD devInst;
+        GUID setupClass;
+    };
+    std::vector<DeviceEntry> devices;
+
+    void AddDevice(DWORD devInst, const GUID& setupClass) {
+        for (auto& d : devices)
+            if (d.devInst == devInst) return;
+        devices.push_back({devInst, setupClass});
+    }
 };
+
+bool SameKey(const DEVPROPKEY& a, const DEVPROPKEY& b) { return a.fmtid == b.fmtid && a.pid == b.pid; }
 
 bool UnderEnumerator(const std::string& instanceId, const std::string& enumerator) {
     const std::string id = Lower(instanceId), e = Lower(enumerator);
@@ -71,6 +87,36 @@ bool IoRequest::CompleteLocked(DWORD error, DWORD bytes) {
 bool IoRequest::Complete(DWORD error, DWORD bytes) {
     std::lock_guard lock(machine_->Mutex());
     return CompleteLocked(error, bytes);
+}
+
+// ---- device properties ----
+
+DeviceProperty DeviceProperty::Guid(const DEVPROPKEY& key, const GUID& value) {
+    DeviceProperty p{key, DEVPROP_TYPE_GUID, {}};
+    p.data.resize(sizeof(GUID));
+    std::memcpy(p.data.data(), &value, sizeof(GUID));
+    return p;
+}
+
+DeviceProperty DeviceProperty::String(const DEVPROPKEY& key, const std::string& value) {
+    const std::u16string wide = Wide(value);
+    DeviceProperty p{key, DEVPROP_TYPE_STRING, {}};
+    p.data.resize((wide.size() + 1) * sizeof(WCHAR));
+    std::memcpy(p.data.data(), wide.c_str(), p.data.size());
+    return p;
+}
+
+DeviceProperty DeviceProperty::StringList(const DEVPROPKEY& key, const std::vector<std::string>& values) {
+    std::u16string list;
+    for (auto& v : values) {
+        list += Wide(v);
+        list += u'\0';
+    }
+    list += u'\0';
+    DeviceProperty p{key, DEVPROP_TYPE_STRING_LIST, {}};
+    p.data.resize(list.size() * sizeof(WCHAR));
+    std::memcpy(p.data.data(), list.data(), p.data.size());
+    return p;
 }
 
 // ---- device defaults ----
@@ -306,7 +352,13 @@ HDEVINFO DeviceTree::GetClassDevs(const GUID* classGuid, PCWSTR enumerator, DWOR
             const GUID& selector = (flags & DIGCF_DEVICEINTERFACE) ? i.interfaceClass : node->setupClass;
             if (!allClasses && selector != *classGuid) continue;
             set->entries.push_back({i.interfaceClass, i.path, i.flags, node->devInst, node->setupClass});
+            if (flags & DIGCF_DEVICEINTERFACE) set->AddDevice(node->devInst, node->setupClass);
         }
+        if (!(flags & DIGCF_DEVICEINTERFACE))
+            for (auto& n : nodes_)
+                if ((allClasses || n.setupClass == *classGuid) &&
+                    (filter.empty() || UnderEnumerator(n.instanceId, filter)))
+                    set->AddDevice(n.devInst, n.setupClass);
     }
     return machine_.AddHandle(set);
 }
@@ -374,6 +426,114 @@ BOOL DeviceTree::InterfaceDetail(HDEVINFO setHandle, PSP_DEVICE_INTERFACE_DATA d
     }
     std::memcpy(reinterpret_cast<BYTE*>(detail) + kPathOffset, entry.path.c_str(),
                 (entry.path.size() + 1) * sizeof(WCHAR));
+    return TRUE;
+}
+
+BOOL DeviceTree::EnumDeviceInfo(HDEVINFO setHandle, DWORD index, PSP_DEVINFO_DATA devInfo) {
+    auto set = machine_.LookupAs<DevInfoSet>(setHandle);
+    if (!set) {
+        SetError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    if (!devInfo || devInfo->cbSize != sizeof(SP_DEVINFO_DATA)) {
+        SetError(ERROR_INVALID_USER_BUFFER);
+        return FALSE;
+    }
+    if (index >= set->devices.size()) {
+        SetError(ERROR_NO_MORE_ITEMS);
+        return FALSE;
+    }
+    devInfo->ClassGuid = set->devices[index].setupClass;
+    devInfo->DevInst = set->devices[index].devInst;
+    devInfo->Reserved = 0;
+    return TRUE;
+}
+
+std::optional<DeviceProperty> DeviceTree::PropertyLocked(const DeviceNode& node, const DEVPROPKEY& key) {
+    for (auto& p : node.properties)
+        if (SameKey(p.key, key)) {
+            if (p.type == DEVPROP_TYPE_EMPTY) return std::nullopt;
+            return p;
+        }
+    if (SameKey(key, DEVPKEY_Device_HardwareIds) && !node.hardwareIds.empty())
+        return DeviceProperty::StringList(key, node.hardwareIds);
+    if ((SameKey(key, DEVPKEY_Device_ContainerId) || SameKey(key, DEVPKEY_Device_BaseContainerId)) &&
+        node.containerId != GUID{})
+        return DeviceProperty::Guid(key, node.containerId);
+    if (SameKey(key, DEVPKEY_Device_FriendlyName) && !node.friendlyName.empty())
+        return DeviceProperty::String(key, node.friendlyName);
+    if (SameKey(key, DEVPKEY_Device_BusRelations)) {
+        std::vector<std::string> children;
+        for (auto& n : nodes_)
+            if (Lower(n.parent) == Lower(node.instanceId)) children.push_back(n.instanceId);
+        if (!children.empty()) return DeviceProperty::StringList(key, children);
+    }
+    return std::nullopt;
+}
+
+std::optional<DeviceProperty> DeviceTree::Property(const std::string& instanceId, const DEVPROPKEY& key) {
+    std::lock_guard lock(machine_.Mutex());
+    for (auto& n : nodes_)
+        if (Lower(n.instanceId) == Lower(instanceId)) return PropertyLocked(n, key);
+    return std::nullopt;
+}
+
+bool DeviceTree::SetProperty(const std::string& instanceId, DeviceProperty property) {
+    std::lock_guard lock(machine_.Mutex());
+    for (auto& n : nodes_) {
+        if (Lower(n.instanceId) != Lower(instanceId)) continue;
+        std::erase_if(n.properties, [&](const DeviceProperty& p) { return SameKey(p.key, property.key); });
+        n.properties.push_back(std::move(property));
+        return true;
+    }
+    return false;
+}
+
+BOOL DeviceTree::GetDevicePropertyW(HDEVINFO setHandle, PSP_DEVINFO_DATA devInfo, const DEVPROPKEY* key,
+                                    DEVPROPTYPE* type, PBYTE buffer, DWORD size, PDWORD required, DWORD flags) {
+    auto set = machine_.LookupAs<DevInfoSet>(setHandle);
+    if (!set) {
+        SetError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    if (flags != 0) {
+        SetError(ERROR_INVALID_FLAGS);
+        return FALSE;
+    }
+    if (!devInfo || devInfo->cbSize != sizeof(SP_DEVINFO_DATA) || !key || !type) {
+        SetError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    if (!buffer && size != 0) {
+        SetError(ERROR_INVALID_USER_BUFFER);
+        return FALSE;
+    }
+    std::optional<sim::DeviceProperty> property;
+    bool known = false;
+    {
+        std::lock_guard lock(machine_.Mutex());
+        for (auto& d : set->devices)
+            if (d.devInst == devInfo->DevInst) known = true;
+        if (known)
+            for (auto& n : nodes_)
+                if (n.devInst == devInfo->DevInst) property = PropertyLocked(n, *key);
+    }
+    if (!known) {
+        SetError(ERROR_NO_SUCH_DEVINST);
+        return FALSE;
+    }
+    if (!property) {
+        SetError(ERROR_NOT_FOUND);
+        return FALSE;
+    }
+    const DWORD needed = static_cast<DWORD>(property->data.size());
+    *type = property->type;
+    if (required) *required = needed;
+    if (size < needed) {
+        SetError(ERROR_INSUFFICIENT_BUFFER);
+        return FALSE;
+    }
+    if (needed) std::memcpy(buffer, property->data.data(), needed);
     return TRUE;
 }
 
@@ -601,6 +761,19 @@ BOOL SetupDiGetDeviceInterfaceDetailW(HDEVINFO DeviceInfoSet, PSP_DEVICE_INTERFA
     if (Failing("SetupDiGetDeviceInterfaceDetailW")) return FALSE;
     return Tree().InterfaceDetail(DeviceInfoSet, DeviceInterfaceData, DeviceInterfaceDetailData,
                                   DeviceInterfaceDetailDataSize, RequiredSize, DeviceInfoData);
+}
+
+BOOL SetupDiEnumDeviceInfo(HDEVINFO DeviceInfoSet, DWORD MemberIndex, PSP_DEVINFO_DATA DeviceInfoData) {
+    if (Failing("SetupDiEnumDeviceInfo")) return FALSE;
+    return Tree().EnumDeviceInfo(DeviceInfoSet, MemberIndex, DeviceInfoData);
+}
+
+BOOL SetupDiGetDevicePropertyW(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData, const DEVPROPKEY* PropertyKey,
+                               DEVPROPTYPE* PropertyType, PBYTE PropertyBuffer, DWORD PropertyBufferSize,
+                               PDWORD RequiredSize, DWORD Flags) {
+    if (Failing("SetupDiGetDevicePropertyW")) return FALSE;
+    return Tree().GetDevicePropertyW(DeviceInfoSet, DeviceInfoData, PropertyKey, PropertyType, PropertyBuffer,
+                                     PropertyBufferSize, RequiredSize, Flags);
 }
 
 BOOL SetupDiDestroyDeviceInfoList(HDEVINFO DeviceInfoSet) {

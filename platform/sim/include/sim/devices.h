@@ -114,14 +114,30 @@ private:
     bool closed_ = false;
 };
 
+// A device property as SetupDiGetDevicePropertyW reports it: its type and its raw bytes.
+struct DeviceProperty {
+    DEVPROPKEY key{};
+    DEVPROPTYPE type = DEVPROP_TYPE_EMPTY;
+    std::vector<BYTE> data;
+
+    static DeviceProperty Guid(const DEVPROPKEY& key, const GUID& value);
+    static DeviceProperty String(const DEVPROPKEY& key, const std::string& value);
+    // UTF-16 strings one after another, each terminated, the list ended by an empty string.
+    static DeviceProperty StringList(const DEVPROPKEY& key, const std::vector<std::string>& values);
+};
+
 struct DeviceNode {
     std::string instanceId;  // "USB\VID_1234&PID_5678&MI_00\7&1A2B3C&0&0000"
     std::vector<std::string> hardwareIds;
     std::string parent;      // instance id of the parent (bus) node; empty for a root-enumerated device
-    GUID containerId{};
+    GUID containerId{};      // also the base container id; all zero: the node has neither property
     GUID setupClass{};
     std::string friendlyName;
     DWORD devInst = 0;       // assigned when plugged
+    // Properties the node reports instead of the ones derived from the fields above and from the tree
+    // (hardware ids, container ids, friendly name, bus relations = the child nodes' instance ids). An
+    // entry of type DEVPROP_TYPE_EMPTY hides a derived property: the node then does not have it.
+    std::vector<DeviceProperty> properties;
 };
 
 struct DeviceInterface {
@@ -148,6 +164,10 @@ public:
     std::vector<DeviceNode> Children(const std::string& instanceId);
     std::vector<DeviceInterface> Interfaces();                // plug order
     std::vector<DeviceInterface> Interfaces(const GUID& interfaceClass);
+    // Sets (or, with DEVPROP_TYPE_EMPTY, hides) one property of a plugged node; false when unknown.
+    bool SetProperty(const std::string& instanceId, DeviceProperty property);
+    // The property as the node reports it now; nullopt when it has none.
+    std::optional<DeviceProperty> Property(const std::string& instanceId, const DEVPROPKEY& key);
     std::size_t OpenFileCount();                              // files not yet closed
 
     // "\\?\USB#VID_1234&PID_5678#0001#{guid}\reference", as Windows forms interface paths.
@@ -167,6 +187,9 @@ public:
                         PSP_DEVICE_INTERFACE_DATA data);
     BOOL InterfaceDetail(HDEVINFO set, PSP_DEVICE_INTERFACE_DATA data, PSP_DEVICE_INTERFACE_DETAIL_DATA_W detail,
                          DWORD detailSize, PDWORD required, PSP_DEVINFO_DATA devInfo);
+    BOOL EnumDeviceInfo(HDEVINFO set, DWORD index, PSP_DEVINFO_DATA devInfo);
+    BOOL GetDevicePropertyW(HDEVINFO set, PSP_DEVINFO_DATA devInfo, const DEVPROPKEY* key, DEVPROPTYPE* type,
+                            PBYTE buffer, DWORD size, PDWORD required, DWORD flags);
     BOOL DestroyList(HDEVINFO set);
     HANDLE CreateFile(LPCWSTR path, DWORD access, DWORD flags);
     BOOL Io(HANDLE file, IoRequest::Kind kind, DWORD code, void* in, DWORD inSize, void* out, DWORD outSize,
@@ -176,6 +199,7 @@ public:
     DWORD CreatePin(HANDLE filter, void* connect, ACCESS_MASK access, PHANDLE pin);
 
 private:
+    std::optional<DeviceProperty> PropertyLocked(const DeviceNode& node, const DEVPROPKEY& key);
     HANDLE RegisterFile(std::shared_ptr<File> file, DWORD* error);
 
     Machine& machine_;

@@ -48,6 +48,7 @@ using PVOID = void*;
 using LPVOID = void*;
 using LPCVOID = const void*;
 using LPBYTE = BYTE*;
+using PBYTE = BYTE*;
 using LPDWORD = DWORD*;
 using PDWORD = DWORD*;
 using PULONG = ULONG*;
@@ -134,6 +135,8 @@ using FARPROC = INT_PTR (*)();
 #define ERROR_FAILED_SERVICE_CONTROLLER_CONNECT 1063L
 #define ERROR_DEVICE_NOT_CONNECTED 1167L
 #define ERROR_NOT_FOUND 1168L
+#define ERROR_INVALID_FLAGS 1004L
+#define ERROR_NO_SUCH_DEVINST 0xE000020BL
 #define ERROR_RESOURCE_DATA_NOT_FOUND 1812L
 #define ERROR_RESOURCE_TYPE_NOT_FOUND 1813L
 #define ERROR_RESOURCE_NAME_NOT_FOUND 1814L
@@ -410,6 +413,33 @@ struct SP_DEVICE_INTERFACE_DETAIL_DATA_W {
 };
 using PSP_DEVICE_INTERFACE_DETAIL_DATA_W = SP_DEVICE_INTERFACE_DETAIL_DATA_W*;
 
+// Device properties (SetupDiGetDevicePropertyW).
+using DEVPROPTYPE = ULONG;
+using DEVPROPID = ULONG;
+struct DEVPROPKEY {
+    GUID fmtid;
+    DEVPROPID pid;
+};
+#define DEVPROP_TYPEMOD_LIST 0x00002000
+#define DEVPROP_MASK_TYPE 0x00000FFF
+#define DEVPROP_TYPE_EMPTY 0x00000000
+#define DEVPROP_TYPE_UINT32 0x00000007
+#define DEVPROP_TYPE_GUID 0x0000000D
+#define DEVPROP_TYPE_STRING 0x00000012
+#define DEVPROP_TYPE_STRING_LIST (DEVPROP_TYPE_STRING | DEVPROP_TYPEMOD_LIST)
+#define DEFINE_DEVPROPKEY(name, l, w1, w2, b1, b2, b3, b4, b5, b6, b7, b8, pid) \
+    inline constexpr DEVPROPKEY name = {{l, w1, w2, {b1, b2, b3, b4, b5, b6, b7, b8}}, pid}
+DEFINE_DEVPROPKEY(DEVPKEY_Device_HardwareIds, 0xa45c254e, 0xdf1c, 0x4efd, 0x80, 0x20, 0x67, 0xd1, 0x46, 0xa8, 0x50,
+                  0xe0, 3);
+DEFINE_DEVPROPKEY(DEVPKEY_Device_BaseContainerId, 0xa45c254e, 0xdf1c, 0x4efd, 0x80, 0x20, 0x67, 0xd1, 0x46, 0xa8,
+                  0x50, 0xe0, 38);
+DEFINE_DEVPROPKEY(DEVPKEY_Device_ContainerId, 0x8c7ed206, 0x3f8a, 0x4827, 0xb3, 0xab, 0xae, 0x9e, 0x1f, 0xae, 0xfc,
+                  0x6c, 2);
+DEFINE_DEVPROPKEY(DEVPKEY_Device_BusRelations, 0x4340a6c5, 0x93fa, 0x4706, 0x97, 0x2c, 0x7b, 0x64, 0x80, 0x08, 0xa5,
+                  0xa7, 7);
+DEFINE_DEVPROPKEY(DEVPKEY_Device_FriendlyName, 0xa45c254e, 0xdf1c, 0x4efd, 0x80, 0x20, 0x67, 0xd1, 0x46, 0xa8, 0x50,
+                  0xe0, 14);
+
 using LPTHREAD_START_ROUTINE = DWORD (*)(LPVOID lpThreadParameter);
 
 // The sizes and offsets of the Windows x64 SDK.
@@ -424,4 +454,5 @@ static_assert(sizeof(VS_FIXEDFILEINFO) == 52);
 static_assert(sizeof(SP_DEVINFO_DATA) == 32);
 static_assert(sizeof(SP_DEVICE_INTERFACE_DATA) == 32 && offsetof(SP_DEVICE_INTERFACE_DATA, Flags) == 20);
 static_assert(sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W) == 8);
+static_assert(sizeof(DEVPROPKEY) == 20 && offsetof(DEVPROPKEY, pid) == 16);
 static_assert(sizeof(WCHAR) == 2 && sizeof(DWORD) == 4 && sizeof(LONG) == 4 && sizeof(HANDLE) == 8);

@@ -1,0 +1,111 @@
+#include "platform/sim/include/sim/console.h"
+
+#include <cstdio>
+
+#include "platform/sim/include/sim/devices.h"
+
+namespace sim {
+
+namespace {
+
+// {36FC9E60-C465-11CF-8056-444553540000}
+constexpr GUID kUsbSetupClass = {0x36fc9e60, 0xc465, 0x11cf, {0x80, 0x56, 0x44, 0x45, 0x53, 0x54, 0x00, 0x00}};
+// {4D36E96C-E325-11CE-BFC1-08002BE10318}
+constexpr GUID kMediaSetupClass = {0x4d36e96c, 0xe325, 0x11ce, {0xbf, 0xc1, 0x08, 0x00, 0x2b, 0xe1, 0x03, 0x18}};
+// {C166523C-FE0C-4A94-A586-F1A80CFBBF3E}: audio endpoints
+constexpr GUID kAudioEndpointSetupClass = {0xc166523c, 0xfe0c, 0x4a94,
+                                           {0xa5, 0x86, 0xf1, 0xa8, 0x0c, 0xfb, 0xbf, 0x3e}};
+
+constexpr std::array<ConsoleModelInfo, 6> kModels = {{
+    {ConsoleModel::Alto, "Alto", 0x0072, 16, 10, "Quillon Alto"},
+    {ConsoleModel::AltoAlt, "Alto_Alt", 0x0078, 0, 10, "Quillon Alto"},
+    {ConsoleModel::Alto2026, "Alto_2026", 0x0094, 20, 10, "Quillon Alto"},
+    {ConsoleModel::Basso, "Basso", 0x0073, 15, 10, "Quillon Basso"},
+    {ConsoleModel::BassoAlt, "Basso_Alt", 0x0079, 0, 10, "Quillon Basso"},
+    {ConsoleModel::Basso2026, "Basso_2026", 0x0095, 20, 10, "Quillon Basso"},
+}};
+
+}  // namespace
+
+const std::array<ConsoleModelInfo, 6>& AllModels() { return kModels; }
+
+const ConsoleModelInfo& ModelInfo(ConsoleModel model) { return kModels[static_cast<std::size_t>(model)]; }
+
+Console::Console(Machine& machine, ConsoleConfig config) : machine_(machine), config_(std::move(config)) {}
+
+Console::~Console() { Unplug(); }
+
+std::string Console::VidPid() const {
+    char text[24];
+    std::snprintf(text, sizeof text, "VID_%04X&PID_%04X", kConsoleVendorId, Model().productId);
+    return text;
+}
+
+std::string Console::CompositeInstanceId() const { return "USB\\" + VidPid() + "\\" + config_.serial; }
+
+std::string Console::AudioInstanceId() const { return "USB\\" + VidPid() + "&MI_00\\7&2F1A0C3&0&0000"; }
+
+std::string Console::CaptureEndpointId() const {
+    return "{0.0.1.00000000}." + DeviceTree::GuidText(config_.captureEndpointGuid);
+}
+
+std::string Console::RenderEndpointId() const {
+    return "{0.0.0.00000000}." + DeviceTree::GuidText(config_.renderEndpointGuid);
+}
+
+std::string Console::EndpointInstanceId(const std::string& endpointId) {
+    std::string id = "SWD\\MMDEVAPI\\" + endpointId;
+    for (char& c : id)
+        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 32);
+    return id;
+}
+
+void Console::Plug() {
+    if (plugged_) return;
+    auto& tree = machine_.Devices();
+    char revision[16];
+    std::snprintf(revision, sizeof revision, "&REV_%04X", config_.firmwareVersion);
+    const std::string usb = "USB\\" + VidPid();
+
+    DeviceNode composite;
+    composite.instanceId = CompositeInstanceId();
+    composite.hardwareIds = {usb + revision, usb};
+    composite.containerId = config_.containerId;
+    composite.setupClass = kUsbSetupClass;
+    composite.friendlyName = "USB Composite Device";
+    tree.AddDevice(composite);
+
+    DeviceNode audio;
+    audio.instanceId = AudioInstanceId();
+    audio.hardwareIds = {usb + revision + "&MI_00", usb + "&MI_00"};
+    audio.parent = composite.instanceId;
+    audio.containerId = config_.containerId;
+    audio.setupClass = kMediaSetupClass;
+    audio.friendlyName = Model().displayName;
+    tree.AddDevice(audio);
+
+    auto addEndpoint = [&](const std::string& endpointId, const char* name) {
+        DeviceNode endpoint;
+        endpoint.instanceId = EndpointInstanceId(endpointId);
+        endpoint.hardwareIds = {"MMDEVAPI\\AudioEndpoints"};
+        endpoint.parent = audio.instanceId;
+        endpoint.containerId = config_.containerId;
+        endpoint.setupClass = kAudioEndpointSetupClass;
+        endpoint.friendlyName = std::string(name) + " (" + Model().displayName + ")";
+        tree.AddDevice(endpoint);
+    };
+    if (HasCapture()) addEndpoint(CaptureEndpointId(), "Line");
+    addEndpoint(RenderEndpointId(), "Speakers");
+
+    plugged_ = true;
+    machine_.AddNote("console", std::string("plugged ") + Model().name);
+}
+
+void Console::Unplug() {
+    if (!plugged_) return;
+    machine_.Devices().RemoveDevice(CompositeInstanceId());
+    plugged_ = false;
+    machine_.AddNote("console", std::string("unplugged ") + Model().name);
+}
+
+}  // namespace sim
