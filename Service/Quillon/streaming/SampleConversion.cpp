@@ -1,0 +1,213 @@
+#include "Service/Quillon/streaming/SampleConversion.h"
+
+#include <emmintrin.h>
+
+#include <algorithm>
+#include <cstring>
+
+namespace SampleConversion {
+
+namespace {
+
+// The kernels use SSE2, which every x64 processor has; four samples per instruction, unrolled to
+// sixteen samples a step. Each step loads all of its input before it stores any output, which keeps the
+// in-place orders safe: capture runs from the top end down (its output is wider), render from the bottom
+// up (narrower). The few samples that do not fill a step go through the scalar forms below, which define
+// the results.
+
+inline std::int32_t Load24(const unsigned char* p) {
+    // Sign-extend bit 23 of a packed little-endian 3-byte sample.
+    const std::uint32_t raw = static_cast<std::uint32_t>(p[0]) | (static_cast<std::uint32_t>(p[1]) << 8) |
+                              (static_cast<std::uint32_t>(p[2]) << 16);
+    return static_cast<std::int32_t>(raw << 8) >> 8;
+}
+
+inline void Store24(unsigned char* p, std::int32_t v) {
+    const auto u = static_cast<std::uint32_t>(v);
+    p[0] = static_cast<unsigned char>(u);
+    p[1] = static_cast<unsigned char>(u >> 8);
+    p[2] = static_cast<unsigned char>(u >> 16);
+}
+
+// Clamps to [-1, +1]. A NaN (an application may play anything into the driver's buffers) becomes 0
+// rather than reaching an integer conversion, whose result would be undefined.
+inline float Clamp(float v) {
+    const float c = std::min(std::max(v, -1.0f), 1.0f);
+    return v == v ? c : 0.0f;
+}
+
+inline std::int32_t Scalar16(float v) { return static_cast<std::int32_t>(Clamp(v) * kRender16Scale); }
+inline std::int32_t Scalar24(float v) { return static_cast<std::int32_t>(Clamp(v) * kRender24Scale); }
+// The scaled value 2^31 (input +1.0) is stored as the largest positive value.
+inline std::int32_t Scalar32(float v) {
+    const float scaled = Clamp(v) * kRender32Scale;
+    return scaled >= 2147483648.0f ? INT32_MAX : static_cast<std::int32_t>(scaled);
+}
+
+inline float LoadFloat(const float* p) {
+    float f;
+    std::memcpy(&f, p, sizeof f);
+    return f;
+}
+
+// SSE2 forms of the same rules.
+inline __m128 ClampVec(__m128 v) {
+    const __m128 ordered = _mm_cmpord_ps(v, v);  // all ones unless NaN
+    const __m128 c = _mm_min_ps(_mm_max_ps(v, _mm_set1_ps(-1.0f)), _mm_set1_ps(1.0f));
+    return _mm_and_ps(c, ordered);
+}
+
+inline __m128i Render32Vec(__m128 v) {
+    const __m128 scaled = _mm_mul_ps(ClampVec(v), _mm_set1_ps(kRender32Scale));
+    // 2^31 converts to 0x80000000; flipping every bit of those lanes gives 0x7FFFFFFF.
+    const __m128 top = _mm_cmpge_ps(scaled, _mm_set1_ps(2147483648.0f));
+    return _mm_xor_si128(_mm_cvttps_epi32(scaled), _mm_castps_si128(top));
+}
+
+// Four 24-bit samples from 12 bytes at p (16 bytes readable) into four sign-extended 32-bit lanes.
+inline __m128i Load24x4(const unsigned char* p) {
+    const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    // 64-bit lane 0: samples 0 and 1 in bits 0-23 and 24-47; lane 1: samples 2 and 3 likewise.
+    const __m128i z = _mm_unpacklo_epi64(x, _mm_srli_si128(x, 6));
+    const __m128i low = _mm_and_si128(_mm_slli_epi32(z, 8), _mm_set_epi32(0, -1, 0, -1));
+    const __m128i high = _mm_and_si128(_mm_slli_epi64(z, 16), _mm_set_epi32(-1, 0, -1, 0));
+    return _mm_srai_epi32(_mm_or_si128(low, high), 8);
+}
+
+// Four 32-bit lanes to 12 packed bytes in the low 96 bits of the result.
+inline __m128i Pack24x4(__m128i v) {
+    const __m128i t = _mm_and_si128(v, _mm_set1_epi32(0x00FFFFFF));
+    // Per 64-bit lane: sample a in bits 0-23, sample b moved from bit 32 to bit 24.
+    const __m128i keepA = _mm_set_epi32(0, 0x00FFFFFF, 0, 0x00FFFFFF);
+    const __m128i keepB = _mm_set_epi32(0x0000FFFF, static_cast<int>(0xFF000000), 0x0000FFFF,
+                                        static_cast<int>(0xFF000000));
+    const __m128i pairs = _mm_or_si128(_mm_and_si128(t, keepA), _mm_and_si128(_mm_srli_epi64(t, 8), keepB));
+    // Bytes 0-5 from lane 0, bytes 6-11 from lane 1.
+    const __m128i lane0 = _mm_and_si128(pairs, _mm_set_epi32(0, 0, 0x0000FFFF, -1));
+    const __m128i lane1 = _mm_srli_si128(_mm_and_si128(pairs, _mm_set_epi32(0x0000FFFF, -1, 0, 0)), 2);
+    return _mm_or_si128(lane0, lane1);
+}
+
+inline __m128 LoadPs(const float* p) { return _mm_loadu_ps(p); }
+inline void StoreSi(void* p, __m128i v) { _mm_storeu_si128(static_cast<__m128i*>(p), v); }
+
+}  // namespace
+
+void CaptureToFloat16(float* block, std::size_t samples) {
+    auto* bytes = reinterpret_cast<unsigned char*>(block);
+    std::size_t end = samples;
+    for (; end % 8 != 0; --end) {
+        std::int16_t v;
+        std::memcpy(&v, bytes + (end - 1) * 2, sizeof v);
+        const float f = static_cast<float>(v) * kCapture16Scale;
+        std::memcpy(bytes + (end - 1) * 4, &f, sizeof f);
+    }
+    const __m128 scale = _mm_set1_ps(kCapture16Scale);
+    for (; end != 0; end -= 8) {
+        const std::size_t i = end - 8;
+        const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes + i * 2));
+        const __m128i lo = _mm_srai_epi32(_mm_unpacklo_epi16(x, x), 16);
+        const __m128i hi = _mm_srai_epi32(_mm_unpackhi_epi16(x, x), 16);
+        _mm_storeu_ps(block + i, _mm_mul_ps(_mm_cvtepi32_ps(lo), scale));
+        _mm_storeu_ps(block + i + 4, _mm_mul_ps(_mm_cvtepi32_ps(hi), scale));
+    }
+}
+
+void CaptureToFloat24(float* block, std::size_t samples) {
+    auto* bytes = reinterpret_cast<unsigned char*>(block);
+    std::size_t end = samples;
+    // The top samples one by one until the rest is whole steps of 8; the 16-byte loads of a step then
+    // stay inside the block, whose float size is far larger than its 3-byte input.
+    for (; end % 8 != 0; --end) {
+        const float f = static_cast<float>(Load24(bytes + (end - 1) * 3)) * kCapture24Scale;
+        std::memcpy(bytes + (end - 1) * 4, &f, sizeof f);
+    }
+    const __m128 scale = _mm_set1_ps(kCapture24Scale);
+    for (; end != 0; end -= 8) {
+        const std::size_t i = end - 8;
+        const __m128i a = Load24x4(bytes + i * 3);
+        const __m128i b = Load24x4(bytes + i * 3 + 12);
+        _mm_storeu_ps(block + i, _mm_mul_ps(_mm_cvtepi32_ps(a), scale));
+        _mm_storeu_ps(block + i + 4, _mm_mul_ps(_mm_cvtepi32_ps(b), scale));
+    }
+}
+
+void CaptureToFloat32(float* block, std::size_t samples) {
+    auto* bytes = reinterpret_cast<unsigned char*>(block);
+    const __m128 scale = _mm_set1_ps(kCapture32Scale);
+    std::size_t i = 0;
+    for (; i + 4 <= samples; i += 4) {
+        const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes + i * 4));
+        _mm_storeu_ps(block + i, _mm_mul_ps(_mm_cvtepi32_ps(x), scale));
+    }
+    for (; i < samples; ++i) {
+        std::int32_t v;
+        std::memcpy(&v, bytes + i * 4, sizeof v);
+        const float f = static_cast<float>(v) * kCapture32Scale;
+        std::memcpy(bytes + i * 4, &f, sizeof f);
+    }
+}
+
+void RenderFromFloat16(const float* in, void* outBlock, std::size_t samples) {
+    auto* out = static_cast<unsigned char*>(outBlock);
+    const __m128 scale = _mm_set1_ps(kRender16Scale);
+    std::size_t i = 0;
+    for (; i + 8 <= samples; i += 8) {
+        const __m128 a = LoadPs(in + i), b = LoadPs(in + i + 4);
+        const __m128i lo = _mm_cvttps_epi32(_mm_mul_ps(ClampVec(a), scale));
+        const __m128i hi = _mm_cvttps_epi32(_mm_mul_ps(ClampVec(b), scale));
+        StoreSi(out + i * 2, _mm_packs_epi32(lo, hi));  // in range: the saturation never acts
+    }
+    for (; i < samples; ++i) {
+        const auto s = static_cast<std::int16_t>(Scalar16(LoadFloat(in + i)));
+        std::memcpy(out + i * 2, &s, sizeof s);
+    }
+}
+
+void RenderFromFloat24(const float* in, void* outBlock, std::size_t samples) {
+    auto* out = static_cast<unsigned char*>(outBlock);
+    const __m128 scale = _mm_set1_ps(kRender24Scale);
+    std::size_t i = 0;
+    for (; i + 8 <= samples; i += 8) {
+        const __m128 a = LoadPs(in + i), b = LoadPs(in + i + 4);
+        const __m128i pa = Pack24x4(_mm_cvttps_epi32(_mm_mul_ps(ClampVec(a), scale)));
+        const __m128i pb = Pack24x4(_mm_cvttps_epi32(_mm_mul_ps(ClampVec(b), scale)));
+        // 24 bytes out: the first 16 in one store, the last 8 in another; both stay below the input
+        // still to be read (at in + i + 8, i.e. byte 4i + 32 > 3i + 24).
+        StoreSi(out + i * 3, _mm_or_si128(pa, _mm_slli_si128(pb, 12)));
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(out + i * 3 + 16), _mm_srli_si128(pb, 4));
+    }
+    for (; i < samples; ++i) Store24(out + i * 3, Scalar24(LoadFloat(in + i)));
+}
+
+void RenderFromFloat32(const float* in, void* outBlock, std::size_t samples, bool valid24) {
+    auto* out = static_cast<unsigned char*>(outBlock);
+    const std::uint32_t mask = valid24 ? 0xFFFFFF00u : 0xFFFFFFFFu;
+    const __m128i maskVec = _mm_set1_epi32(static_cast<int>(mask));
+    std::size_t i = 0;
+    for (; i + 4 <= samples; i += 4) StoreSi(out + i * 4, _mm_and_si128(Render32Vec(LoadPs(in + i)), maskVec));
+    for (; i < samples; ++i) {
+        const std::uint32_t s = static_cast<std::uint32_t>(Scalar32(LoadFloat(in + i))) & mask;
+        std::memcpy(out + i * 4, &s, sizeof s);
+    }
+}
+
+bool CaptureToFloat(unsigned bitsPerSample, float* block, std::size_t samples) {
+    switch (bitsPerSample) {
+        case 16: CaptureToFloat16(block, samples); return true;
+        case 24: CaptureToFloat24(block, samples); return true;
+        case 32: CaptureToFloat32(block, samples); return true;
+        default: return false;
+    }
+}
+
+bool RenderFromFloat(unsigned bitsPerSample, unsigned validBits, const float* in, void* out, std::size_t samples) {
+    switch (bitsPerSample) {
+        case 16: RenderFromFloat16(in, out, samples); return true;
+        case 24: RenderFromFloat24(in, out, samples); return true;
+        case 32: RenderFromFloat32(in, out, samples, validBits == 24); return true;
+        default: std::memset(out, 0, samples * (bitsPerSample / 8)); return false;
+    }
+}
+
+}  // namespace SampleConversion
