@@ -1,0 +1,250 @@
+#include "Service/Quillon/streaming/InputCaptureKS.h"
+
+#include <cstring>
+#include <new>
+
+#include "Service/Quillon/streaming/SampleConversion.h"
+
+namespace {
+
+std::uint32_t ReadWord(const BYTE* slot) {
+    std::uint32_t value;
+    std::memcpy(&value, slot, sizeof value);
+    return value;
+}
+
+void WriteWord(BYTE* slot, std::uint32_t value) { std::memcpy(slot, &value, sizeof value); }
+
+}  // namespace
+
+CInputCaptureKS::CInputCaptureKS(CKsAudPin* pPin) : CKSDevice(pPin) { m_nDirection = 1; }
+
+CInputCaptureKS::~CInputCaptureKS() {
+    StopStreamThread();
+    if (m_pPin) {
+        m_pPin->SetState(KSSTATE_STOP);
+        // Closing the pin makes the driver let go of every read still queued on the packets' memory
+        // before that memory is freed.
+        if (!RealTime()) m_pPin->ClosePin();
+    }
+    FreeBuffers();
+}
+
+ULONG CInputCaptureKS::CountPacketEvents() {
+    if (!m_pPackets || m_nPackets == 0 || !m_pPackets[0].m_Overlapped.hEvent) return 0;
+    ULONG count = 1;
+    for (ULONG i = 1; i < m_nPackets; ++i)
+        if (m_pPackets[i].m_Overlapped.hEvent != m_pPackets[0].m_Overlapped.hEvent) ++count;
+    return count;
+}
+
+ULONG CInputCaptureKS::CollectWaitHandles(HANDLE* handles, ULONG capacity) {
+    ULONG n = 0;
+    for (ULONG i = 0; i < m_nPackets && n < capacity; ++i) handles[n++] = m_pPackets[i].m_Overlapped.hEvent;
+    return n;
+}
+
+HANDLE CInputCaptureKS::CurrentPacketEvent(ULONG* index) {
+    *index = m_nCurrentPacket;
+    return m_nCurrentPacket < m_nPackets ? m_pPackets[m_nCurrentPacket].m_Overlapped.hEvent : nullptr;
+}
+
+HRESULT CInputCaptureKS::StartPin() {
+    if (!m_pPin) return E_FAIL;
+    if (RealTime()) {
+        if (m_pPin->m_hNotificationEvent) ResetEvent(m_pPin->m_hNotificationEvent);
+    } else {
+        m_pPin->SetState(KSSTATE_PAUSE);
+        for (ULONG i = 0; i < m_nPackets; ++i) SubmitPacket(i);
+    }
+    m_nCurrentPacket = 0;
+    m_bStarting.store(true);
+    const HRESULT hr = m_pPin->SetState(KSSTATE_RUN);
+    m_bStarting.store(false);
+    return hr;
+}
+
+bool CInputCaptureKS::ResizeSampleBlock(std::uint32_t floats, bool zero) {
+    if (floats > m_nSampleBlockSize) {
+        delete[] m_pSampleBlock;
+        m_pSampleBlock = new (std::nothrow) float[floats];
+        m_nSampleBlockSize = m_pSampleBlock ? floats : 0;
+        if (!m_pSampleBlock) return false;
+    }
+    if (zero && m_pSampleBlock) std::memset(m_pSampleBlock, 0, floats * sizeof(float));
+    return true;
+}
+
+bool CInputCaptureKS::AllocateBuffers(std::uint32_t samples) {
+    FreeBuffers();
+    SetBufferDuration(samples);
+    return RealTime() ? AllocateRealTime(samples) : AllocateStandard(samples);
+}
+
+bool CInputCaptureKS::AllocateRealTime(std::uint32_t samples) {
+    const std::uint32_t bytes = BytesPerSample();
+    m_pPackets = new (std::nothrow) CapturePacket[2]();
+    if (!m_pPackets || bytes == 0 || !ResizeSampleBlock(samples, true)) {
+        SetBufferDuration(0);
+        m_nPackets = 0;
+        return false;
+    }
+    m_nPackets = 2;
+    void* buffer = nullptr;
+    ULONG actual = 0;
+    HRESULT hr = m_pPin->AllocateBuffersWithNotification(bytes * samples * 2, &buffer, &actual);
+    if (FAILED(hr)) hr = m_pPin->AllocateBuffer(bytes * samples * 2, &buffer, &actual);
+    const std::uint32_t packetSize = SUCCEEDED(hr) && buffer ? actual / (bytes * 2) : 0;
+    // A region must hold at least two 32-bit words: the sentinel slot and the one before it.
+    if (packetSize == 0 || packetSize * bytes < 2 * sizeof(std::uint32_t) || !ResizeSampleBlock(packetSize, true)) {
+        SetBufferDuration(0);
+        m_nPackets = 0;
+        return false;
+    }
+    SetBufferDuration(packetSize);
+    const ULONG extent = bytes * packetSize;
+    for (ULONG i = 0; i < 2; ++i) {
+        CapturePacket& p = m_pPackets[i];
+        p.m_Overlapped.hEvent = m_pPin->m_hNotificationEvent;
+        p.m_Header.Size = sizeof(KSSTREAM_HEADER);
+        p.m_Header.PresentationTime.Numerator = 1;
+        p.m_Header.PresentationTime.Denominator = 1;
+        p.m_Header.FrameExtent = extent;
+        p.m_Header.Data = static_cast<BYTE*>(buffer) + i * extent;
+        // The last whole word inside the region: with 4-byte samples the packet's last sample, with
+        // narrower ones the end of the packet's own bytes, never past them.
+        BYTE* region = static_cast<BYTE*>(p.m_Header.Data);
+        const ULONG lastWord = (extent / sizeof(std::uint32_t) - 1) * sizeof(std::uint32_t);
+        p.m_pSentinelSlot = region + lastWord;
+        p.m_pPreviousSampleSlot = region + lastWord - sizeof(std::uint32_t);
+        WriteWord(p.m_pSentinelSlot, m_nSentinel);
+    }
+    return true;
+}
+
+bool CInputCaptureKS::AllocateStandard(std::uint32_t samples) {
+    while (m_nPacketSize && m_llPacketDuration < kMinPacketDuration) SetBufferDuration(2 * m_nPacketSize);
+    const std::uint32_t size = m_nPacketSize;
+    m_pPackets = new (std::nothrow) CapturePacket[4]();
+    if (!m_pPackets || size == 0 || !ResizeSampleBlock(4 * size, true)) {
+        delete[] m_pPackets;
+        m_pPackets = nullptr;
+        m_nPackets = 0;
+        return false;
+    }
+    (void)samples;
+    m_nPackets = 4;
+    for (ULONG i = 0; i < 4; ++i) {
+        CapturePacket& p = m_pPackets[i];
+        p.m_Overlapped.hEvent = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+        p.m_Header.Size = sizeof(KSSTREAM_HEADER);
+        p.m_Header.PresentationTime.Numerator = 1;
+        p.m_Header.PresentationTime.Denominator = 1;
+        p.m_Header.FrameExtent = BytesPerSample() * size;
+        p.m_Header.DataUsed = 0;
+        p.m_Header.Data = m_pSampleBlock + i * size;
+    }
+    return true;
+}
+
+void CInputCaptureKS::FreeBuffers() {
+    if (m_pPackets) {
+        if (RealTime()) {
+            if (m_pPin) m_pPin->FreeBuffersWithNotification();
+        } else {
+            for (ULONG i = 0; i < m_nPackets; ++i) {
+                HANDLE& event = m_pPackets[i].m_Overlapped.hEvent;
+                if (event && event != INVALID_HANDLE_VALUE) {
+                    WaitForSingleObject(event, 20);
+                    CloseHandle(event);
+                }
+                event = nullptr;
+            }
+        }
+    }
+    delete[] m_pSampleBlock;
+    m_pSampleBlock = nullptr;
+    m_nSampleBlockSize = 0;
+    delete[] m_pPackets;
+    m_pPackets = nullptr;
+    m_nPackets = 0;
+    m_nCurrentPacket = 0;
+}
+
+bool CInputCaptureKS::IsPacketDone(ULONG index) {
+    if (index >= m_nPackets || !m_pPin) return false;
+    KSAUDIO_POSITION position{};
+    if (FAILED(m_pPin->GetPosition(&position))) return false;
+    const ULONG extent = m_pPackets[index].m_Header.FrameExtent;
+    if (extent == 0) return false;
+    return static_cast<ULONG>(position.PlayOffset / extent) != index;
+}
+
+void CInputCaptureKS::SubmitPacket(ULONG index) {
+    if (RealTime()) {
+        if (index >= m_nPackets) return;
+        WriteWord(m_pPackets[index].m_pSentinelSlot, m_nSentinel);
+        m_pPackets[index].m_bConverted = false;
+        return;
+    }
+    if (index >= m_nPackets) return;
+    CLockGuard guard(m_Lock);
+    CapturePacket& p = m_pPackets[index];
+    p.m_Header.DataUsed = 0;
+    p.m_bConverted = false;
+    p.m_bSubmitted = SUCCEEDED(m_pPin->ReadData(&p.m_Header, &p.m_Overlapped));
+    m_llStreamPosition += m_llPacketDuration;
+}
+
+ULONG CInputCaptureKS::ChooseRealTimePacket(ULONG a) {
+    if (++m_nRtResync <= m_nPacketsPerSecond) {
+        if (ReadWord(m_pPackets[a].m_pSentinelSlot) != m_nSentinel) return a;
+        const ULONG n = a + 1 == m_nPackets ? 0 : a + 1;
+        if (ReadWord(m_pPackets[n].m_pSentinelSlot) != m_nSentinel) return n;
+    }
+    // Neither packet shows fresh data, or a second has passed: ask the pin which packet it wrote last.
+    m_nRtResync = 0;
+    KSRTAUDIO_GETREADPACKET_INFO info{};
+    if (SUCCEEDED(m_pPin->GetPropertySimple(KSPROPSETID_RtAudio, KSPROPERTY_RTAUDIO_GETREADPACKET, &info, sizeof info)))
+        a = info.PacketNumber & 1;
+    return a;
+}
+
+std::uint32_t CInputCaptureKS::ProcessPacket(ULONG a, bool resubmit) {
+    if (a >= m_nPackets) return 0;
+    const bool realTime = RealTime();
+    if (realTime) {
+        a = ChooseRealTimePacket(a);
+        CapturePacket& p = m_pPackets[a];
+        if (ReadWord(p.m_pSentinelSlot) == m_nSentinel) {
+            // Not overwritten since it was armed: never deliver the sentinel as a sample.
+            WriteWord(p.m_pSentinelSlot, BitsPerSample() == 32 ? ReadWord(p.m_pPreviousSampleSlot) : 0);
+        }
+    }
+    m_nCurrentPacket = a + 1 == m_nPackets ? 0 : a + 1;
+    CapturePacket& p = m_pPackets[a];
+    p.m_bSubmitted = false;
+
+    float* block;
+    std::uint32_t samples;
+    const std::uint32_t bytes = BytesPerSample();
+    if (realTime) {
+        std::memcpy(m_pSampleBlock, p.m_Header.Data, p.m_Header.FrameExtent);
+        block = m_pSampleBlock;
+        samples = m_nPacketSize;
+        p.m_bConverted = false;  // the block was refilled from the pin's buffer
+    } else {
+        block = static_cast<float*>(p.m_Header.Data);
+        // The driver's count, bounded by what the packet can hold.
+        const ULONG used = p.m_Header.DataUsed < p.m_Header.FrameExtent ? p.m_Header.DataUsed : p.m_Header.FrameExtent;
+        samples = bytes ? used / bytes : 0;
+    }
+    if (!p.m_bConverted) {
+        if (!m_bFloatFormat) SampleConversion::CaptureToFloat(BitsPerSample(), block, samples);
+        p.m_bConverted = true;
+    }
+    if (m_pfnBlockCallback && samples && m_nWarmUp.load() == 0)
+        m_pfnBlockCallback(block, samples, m_nChannels, m_pCallbackContext);
+    if (resubmit) SubmitPacket(a);
+    return samples;
+}

@@ -1,0 +1,49 @@
+// CInputCaptureKS: reads the console's multichannel capture pin. A ring of packets stays queued on the
+// pin (standard mode: four reads, one completion event each) or the pin's cyclic buffer is read in
+// place (real-time mode: two packets, one notification event, fresh packets told by a sentinel word);
+// every completed packet is converted to float and handed to the block callback.
+#pragma once
+
+#include "Service/Quillon/streaming/KSDevice.h"
+
+inline constexpr std::uint32_t kCaptureSentinel = 0x5A5A5A5A;
+
+struct CapturePacket {
+    KSSTREAM_HEADER m_Header;
+    OVERLAPPED m_Overlapped;
+    BYTE* m_pSentinelSlot;        // real-time mode: the last whole 32-bit word of the packet's region
+    BYTE* m_pPreviousSampleSlot;  // real-time mode: the word before it (null when the region is one word)
+    bool m_bSubmitted;
+    bool m_bConverted;
+};
+
+class CInputCaptureKS : public CKSDevice {
+public:
+    explicit CInputCaptureKS(CKsAudPin* pPin);
+    ~CInputCaptureKS() override;
+
+    ULONG CountPacketEvents() override;
+    ULONG CollectWaitHandles(HANDLE* handles, ULONG capacity) override;
+    HANDLE CurrentPacketEvent(ULONG* index) override;
+    ULONG PacketCount() override { return m_nPackets; }
+    HRESULT StartPin() override;
+    void FreeBuffers() override;
+    bool AllocateBuffers(std::uint32_t samples) override;
+    bool IsPacketDone(ULONG index) override;
+    std::uint32_t ProcessPacket(ULONG index, bool resubmit) override;
+    void SubmitPacket(ULONG index) override;
+
+    std::uint32_t m_nSentinel = kCaptureSentinel;
+    CapturePacket* m_pPackets = nullptr;
+    float* m_pSampleBlock = nullptr;
+    std::uint32_t m_nSampleBlockSize = 0;  // floats
+    ULONG m_nPackets = 0;
+    ULONG m_nCurrentPacket = 0;
+
+private:
+    bool RealTime() const { return m_pPin && m_pPin->m_bLoopedSupported; }
+    bool AllocateRealTime(std::uint32_t samples);
+    bool AllocateStandard(std::uint32_t samples);
+    bool ResizeSampleBlock(std::uint32_t floats, bool zero);
+    ULONG ChooseRealTimePacket(ULONG index);
+};

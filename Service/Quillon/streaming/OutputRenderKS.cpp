@@ -1,0 +1,217 @@
+#include "Service/Quillon/streaming/OutputRenderKS.h"
+
+#include <cstring>
+#include <new>
+
+#include "Service/Quillon/streaming/SampleConversion.h"
+
+COutputRenderKS::COutputRenderKS(CKsAudPin* pPin) : CKSDevice(pPin) { m_nDirection = 0; }
+
+COutputRenderKS::~COutputRenderKS() {
+    StopStreamThread();
+    if (m_pPin) {
+        m_pPin->SetState(KSSTATE_STOP);
+        // Closing the pin makes the driver let go of every write still queued on the packets' memory
+        // before that memory is freed.
+        if (!RealTime()) m_pPin->ClosePin();
+    }
+    FreeBuffers();
+}
+
+ULONG COutputRenderKS::StandardPacketCount(std::uint32_t periodMs) {
+    if (periodMs >= 10) return 2;
+    if (periodMs >= 6) return 3;
+    return 4;
+}
+
+ULONG COutputRenderKS::CountPacketEvents() {
+    if (!m_pPackets || m_nPackets == 0 || !m_pPackets[0].m_Overlapped.hEvent) return 0;
+    ULONG count = 1;
+    for (ULONG i = 1; i < m_nPackets; ++i)
+        if (m_pPackets[i].m_Overlapped.hEvent != m_pPackets[0].m_Overlapped.hEvent) ++count;
+    return count;
+}
+
+ULONG COutputRenderKS::CollectWaitHandles(HANDLE* handles, ULONG capacity) {
+    ULONG n = 0;
+    for (ULONG i = 0; i < m_nPackets && n < capacity; ++i) handles[n++] = m_pPackets[i].m_Overlapped.hEvent;
+    return n;
+}
+
+HANDLE COutputRenderKS::CurrentPacketEvent(ULONG* index) {
+    *index = m_nCurrentPacket;
+    return m_nCurrentPacket < m_nPackets ? m_pPackets[m_nCurrentPacket].m_Overlapped.hEvent : nullptr;
+}
+
+HRESULT COutputRenderKS::StartPin() {
+    if (!m_pPin) return E_FAIL;
+    m_nPacketSequence = 0;
+    if (RealTime()) {
+        for (ULONG i = 0; i < m_nPackets; ++i) std::memset(m_pPackets[i].m_Header.Data, 0, m_pPackets[i].m_Header.FrameExtent);
+        const HRESULT hr = m_pPin->SetState(KSSTATE_RUN);
+        Sleep(4);
+        m_bWritePacketReporting = true;
+        SubmitPacket(0);
+        SubmitPacket(0);
+        return hr;
+    }
+    m_pPin->SetState(KSSTATE_PAUSE);
+    for (ULONG i = 0; i < m_nPackets; ++i) SubmitPacket(i);
+    m_nCurrentPacket = 0;
+    return m_pPin->SetState(KSSTATE_RUN);
+}
+
+bool COutputRenderKS::AllocateBuffers(std::uint32_t samples) {
+    FreeBuffers();
+    SetBufferDuration(samples);
+    return RealTime() ? AllocateRealTime(samples) : AllocateStandard();
+}
+
+bool COutputRenderKS::AllocateRealTime(std::uint32_t samples) {
+    (void)samples;
+    while (m_nPacketSize && m_llPacketDuration < m_llMinRtPacketDuration) SetBufferDuration(2 * m_nPacketSize);
+    const std::uint32_t bytes = BytesPerSample();
+    void* buffer = nullptr;
+    ULONG actual = 0;
+    const HRESULT hr = bytes ? m_pPin->AllocateBuffersWithNotification(bytes * m_nPacketSize * 2, &buffer, &actual)
+                             : E_FAIL;
+    const std::uint32_t packetSize = SUCCEEDED(hr) && buffer ? actual / (bytes * 2) : 0;
+    m_pPackets = packetSize ? new (std::nothrow) RenderPacket[2]() : nullptr;
+    // Narrower samples: the callback fills a float block of its own, converted into the region.
+    if (m_pPackets && bytes < sizeof(float)) m_pSampleBlock = new (std::nothrow) float[packetSize]();
+    if (!m_pPackets || (bytes < sizeof(float) && !m_pSampleBlock)) {
+        delete[] m_pPackets;
+        m_pPackets = nullptr;
+        SetBufferDuration(0);
+        m_nPackets = 0;
+        return false;
+    }
+    SetBufferDuration(packetSize);
+    m_nPackets = 2;
+    const ULONG extent = bytes * packetSize;
+    for (ULONG i = 0; i < 2; ++i) {
+        RenderPacket& p = m_pPackets[i];
+        p.m_Overlapped.hEvent = m_pPin->m_hNotificationEvent;
+        p.m_Header.Size = sizeof(KSSTREAM_HEADER);
+        p.m_Header.FrameExtent = extent;
+        p.m_Header.DataUsed = extent;
+        p.m_Header.Data = static_cast<BYTE*>(buffer) + i * extent;
+    }
+    return true;
+}
+
+bool COutputRenderKS::AllocateStandard() {
+    while (m_nPacketSize && m_llPacketDuration < kMinPacketDuration) SetBufferDuration(2 * m_nPacketSize);
+    const std::uint32_t size = m_nPacketSize;
+    const ULONG count = StandardPacketCount(m_nPeriodMs);
+    m_pPackets = size ? new (std::nothrow) RenderPacket[count]() : nullptr;
+    m_pSampleBlock = m_pPackets ? new (std::nothrow) float[static_cast<std::size_t>(count) * size]() : nullptr;
+    if (!m_pPackets || !m_pSampleBlock) {
+        delete[] m_pPackets;
+        m_pPackets = nullptr;
+        m_nPackets = 0;
+        return false;
+    }
+    m_nPackets = count;
+    for (ULONG i = 0; i < count; ++i) {
+        RenderPacket& p = m_pPackets[i];
+        p.m_Overlapped.hEvent = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+        p.m_Header.Size = sizeof(KSSTREAM_HEADER);
+        p.m_Header.PresentationTime.Numerator = 1;
+        p.m_Header.PresentationTime.Denominator = 1;
+        p.m_Header.FrameExtent = p.m_Header.DataUsed = BytesPerSample() * size;
+        p.m_Header.OptionsFlags = KSSTREAM_HEADER_OPTIONSF_TIMEVALID;
+        p.m_Header.Data = m_pSampleBlock + static_cast<std::size_t>(i) * size;
+    }
+    m_nCurrentPacket = 0;
+    return true;
+}
+
+void COutputRenderKS::FreeBuffers() {
+    if (m_pPackets) {
+        if (RealTime()) {
+            if (m_pPin) m_pPin->FreeBuffersWithNotification();
+        } else {
+            for (ULONG i = 0; i < m_nPackets; ++i) {
+                HANDLE& event = m_pPackets[i].m_Overlapped.hEvent;
+                if (event && event != INVALID_HANDLE_VALUE) {
+                    WaitForSingleObject(event, 20);
+                    CloseHandle(event);
+                }
+                event = nullptr;
+            }
+        }
+    }
+    delete[] m_pSampleBlock;
+    m_pSampleBlock = nullptr;
+    delete[] m_pPackets;
+    m_pPackets = nullptr;
+    m_nPackets = 0;
+    m_nCurrentPacket = 0;
+}
+
+bool COutputRenderKS::IsPacketDone(ULONG index) {
+    if (index >= m_nPackets || !m_pPin) return false;
+    KSAUDIO_POSITION position{};
+    if (FAILED(m_pPin->GetPosition(&position))) return false;
+    const ULONG extent = m_pPackets[index].m_Header.FrameExtent;
+    if (extent == 0) return false;
+    return static_cast<ULONG>(position.PlayOffset / extent) != index;
+}
+
+void COutputRenderKS::SubmitPacket(ULONG index) {
+    if (RealTime()) {
+        (void)index;  // the packet sequence designates the packet
+        ++m_nPacketSequence;
+        if (m_bWritePacketReporting) {
+            KSRTAUDIO_SETWRITEPACKET_INFO info{m_nPacketSequence, 0, 0};
+            const HRESULT hr =
+                m_pPin->SetPropertySimple(KSPROPSETID_RtAudio, KSPROPERTY_RTAUDIO_SETWRITEPACKET, &info, sizeof info);
+            if (hr == E_NOTIMPL) {
+                m_bWritePacketReporting = false;
+            } else if (++m_nRtResync > m_nPacketsPerSecond || FAILED(hr)) {
+                ULONG count = 0;
+                if (SUCCEEDED(m_pPin->GetPropertySimple(KSPROPSETID_RtAudio, KSPROPERTY_RTAUDIO_PACKETCOUNT, &count,
+                                                        sizeof count))) {
+                    if (count != m_nPacketSequence) m_nPacketSequence = count;
+                    m_nRtResync = 0;
+                }
+            }
+        }
+        m_nCurrentPacket = m_nPacketSequence & 1;
+        return;
+    }
+    if (!m_pPackets || index >= m_nPackets) return;
+    CLockGuard guard(m_Lock);
+    RenderPacket& p = m_pPackets[index];
+    p.m_Header.PresentationTime.Time = m_llStreamPosition;
+    m_llStreamPosition += m_llPacketDuration;
+    p.m_bSubmitted = SUCCEEDED(m_pPin->WriteData(&p.m_Header, &p.m_Overlapped));
+    m_nCurrentPacket = m_nCurrentPacket + 1 == m_nPackets ? 0 : m_nCurrentPacket + 1;
+}
+
+std::uint32_t COutputRenderKS::ProcessPacket(ULONG index, bool resubmit) {
+    if (index >= m_nPackets) return 0;
+    const ULONG current = m_nCurrentPacket;
+    RenderPacket& p = m_pPackets[current];
+    p.m_bSubmitted = false;
+    const bool realTime = RealTime();
+    const std::uint32_t bits = BitsPerSample();
+    // The float block: the region itself, except in real-time mode with narrower samples.
+    float* block = realTime && m_pSampleBlock ? m_pSampleBlock : static_cast<float*>(p.m_Header.Data);
+    const std::uint32_t samples = m_nPacketSize;
+    if (m_pfnBlockCallback && m_nWarmUp.load() == 0) {
+        if (realTime) std::memset(block, 0, samples * sizeof(float));
+        m_pfnBlockCallback(block, samples, m_nChannels, m_pCallbackContext);
+    } else {
+        std::memset(block, 0, samples * sizeof(float));  // the console receives silence
+    }
+    // A float pin takes the block as it is, as the capture side passes float input through.
+    if (m_bFloatFormat && bits == 32) {
+        if (block != p.m_Header.Data) std::memcpy(p.m_Header.Data, block, samples * sizeof(float));
+    } else {
+        SampleConversion::RenderFromFloat(bits, static_cast<unsigned>(m_nValidBits), block, p.m_Header.Data, samples);
+    }
+    if (resubmit) SubmitPacket(current);
+    return samples;
+}
