@@ -9,6 +9,7 @@
 #include "platform/sim/include/sim/machine.h"
 #include "platform/sim/include/sim/registry.h"
 #include "platform/sim/include/simwin/api.h"
+#include "platform/sim/include/simwin/ks.h"
 
 namespace {
 

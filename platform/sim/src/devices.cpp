@@ -8,6 +8,7 @@
 #include "platform/sim/include/sim/registry.h"
 #include "platform/sim/include/sim/text.h"
 #include "platform/sim/include/simwin/api.h"
+#include "platform/sim/include/simwin/ks.h"
 
 namespace sim {
 
