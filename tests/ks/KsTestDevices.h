@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include <gtest/gtest.h>
+
 #include "platform/sim/include/sim/devices.h"
 #include "platform/sim/include/sim/machine.h"
 #include "platform/sim/include/simwin/simwin.h"
@@ -293,11 +295,14 @@ inline std::u16string PlugFilter(sim::Machine& machine, std::shared_ptr<TestFilt
 inline void InProcess(sim::Machine& machine, const std::function<void()>& body) {
     sim::ProgramSpec spec;
     spec.imageName = "kstest.exe";
+    bool ran = false;
     spec.entry = [&](HINSTANCE) {
         body();
+        ran = true;
         return 0;
     };
-    machine.WaitProcess(machine.StartProcess(spec), 3'600'000);
+    const bool ended = machine.WaitProcess(machine.StartProcess(spec), 3'600'000);
+    EXPECT_TRUE(ended && ran);
 }
 
 }  // namespace kstest
