@@ -83,10 +83,12 @@ public:
     ULONG growAfterQuery = 0;            // a multiple-item answer grows by this after its size query
     bool nameWithoutTerminator = false;  // the pin name fills whatever buffer it gets
     bool record = true;
+    DWORD refuseOpen = ERROR_SUCCESS;  // CreateFileW on the filter fails with this
     std::vector<Request> requests;
     std::vector<std::vector<BYTE>> connects;  // every KSPIN_CONNECT with its data format
     std::vector<std::shared_ptr<TestPin>> created;
 
+    DWORD Open(sim::File&) override { return refuseOpen; }
     DWORD Io(sim::File&, const std::shared_ptr<sim::IoRequest>& r) override;
     DWORD CreatePin(sim::File&, void* connect, ACCESS_MASK, std::shared_ptr<sim::Device>* pin) override;
     std::vector<BYTE> Answer(const KSP_PIN& request, bool* found);
