@@ -1,7 +1,8 @@
 // Kernel Streaming on Windows: the SDK headers in the order mingw-w64 needs (mmsystem and mmreg before
 // ksmedia, or the extensible wave format and the IEEE-float sub-type are missing), and what mingw-w64
 // lacks: the WaveRT records and ids, the buffer-duration set and the KsCreatePin2 prototype.
-// The KS GUIDs are extern; the link takes them from libksuser.
+// The KS GUIDs are extern; the link takes them from libksuser. The device property keys are defined in
+// platform/windows/guids.cpp.
 #pragma once
 
 #include <mmsystem.h>
@@ -9,6 +10,7 @@
 #include <ks.h>
 #include <ksmedia.h>
 #include <setupapi.h>
+#include <devpkey.h>
 
 #include <cstddef>
 
