@@ -373,3 +373,8 @@ static_assert(IOCTL_KS_PROPERTY == 0x002F0003 && IOCTL_KS_WRITE_STREAM == 0x002F
               IOCTL_KS_READ_STREAM == 0x002F4017);
 
 // Used by the simulated console.
+// The Win32 forms of the NTSTATUS codes a KS driver answers with.
+#define ERROR_NOT_READY 21L      // STATUS_DEVICE_NOT_READY
+#define ERROR_BAD_COMMAND 22L    // STATUS_INVALID_DEVICE_STATE
+#define ERROR_BUSY 170L          // STATUS_DEVICE_BUSY
+#define ERROR_NO_MATCH 1169L     // STATUS_NO_MATCH
