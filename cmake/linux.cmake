@@ -37,7 +37,8 @@ target_link_libraries(quillon_harness PUBLIC quillon_service ${QUILLON_TRAY_LIB}
 enable_testing()
 find_package(GTest REQUIRED)
 include(GoogleTest)
-file(GLOB_RECURSE QUILLON_TEST_SOURCES CONFIGURE_DEPENDS tests/sim/*.cpp tests/service/*.cpp tests/tray/*.cpp tests/streaming/*.cpp
+file(GLOB_RECURSE QUILLON_TEST_SOURCES CONFIGURE_DEPENDS tests/sim/*.cpp tests/ks/*.cpp tests/service/*.cpp tests/tray/*.cpp
+     tests/streaming/*.cpp
      tests/scenario/*.cpp)
 add_executable(quillon_tests ${QUILLON_TEST_SOURCES})
 target_link_libraries(quillon_tests PRIVATE quillon_harness GTest::gtest GTest::gtest_main)

@@ -18,6 +18,8 @@
 #include <shellapi.h>
 #include <winioctl.h>
 
+#include "platform/windows/ks_sdk.h"
+
 #include <cstddef>
 
 static_assert(sizeof(SECURITY_ATTRIBUTES) == 24);

@@ -50,7 +50,7 @@ bool CStreamManager::DestroyAll() {
 bool CStreamManager::RefreshFilterLists() {
     CLockGuard guard(m_Lock);
     if (!m_CaptureDevices.empty() && !m_RenderDevices.empty()) return false;
-    if (m_pCaptureFilters) m_pCaptureFilters->EnumFilters();
-    if (m_pRenderFilters) m_pRenderFilters->EnumFilters();
+    if (m_pCaptureFilters) m_pCaptureFilters->EnumCaptureFilters();
+    if (m_pRenderFilters) m_pRenderFilters->EnumRenderFilters();
     return true;
 }

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "platform/sim/include/sim/console_ks.h"
 #include "platform/sim/include/sim/devices.h"
 
 namespace sim {
@@ -31,7 +32,8 @@ const std::array<ConsoleModelInfo, 6>& AllModels() { return kModels; }
 
 const ConsoleModelInfo& ModelInfo(ConsoleModel model) { return kModels[static_cast<std::size_t>(model)]; }
 
-Console::Console(Machine& machine, ConsoleConfig config) : machine_(machine), config_(std::move(config)) {}
+Console::Console(Machine& machine, ConsoleConfig config)
+    : machine_(machine), config_(std::move(config)), ks_(std::make_unique<ConsoleKs>(*this)) {}
 
 Console::~Console() { Unplug(); }
 
@@ -83,6 +85,7 @@ void Console::Plug() {
     audio.setupClass = kMediaSetupClass;
     audio.friendlyName = Model().displayName;
     tree.AddDevice(audio);
+    ks_->Plug();
 
     auto addEndpoint = [&](const std::string& endpointId, const char* name) {
         DeviceNode endpoint;

@@ -5,8 +5,10 @@
 #include <cstdio>
 #include <cstring>
 
+#include "platform/sim/include/sim/registry.h"
 #include "platform/sim/include/sim/text.h"
 #include "platform/sim/include/simwin/api.h"
+#include "platform/sim/include/simwin/ks.h"
 
 namespace sim {
 
@@ -41,6 +43,7 @@ public:
         DWORD flags;
         DWORD devInst;
         GUID setupClass;
+        std::string instanceId;
     };
     std::vector<Entry> entries;
     // The device information elements, as SetupDiEnumDeviceInfo walks them: for an interface set the
@@ -144,7 +147,19 @@ DWORD Device::CreatePin(File&, void*, ACCESS_MASK, std::shared_ptr<Device>*) { r
 // ---- files ----
 
 File::~File() {
-    if (!closed_ && device) device->Close(*this);
+    if (closed_ || !device) return;
+    // The last handle went: the cleanup cancels what is still pending, then the device sees the close.
+    if (!pending_.empty()) {
+        Machine* machine = pending_.front()->machine_;
+        std::lock_guard lock(machine->Mutex());
+        for (auto& r : pending_) {
+            if (r->completed_) continue;
+            device->CancelLocked(*this, *r);
+            r->CompleteLocked(ERROR_OPERATION_ABORTED, 0);
+        }
+        pending_.clear();
+    }
+    device->Close(*this);
 }
 
 bool File::Disconnected() const {
@@ -351,7 +366,8 @@ HDEVINFO DeviceTree::GetClassDevs(const GUID* classGuid, PCWSTR enumerator, DWOR
             // An interface set selects by interface class; a device set by the nodes' setup class.
             const GUID& selector = (flags & DIGCF_DEVICEINTERFACE) ? i.interfaceClass : node->setupClass;
             if (!allClasses && selector != *classGuid) continue;
-            set->entries.push_back({i.interfaceClass, i.path, i.flags, node->devInst, node->setupClass});
+            if ((flags & DIGCF_DEVICEINTERFACE) && (flags & DIGCF_PRESENT) && !(i.flags & SPINT_ACTIVE)) continue;
+            set->entries.push_back({i.interfaceClass, i.path, i.flags, node->devInst, node->setupClass, node->instanceId});
             if (flags & DIGCF_DEVICEINTERFACE) set->AddDevice(node->devInst, node->setupClass);
         }
         if (!(flags & DIGCF_DEVICEINTERFACE))
@@ -537,6 +553,103 @@ BOOL DeviceTree::GetDevicePropertyW(HDEVINFO setHandle, PSP_DEVINFO_DATA devInfo
     return TRUE;
 }
 
+bool DeviceTree::SetInterfaceFlags(const std::u16string& path, DWORD flags) {
+    std::lock_guard lock(machine_.Mutex());
+    for (auto& i : interfaces_)
+        if (i.path.size() == path.size() && SameText(i.path, path.size(), path.c_str())) {
+            i.flags = flags;
+            return true;
+        }
+    return false;
+}
+
+namespace {
+
+// The reference string of an interface path: what follows the "\" after "\\?\...#{guid}".
+std::u16string ReferenceOf(const std::u16string& path) {
+    const std::size_t slash = path.find(u'\\', 4);
+    return slash == std::u16string::npos ? std::u16string() : path.substr(slash + 1);
+}
+
+std::u16string Lower16(std::u16string text) {
+    for (auto& c : text) c = LowerChar(c);
+    return text;
+}
+
+}  // namespace
+
+std::string DeviceTree::InterfaceKeyPath(const std::u16string& path, const GUID& interfaceClass) {
+    const std::size_t slash = path.find(u'\\', 4);
+    std::string link = Narrow(path.substr(0, slash).c_str());
+    for (char& c : link)
+        if (c == '\\') c = '#';
+    const std::string reference = Narrow(ReferenceOf(path).c_str());
+    return "SYSTEM\\CurrentControlSet\\Control\\DeviceClasses\\" + GuidText(interfaceClass) + "\\" + link +
+           "\\#" + reference + "\\Device Parameters";
+}
+
+BOOL DeviceTree::InterfaceAlias(HDEVINFO setHandle, PSP_DEVICE_INTERFACE_DATA data, const GUID* aliasClass,
+                                PSP_DEVICE_INTERFACE_DATA alias) {
+    auto set = machine_.LookupAs<DevInfoSet>(setHandle);
+    if (!set) {
+        SetError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    if (!data || data->cbSize != sizeof(SP_DEVICE_INTERFACE_DATA) || data->Reserved == 0 ||
+        data->Reserved > set->entries.size() || !aliasClass) {
+        SetError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    if (!alias || alias->cbSize != sizeof(SP_DEVICE_INTERFACE_DATA)) {
+        SetError(ERROR_INVALID_USER_BUFFER);
+        return FALSE;
+    }
+    std::lock_guard lock(machine_.Mutex());
+    const auto entry = set->entries[data->Reserved - 1];
+    const std::u16string reference = Lower16(ReferenceOf(entry.path));
+    // An alias is an interface of the other class on the same device with the same reference string.
+    for (auto& i : interfaces_) {
+        if (i.interfaceClass != *aliasClass || Lower(i.instanceId) != Lower(entry.instanceId) ||
+            Lower16(ReferenceOf(i.path)) != reference)
+            continue;
+        std::size_t index = 0;
+        for (std::size_t e = 0; e < set->entries.size() && !index; ++e)
+            if (set->entries[e].path == i.path && set->entries[e].interfaceClass == i.interfaceClass) index = e + 1;
+        if (!index) {
+            set->entries.push_back({i.interfaceClass, i.path, i.flags, entry.devInst, entry.setupClass, i.instanceId});
+            index = set->entries.size();
+        }
+        alias->InterfaceClassGuid = i.interfaceClass;
+        alias->Flags = i.flags;
+        alias->Reserved = index;
+        return TRUE;
+    }
+    SetError(ERROR_NO_SUCH_INTERFACE_DEVICE);
+    return FALSE;
+}
+
+HKEY DeviceTree::OpenInterfaceKey(HDEVINFO setHandle, PSP_DEVICE_INTERFACE_DATA data, REGSAM sam) {
+    auto set = machine_.LookupAs<DevInfoSet>(setHandle);
+    if (!set) {
+        SetError(ERROR_INVALID_HANDLE);
+        return reinterpret_cast<HKEY>(INVALID_HANDLE_VALUE);
+    }
+    if (!data || data->cbSize != sizeof(SP_DEVICE_INTERFACE_DATA) || data->Reserved == 0 ||
+        data->Reserved > set->entries.size()) {
+        SetError(ERROR_INVALID_PARAMETER);
+        return reinterpret_cast<HKEY>(INVALID_HANDLE_VALUE);
+    }
+    const auto& entry = set->entries[data->Reserved - 1];
+    HKEY key = nullptr;
+    const LSTATUS status =
+        machine_.Reg().Open(HKEY_LOCAL_MACHINE, InterfaceKeyPath(entry.path, entry.interfaceClass).c_str(), sam, &key);
+    if (status != ERROR_SUCCESS) {
+        SetError(static_cast<DWORD>(status));
+        return reinterpret_cast<HKEY>(INVALID_HANDLE_VALUE);
+    }
+    return key;
+}
+
 BOOL DeviceTree::DestroyList(HDEVINFO setHandle) {
     if (!machine_.LookupAs<DevInfoSet>(setHandle) || !machine_.CloseHandleValue(setHandle)) {
         SetError(ERROR_INVALID_HANDLE);
@@ -610,6 +723,7 @@ BOOL DeviceTree::Io(HANDLE handle, IoRequest::Kind kind, DWORD code, void* in, D
     request->out = out;
     request->outSize = outSize;
     request->overlapped = overlapped;
+    if (ThreadRec* thread = machine_.CurrentThread()) request->thread = thread->id;
     request->machine_ = &machine_;
     request->done_ = std::make_shared<Event>(true, false);
     if (overlapped) {
@@ -625,8 +739,7 @@ BOOL DeviceTree::Io(HANDLE handle, IoRequest::Kind kind, DWORD code, void* in, D
         }
         std::lock_guard lock(machine_.Mutex());
         if (request->ovEvent_) request->ovEvent_->signaled = false;  // reset when the request is issued
-        ov->Internal = STATUS_PENDING;
-        ov->InternalHigh = 0;
+        ov->Internal = STATUS_PENDING;  // DeviceIoControl's own doing; InternalHigh is left to the completion
         std::erase_if(file->pending_, [](const auto& r) { return r->completed_; });
         file->pending_.push_back(request);
     }
@@ -635,7 +748,16 @@ BOOL DeviceTree::Io(HANDLE handle, IoRequest::Kind kind, DWORD code, void* in, D
     DWORD bytes;
     {
         std::lock_guard lock(machine_.Mutex());
-        if (result != ERROR_IO_PENDING) request->CompleteLocked(result, request->information);
+        if (result != ERROR_IO_PENDING) {
+            // An error at once is not reported through the OVERLAPPED: no status, no count, no event.
+            // Success and the ERROR_MORE_DATA warning are.
+            if (result != ERROR_SUCCESS && result != ERROR_MORE_DATA) {
+                request->ov_ = nullptr;
+                request->ovEvent_.reset();
+                request->information = 0;
+            }
+            request->CompleteLocked(result, request->information);
+        }
     }
     if (result == ERROR_IO_PENDING) {
         if (overlapped) {
@@ -649,6 +771,9 @@ BOOL DeviceTree::Io(HANDLE handle, IoRequest::Kind kind, DWORD code, void* in, D
         error = request->error_;
         bytes = request->information;
     }
+    // The count of a failed request is 0, except for the ERROR_MORE_DATA warning (the bytes the driver
+    // returned, or for a size query the size it needs).
+    if (error != ERROR_SUCCESS && error != ERROR_MORE_DATA) bytes = 0;
     if (returned) *returned = bytes;
     if (error != ERROR_SUCCESS) {
         SetError(error);
@@ -667,20 +792,32 @@ BOOL DeviceTree::OverlappedResult(HANDLE handle, LPOVERLAPPED ov, LPDWORD bytes,
         SetError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
-    std::shared_ptr<Event> done;
+    std::shared_ptr<Waitable> waitOn;
     {
         std::lock_guard lock(machine_.Mutex());
-        for (auto& r : file->pending_)
-            if (r->ov_ == ov && !r->completed_) done = r->done_;
-        if (done && !wait) {
-            SetError(ERROR_IO_INCOMPLETE);
-            return FALSE;
+        if (ov->Internal == STATUS_PENDING) {
+            if (!wait) {
+                SetError(ERROR_IO_INCOMPLETE);
+                return FALSE;
+            }
+            // Windows waits on the OVERLAPPED's event, or on the file when there is none.
+            HANDLE eventHandle = reinterpret_cast<HANDLE>(reinterpret_cast<ULONG_PTR>(ov->hEvent) & ~ULONG_PTR{1});
+            if (eventHandle) {
+                waitOn = std::dynamic_pointer_cast<Waitable>(machine_.LookupLocked(eventHandle));
+                if (!waitOn) {
+                    SetError(ERROR_INVALID_HANDLE);
+                    return FALSE;
+                }
+            } else {
+                for (auto& r : file->pending_)
+                    if (r->ov_ == ov && !r->completed_) waitOn = r->done_;
+            }
         }
     }
-    if (done) machine_.WaitObjects({done}, false, kNever);
+    if (waitOn) machine_.WaitObjects({waitOn}, false, kNever);
     std::lock_guard lock(machine_.Mutex());
     std::erase_if(file->pending_, [](const auto& r) { return r->completed_; });
-    if (ov->Internal == STATUS_PENDING) {  // never issued on this file
+    if (ov->Internal == STATUS_PENDING) {  // never issued on this file, failed at once, or still running
         SetError(ERROR_IO_INCOMPLETE);
         return FALSE;
     }
@@ -699,13 +836,16 @@ BOOL DeviceTree::Cancel(HANDLE handle) {
         SetError(ERROR_INVALID_HANDLE);
         return FALSE;
     }
+    // Only the requests the calling thread issued on this handle; other threads' stay pending.
+    ThreadRec* thread = machine_.CurrentThread();
+    const DWORD caller = thread ? thread->id : 0;
     std::lock_guard lock(machine_.Mutex());
     for (auto& r : file->pending_) {
-        if (r->completed_) continue;
+        if (r->completed_ || r->thread != caller) continue;
         file->device->CancelLocked(*file, *r);
         r->CompleteLocked(ERROR_OPERATION_ABORTED, 0);
     }
-    file->pending_.clear();
+    std::erase_if(file->pending_, [](const auto& r) { return r->completed_; });
     return TRUE;
 }
 
@@ -779,6 +919,19 @@ BOOL SetupDiGetDevicePropertyW(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceIn
 BOOL SetupDiDestroyDeviceInfoList(HDEVINFO DeviceInfoSet) {
     if (Failing("SetupDiDestroyDeviceInfoList")) return FALSE;
     return Tree().DestroyList(DeviceInfoSet);
+}
+
+BOOL SetupDiGetDeviceInterfaceAlias(HDEVINFO DeviceInfoSet, PSP_DEVICE_INTERFACE_DATA DeviceInterfaceData,
+                                    const GUID* AliasInterfaceClassGuid,
+                                    PSP_DEVICE_INTERFACE_DATA AliasDeviceInterfaceData) {
+    if (Failing("SetupDiGetDeviceInterfaceAlias")) return FALSE;
+    return Tree().InterfaceAlias(DeviceInfoSet, DeviceInterfaceData, AliasInterfaceClassGuid, AliasDeviceInterfaceData);
+}
+
+HKEY SetupDiOpenDeviceInterfaceRegKey(HDEVINFO DeviceInfoSet, PSP_DEVICE_INTERFACE_DATA DeviceInterfaceData, DWORD,
+                                      REGSAM samDesired) {
+    if (Failing("SetupDiOpenDeviceInterfaceRegKey")) return reinterpret_cast<HKEY>(INVALID_HANDLE_VALUE);
+    return Tree().OpenInterfaceKey(DeviceInfoSet, DeviceInterfaceData, samDesired);
 }
 
 HANDLE CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD, LPSECURITY_ATTRIBUTES, DWORD,

@@ -142,7 +142,9 @@ std::shared_ptr<Object> Machine::LookupLocked(HANDLE handle) {
         ThreadRec* rec = t_thread;
         return rec ? rec->object : nullptr;
     }
-    auto it = handles_.find(reinterpret_cast<ULONG_PTR>(handle));
+    // As on Windows, the two low-order bits of a handle value are tag bits that the lookup ignores (an
+    // OVERLAPPED's hEvent with bit 0 set is still the event).
+    auto it = handles_.find(reinterpret_cast<ULONG_PTR>(handle) & ~ULONG_PTR{3});
     return it == handles_.end() ? nullptr : it->second;
 }
 

@@ -10,11 +10,14 @@
 
 #include <array>
 #include <cstdint>
+#include <memory>
 #include <string>
 
 #include "platform/sim/include/sim/machine.h"
 
 namespace sim {
+
+class ConsoleKs;
 
 // The six models, in the order the service tries them.
 enum class ConsoleModel { Alto, AltoAlt, Alto2026, Basso, BassoAlt, Basso2026 };
@@ -76,10 +79,14 @@ public:
     // "VID_7A3E&PID_0072", upper case, as it appears in instance ids and interface paths.
     std::string VidPid() const;
 
+    // The KS filters and pins (console_ks.h): their knobs, faults and devices.
+    ConsoleKs& Ks() { return *ks_; }
+
 private:
     Machine& machine_;
     ConsoleConfig config_;
     bool plugged_ = false;
+    std::unique_ptr<ConsoleKs> ks_;
 };
 
 }  // namespace sim

@@ -11,6 +11,16 @@
 // handle the caller's OVERLAPPED is updated and its event (low-order bit masked) signalled at completion;
 // on a synchronous handle the caller waits in the machine for it, so virtual time moves meanwhile.
 //
+// As on Windows, where the I/O manager treats errors and warnings differently:
+// - a request that fails at once with an error leaves the caller's OVERLAPPED as DeviceIoControl set it
+//   (Internal = STATUS_PENDING) and its event reset, and reports a byte count of 0; ERROR_MORE_DATA is a
+//   warning (STATUS_BUFFER_OVERFLOW): its byte count is reported, the OVERLAPPED filled and the event set;
+// - GetOverlappedResult with bWait waits on the OVERLAPPED's event (on the file without one), so it
+//   consumes an auto-reset event, and returns at once when the request is no longer pending;
+// - CancelIo cancels only the requests the calling thread issued on that handle;
+// - closing the last handle of a file cancels its pending requests (ERROR_OPERATION_ABORTED, the event
+//   set) before the device sees the close.
+//
 // Unplugging (RemoveDevice) removes the node, the nodes below it and their interfaces; files open on their
 // devices then fail every request with ERROR_DEVICE_NOT_CONNECTED, pending requests complete with it, and
 // each device is told through Removed().
@@ -41,6 +51,7 @@ public:
     DWORD outSize = 0;
     bool overlapped = false;  // issued on an overlapped handle with an OVERLAPPED
     DWORD information = 0;    // bytes returned, set by the device
+    DWORD thread = 0;         // id of the issuing thread (0: a thread unknown to the machine)
 
     // Completes a request left pending. Returns false when it was already completed (cancelled,
     // unplugged): the device then just drops it. CompleteLocked needs the machine lock held.
@@ -50,6 +61,7 @@ public:
 
 private:
     friend class DeviceTree;
+    friend class File;
     Machine* machine_ = nullptr;
     OVERLAPPED* ov_ = nullptr;
     std::shared_ptr<Event> ovEvent_;
@@ -164,6 +176,10 @@ public:
     std::vector<DeviceNode> Children(const std::string& instanceId);
     std::vector<DeviceInterface> Interfaces();                // plug order
     std::vector<DeviceInterface> Interfaces(const GUID& interfaceClass);
+    // Changes the SPINT_* flags of a registered interface (0: disabled, SPINT_REMOVED: removed); false when
+    // no interface has that path. SetupDiGetClassDevsW with DIGCF_PRESENT lists active interfaces only;
+    // SetupDiGetDeviceInterfaceAlias reports an alias with whatever flags it has.
+    bool SetInterfaceFlags(const std::u16string& path, DWORD flags);
     // Sets (or, with DEVPROP_TYPE_EMPTY, hides) one property of a plugged node; false when unknown.
     bool SetProperty(const std::string& instanceId, DeviceProperty property);
     // The property as the node reports it now; nullopt when it has none.
@@ -174,6 +190,9 @@ public:
     static std::u16string InterfacePath(const std::string& instanceId, const GUID& interfaceClass,
                                         const std::string& reference = "");
     static std::string GuidText(const GUID& guid);  // "{e4bc239c-...}", lower case
+    // The registry key SetupDiOpenDeviceInterfaceRegKey opens for an interface (under HKLM):
+    // "SYSTEM\CurrentControlSet\Control\DeviceClasses\{guid}\##?#USB#...#{guid}\#reference\Device Parameters".
+    static std::string InterfaceKeyPath(const std::u16string& path, const GUID& interfaceClass);
 
     // For device simulations: open a file on a device that has no interface of its own (a pin), and
     // find the file behind a handle (null when the handle is not a device file).
@@ -191,6 +210,9 @@ public:
     BOOL GetDevicePropertyW(HDEVINFO set, PSP_DEVINFO_DATA devInfo, const DEVPROPKEY* key, DEVPROPTYPE* type,
                             PBYTE buffer, DWORD size, PDWORD required, DWORD flags);
     BOOL DestroyList(HDEVINFO set);
+    BOOL InterfaceAlias(HDEVINFO set, PSP_DEVICE_INTERFACE_DATA data, const GUID* aliasClass,
+                        PSP_DEVICE_INTERFACE_DATA alias);
+    HKEY OpenInterfaceKey(HDEVINFO set, PSP_DEVICE_INTERFACE_DATA data, REGSAM sam);
     HANDLE CreateFile(LPCWSTR path, DWORD access, DWORD flags);
     BOOL Io(HANDLE file, IoRequest::Kind kind, DWORD code, void* in, DWORD inSize, void* out, DWORD outSize,
             LPDWORD returned, LPOVERLAPPED ov);

@@ -3,3 +3,4 @@
 #include "platform/sim/include/simwin/api.h"
 #include "platform/sim/include/simwin/types.h"
 #include "platform/sim/include/simwin/shell.h"
+#include "platform/sim/include/simwin/ks.h"

@@ -1,0 +1,51 @@
+// CKsIrpTarget: one open Kernel Streaming object (a filter or a pin instance) and its synchronous
+// property requests. Requests on one object are serialised by its lock, held across the whole request
+// including the wait for a pended completion; the one event per object is safe because of it.
+#pragma once
+
+#include "Service/Quillon/ks/KsDebug.h"
+#include "Service/common/CountedLock.h"
+#include "platform/win32.h"
+
+// Property requests up to this size are built in a local buffer: no heap memory.
+inline constexpr ULONG kKsLocalRequestBytes = 2048;
+
+// Frees a block handed out by GetPropertyMulti / GetPinPropertyMulti.
+void KsFreeBlock(void* block);
+
+class CKsIrpTarget {
+public:
+    CKsIrpTarget();
+    virtual ~CKsIrpTarget();
+    CKsIrpTarget(const CKsIrpTarget&) = delete;
+    CKsIrpTarget& operator=(const CKsIrpTarget&) = delete;
+
+    HANDLE GetHandle();
+    static BOOL IsValidHandle(HANDLE handle);
+    // Closes a valid handle and leaves the variable at INVALID_HANDLE_VALUE; TRUE for an invalid one.
+    static BOOL SafeCloseHandle(HANDLE& handle);
+
+    // One IOCTL_KS_PROPERTY on handle, waited for. bytesReturned may be null.
+    HRESULT SyncIoctl(HANDLE handle, void* in, ULONG inSize, void* out, ULONG outSize, ULONG* bytesReturned);
+    HRESULT GetPropertySimple(const GUID& set, ULONG id, void* value, ULONG valueSize, const void* extra = nullptr,
+                              ULONG extraSize = 0);
+    HRESULT SetPropertySimple(const GUID& set, ULONG id, void* value, ULONG valueSize, const void* extra = nullptr,
+                              ULONG extraSize = 0);
+    // A variable-size value: the block is allocated here and belongs to the caller (KsFreeBlock).
+    // cbBlock, when given, receives how many bytes of the block hold the driver's answer.
+    HRESULT GetPropertyMulti(const GUID& set, ULONG id, void** buffer, ULONG* cbBlock = nullptr);
+
+    LONG LockDepth() const { return m_lock.Depth(); }
+
+protected:
+    HRESULT PropertyRequest(const char* enter, const char* leave, ULONG flags, const GUID& set, ULONG id,
+                            void* value, ULONG valueSize, const void* extra, ULONG extraSize);
+
+    HANDLE m_hEvent;
+    CCountedLock m_lock;
+    HANDLE m_handle;
+};
+
+// The bytes of a variable-size answer that can be read: the bytes the driver returned, bounded by the
+// block; a pended answer reports no count, and the (zero-filled) block bounds it then.
+inline ULONG KsAnswerBytes(ULONG returned, ULONG cbBlock) { return returned && returned < cbBlock ? returned : cbBlock; }

@@ -1,0 +1,107 @@
+// What a simulated Kernel Streaming audio filter reports and accepts: its pins with their data ranges,
+// interfaces, names and instance limits, its topology nodes and its real-time (WaveRT) abilities; and the
+// wave-format arithmetic the filter and its pins share (connection requests, the capture signal).
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/sim/include/simwin/ks.h"
+
+namespace sim {
+
+// One KSDATARANGE_AUDIO as the pin reports it.
+struct KsDataRangeSpec {
+    GUID majorFormat = KSDATAFORMAT_TYPE_AUDIO;
+    GUID subFormat = KSDATAFORMAT_SUBTYPE_PCM;
+    GUID specifier = KSDATAFORMAT_SPECIFIER_WAVEFORMATEX;
+    ULONG maximumChannels = 2;
+    ULONG minimumBits = 16;
+    ULONG maximumBits = 24;
+    ULONG minimumRate = 44100;
+    ULONG maximumRate = 48000;
+    // The value written into the range's FormatSize. The range always occupies 88 bytes of the block (more
+    // when this is a plausible larger size, up to 1024); 0 or a size past the block make it malformed.
+    ULONG formatSize = sizeof(KSDATARANGE_AUDIO);
+};
+
+// A sample layout pin creation accepts.
+struct KsSampleFormat {
+    WORD containerBits;
+    WORD validBits;
+    bool operator==(const KsSampleFormat&) const = default;
+};
+
+struct KsPinSpec {
+    KSPIN_DATAFLOW dataFlow = KSPIN_DATAFLOW_OUT;
+    KSPIN_COMMUNICATION communication = KSPIN_COMMUNICATION_SINK;
+    // KSINTERFACESETID_Standard ids in the order KSPROPERTY_PIN_INTERFACES lists them; pin creation
+    // accepts these only.
+    std::vector<ULONG> interfaces = {KSINTERFACE_STANDARD_STREAMING};
+    bool standardMedium = true;  // KSMEDIUMSETID_Standard, KSMEDIUM_TYPE_ANYINSTANCE
+    std::vector<KsDataRangeSpec> ranges;
+    // What creation accepts within the ranges (the driver's real formats); empty: any whole-byte layout
+    // whose valid bits a range covers.
+    std::vector<KsSampleFormat> sampleFormats;
+    // An extensible format must carry exactly this channel mask when set.
+    std::optional<DWORD> channelMask;
+    GUID category{};
+    std::u16string name;
+    bool nameTerminated = true;  // false: KSPROPERTY_PIN_NAME fills the caller's buffer without a NUL
+    ULONG possibleInstances = 1;
+    ULONG globalPossibleInstances = 1;
+};
+
+// KSPROPSETID_RtAudio as a looped pin answers it.
+struct KsRtSpec {
+    bool notifications = true;   // KSPROPERTY_RTAUDIO_BUFFER_WITH_NOTIFICATION and the event properties
+    bool writePacket = true;     // KSPROPERTY_RTAUDIO_SETWRITEPACKET (absent: ERROR_NOT_FOUND)
+    ULONG maximumBufferSize = 1 << 20;
+};
+
+struct KsFilterSpec {
+    std::vector<KsPinSpec> pins;
+    std::vector<GUID> nodes;  // KSPROPERTY_TOPOLOGY_NODES
+    KsRtSpec rt;
+};
+
+// The wave format of a connection request, as a driver reads it.
+struct KsWaveFormat {
+    WORD tag = 0;
+    WORD channels = 0;
+    DWORD rate = 0;
+    WORD containerBits = 0;
+    WORD validBits = 0;
+    WORD blockAlign = 0;
+    DWORD avgBytesPerSecond = 0;
+    DWORD channelMask = 0;
+    GUID subFormat{};
+};
+
+// A parsed KsCreatePin request.
+struct KsConnectRequest {
+    ULONG pinId = 0;
+    ULONG interfaceId = 0;
+    bool standardInterface = false;
+    bool standardMedium = false;
+    KsWaveFormat format;
+};
+
+// Reads KSPIN_CONNECT and the KSDATAFORMAT/wave format behind it (sized by its FormatSize). NO_ERROR, or
+// ERROR_INVALID_PARAMETER for a request that does not hold together, ERROR_NO_MATCH for a data format that
+// is not PCM audio with a wave format.
+DWORD ParseConnectRequest(const void* connect, KsConnectRequest* request);
+// Whether one range covers the format (major/sub-type/specifier, channels, valid bits, rate).
+bool RangeCovers(const KsDataRangeSpec& range, const KsWaveFormat& format);
+// Whether a pin would create an instance for the format: a range covers it, the layout is one the pin
+// takes, the arithmetic (block align, bytes per second) is right, and the mask fits.
+DWORD PinAcceptsFormat(const KsPinSpec& pin, const KsWaveFormat& format);
+
+// The capture signal: a deterministic value per channel and frame, full scale 32-bit (left-justified).
+std::int32_t CaptureSignal(std::uint64_t frame, unsigned channel);
+// Fills `frames` frames of the format from frame `first` on.
+void FillCapture(BYTE* data, std::uint64_t first, std::uint32_t frames, const KsWaveFormat& format);
+
+}  // namespace sim

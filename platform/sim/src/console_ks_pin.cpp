@@ -1,0 +1,418 @@
+// A pin instance of a simulated KS audio filter: state, standard streaming, position and the looped
+// (WaveRT) buffer. Everything here runs under the machine lock (timers run with it held).
+#include <algorithm>
+#include <cstring>
+
+#include "platform/sim/include/sim/console_ks_filter.h"
+#include "platform/sim/include/sim/console_ks_pin.h"
+
+namespace sim {
+
+namespace {
+
+template <class T>
+bool ReadInstance(const IoRequest& r, std::size_t offset, T* value) {
+    if (!r.in || r.inSize < offset + sizeof(T)) return false;
+    std::memcpy(value, static_cast<const BYTE*>(r.in) + offset, sizeof(T));
+    return true;
+}
+
+}  // namespace
+
+KsPinDevice::KsPinDevice(Machine& machine, std::shared_ptr<KsFilterDevice> filter, std::shared_ptr<KsFilterOpen> open,
+                         ULONG pinId, KsPinSpec spec, KsRtSpec rt, KsWaveFormat format, bool looped,
+                         std::shared_ptr<KsFaults> faults)
+    : machine_(machine),
+      filter_(std::move(filter)),
+      open_(std::move(open)),
+      pinId_(pinId),
+      spec_(std::move(spec)),
+      rt_(rt),
+      format_(format),
+      looped_(looped),
+      faults_(std::move(faults)),
+      positionRegister_(std::make_unique<std::uint64_t>(0)) {}
+
+DWORD KsPinDevice::Open(File&) {
+    std::lock_guard lock(machine_.Mutex());
+    opened_ = true;
+    filter_->PinOpenedLocked(shared_from_this(), *open_, pinId_);
+    return ERROR_SUCCESS;
+}
+
+void KsPinDevice::Close(File&) {
+    std::lock_guard lock(machine_.Mutex());
+    CancelTimerLocked();
+    queue_.clear();
+    events_.clear();
+    rtBuffer_.reset();
+    rtSize_ = 0;
+    closed_ = true;
+    if (opened_) filter_->PinClosedLocked(*open_, pinId_);
+}
+
+void KsPinDevice::StopLocked() {
+    CancelTimerLocked();
+    queue_.clear();  // the device tree fails what was pending
+    stopped_ = true;
+}
+
+void KsPinDevice::CancelTimerLocked() {
+    if (timer_) machine_.CancelTimerLocked(timer_);
+    timer_ = 0;
+}
+
+Ticks KsPinDevice::DurationOf(std::uint64_t frames) const {
+    return format_.rate ? static_cast<Ticks>(frames * 10'000'000ull / format_.rate) : 0;
+}
+
+// ---- requests ----
+
+DWORD KsPinDevice::Io(File&, const std::shared_ptr<IoRequest>& request) {
+    if (request->kind != IoRequest::Kind::Control) return ERROR_INVALID_FUNCTION;
+    switch (request->code) {
+        case IOCTL_KS_PROPERTY:
+            return faults_->Dispatch(request, pinId_,
+                                     [&](const KSPROPERTY& property) { return AnswerLocked(*request, property); });
+        case IOCTL_KS_READ_STREAM:
+        case IOCTL_KS_WRITE_STREAM: {
+            std::lock_guard lock(machine_.Mutex());
+            return QueueLocked(request, request->code == IOCTL_KS_READ_STREAM);
+        }
+    }
+    return ERROR_INVALID_FUNCTION;
+}
+
+DWORD KsPinDevice::AnswerLocked(IoRequest& r, const KSPROPERTY& property) {
+    if (property.Set == KSPROPSETID_Connection) return AnswerStateLocked(r, property);
+    if (property.Set == KSPROPSETID_RtAudio) return looped_ ? AnswerRtLocked(r, property) : ERROR_NOT_FOUND;
+    if (property.Set == KSPROPSETID_Audio && property.Id == KSPROPERTY_AUDIO_POSITION) {
+        if (property.Flags != KSPROPERTY_TYPE_GET) return ERROR_INVALID_FUNCTION;
+        const std::uint64_t bytes = PositionBytesLocked();
+        const KSAUDIO_POSITION position{bytes, bytes};
+        return faults_->AnswerValueLocked(r, &position, sizeof position);
+    }
+    if (property.Set == KSPROPSETID_AudioBufferDuration && property.Id == KSPROPERTY_AUDIOBUFFERDURATION_MS) {
+        if (property.Flags != KSPROPERTY_TYPE_SET) return ERROR_INVALID_FUNCTION;
+        ULONG ms = 0;
+        if (!ReadInstance(r, sizeof(KSPROPERTY), &ms) || ms == 0) return ERROR_INVALID_PARAMETER;
+        bufferDurationMs_ = ms;
+        r.information = 0;
+        return ERROR_SUCCESS;
+    }
+    return ERROR_NOT_FOUND;
+}
+
+DWORD KsPinDevice::AnswerStateLocked(IoRequest& r, const KSPROPERTY& property) {
+    if (property.Id != KSPROPERTY_CONNECTION_STATE) return ERROR_NOT_FOUND;
+    if (property.Flags == KSPROPERTY_TYPE_GET) {
+        const ULONG state = state_;
+        return faults_->AnswerValueLocked(r, &state, sizeof state);
+    }
+    if (property.Flags != KSPROPERTY_TYPE_SET) return ERROR_INVALID_FUNCTION;
+    // The value of a set travels in the output buffer.
+    ULONG target = 0;
+    if (!r.out || r.outSize < sizeof target) return ERROR_INVALID_PARAMETER;
+    std::memcpy(&target, r.out, sizeof target);
+    if (target > KSSTATE_RUN) return ERROR_INVALID_PARAMETER;
+    while (state_ != static_cast<KSSTATE>(target))
+        EnterLocked(static_cast<KSSTATE>(state_ < static_cast<KSSTATE>(target) ? state_ + 1 : state_ - 1));
+    r.information = sizeof target;
+    return ERROR_SUCCESS;
+}
+
+void KsPinDevice::EnterLocked(KSSTATE next) {
+    const KSSTATE previous = state_;
+    state_ = next;
+    history_.push_back(next);
+    if (previous == KSSTATE_RUN) CancelTimerLocked();  // paused where it was
+    if (next == KSSTATE_RUN && !stopped_) {
+        headStart_ = machine_.Now();
+        lastPacketTime_ = headStart_;
+        if (looped_)
+            StartLoopLocked();
+        else
+            ScheduleHeadLocked();
+    }
+    if (next == KSSTATE_STOP) {
+        // Queued packets come back cancelled; the stream starts again from position 0.
+        for (auto& r : queue_) r->CompleteLocked(ERROR_OPERATION_ABORTED, 0);
+        queue_.clear();
+        frames_ = packets_ = 0;
+        *positionRegister_ = 0;
+    }
+}
+
+// ---- standard streaming ----
+
+DWORD KsPinDevice::QueueLocked(const std::shared_ptr<IoRequest>& request, bool read) {
+    if (looped_ || read != Capture()) return ERROR_INVALID_FUNCTION;
+    if (state_ == KSSTATE_STOP) return ERROR_BAD_COMMAND;
+    IoRequest& r = *request;
+    if (!r.out || r.outSize < sizeof(KSSTREAM_HEADER)) return ERROR_INVALID_PARAMETER;
+    KSSTREAM_HEADER header;
+    std::memcpy(&header, r.out, sizeof header);
+    if (header.Size < sizeof header || header.Size > r.outSize || (header.FrameExtent && !header.Data) ||
+        (!read && header.DataUsed > header.FrameExtent))
+        return ERROR_INVALID_PARAMETER;
+    queue_.push_back(request);
+    if (queue_.size() == 1 && state_ == KSSTATE_RUN && !stopped_) {
+        headStart_ = std::max(headStart_, machine_.Now());  // an idle device starts the packet now
+        ScheduleHeadLocked();
+    }
+    return ERROR_IO_PENDING;
+}
+
+void KsPinDevice::ScheduleHeadLocked() {
+    CancelTimerLocked();
+    if (queue_.empty()) return;
+    KSSTREAM_HEADER header;
+    std::memcpy(&header, queue_.front()->out, sizeof header);
+    const ULONG bytes = Capture() ? header.FrameExtent : header.DataUsed;
+    const std::uint64_t frames = format_.blockAlign ? bytes / format_.blockAlign : 0;
+    std::weak_ptr<KsPinDevice> self = shared_from_this();
+    const Ticks due = headStart_ + DurationOf(frames);
+    timer_ = machine_.AddTimerLocked(due, [self, due] {
+        if (auto pin = self.lock()) pin->CompleteHeadLocked(due);
+    });
+}
+
+void KsPinDevice::CompleteHeadLocked(Ticks due) {
+    timer_ = 0;
+    if (closed_ || stopped_ || state_ != KSSTATE_RUN || queue_.empty()) return;
+    auto request = queue_.front();
+    queue_.pop_front();
+    KSSTREAM_HEADER header;
+    std::memcpy(&header, request->out, sizeof header);
+    const std::uint32_t block = format_.blockAlign ? format_.blockAlign : 1;
+    if (Capture()) {
+        const std::uint32_t frames = header.FrameExtent / block;
+        FillCapture(static_cast<BYTE*>(header.Data), frames_, frames, format_);
+        header.DataUsed = frames * block;
+        std::memcpy(request->out, &header, sizeof header);
+        frames_ += frames;
+    } else {
+        const std::uint32_t frames = header.DataUsed / block;
+        KeepRenderedLocked(static_cast<const BYTE*>(header.Data), std::size_t{frames} * block);
+        frames_ += frames;
+    }
+    ++packets_;
+    ++totalPackets_;
+    request->CompleteLocked(ERROR_SUCCESS, sizeof(KSSTREAM_HEADER));
+    headStart_ = due;  // the next packet streams right after this one
+    ScheduleHeadLocked();
+}
+
+void KsPinDevice::CancelLocked(File&, IoRequest& request) {
+    const bool head = !queue_.empty() && queue_.front().get() == &request;
+    std::erase_if(queue_, [&](const std::shared_ptr<IoRequest>& r) { return r.get() == &request; });
+    if (head && state_ == KSSTATE_RUN && !stopped_) {
+        headStart_ = machine_.Now();
+        ScheduleHeadLocked();
+    }
+}
+
+void KsPinDevice::KeepRenderedLocked(const BYTE* data, std::size_t size) {
+    if (!data || !size) return;
+    renderedBytes_ += size;
+    sink_.insert(sink_.end(), data, data + size);
+    if (sink_.size() > kSinkBytes) sink_.erase(sink_.begin(), sink_.end() - kSinkBytes);
+}
+
+std::uint64_t KsPinDevice::PositionBytesLocked() const {
+    const std::uint64_t block = format_.blockAlign;
+    if (looped_) return rtSize_ ? frames_ * block % rtSize_ : 0;
+    std::uint64_t bytes = frames_ * block;
+    if (state_ == KSSTATE_RUN && !stopped_ && !queue_.empty() && format_.rate) {
+        // Part of the packet now streaming.
+        KSSTREAM_HEADER header;
+        std::memcpy(&header, queue_.front()->out, sizeof header);
+        const std::uint64_t extent = Capture() ? header.FrameExtent : header.DataUsed;
+        const std::uint64_t elapsed =
+            static_cast<std::uint64_t>(std::max<Ticks>(0, machine_.Now() - headStart_)) * format_.rate / 10'000'000;
+        bytes += std::min(extent / std::max<std::uint64_t>(block, 1), elapsed) * block;
+    }
+    return bytes;
+}
+
+// ---- looped streaming ----
+
+DWORD KsPinDevice::AnswerRtLocked(IoRequest& r, const KSPROPERTY& property) {
+    const bool get = property.Flags == KSPROPERTY_TYPE_GET, set = property.Flags == KSPROPERTY_TYPE_SET;
+    switch (property.Id) {
+        case KSPROPERTY_RTAUDIO_BUFFER:
+        case KSPROPERTY_RTAUDIO_BUFFER_WITH_NOTIFICATION: {
+            const bool notify = property.Id == KSPROPERTY_RTAUDIO_BUFFER_WITH_NOTIFICATION;
+            if (notify && !rt_.notifications) return ERROR_NOT_FOUND;
+            if (!get) return ERROR_INVALID_FUNCTION;
+            ULONG requested = 0, notifications = 0;
+            if (!ReadInstance(r, offsetof(KSRTAUDIO_BUFFER_PROPERTY, RequestedBufferSize), &requested))
+                return ERROR_INVALID_PARAMETER;
+            if (notify &&
+                (!ReadInstance(r, offsetof(KSRTAUDIO_BUFFER_PROPERTY_WITH_NOTIFICATION, NotificationCount),
+                               &notifications) ||
+                 notifications < 1 || notifications > 2))
+                return ERROR_INVALID_PARAMETER;
+            if (r.outSize < sizeof(KSRTAUDIO_BUFFER) || !r.out) return faults_->AnswerValueLocked(r, nullptr, sizeof(KSRTAUDIO_BUFFER));
+            if (state_ == KSSTATE_RUN) return ERROR_BAD_COMMAND;
+            // Two whole packets of whole frames, at most the driver's maximum.
+            const ULONG packet = 2u * format_.blockAlign;
+            const ULONG size = packet ? std::min(requested, rt_.maximumBufferSize) / packet * packet : 0;
+            if (size == 0) return ERROR_INVALID_PARAMETER;
+            rtBuffer_ = std::make_unique<BYTE[]>(size);
+            std::memset(rtBuffer_.get(), 0, size);
+            rtSize_ = size;
+            notificationCount_ = notifications;
+            frames_ = 0;
+            const KSRTAUDIO_BUFFER buffer{rtBuffer_.get(), size, FALSE};
+            return faults_->AnswerValueLocked(r, &buffer, sizeof buffer);
+        }
+        case KSPROPERTY_RTAUDIO_REGISTER_NOTIFICATION_EVENT:
+        case KSPROPERTY_RTAUDIO_UNREGISTER_NOTIFICATION_EVENT: {
+            if (!rt_.notifications) return ERROR_NOT_FOUND;
+            if (!set) return ERROR_INVALID_FUNCTION;
+            HANDLE handle = nullptr;
+            if (!ReadInstance(r, offsetof(KSRTAUDIO_NOTIFICATION_EVENT_PROPERTY, NotificationEvent), &handle))
+                return ERROR_INVALID_PARAMETER;
+            r.information = 0;
+            if (property.Id == KSPROPERTY_RTAUDIO_UNREGISTER_NOTIFICATION_EVENT) {
+                const auto before = events_.size();
+                std::erase_if(events_, [&](const auto& e) { return e.first == handle; });
+                return events_.size() < before ? ERROR_SUCCESS : ERROR_INVALID_PARAMETER;
+            }
+            if (!rtBuffer_ || notificationCount_ == 0) return ERROR_BAD_COMMAND;
+            auto event = std::dynamic_pointer_cast<Event>(machine_.LookupLocked(handle));
+            if (!event) return ERROR_INVALID_HANDLE;
+            events_.emplace_back(handle, std::move(event));  // the driver keeps its own reference
+            return ERROR_SUCCESS;
+        }
+        case KSPROPERTY_RTAUDIO_POSITIONREGISTER: {
+            if (!get) return ERROR_INVALID_FUNCTION;
+            if (r.inSize < sizeof(KSRTAUDIO_HWREGISTER_PROPERTY)) return ERROR_INVALID_PARAMETER;
+            KSRTAUDIO_HWREGISTER reg{};
+            reg.Register = positionRegister_.get();
+            reg.Width = 32;
+            reg.Accuracy = format_.blockAlign;
+            return faults_->AnswerValueLocked(r, &reg, sizeof reg);
+        }
+        case KSPROPERTY_RTAUDIO_PACKETCOUNT: {
+            if (!get) return ERROR_INVALID_FUNCTION;
+            const ULONG count = static_cast<ULONG>(packets_);
+            return faults_->AnswerValueLocked(r, &count, sizeof count);
+        }
+        case KSPROPERTY_RTAUDIO_GETREADPACKET: {
+            if (!Capture()) return ERROR_NOT_FOUND;
+            if (!get) return ERROR_INVALID_FUNCTION;
+            if (r.outSize != 0 && packets_ == 0) return ERROR_NOT_READY;  // nothing captured yet
+            KSRTAUDIO_GETREADPACKET_INFO info{};
+            info.PacketNumber = packets_ ? static_cast<ULONG>(packets_ - 1) : 0;
+            info.PerformanceCounterValue = static_cast<ULONG64>(lastPacketTime_);
+            info.MoreData = FALSE;
+            return faults_->AnswerValueLocked(r, &info, sizeof info);
+        }
+        case KSPROPERTY_RTAUDIO_SETWRITEPACKET: {
+            if (Capture() || !rt_.writePacket) return ERROR_NOT_FOUND;
+            if (!set) return ERROR_INVALID_FUNCTION;
+            KSRTAUDIO_SETWRITEPACKET_INFO info{};
+            if (!ReadInstance(r, sizeof(KSPROPERTY), &info)) {
+                if (!r.out || r.outSize < sizeof info) return ERROR_INVALID_PARAMETER;
+                std::memcpy(&info, r.out, sizeof info);
+            }
+            writePackets_.push_back(info.PacketNumber);
+            r.information = 0;
+            return ERROR_SUCCESS;
+        }
+    }
+    return ERROR_NOT_FOUND;
+}
+
+void KsPinDevice::StartLoopLocked() {
+    CancelTimerLocked();
+    if (!rtBuffer_ || rtSize_ == 0 || format_.blockAlign == 0) return;
+    const std::uint64_t frames = rtSize_ / 2 / format_.blockAlign;
+    std::weak_ptr<KsPinDevice> self = shared_from_this();
+    const Ticks due = lastPacketTime_ + DurationOf(frames);
+    timer_ = machine_.AddTimerLocked(due, [self, due] {
+        if (auto pin = self.lock()) pin->LoopTickLocked(due);
+    });
+}
+
+void KsPinDevice::LoopTickLocked(Ticks due) {
+    timer_ = 0;
+    if (closed_ || stopped_ || state_ != KSSTATE_RUN || !rtBuffer_) return;
+    const ULONG half = rtSize_ / 2;
+    BYTE* region = rtBuffer_.get() + (packets_ & 1) * half;
+    const std::uint32_t frames = half / format_.blockAlign;
+    if (Capture())
+        FillCapture(region, frames_, frames, format_);
+    else
+        KeepRenderedLocked(region, half);
+    frames_ += frames;
+    ++packets_;
+    ++totalPackets_;
+    *positionRegister_ = frames_ * format_.blockAlign % rtSize_;
+    lastPacketTime_ = due;
+    // Two notifications per pass: at each packet's end; one: at the end of each pass.
+    if (notificationCount_ == 2 || (notificationCount_ == 1 && packets_ % 2 == 0))
+        for (auto& e : events_) machine_.SetEventLocked(*e.second);
+    StartLoopLocked();
+}
+
+// ---- test side ----
+
+KSSTATE KsPinDevice::State() {
+    std::lock_guard lock(machine_.Mutex());
+    return state_;
+}
+
+std::vector<KSSTATE> KsPinDevice::StateHistory() {
+    std::lock_guard lock(machine_.Mutex());
+    return history_;
+}
+
+std::size_t KsPinDevice::QueuedPackets() {
+    std::lock_guard lock(machine_.Mutex());
+    return queue_.size();
+}
+
+std::uint64_t KsPinDevice::PacketsCompleted() {
+    std::lock_guard lock(machine_.Mutex());
+    return totalPackets_;
+}
+
+std::uint64_t KsPinDevice::FramesTransferred() {
+    std::lock_guard lock(machine_.Mutex());
+    return frames_;
+}
+
+std::vector<BYTE> KsPinDevice::Rendered() {
+    std::lock_guard lock(machine_.Mutex());
+    return sink_;
+}
+
+std::uint64_t KsPinDevice::RenderedBytes() {
+    std::lock_guard lock(machine_.Mutex());
+    return renderedBytes_;
+}
+
+std::optional<ULONG> KsPinDevice::BufferDurationMs() {
+    std::lock_guard lock(machine_.Mutex());
+    return bufferDurationMs_;
+}
+
+ULONG KsPinDevice::RtBufferSize() {
+    std::lock_guard lock(machine_.Mutex());
+    return rtSize_;
+}
+
+std::size_t KsPinDevice::NotificationEvents() {
+    std::lock_guard lock(machine_.Mutex());
+    return events_.size();
+}
+
+std::vector<ULONG> KsPinDevice::WritePackets() {
+    std::lock_guard lock(machine_.Mutex());
+    return writePackets_;
+}
+
+}  // namespace sim
