@@ -112,16 +112,16 @@ DWORD ConsoleHid::Io(File& file, const std::shared_ptr<IoRequest>& request) {
         if (report[0] == 0x01 && report[1] == 0x49) {
             ++requests_;
             if (!faults_.neverAnswers)
-                timers_.push_back(machine_.AddTimerLocked(
-                    machine_.Now() + static_cast<Ticks>(faults_.replyDelayMs) * kTicksPerMs, [this] { ReplyLocked(); }));
+                AddTimerLocked(machine_.Now() + static_cast<Ticks>(faults_.replyDelayMs) * kTicksPerMs,
+                               [this] { ReplyLocked(); });
         }
         pendingWrites_.push_back(request);
         if (!faults_.writesNeverComplete) {
             std::weak_ptr<IoRequest> weak = request;
             const DWORD size = request->inSize;
-            timers_.push_back(machine_.AddTimerLocked(machine_.Now() + kWriteTime, [weak, size] {
+            AddTimerLocked(machine_.Now() + kWriteTime, [weak, size] {
                 if (auto r = weak.lock()) r->CompleteLocked(ERROR_SUCCESS, size);
-            }));
+            });
         }
         return ERROR_IO_PENDING;
     }
@@ -141,6 +141,13 @@ DWORD ConsoleHid::Io(File& file, const std::shared_ptr<IoRequest>& request) {
     return ERROR_INVALID_FUNCTION;
 }
 
+void ConsoleHid::AddTimerLocked(Ticks due, std::function<void()> callback) {
+    const Ticks now = machine_.Now();
+    // Timers more than a second overdue have fired, whichever clock runs.
+    std::erase_if(timers_, [now](const auto& timer) { return timer.second < now - 1000 * kTicksPerMs; });
+    timers_.emplace_back(machine_.AddTimerLocked(due, std::move(callback)), due);
+}
+
 void ConsoleHid::CancelLocked(File&, IoRequest& request) {
     std::erase_if(pendingReads_, [&](const auto& r) { return r.get() == &request; });
     std::erase_if(pendingWrites_, [&](const auto& r) { return r.get() == &request; });
@@ -148,7 +155,7 @@ void ConsoleHid::CancelLocked(File&, IoRequest& request) {
 
 void ConsoleHid::Removed() {
     std::lock_guard lock(machine_.Mutex());
-    for (std::uint64_t id : timers_) machine_.CancelTimerLocked(id);
+    for (const auto& timer : timers_) machine_.CancelTimerLocked(timer.first);
     timers_.clear();
     pendingReads_.clear();
     pendingWrites_.clear();

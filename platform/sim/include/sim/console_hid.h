@@ -12,6 +12,8 @@
 
 #include <cstdint>
 #include <deque>
+#include <functional>
+#include <utility>
 #include <string>
 #include <vector>
 
@@ -55,6 +57,7 @@ public:
 
 private:
     void ReplyLocked();
+    void AddTimerLocked(Ticks due, std::function<void()> callback);
     void CompleteReadLocked(IoRequest& request, const std::vector<BYTE>& report);
 
     Machine& machine_;
@@ -66,7 +69,7 @@ private:
     std::deque<std::vector<BYTE>> replies_;
     std::vector<std::shared_ptr<IoRequest>> pendingReads_;
     std::vector<std::shared_ptr<IoRequest>> pendingWrites_;
-    std::vector<std::uint64_t> timers_;
+    std::vector<std::pair<std::uint64_t, Ticks>> timers_;  // id and due time, for Removed
     std::uint64_t requests_ = 0;
     std::uint64_t sent_ = 0;
 };
