@@ -18,6 +18,7 @@
 namespace sim {
 
 class ConsoleKs;
+class ConsoleHid;
 
 // The six models, in the order the service tries them.
 enum class ConsoleModel { Alto, AltoAlt, Alto2026, Basso, BassoAlt, Basso2026 };
@@ -81,12 +82,22 @@ public:
 
     // The KS filters and pins (console_ks.h): their knobs, faults and devices.
     ConsoleKs& Ks() { return *ks_; }
+    // The HID interface (console_hid.h): its device, which keeps its knobs across plug and unplug, and
+    // its node ("HID\VID_7A3E&PID_0072&MI_03\8&1C2D3E4F&0&0000", below the composite node, with the
+    // console's container id as its base container id).
+    ConsoleHid& Hid() { return *hid_; }
+    std::string HidInstanceId() const;
+    // Node faults of a plugged console: the HID node without a base container id, or with one that is
+    // not a GUID.
+    void HideBaseContainer();
+    void BaseContainerAsString();
 
 private:
     Machine& machine_;
     ConsoleConfig config_;
     bool plugged_ = false;
     std::unique_ptr<ConsoleKs> ks_;
+    std::shared_ptr<ConsoleHid> hid_;
 };
 
 }  // namespace sim
