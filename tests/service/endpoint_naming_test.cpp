@@ -4,6 +4,8 @@
 
 #include <cstring>
 #include <iostream>
+#include <map>
+#include <vector>
 
 #include "Service/Quillon/supervisor/ConsoleModels.h"
 #include "Service/Quillon/vdriver/EndpointControl.h"
@@ -281,13 +283,18 @@ TEST_F(EndpointNaming, OneShowAgainstSixteenDriverEndpointsAndOthersCostsAFixedW
         return sum;
     };
     std::uint64_t registry = 0, com = 0, setup = 0;
+    std::map<std::string, std::uint64_t> before, each;
     ASSERT_TRUE(s.InService([&] {
         CConsoleSupervisor supervisor;
         scene::StopLoop(supervisor);
         supervisor.m_pCurrentModel = &QuillonAlto();
         const auto r0 = total(registryCalls), c0 = total(comCalls);
         const auto s0 = s.machine.CallCount("SetupDiGetDevicePropertyW");
+        for (const auto& names : {std::vector<const char*>(std::begin(registryCalls), std::end(registryCalls)),
+                                  std::vector<const char*>(std::begin(comCalls), std::end(comCalls))})
+            for (const char* n : names) before[n] = s.machine.CallCount(n);
         ShowEndpoint(supervisor, 12);
+        for (const auto& [n, count] : before) each[n] = s.machine.CallCount(n) - count;
         registry = total(registryCalls) - r0;
         com = total(comCalls) - c0;
         setup = s.machine.CallCount("SetupDiGetDevicePropertyW") - s0;
@@ -296,6 +303,7 @@ TEST_F(EndpointNaming, OneShowAgainstSixteenDriverEndpointsAndOthersCostsAFixedW
     }));
     std::cout << "one ShowEndpoint: " << registry << " registry calls, " << com << " COM calls, " << setup
               << " device-property reads\n";
+    for (const auto& [n, count] : each) std::cout << "  " << n << ": " << count << "\n";
     ::testing::Test::RecordProperty("ShowEndpointRegistryCalls", static_cast<int>(registry));
     ::testing::Test::RecordProperty("ShowEndpointComCalls", static_cast<int>(com));
     EXPECT_GT(registry, 16u * 2);  // at least both flows per driver child

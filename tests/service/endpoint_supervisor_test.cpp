@@ -8,6 +8,7 @@
 #include "Service/Quillon/vdriver/VadProtocol.h"
 #include "platform/sim/include/sim/registry.h"
 #include "platform/sim/include/sim/scm.h"
+#include "platform/sim/include/sim/text.h"
 #include "tests/service/endpoint_scene.h"
 
 namespace {
@@ -68,6 +69,31 @@ TEST(EndpointSupervisor, AnAttachedConsoleShowsItsChannelsFollowsItsMaskAndHides
     EXPECT_EQ(NameOf(s, 6), "PadBank");
     EXPECT_EQ(NameOf(s, 10), "Line 11");  // never shown, never named
     EXPECT_EQ(NameOf(s, 15), "Virtual B");
+    EXPECT_EQ(s.Store().LiveObjects(), 0);
+    EXPECT_EQ(s.Store().LiveTaskMemory(), 0);
+    EXPECT_EQ(s.machine.HandleCount(), 0u);
+}
+
+// The running service: every driver endpoint is hidden under its learned identifier at start and at
+// stop, and nothing of COM is left behind.
+TEST(EndpointSupervisor, TheServiceHidesEveryDriverEndpointAtStartAndAtStop) {
+    scene::Scene s;
+    s.Plug();
+    harness::InstallService(s.machine);
+    ASSERT_TRUE(harness::StartService(s.machine));
+    ASSERT_TRUE(s.machine.RunUntil([&] { return s.driver.OpenStreamCount() == 16; }, 2000));
+    auto calls = s.Store().VisibilityCalls();
+    ASSERT_EQ(calls.size(), 16u);
+    for (int i = 0; i < 16; ++i) {
+        EXPECT_FALSE(calls[i].nullId) << i;
+        EXPECT_FALSE(calls[i].visible) << i;
+        EXPECT_EQ(sim::Lower(calls[i].id), sim::Lower(sim::VirtualDriverEndpointId(i))) << i;
+    }
+    // The console's own endpoints are never hidden.
+    EXPECT_EQ(s.Store().Visible(s.console->RenderEndpointId()), std::nullopt);
+    s.Store().ClearVisibilityCalls();
+    ASSERT_TRUE(harness::StopService(s.machine));
+    EXPECT_EQ(s.Store().VisibilityCalls().size(), 16u);
     EXPECT_EQ(s.Store().LiveObjects(), 0);
     EXPECT_EQ(s.Store().LiveTaskMemory(), 0);
     EXPECT_EQ(s.machine.HandleCount(), 0u);
