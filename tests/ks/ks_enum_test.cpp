@@ -89,7 +89,7 @@ TEST_F(KsEnum, KeepsTheOpenableFiltersThatHaveTheAliasWithTheirNamesAndRelations
                                                         sim::Narrow(third.audioPath.c_str())}) );
     CKsFilter* a = filters.m_listFilters.GetHead()->pItem;
     CKsFilter* c = filters.m_listFilters.GetTail()->pItem;
-    EXPECT_EQ(a->GetType(), eRender);
+    EXPECT_EQ(a->GetType(), EKsFilterType::eRender);
     EXPECT_STREQ(a->m_szFriendlyName, "Mixer");
     EXPECT_EQ(sim::Narrow(a->m_mszBusRelations), "SWD\\MMDEVAPI\\A1");
     EXPECT_EQ(a->m_mszBusRelations[std::string("SWD\\MMDEVAPI\\A1").size() + 1], 0);
@@ -104,7 +104,7 @@ TEST_F(KsEnum, KeepsTheOpenableFiltersThatHaveTheAliasWithTheirNamesAndRelations
 
     // A second run holds only what it found itself; the capture search finds none of these.
     machine.Devices().RemoveDevice(first.instance);
-    EXPECT_EQ(filters.EnumFilters(eRender, std::vector<GUID>{KSCATEGORY_AUDIO, KSCATEGORY_RENDER}.data()), S_OK);
+    EXPECT_EQ(filters.EnumFilters(EKsFilterType::eRender, std::vector<GUID>{KSCATEGORY_AUDIO, KSCATEGORY_RENDER}.data()), S_OK);
     EXPECT_EQ(filters.m_listFilters.GetCount(), 1u);
     EXPECT_FALSE(filters.EnumCaptureFilters());
     EXPECT_TRUE(filters.m_listFilters.IsEmpty());
@@ -114,9 +114,9 @@ TEST_F(KsEnum, NoCategoryMeansNoSetupCallAndNothingFound) {
     PlugAudio(machine, "A1");
     CKsEnumFilters filters;
     const auto calls = machine.CallCount("SetupDiGetClassDevsW");
-    EXPECT_EQ(filters.EnumFilters(eRender, nullptr), E_FAIL);
+    EXPECT_EQ(filters.EnumFilters(EKsFilterType::eRender, nullptr), E_FAIL);
     const GUID none[2] = {GUID_NULL, KSCATEGORY_RENDER};
-    EXPECT_EQ(filters.EnumFilters(eRender, none), E_FAIL);
+    EXPECT_EQ(filters.EnumFilters(EKsFilterType::eRender, none), E_FAIL);
     EXPECT_EQ(machine.CallCount("SetupDiGetClassDevsW"), calls);
 
     machine.InjectFailure("SetupDiGetClassDevsW", ERROR_NOT_ENOUGH_MEMORY);

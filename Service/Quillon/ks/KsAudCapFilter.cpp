@@ -4,7 +4,7 @@
 
 CKsAudCapFilter::CKsAudCapFilter(const WCHAR* pszName, HRESULT* phr) : CKsAudFilter(pszName, phr) {
     KsTraceEnter("CKsAudCapFilter::CKsAudCapFilter()");
-    m_eType = eCapture;
+    m_eType = EKsFilterType::eCapture;
     KsTraceLeave("CKsAudCapFilter::CKsAudCapFilter", phr ? *phr : S_OK);
 }
 

@@ -4,7 +4,7 @@
 
 CKsAudRenFilter::CKsAudRenFilter(const WCHAR* pszName, HRESULT* phr) : CKsAudFilter(pszName, phr) {
     KsTraceEnter("CKsAudRenFilter::CKsAudRenFilter()");
-    m_eType = eRender;
+    m_eType = EKsFilterType::eRender;
     KsTraceLeave("CKsAudRenFilter::CKsAudRenFilter", phr ? *phr : S_OK);
 }
 

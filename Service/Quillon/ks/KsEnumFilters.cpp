@@ -27,17 +27,17 @@ void ReadFriendlyName(HDEVINFO set, SP_DEVICE_INTERFACE_DATA* iface, char (&name
 
 CKsFilter* NewFilter(EKsFilterType type, const WCHAR* path, HRESULT* hr) {
     switch (type) {
-    case eUnknown: {
+    case EKsFilterType::eUnknown: {
         CKsFilter* filter = new (std::nothrow) CKsFilter(path, hr);
         KsDebugPrint(3, WSTR("new CKsFilter(eUnknown)"));
         return filter;
     }
-    case eRender: {
+    case EKsFilterType::eRender: {
         CKsFilter* filter = new (std::nothrow) CKsAudRenFilter(path, hr);
         KsDebugPrint(3, WSTR("new CKsAudRenFilter()"));
         return filter;
     }
-    case eCapture: {
+    case EKsFilterType::eCapture: {
         CKsFilter* filter = new (std::nothrow) CKsAudCapFilter(path, hr);
         KsDebugPrint(3, WSTR("new CKsAudCapFilter()"));
         return filter;
@@ -143,10 +143,10 @@ HRESULT CKsEnumFilters::EnumFilters(EKsFilterType type, const GUID* categories) 
 
 bool CKsEnumFilters::EnumCaptureFilters() {
     const GUID categories[2] = {KSCATEGORY_AUDIO, KSCATEGORY_CAPTURE};
-    return SUCCEEDED(EnumFilters(eCapture, categories));
+    return SUCCEEDED(EnumFilters(EKsFilterType::eCapture, categories));
 }
 
 bool CKsEnumFilters::EnumRenderFilters() {
     const GUID categories[2] = {KSCATEGORY_AUDIO, KSCATEGORY_RENDER};
-    return SUCCEEDED(EnumFilters(eRender, categories));
+    return SUCCEEDED(EnumFilters(EKsFilterType::eRender, categories));
 }

@@ -19,8 +19,8 @@ public:
     // categories[0]: the class enumerated; categories[1]: the class each interface must have as an alias.
     // S_OK when at least one filter is in the list afterwards.
     HRESULT EnumFilters(EKsFilterType type, const GUID* categories);
-    bool EnumCaptureFilters();  // eCapture, {KSCATEGORY_AUDIO, KSCATEGORY_CAPTURE}
-    bool EnumRenderFilters();   // eRender, {KSCATEGORY_AUDIO, KSCATEGORY_RENDER}
+    bool EnumCaptureFilters();  // EKsFilterType::eCapture, {KSCATEGORY_AUDIO, KSCATEGORY_CAPTURE}
+    bool EnumRenderFilters();   // EKsFilterType::eRender, {KSCATEGORY_AUDIO, KSCATEGORY_RENDER}
 
     KsList<CKsFilter> m_listFilters;  // owns its filters
 };

@@ -6,7 +6,7 @@
 #include "Service/Quillon/ks/KsMultipleItem.h"
 #include "Service/Quillon/ks/KsPin.h"
 
-CKsFilter::CKsFilter(const WCHAR* pszName, HRESULT* phr) : m_eType(eUnknown) {
+CKsFilter::CKsFilter(const WCHAR* pszName, HRESULT* phr) : m_eType(EKsFilterType::eUnknown) {
     KsTraceEnter("CKsFilter::CKsFilter()");
     std::memset(m_mszBusRelations, 0, sizeof m_mszBusRelations);
     HRESULT hr = InternalInit();
