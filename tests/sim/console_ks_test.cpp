@@ -516,6 +516,17 @@ TEST(ConsoleKs, ALoopedPinHasABufferNotificationsAPositionRegisterAndPackets) {
     EXPECT_EQ(WaitForSingleObject(event, 50), static_cast<DWORD>(WAIT_TIMEOUT));
     EXPECT_EQ(Request(pin, IOCTL_KS_PROPERTY, &registration, sizeof registration, nullptr, 0),
               static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+
+    // One notification per pass: the event comes at the end of the buffer only.
+    ASSERT_EQ(SetState(pin, KSSTATE_STOP), 0u);
+    request.NotificationCount = 1;
+    ASSERT_EQ(Request(pin, IOCTL_KS_PROPERTY, &request, sizeof request, &buffer, sizeof buffer), 0u);
+    registration.Property.Id = KSPROPERTY_RTAUDIO_REGISTER_NOTIFICATION_EVENT;
+    ASSERT_EQ(Request(pin, IOCTL_KS_PROPERTY, &registration, sizeof registration, nullptr, 0), 0u);
+    const DWORD restart = timeGetTime();
+    ASSERT_EQ(SetState(pin, KSSTATE_RUN), 0u);
+    ASSERT_EQ(WaitForSingleObject(event, INFINITE), WAIT_OBJECT_0);
+    EXPECT_EQ(timeGetTime() - restart, 20u);
     CloseHandle(event);
     CloseHandle(pin);
     CloseHandle(filter);
@@ -557,10 +568,14 @@ TEST(ConsoleKs, ALoopedRenderPinTakesWritePacketsOrAnswersNotFound) {
 
     rig.console.Unplug();
     rig.ks().Options().rt.writePacket = false;
+    rig.ks().Options().rt.wholePacketsOnly = true;
     rig.console.Plug();
     CloseHandle(filter);
     filter = OpenFilter(rig.ks().RenderPath());
     ASSERT_EQ(CreatePin(filter, Connect(0, 10, 32, 24, true), &pin), S_OK);
+    request.RequestedBufferSize = 2 * 96 * 40 + 40;  // a frame more than two whole packets
+    EXPECT_EQ(Request(pin, IOCTL_KS_PROPERTY, &request, sizeof(KSRTAUDIO_BUFFER_PROPERTY), &buffer, sizeof buffer),
+              static_cast<DWORD>(ERROR_INVALID_PARAMETER));
     EXPECT_EQ(Request(pin, IOCTL_KS_PROPERTY, &write, sizeof(KSPROPERTY) + 12, &echo, sizeof echo),
               static_cast<DWORD>(ERROR_NOT_FOUND));
     CloseHandle(pin);
@@ -645,6 +660,13 @@ TEST(ConsoleKs, FaultKnobsRefuseFailPendAndBreakTheDriversAnswers) {
     std::memcpy(&item, block.data(), 8);
     EXPECT_EQ(block.size(), 32u);
     EXPECT_EQ(item.Size, 32u + 64u);
+    const KSPROPERTY nodes = Property(KSPROPSETID_Topology, KSPROPERTY_TOPOLOGY_NODES);
+    faults.Malform(KSPROPSETID_Topology, KSPROPERTY_TOPOLOGY_NODES, KsMalformation::SizeShort);
+    block = GetMultiple(filter, &nodes, sizeof nodes, &error);
+    std::memcpy(&item, block.data(), 8);
+    EXPECT_EQ(block.size(), 8u + 32u);
+    EXPECT_EQ(item.Size, 8u + 16u);  // less than its two GUIDs need
+    EXPECT_EQ(item.Count, 2u);
     const KSP_PIN interfaces = PinProperty(KSPROPERTY_PIN_INTERFACES, 0);
     faults.Malform(KSPROPSETID_Pin, KSPROPERTY_PIN_INTERFACES, KsMalformation::GrowsAfterSizeQuery);
     block = GetMultiple(filter, &interfaces, sizeof interfaces, &error);

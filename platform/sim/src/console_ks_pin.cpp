@@ -258,7 +258,7 @@ DWORD KsPinDevice::AnswerRtLocked(IoRequest& r, const KSPROPERTY& property) {
             // Two whole packets of whole frames, at most the driver's maximum.
             const ULONG packet = 2u * format_.blockAlign;
             const ULONG size = packet ? std::min(requested, rt_.maximumBufferSize) / packet * packet : 0;
-            if (size == 0) return ERROR_INVALID_PARAMETER;
+            if (size == 0 || (rt_.wholePacketsOnly && size != requested)) return ERROR_INVALID_PARAMETER;
             rtBuffer_ = std::make_unique<BYTE[]>(size);
             std::memset(rtBuffer_.get(), 0, size);
             rtSize_ = size;

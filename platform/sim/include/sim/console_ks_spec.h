@@ -59,6 +59,9 @@ struct KsRtSpec {
     bool notifications = true;   // KSPROPERTY_RTAUDIO_BUFFER_WITH_NOTIFICATION and the event properties
     bool writePacket = true;     // KSPROPERTY_RTAUDIO_SETWRITEPACKET (absent: ERROR_NOT_FOUND)
     ULONG maximumBufferSize = 1 << 20;
+    // A requested size that is not two whole packets of whole frames is refused (ERROR_INVALID_PARAMETER)
+    // rather than rounded down.
+    bool wholePacketsOnly = false;
 };
 
 struct KsFilterSpec {
