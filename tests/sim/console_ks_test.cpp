@@ -323,6 +323,13 @@ TEST(ConsoleKs, PinCreationChecksFormatLayoutInterfaceAndInstanceLimits) {
     ASSERT_NE(device, nullptr);
     EXPECT_EQ(device->Format().validBits, 24);
     EXPECT_EQ(device->Format().channels, 16);
+    // A failing step in the middle of a state sequence leaves the pin where the last good step put it.
+    rig.ks().Faults().FailProperty(KSPROPSETID_Connection, KSPROPERTY_CONNECTION_STATE, ERROR_GEN_FAILURE, 1,
+                                   sim::kKsAnyPin, 1);
+    EXPECT_EQ(SetState(pin, KSSTATE_ACQUIRE), 0u);
+    EXPECT_EQ(SetState(pin, KSSTATE_PAUSE), static_cast<DWORD>(ERROR_GEN_FAILURE));
+    EXPECT_EQ(device->State(), KSSTATE_ACQUIRE);
+    EXPECT_EQ(SetState(pin, KSSTATE_PAUSE), 0u);
     CloseHandle(pin);
     EXPECT_EQ(rig.ks().CapturePin(), nullptr);
     // Plain PCM of a layout it takes; and KsCreatePin answers in Win32 codes.

@@ -17,14 +17,14 @@ void KsFaults::RefusePinCreation(DWORD error, int times) {
     pinCreationTimes_ = error ? times : 0;
 }
 
-void KsFaults::FailProperty(const GUID& set, ULONG id, DWORD error, int times, ULONG pinId) {
+void KsFaults::FailProperty(const GUID& set, ULONG id, DWORD error, int times, ULONG pinId, unsigned after) {
     std::lock_guard lock(machine_.Mutex());
-    properties_.push_back({set, id, pinId, error, 0, times});
+    properties_.push_back({set, id, pinId, error, 0, times, after});
 }
 
-void KsFaults::PendProperty(const GUID& set, ULONG id, std::uint32_t ms, int times, ULONG pinId) {
+void KsFaults::PendProperty(const GUID& set, ULONG id, std::uint32_t ms, int times, ULONG pinId, unsigned after) {
     std::lock_guard lock(machine_.Mutex());
-    properties_.push_back({set, id, pinId, ERROR_SUCCESS, ms, times});
+    properties_.push_back({set, id, pinId, ERROR_SUCCESS, ms, times, after});
 }
 
 void KsFaults::Malform(const GUID& set, ULONG id, KsMalformation kind, ULONG pinId) {
@@ -70,6 +70,10 @@ DWORD KsFaults::Dispatch(const std::shared_ptr<IoRequest>& request, ULONG pinId,
     for (auto& f : properties_) {
         if (f.times == 0 || f.set != property.Set || f.id != property.Id) continue;
         if (f.pinId != kKsAnyPin && f.pinId != pinId) continue;
+        if (f.after > 0) {
+            --f.after;
+            break;
+        }
         if (f.times > 0) --f.times;
         if (f.error != ERROR_SUCCESS) {
             r.information = 0;

@@ -35,10 +35,13 @@ public:
     // Pin creation fails with `error` the next `times` requests (-1: from now on; error 0 clears).
     void RefusePinCreation(DWORD error, int times = -1);
     // The property fails with `error` the next `times` requests on a filter or pin (for KSPROPSETID_Pin
-    // requests on a filter, only those for `pinId` unless kKsAnyPin).
-    void FailProperty(const GUID& set, ULONG id, DWORD error, int times = -1, ULONG pinId = kKsAnyPin);
+    // requests on a filter, only those for `pinId` unless kKsAnyPin), after `after` requests that are
+    // answered normally (for a step in the middle of a sequence).
+    void FailProperty(const GUID& set, ULONG id, DWORD error, int times = -1, ULONG pinId = kKsAnyPin,
+                      unsigned after = 0);
     // The property is answered `ms` later on the machine clock (ERROR_IO_PENDING first).
-    void PendProperty(const GUID& set, ULONG id, std::uint32_t ms, int times = -1, ULONG pinId = kKsAnyPin);
+    void PendProperty(const GUID& set, ULONG id, std::uint32_t ms, int times = -1, ULONG pinId = kKsAnyPin,
+                      unsigned after = 0);
     // The multiple-item answer of the property (KSPROPSETID_Pin 3, 5, 6; KSPROPSETID_Topology 1) is broken.
     void Malform(const GUID& set, ULONG id, KsMalformation kind, ULONG pinId = kKsAnyPin);
     // A size query (no output buffer) is answered with ERROR_MORE_DATA (the default, as KS does) or
@@ -74,6 +77,7 @@ private:
         DWORD error;
         std::uint32_t pendMs;
         int times;
+        unsigned after;
     };
     struct Malformed {
         GUID set;

@@ -45,6 +45,9 @@ struct KsPinSpec {
     // What creation accepts within the ranges (the driver's real formats); empty: any whole-byte layout
     // whose valid bits a range covers.
     std::vector<KsSampleFormat> sampleFormats;
+    // False: creation does not hold the format to the ranges (a driver whose ranges under-report what it
+    // takes); the layouts and the wave-format arithmetic are still checked.
+    bool rangesBindCreation = true;
     // An extensible format must carry exactly this channel mask when set.
     std::optional<DWORD> channelMask;
     GUID category{};
