@@ -2,9 +2,11 @@
 
 #include "platform/win32.h"
 
-bool ReadSetting(const char* name, std::uint32_t& value) {
+namespace {
+
+bool ReadDword(const char* keyPath, const char* name, std::uint32_t& value) {
     HKEY key = nullptr;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kSettingsKeyPath, 0, KEY_READ, &key) != ERROR_SUCCESS) return false;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, keyPath, 0, KEY_READ, &key) != ERROR_SUCCESS) return false;
     DWORD type = REG_NONE;
     DWORD data = 0;
     DWORD size = sizeof(data);
@@ -14,6 +16,15 @@ bool ReadSetting(const char* name, std::uint32_t& value) {
     if (status != ERROR_SUCCESS || type != REG_DWORD || size != sizeof(data)) return false;
     value = data;
     return true;
+}
+
+}  // namespace
+
+bool ReadSetting(const char* name, std::uint32_t& value) { return ReadDword(kSettingsKeyPath, name, value); }
+
+std::uint32_t ReadKsLogLevel() {
+    std::uint32_t level = 0;
+    return ReadDword(kDiagnosticsKeyPath, kKsLogLevelValueName, level) ? level : 0;
 }
 
 bool WriteSetting(const char* name, std::uint32_t value) {

@@ -1,6 +1,8 @@
 #include "Service/Quillon/supervisor/ServiceEntry.h"
 
+#include "Service/Quillon/ks/KsDebug.h"
 #include "Service/Quillon/supervisor/ConsoleSupervisor.h"
+#include "Service/Quillon/supervisor/RegistrySettings.h"
 
 namespace {
 
@@ -31,6 +33,8 @@ void WINAPI ServiceMain(DWORD, LPWSTR*) {
     CServiceProcess& p = Process();
     p.m_hStatus = RegisterServiceCtrlHandlerExW(g_ServiceName, ServiceControlHandler, nullptr);
     if (!p.m_hStatus) return;
+    // The KS log stays silent unless an administrator asked for it (read once per start).
+    g_ulKsDebugLevel = ReadKsLogLevel();
 
     ReportStatus([](SERVICE_STATUS& s) {
         s = SERVICE_STATUS{};
