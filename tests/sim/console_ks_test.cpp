@@ -368,6 +368,11 @@ TEST(ConsoleKs, StandardCaptureCompletesOnePacketAtATimeAtTheStreamsCadence) {
     const DWORD start = timeGetTime();
     ASSERT_EQ(SetState(pin, KSSTATE_RUN), 0u);
     EXPECT_EQ(device->StateHistory(), (std::vector<KSSTATE>{KSSTATE_ACQUIRE, KSSTATE_PAUSE, KSSTATE_RUN}));
+    const auto log = rig.ks().Faults().PropertyLog();
+    ASSERT_GE(log.size(), 2u);
+    const sim::KsPropertyRecord set{KSPROPSETID_Connection, KSPROPERTY_CONNECTION_STATE, KSPROPERTY_TYPE_SET, 0};
+    EXPECT_EQ(log[log.size() - 2], set);
+    EXPECT_EQ(log.back(), set);
     ASSERT_EQ(WaitForSingleObject(a.ov.hEvent, INFINITE), WAIT_OBJECT_0);
     EXPECT_EQ(timeGetTime() - start, 10u);
     EXPECT_FALSE(HasOverlappedIoCompleted(&b.ov));

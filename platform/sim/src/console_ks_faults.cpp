@@ -46,6 +46,11 @@ void KsFaults::Clear() {
     sizeQueryError_ = ERROR_MORE_DATA;
 }
 
+std::vector<KsPropertyRecord> KsFaults::PropertyLog() {
+    std::lock_guard lock(machine_.Mutex());
+    return log_;
+}
+
 DWORD KsFaults::TakePinCreationErrorLocked() {
     if (pinCreationError_ == ERROR_SUCCESS || pinCreationTimes_ == 0) return ERROR_SUCCESS;
     if (pinCreationTimes_ > 0) --pinCreationTimes_;
@@ -67,6 +72,9 @@ DWORD KsFaults::Dispatch(const std::shared_ptr<IoRequest>& request, ULONG pinId,
         std::memcpy(&pinId, static_cast<const BYTE*>(r.in) + offsetof(KSP_PIN, PinId), sizeof pinId);
 
     std::lock_guard lock(machine_.Mutex());
+    constexpr std::size_t kLogLimit = 65536;
+    if (log_.size() == kLogLimit) log_.erase(log_.begin(), log_.begin() + kLogLimit / 2);
+    log_.push_back({property.Set, property.Id, property.Flags, pinId});
     for (auto& f : properties_) {
         if (f.times == 0 || f.set != property.Set || f.id != property.Id) continue;
         if (f.pinId != kKsAnyPin && f.pinId != pinId) continue;

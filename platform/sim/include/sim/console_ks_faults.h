@@ -26,6 +26,15 @@ enum class KsMalformation {
     GrowsAfterSizeQuery,  // the size query is answered for the block as it was; the fetch finds it bigger
 };
 
+// One property request as the device received it.
+struct KsPropertyRecord {
+    GUID set;
+    ULONG id;
+    ULONG flags;
+    ULONG pinId;  // the KSP_PIN's pin id on a filter, the pin's own id on a pin; kKsAnyPin otherwise
+    bool operator==(const KsPropertyRecord&) const = default;
+};
+
 class KsFaults {
 public:
     explicit KsFaults(Machine& machine) : machine_(machine) {}
@@ -48,6 +57,8 @@ public:
     // ERROR_INSUFFICIENT_BUFFER (as some drivers do), with the needed size as the byte count.
     void AnswerSizeQueriesWith(DWORD error);
     void Clear();
+    // Every property request the device's filters and pins received, oldest first (the newest 65536).
+    std::vector<KsPropertyRecord> PropertyLog();
 
     // Device side, machine lock held.
     DWORD OpenErrorLocked() const { return openError_; }
@@ -93,6 +104,7 @@ private:
     std::vector<PropertyFault> properties_;
     std::vector<Malformed> malformed_;
     DWORD sizeQueryError_ = ERROR_MORE_DATA;
+    std::vector<KsPropertyRecord> log_;
 };
 
 }  // namespace sim
