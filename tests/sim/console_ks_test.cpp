@@ -506,7 +506,13 @@ TEST(ConsoleKs, ALoopedPinHasABufferNotificationsAPositionRegisterAndPackets) {
         EXPECT_EQ(info.PacketNumber, packet - 1);
         EXPECT_EQ(*static_cast<ULONG*>(reg.Register), packet * bufferSize / 2 % bufferSize);
     }
-    // Packet 3 (the second half) holds frames 1440..1919.
+    // The position moves on between packet ends: 2 ms (96 frames) into the next packet.
+    rig.machine.RunFor(2);
+    const KSPROPERTY positionRequest = Property(KSPROPSETID_Audio, KSPROPERTY_AUDIO_POSITION);
+    KSAUDIO_POSITION position{};
+    ASSERT_EQ(Request(pin, IOCTL_KS_PROPERTY, &positionRequest, sizeof positionRequest, &position, sizeof position), 0u);
+    EXPECT_EQ(position.PlayOffset, 96u * 64);
+    // The fourth packet (the second half) holds frames 1440..1919.
     std::int32_t sample;
     std::memcpy(&sample, static_cast<BYTE*>(buffer.BufferAddress) + bufferSize / 2 + 2 * 4, 4);
     EXPECT_EQ(sample, sim::CaptureSignal(1440, 2) & static_cast<std::int32_t>(0xFFFFFF00));
