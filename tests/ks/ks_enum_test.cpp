@@ -110,6 +110,21 @@ TEST_F(KsEnum, KeepsTheOpenableFiltersThatHaveTheAliasWithTheirNamesAndRelations
     EXPECT_TRUE(filters.m_listFilters.IsEmpty());
 }
 
+TEST_F(KsEnum, BusRelationsWithoutTheirEndStayInsideBothBuffers) {
+    // 2048 units, exactly the buffer they are read into: one whole string, then text without an end.
+    std::vector<BYTE> raw(4096);
+    for (std::size_t i = 0; i < raw.size(); i += 2) raw[i] = 'R';
+    raw[6] = 0;  // "RRR" and its NUL
+    const Plugged unended = PlugAudio(machine, "A1");
+    machine.Devices().SetProperty(unended.instance, {DEVPKEY_Device_BusRelations, DEVPROP_TYPE_STRING_LIST, raw});
+
+    CKsEnumFilters filters;
+    ASSERT_TRUE(filters.EnumRenderFilters());
+    const WCHAR* list = filters.m_listFilters.GetHead()->pItem->m_mszBusRelations;
+    EXPECT_EQ(sim::Narrow(list), "RRR");
+    EXPECT_EQ(list[4], 0);  // the list ends after the last whole string
+}
+
 TEST_F(KsEnum, NoCategoryMeansNoSetupCallAndNothingFound) {
     PlugAudio(machine, "A1");
     CKsEnumFilters filters;

@@ -188,4 +188,42 @@ TEST(ConsoleKsLayerEnumeration, FiltersThatFailOrLackTheirAliasAreLeftOut) {
     });
 }
 
+// Pin A claims the format but refuses it; pin B does not claim it (its ranges under-report) but takes
+// it. The render side falls back to B; the capture side has no fallback.
+TEST(ConsoleKsLayerEnumeration, RenderFallsBackToAPinThatDoesNotClaimTheFormatCaptureDoesNot) {
+    sim::Machine machine;
+    const std::string node = "USB\\VID_1234&PID_0001&MI_00\\7&1&0&0000";
+    machine.Devices().AddDevice({node, {}, "", {}, {}, "Two pins", 0, {}});
+    std::vector<std::u16string> paths;
+    for (KSPIN_DATAFLOW flow : {KSPIN_DATAFLOW_IN, KSPIN_DATAFLOW_OUT}) {
+        sim::KsFilterSpec spec;
+        sim::KsPinSpec a = sim::PlainStreamingPin(flow, 10);
+        a.sampleFormats = {{16, 16}};
+        sim::KsPinSpec b = sim::PlainStreamingPin(flow, 2);
+        b.sampleFormats = {{32, 24}};
+        b.rangesBindCreation = false;
+        spec.pins = {a, b};
+        auto filter = std::make_shared<sim::KsFilterDevice>(machine, spec, std::make_shared<sim::KsFaults>(machine),
+                                                            "two pins");
+        const bool render = flow == KSPIN_DATAFLOW_IN;
+        paths.push_back(sim::AddKsFilterInterface(machine, node, render ? "render" : "capture", filter,
+                                                  render ? KSCATEGORY_RENDER : KSCATEGORY_CAPTURE, true, SPINT_ACTIVE,
+                                                  "Two pins"));
+    }
+    InProcess(machine, [&] {
+        WAVEFORMATEXTENSIBLE w = FormatFor({WAVE_FORMAT_EXTENSIBLE, 32, 24, 0}, 10);
+        CKsEnumFilters render;
+        ASSERT_TRUE(render.EnumRenderFilters());
+        auto* renderFilter = static_cast<CKsAudRenFilter*>(render.m_listFilters.GetHead()->pItem);
+        CKsAudPin* pin = renderFilter->CreateRenderPin(reinterpret_cast<WAVEFORMATEX*>(&w));
+        ASSERT_NE(pin, nullptr);
+        EXPECT_EQ(pin->m_ulPinId, 1u);
+        pin->ClosePin();
+        CKsEnumFilters capture;
+        ASSERT_TRUE(capture.EnumCaptureFilters());
+        auto* captureFilter = static_cast<CKsAudCapFilter*>(capture.m_listFilters.GetHead()->pItem);
+        EXPECT_EQ(captureFilter->CreateCapturePin(reinterpret_cast<WAVEFORMATEX*>(&w)), nullptr);
+    });
+}
+
 }  // namespace

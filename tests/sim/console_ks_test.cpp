@@ -323,6 +323,13 @@ TEST(ConsoleKs, PinCreationChecksFormatLayoutInterfaceAndInstanceLimits) {
     ASSERT_NE(device, nullptr);
     EXPECT_EQ(device->Format().validBits, 24);
     EXPECT_EQ(device->Format().channels, 16);
+    // A failing step in the middle of a state sequence leaves the pin where the last good step put it.
+    rig.ks().Faults().FailProperty(KSPROPSETID_Connection, KSPROPERTY_CONNECTION_STATE, ERROR_GEN_FAILURE, 1,
+                                   sim::kKsAnyPin, 1);
+    EXPECT_EQ(SetState(pin, KSSTATE_ACQUIRE), 0u);
+    EXPECT_EQ(SetState(pin, KSSTATE_PAUSE), static_cast<DWORD>(ERROR_GEN_FAILURE));
+    EXPECT_EQ(device->State(), KSSTATE_ACQUIRE);
+    EXPECT_EQ(SetState(pin, KSSTATE_PAUSE), 0u);
     CloseHandle(pin);
     EXPECT_EQ(rig.ks().CapturePin(), nullptr);
     // Plain PCM of a layout it takes; and KsCreatePin answers in Win32 codes.
@@ -361,6 +368,11 @@ TEST(ConsoleKs, StandardCaptureCompletesOnePacketAtATimeAtTheStreamsCadence) {
     const DWORD start = timeGetTime();
     ASSERT_EQ(SetState(pin, KSSTATE_RUN), 0u);
     EXPECT_EQ(device->StateHistory(), (std::vector<KSSTATE>{KSSTATE_ACQUIRE, KSSTATE_PAUSE, KSSTATE_RUN}));
+    const auto log = rig.ks().Faults().PropertyLog();
+    ASSERT_GE(log.size(), 2u);
+    const sim::KsPropertyRecord set{KSPROPSETID_Connection, KSPROPERTY_CONNECTION_STATE, KSPROPERTY_TYPE_SET, 0};
+    EXPECT_EQ(log[log.size() - 2], set);
+    EXPECT_EQ(log.back(), set);
     ASSERT_EQ(WaitForSingleObject(a.ov.hEvent, INFINITE), WAIT_OBJECT_0);
     EXPECT_EQ(timeGetTime() - start, 10u);
     EXPECT_FALSE(HasOverlappedIoCompleted(&b.ov));
@@ -494,7 +506,13 @@ TEST(ConsoleKs, ALoopedPinHasABufferNotificationsAPositionRegisterAndPackets) {
         EXPECT_EQ(info.PacketNumber, packet - 1);
         EXPECT_EQ(*static_cast<ULONG*>(reg.Register), packet * bufferSize / 2 % bufferSize);
     }
-    // Packet 3 (the second half) holds frames 1440..1919.
+    // The position moves on between packet ends: 2 ms (96 frames) into the next packet.
+    rig.machine.RunFor(2);
+    const KSPROPERTY positionRequest = Property(KSPROPSETID_Audio, KSPROPERTY_AUDIO_POSITION);
+    KSAUDIO_POSITION position{};
+    ASSERT_EQ(Request(pin, IOCTL_KS_PROPERTY, &positionRequest, sizeof positionRequest, &position, sizeof position), 0u);
+    EXPECT_EQ(position.PlayOffset, 96u * 64);
+    // The fourth packet (the second half) holds frames 1440..1919.
     std::int32_t sample;
     std::memcpy(&sample, static_cast<BYTE*>(buffer.BufferAddress) + bufferSize / 2 + 2 * 4, 4);
     EXPECT_EQ(sample, sim::CaptureSignal(1440, 2) & static_cast<std::int32_t>(0xFFFFFF00));
@@ -516,6 +534,17 @@ TEST(ConsoleKs, ALoopedPinHasABufferNotificationsAPositionRegisterAndPackets) {
     EXPECT_EQ(WaitForSingleObject(event, 50), static_cast<DWORD>(WAIT_TIMEOUT));
     EXPECT_EQ(Request(pin, IOCTL_KS_PROPERTY, &registration, sizeof registration, nullptr, 0),
               static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+
+    // One notification per pass: the event comes at the end of the buffer only.
+    ASSERT_EQ(SetState(pin, KSSTATE_STOP), 0u);
+    request.NotificationCount = 1;
+    ASSERT_EQ(Request(pin, IOCTL_KS_PROPERTY, &request, sizeof request, &buffer, sizeof buffer), 0u);
+    registration.Property.Id = KSPROPERTY_RTAUDIO_REGISTER_NOTIFICATION_EVENT;
+    ASSERT_EQ(Request(pin, IOCTL_KS_PROPERTY, &registration, sizeof registration, nullptr, 0), 0u);
+    const DWORD restart = timeGetTime();
+    ASSERT_EQ(SetState(pin, KSSTATE_RUN), 0u);
+    ASSERT_EQ(WaitForSingleObject(event, INFINITE), WAIT_OBJECT_0);
+    EXPECT_EQ(timeGetTime() - restart, 20u);
     CloseHandle(event);
     CloseHandle(pin);
     CloseHandle(filter);
@@ -557,10 +586,14 @@ TEST(ConsoleKs, ALoopedRenderPinTakesWritePacketsOrAnswersNotFound) {
 
     rig.console.Unplug();
     rig.ks().Options().rt.writePacket = false;
+    rig.ks().Options().rt.wholePacketsOnly = true;
     rig.console.Plug();
     CloseHandle(filter);
     filter = OpenFilter(rig.ks().RenderPath());
     ASSERT_EQ(CreatePin(filter, Connect(0, 10, 32, 24, true), &pin), S_OK);
+    request.RequestedBufferSize = 2 * 96 * 40 + 40;  // a frame more than two whole packets
+    EXPECT_EQ(Request(pin, IOCTL_KS_PROPERTY, &request, sizeof(KSRTAUDIO_BUFFER_PROPERTY), &buffer, sizeof buffer),
+              static_cast<DWORD>(ERROR_INVALID_PARAMETER));
     EXPECT_EQ(Request(pin, IOCTL_KS_PROPERTY, &write, sizeof(KSPROPERTY) + 12, &echo, sizeof echo),
               static_cast<DWORD>(ERROR_NOT_FOUND));
     CloseHandle(pin);
@@ -645,6 +678,13 @@ TEST(ConsoleKs, FaultKnobsRefuseFailPendAndBreakTheDriversAnswers) {
     std::memcpy(&item, block.data(), 8);
     EXPECT_EQ(block.size(), 32u);
     EXPECT_EQ(item.Size, 32u + 64u);
+    const KSPROPERTY nodes = Property(KSPROPSETID_Topology, KSPROPERTY_TOPOLOGY_NODES);
+    faults.Malform(KSPROPSETID_Topology, KSPROPERTY_TOPOLOGY_NODES, KsMalformation::SizeShort);
+    block = GetMultiple(filter, &nodes, sizeof nodes, &error);
+    std::memcpy(&item, block.data(), 8);
+    EXPECT_EQ(block.size(), 8u + 32u);
+    EXPECT_EQ(item.Size, 8u + 16u);  // less than its two GUIDs need
+    EXPECT_EQ(item.Count, 2u);
     const KSP_PIN interfaces = PinProperty(KSPROPERTY_PIN_INTERFACES, 0);
     faults.Malform(KSPROPSETID_Pin, KSPROPERTY_PIN_INTERFACES, KsMalformation::GrowsAfterSizeQuery);
     block = GetMultiple(filter, &interfaces, sizeof interfaces, &error);

@@ -17,14 +17,14 @@ void KsFaults::RefusePinCreation(DWORD error, int times) {
     pinCreationTimes_ = error ? times : 0;
 }
 
-void KsFaults::FailProperty(const GUID& set, ULONG id, DWORD error, int times, ULONG pinId) {
+void KsFaults::FailProperty(const GUID& set, ULONG id, DWORD error, int times, ULONG pinId, unsigned after) {
     std::lock_guard lock(machine_.Mutex());
-    properties_.push_back({set, id, pinId, error, 0, times});
+    properties_.push_back({set, id, pinId, error, 0, times, after});
 }
 
-void KsFaults::PendProperty(const GUID& set, ULONG id, std::uint32_t ms, int times, ULONG pinId) {
+void KsFaults::PendProperty(const GUID& set, ULONG id, std::uint32_t ms, int times, ULONG pinId, unsigned after) {
     std::lock_guard lock(machine_.Mutex());
-    properties_.push_back({set, id, pinId, ERROR_SUCCESS, ms, times});
+    properties_.push_back({set, id, pinId, ERROR_SUCCESS, ms, times, after});
 }
 
 void KsFaults::Malform(const GUID& set, ULONG id, KsMalformation kind, ULONG pinId) {
@@ -44,6 +44,11 @@ void KsFaults::Clear() {
     properties_.clear();
     malformed_.clear();
     sizeQueryError_ = ERROR_MORE_DATA;
+}
+
+std::vector<KsPropertyRecord> KsFaults::PropertyLog() {
+    std::lock_guard lock(machine_.Mutex());
+    return log_;
 }
 
 DWORD KsFaults::TakePinCreationErrorLocked() {
@@ -67,9 +72,16 @@ DWORD KsFaults::Dispatch(const std::shared_ptr<IoRequest>& request, ULONG pinId,
         std::memcpy(&pinId, static_cast<const BYTE*>(r.in) + offsetof(KSP_PIN, PinId), sizeof pinId);
 
     std::lock_guard lock(machine_.Mutex());
+    constexpr std::size_t kLogLimit = 65536;
+    if (log_.size() == kLogLimit) log_.erase(log_.begin(), log_.begin() + kLogLimit / 2);
+    log_.push_back({property.Set, property.Id, property.Flags, pinId});
     for (auto& f : properties_) {
         if (f.times == 0 || f.set != property.Set || f.id != property.Id) continue;
         if (f.pinId != kKsAnyPin && f.pinId != pinId) continue;
+        if (f.after > 0) {
+            --f.after;
+            break;
+        }
         if (f.times > 0) --f.times;
         if (f.error != ERROR_SUCCESS) {
             r.information = 0;

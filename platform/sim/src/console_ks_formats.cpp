@@ -84,7 +84,7 @@ DWORD PinAcceptsFormat(const KsPinSpec& pin, const KsWaveFormat& f) {
     bool covered = false;
     for (auto& r : pin.ranges)
         if (RangeCovers(r, f)) covered = true;
-    if (!covered) return ERROR_NO_MATCH;
+    if (!covered && pin.rangesBindCreation) return ERROR_NO_MATCH;
     if (!pin.sampleFormats.empty()) {
         bool layout = false;
         for (auto& s : pin.sampleFormats)

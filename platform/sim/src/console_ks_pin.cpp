@@ -221,7 +221,18 @@ void KsPinDevice::KeepRenderedLocked(const BYTE* data, std::size_t size) {
 
 std::uint64_t KsPinDevice::PositionBytesLocked() const {
     const std::uint64_t block = format_.blockAlign;
-    if (looped_) return rtSize_ ? frames_ * block % rtSize_ : 0;
+    if (looped_) {
+        if (!rtSize_ || !block) return 0;
+        // The hardware moves on between packet ends.
+        std::uint64_t frames = frames_;
+        if (state_ == KSSTATE_RUN && !stopped_ && format_.rate) {
+            const std::uint64_t elapsed =
+                static_cast<std::uint64_t>(std::max<Ticks>(0, machine_.Now() - lastPacketTime_)) * format_.rate /
+                10'000'000;
+            frames += std::min<std::uint64_t>(elapsed, rtSize_ / 2 / block);
+        }
+        return frames * block % rtSize_;
+    }
     std::uint64_t bytes = frames_ * block;
     if (state_ == KSSTATE_RUN && !stopped_ && !queue_.empty() && format_.rate) {
         // Part of the packet now streaming.
@@ -258,7 +269,7 @@ DWORD KsPinDevice::AnswerRtLocked(IoRequest& r, const KSPROPERTY& property) {
             // Two whole packets of whole frames, at most the driver's maximum.
             const ULONG packet = 2u * format_.blockAlign;
             const ULONG size = packet ? std::min(requested, rt_.maximumBufferSize) / packet * packet : 0;
-            if (size == 0) return ERROR_INVALID_PARAMETER;
+            if (size == 0 || (rt_.wholePacketsOnly && size != requested)) return ERROR_INVALID_PARAMETER;
             rtBuffer_ = std::make_unique<BYTE[]>(size);
             std::memset(rtBuffer_.get(), 0, size);
             rtSize_ = size;

@@ -26,6 +26,15 @@ enum class KsMalformation {
     GrowsAfterSizeQuery,  // the size query is answered for the block as it was; the fetch finds it bigger
 };
 
+// One property request as the device received it.
+struct KsPropertyRecord {
+    GUID set;
+    ULONG id;
+    ULONG flags;
+    ULONG pinId;  // the KSP_PIN's pin id on a filter, the pin's own id on a pin; kKsAnyPin otherwise
+    bool operator==(const KsPropertyRecord&) const = default;
+};
+
 class KsFaults {
 public:
     explicit KsFaults(Machine& machine) : machine_(machine) {}
@@ -35,16 +44,21 @@ public:
     // Pin creation fails with `error` the next `times` requests (-1: from now on; error 0 clears).
     void RefusePinCreation(DWORD error, int times = -1);
     // The property fails with `error` the next `times` requests on a filter or pin (for KSPROPSETID_Pin
-    // requests on a filter, only those for `pinId` unless kKsAnyPin).
-    void FailProperty(const GUID& set, ULONG id, DWORD error, int times = -1, ULONG pinId = kKsAnyPin);
+    // requests on a filter, only those for `pinId` unless kKsAnyPin), after `after` requests that are
+    // answered normally (for a step in the middle of a sequence).
+    void FailProperty(const GUID& set, ULONG id, DWORD error, int times = -1, ULONG pinId = kKsAnyPin,
+                      unsigned after = 0);
     // The property is answered `ms` later on the machine clock (ERROR_IO_PENDING first).
-    void PendProperty(const GUID& set, ULONG id, std::uint32_t ms, int times = -1, ULONG pinId = kKsAnyPin);
+    void PendProperty(const GUID& set, ULONG id, std::uint32_t ms, int times = -1, ULONG pinId = kKsAnyPin,
+                      unsigned after = 0);
     // The multiple-item answer of the property (KSPROPSETID_Pin 3, 5, 6; KSPROPSETID_Topology 1) is broken.
     void Malform(const GUID& set, ULONG id, KsMalformation kind, ULONG pinId = kKsAnyPin);
     // A size query (no output buffer) is answered with ERROR_MORE_DATA (the default, as KS does) or
     // ERROR_INSUFFICIENT_BUFFER (as some drivers do), with the needed size as the byte count.
     void AnswerSizeQueriesWith(DWORD error);
     void Clear();
+    // Every property request the device's filters and pins received, oldest first (the newest 65536).
+    std::vector<KsPropertyRecord> PropertyLog();
 
     // Device side, machine lock held.
     DWORD OpenErrorLocked() const { return openError_; }
@@ -74,6 +88,7 @@ private:
         DWORD error;
         std::uint32_t pendMs;
         int times;
+        unsigned after;
     };
     struct Malformed {
         GUID set;
@@ -89,6 +104,7 @@ private:
     std::vector<PropertyFault> properties_;
     std::vector<Malformed> malformed_;
     DWORD sizeQueryError_ = ERROR_MORE_DATA;
+    std::vector<KsPropertyRecord> log_;
 };
 
 }  // namespace sim

@@ -45,6 +45,9 @@ struct KsPinSpec {
     // What creation accepts within the ranges (the driver's real formats); empty: any whole-byte layout
     // whose valid bits a range covers.
     std::vector<KsSampleFormat> sampleFormats;
+    // False: creation does not hold the format to the ranges (a driver whose ranges under-report what it
+    // takes); the layouts and the wave-format arithmetic are still checked.
+    bool rangesBindCreation = true;
     // An extensible format must carry exactly this channel mask when set.
     std::optional<DWORD> channelMask;
     GUID category{};
@@ -59,6 +62,9 @@ struct KsRtSpec {
     bool notifications = true;   // KSPROPERTY_RTAUDIO_BUFFER_WITH_NOTIFICATION and the event properties
     bool writePacket = true;     // KSPROPERTY_RTAUDIO_SETWRITEPACKET (absent: ERROR_NOT_FOUND)
     ULONG maximumBufferSize = 1 << 20;
+    // A requested size that is not two whole packets of whole frames is refused (ERROR_INVALID_PARAMETER)
+    // rather than rounded down.
+    bool wholePacketsOnly = false;
 };
 
 struct KsFilterSpec {
