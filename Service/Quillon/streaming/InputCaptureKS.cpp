@@ -45,8 +45,9 @@ ULONG CInputCaptureKS::CollectWaitHandles(HANDLE* handles, ULONG capacity) {
 }
 
 HANDLE CInputCaptureKS::CurrentPacketEvent(ULONG* index) {
-    *index = m_nCurrentPacket;
-    return m_nCurrentPacket < m_nPackets ? m_pPackets[m_nCurrentPacket].m_Overlapped.hEvent : nullptr;
+    const ULONG current = m_nCurrentPacket.load();
+    *index = current;
+    return current < m_nPackets ? m_pPackets[current].m_Overlapped.hEvent : nullptr;
 }
 
 HRESULT CInputCaptureKS::StartPin() {
@@ -221,7 +222,7 @@ std::uint32_t CInputCaptureKS::ProcessPacket(ULONG a, bool resubmit) {
             WriteWord(p.m_pSentinelSlot, BitsPerSample() == 32 ? ReadWord(p.m_pPreviousSampleSlot) : 0);
         }
     }
-    m_nCurrentPacket = a + 1 == m_nPackets ? 0 : a + 1;
+    m_nCurrentPacket.store(a + 1 == m_nPackets ? 0 : a + 1);
     CapturePacket& p = m_pPackets[a];
     p.m_bSubmitted = false;
 

@@ -38,7 +38,8 @@ public:
     float* m_pSampleBlock = nullptr;
     std::uint32_t m_nSampleBlockSize = 0;  // floats
     ULONG m_nPackets = 0;
-    ULONG m_nCurrentPacket = 0;
+    // Written by the stream thread and by StartPin on the bridge thread while the pin starts.
+    std::atomic<ULONG> m_nCurrentPacket{0};
 
 private:
     bool RealTime() const { return m_pPin && m_pPin->m_bLoopedSupported; }

@@ -80,7 +80,7 @@ public:
     std::uint16_t m_nChannels = 0;
     std::int32_t m_nDirection = 0;  // 1 capture, 0 render
     std::uint32_t m_nPacketsPerSecond = 0;
-    std::uint32_t m_nRtResync = 0;
+    std::atomic<std::uint32_t> m_nRtResync{0};
     std::atomic<std::uint32_t> m_nWarmUp{0};
     bool m_bFloatFormat = false;
     std::int16_t m_nValidBits = 0;

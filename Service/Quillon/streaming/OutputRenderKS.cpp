@@ -39,8 +39,9 @@ ULONG COutputRenderKS::CollectWaitHandles(HANDLE* handles, ULONG capacity) {
 }
 
 HANDLE COutputRenderKS::CurrentPacketEvent(ULONG* index) {
-    *index = m_nCurrentPacket;
-    return m_nCurrentPacket < m_nPackets ? m_pPackets[m_nCurrentPacket].m_Overlapped.hEvent : nullptr;
+    const ULONG current = m_nCurrentPacket.load();
+    *index = current;
+    return current < m_nPackets ? m_pPackets[current].m_Overlapped.hEvent : nullptr;
 }
 
 HRESULT COutputRenderKS::StartPin() {
@@ -162,9 +163,9 @@ bool COutputRenderKS::IsPacketDone(ULONG index) {
 void COutputRenderKS::SubmitPacket(ULONG index) {
     if (RealTime()) {
         (void)index;  // the packet sequence designates the packet
-        ++m_nPacketSequence;
-        if (m_bWritePacketReporting) {
-            KSRTAUDIO_SETWRITEPACKET_INFO info{m_nPacketSequence, 0, 0};
+        const std::uint32_t sequence = ++m_nPacketSequence;
+        if (m_bWritePacketReporting.load()) {
+            KSRTAUDIO_SETWRITEPACKET_INFO info{sequence, 0, 0};
             const HRESULT hr =
                 m_pPin->SetPropertySimple(KSPROPSETID_RtAudio, KSPROPERTY_RTAUDIO_SETWRITEPACKET, &info, sizeof info);
             if (hr == E_NOTIMPL) {
@@ -173,12 +174,12 @@ void COutputRenderKS::SubmitPacket(ULONG index) {
                 ULONG count = 0;
                 if (SUCCEEDED(m_pPin->GetPropertySimple(KSPROPSETID_RtAudio, KSPROPERTY_RTAUDIO_PACKETCOUNT, &count,
                                                         sizeof count))) {
-                    if (count != m_nPacketSequence) m_nPacketSequence = count;
+                    if (count != m_nPacketSequence.load()) m_nPacketSequence.store(count);
                     m_nRtResync = 0;
                 }
             }
         }
-        m_nCurrentPacket = m_nPacketSequence & 1;
+        m_nCurrentPacket.store(m_nPacketSequence.load() & 1);
         return;
     }
     if (!m_pPackets || index >= m_nPackets) return;
@@ -187,12 +188,13 @@ void COutputRenderKS::SubmitPacket(ULONG index) {
     p.m_Header.PresentationTime.Time = m_llStreamPosition;
     m_llStreamPosition += m_llPacketDuration;
     p.m_bSubmitted = SUCCEEDED(m_pPin->WriteData(&p.m_Header, &p.m_Overlapped));
-    m_nCurrentPacket = m_nCurrentPacket + 1 == m_nPackets ? 0 : m_nCurrentPacket + 1;
+    const ULONG next = m_nCurrentPacket.load() + 1;
+    m_nCurrentPacket.store(next == m_nPackets ? 0 : next);
 }
 
 std::uint32_t COutputRenderKS::ProcessPacket(ULONG index, bool resubmit) {
     if (index >= m_nPackets) return 0;
-    const ULONG current = m_nCurrentPacket;
+    const ULONG current = m_nCurrentPacket.load();
     RenderPacket& p = m_pPackets[current];
     p.m_bSubmitted = false;
     const bool realTime = RealTime();

@@ -37,9 +37,11 @@ public:
     // block the callback fills before it is converted into the pin's buffer.
     float* m_pSampleBlock = nullptr;
     ULONG m_nPackets = 0;
-    ULONG m_nCurrentPacket = 0;
-    std::uint32_t m_nPacketSequence = 0;
-    bool m_bWritePacketReporting = true;
+    // Written by the stream thread and by StartPin on the bridge thread: in real-time mode the pin
+    // already runs (and the thread already renders) while StartPin waits its 4 ms.
+    std::atomic<ULONG> m_nCurrentPacket{0};
+    std::atomic<std::uint32_t> m_nPacketSequence{0};
+    std::atomic<bool> m_bWritePacketReporting{true};
 
 private:
     bool RealTime() const { return m_pPin && m_pPin->m_bLoopedSupported; }
