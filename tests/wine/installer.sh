@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
-# The installer, QuillonSetup-<version>.exe, in a fresh Wine prefix, silent (/S) throughout: install,
-# install the same version again over it (the upgrade path, with the service and the tray running),
-# uninstall; each step is followed by a look at the files, the service and the registry. Then, with
-# Wine's 32-bit half, a 32-bit prefix, where the installer must refuse and change nothing. Also what
-# the installer carries: the project version and the tray's icon.
+# The installer, QuillonSetup-<version>.exe, in a fresh Wine prefix whose session has a desktop with a
+# taskbar (a Wine virtual desktop in Xvfb), silent (/S) throughout: install, install the same version
+# again over it (the upgrade path, with the service and the tray running), uninstall; each step is
+# followed by a look at the files, the service, the tray and the registry. Then, with Wine's 32-bit
+# half, a 32-bit prefix, where the installer must refuse and change nothing. Also what the installer
+# carries: the project version and the tray's icon.
 #
 #   tests/wine/installer.sh [WINDOWS-BUILD-DIR]     (default: build/win)
 #
@@ -58,13 +59,28 @@ tray_icons=$("$windres" -J coff -i "$build/QuillonSystray.exe" -O rc 2>/dev/null
 [[ -n "$tray_icons" && "$(icon_images <<<"$rc")" == "$tray_icons" ]]
 check "installer: its icon images are the tray's" $?
 
-unset DISPLAY  # no desktop: nothing here may need an X server
+if ! command -v Xvfb >/dev/null; then
+    check "Xvfb found" 1 "install xvfb (scripts/install-deps.sh)"
+    summary
+    exit 1
+fi
+xvfb_start
+check "Xvfb runs (display ${DISPLAY:-?})" $?
+cleanup() {
+    wine_prefix_remove
+    xvfb_stop
+}
+trap cleanup EXIT
 wine_prefix_create
-trap wine_prefix_remove EXIT
 echo "Wine: $WINE; prefix: $WINEPREFIX"
 wine_run 300 wineboot --init >/dev/null 2>&1
 check "wineboot creates the prefix" $?
 timeout -k 5 120 "$WINESERVER_BIN" -w
+# Every program of the session in one virtual desktop, with its taskbar and notification area, as a
+# user's logon has it: the installer starts the tray there.
+wine_run 30 reg add 'HKCU\Software\Wine\Explorer' /v Desktop /d Default /f >/dev/null 2>&1
+wine_run 30 reg add 'HKCU\Software\Wine\Explorer\Desktops' /v Default /d 800x600 /f >/dev/null 2>&1
+timeout -k 5 60 "$WINESERVER_BIN" -w
 "$WINESERVER_BIN" -p
 cp "$setup" "$WINEPREFIX/drive_c/QuillonSetup.exe"
 installed=$WINEPREFIX/drive_c/Program\ Files/Quillon
@@ -90,27 +106,23 @@ wait_for_state() {  # wait_for_state STATE SECONDS
     return 1
 }
 
-# The tray's processes in this prefix.
-tray_alive() {
+# tray_pids: the tray's processes in this prefix (the program itself, by its Windows command line).
+tray_pids() {
     local pid
-    for pid in $(pgrep -f 'QuillonSystray\.exe' || true); do
+    for pid in $(pgrep -f '^"?C:.Program Files.Quillon.QuillonSystray\.exe' || true); do
         [[ "$(ps -o stat= -p "$pid" 2>/dev/null)" == Z* ]] && continue
-        [[ "$(ps -o comm= -p "$pid" 2>/dev/null)" == timeout ]] && continue
-        if tr '\0' '\n' 2>/dev/null <"/proc/$pid/environ" | grep -qxF "WINEPREFIX=$WINEPREFIX"; then return 0; fi
+        if tr '\0' '\n' 2>/dev/null <"/proc/$pid/environ" | grep -qxF "WINEPREFIX=$WINEPREFIX"; then echo "$pid"; fi
     done
-    return 1
 }
-# The tray as a logon would start it (the session has no taskbar, so the installer itself does not).
-start_tray() {
-    timeout -k 5 120 "$WINE" "$install_dir\\QuillonSystray.exe" </dev/null >/dev/null 2>&1 &
+wait_tray_up() {
     local deadline=$((SECONDS + 20))
-    while ! tray_alive && ((SECONDS < deadline)); do sleep 0.3; done
-    tray_alive
+    while [[ -z "$(tray_pids)" ]] && ((SECONDS < deadline)); do sleep 0.3; done
+    [[ -n "$(tray_pids)" ]]
 }
 wait_tray_gone() {
     local deadline=$((SECONDS + 15))
-    while tray_alive && ((SECONDS < deadline)); do sleep 0.3; done
-    ! tray_alive
+    while [[ -n "$(tray_pids)" ]] && ((SECONDS < deadline)); do sleep 0.3; done
+    [[ -z "$(tray_pids)" ]]
 }
 
 # setup ARGS...: the installer, silent; its exit status.
@@ -146,6 +158,8 @@ size=$(reg_value "$uninstall_key" EstimatedSize)
     -n "$size" && $((size)) -gt 1000 ]]
 check "uninstall entry: version, publisher, icon, uninstaller, size" $? \
     "$(wine_run 30 reg query "$uninstall_key" 2>/dev/null | tr -d '\r' | grep REG_ | tr -s ' ' | tr '\n' ';')"
+wait_tray_up
+check "the installer started the tray" $?
 
 # ---- the same version again, over the running service and tray, with a setting of the user's
 # The service reads its settings when it builds a supervisor and writes them back when it discards one
@@ -155,8 +169,7 @@ for _ in 1 2 3; do
     sleep 1.5
     [[ "$(reg_value "$settings_key" Latency)" == 0x1 ]] && break
 done
-start_tray
-check "tray started before the upgrade" $?
+tray_before=$(tray_pids)
 # Changed installed copies show whether the upgrade really puts the programs back.
 for file in "${programs[@]}"; do printf 'changed' >>"$installed/$file"; done
 step=$SECONDS
@@ -168,8 +181,10 @@ replaced=1
 for file in "${programs[@]}"; do cmp -s "$build/$file" "$installed/$file" || replaced=0; done
 ((replaced))
 check "upgrade replaced the programs" $?
-wait_tray_gone
-check "upgrade ended the running tray" $?
+wait_tray_up
+tray_after=$(tray_pids)
+[[ -n "$tray_before" && -n "$tray_after" && -z "$(comm -12 <(sort <<<"$tray_before") <(sort <<<"$tray_after"))" ]]
+check "upgrade ended the running tray and started it again" $? "before: ${tray_before:-none}; after: ${tray_after:-none}"
 wait_for_state RUNNING 30
 check "service is RUNNING again after the upgrade" $?
 [[ "$(reg_value "$settings_key" Latency)" == 0x1 && "$(reg_value "$settings_key" Enable)" == 0x1 ]]
@@ -179,8 +194,7 @@ reg_key_exists "$uninstall_key"
 check "uninstall entry still there" $?
 
 # ---- uninstall
-start_tray
-tray_before_uninstall=$?
+tray_before=$(tray_pids)
 step=$SECONDS
 wine_run 60 "$install_dir\\Uninstall.exe" /S
 status=$?
@@ -197,17 +211,15 @@ check "installed files and folder removed" $? "$(ls "$installed" 2>/dev/null | t
 check "service deleted" $?
 [[ -z "$(reg_value "$run_key" Quillon)" ]]
 check "Run value removed" $?
-((tray_before_uninstall == 0)) && wait_tray_gone
+[[ -n "$tray_before" ]] && wait_tray_gone
 check "uninstall ended the running tray" $?
 [[ "$(reg_value "$settings_key" Latency)" == 0x1 ]]
 check "settings key kept (silent uninstall)" $?
 wine_prefix_remove
-trap - EXIT
 
 # ---- a 32-bit Windows: a prefix of Wine's 32-bit half
 if [[ -x /usr/lib/wine/wine ]]; then
     wine_prefix_create
-    trap wine_prefix_remove EXIT
     export WINEARCH=win32
     WINE32=/usr/lib/wine/wine
     timeout -k 5 300 "$WINE32" wineboot --init </dev/null >/dev/null 2>&1
@@ -219,7 +231,6 @@ if [[ -x /usr/lib/wine/wine ]]; then
         ! WINELOADER=$WINE32 timeout -k 5 30 "$WINE32" reg query "$uninstall_key" </dev/null >/dev/null 2>&1
     check "32-bit Windows: the installer refuses (1633) and installs nothing" $? "exit status $status"
     wine_prefix_remove
-    trap - EXIT
 else
     check "Wine's 32-bit half (wine32) found, for the 32-bit Windows check" 1 "scripts/install-deps.sh installs it"
 fi
