@@ -130,6 +130,9 @@ VIAddVersionKey /LANG=${LANG_ENGLISH} "ProductVersion" "${VERSION}"
 
 Function .onInit
   !insertmacro QUILLON_PRECONDITIONS
+  ; Always the 64-bit Program Files (an /D= elsewhere is not taken): the service runs as LocalSystem,
+  ; and only a folder that users cannot write to keeps its program from being swapped under it.
+  StrCpy $INSTDIR "$PROGRAMFILES64\Quillon"
 FunctionEnd
 
 Function un.onInit

@@ -20,10 +20,11 @@
 !define /ifndef SERVICE_CONFIG_DESCRIPTION 1
 !define /ifndef SERVICE_CONTROL_STOP      1
 !define /ifndef SERVICE_STOPPED           1
+!define /ifndef SERVICE_START_PENDING     2
+!define /ifndef SERVICE_STOP_PENDING      3
 !define /ifndef SERVICE_RUNNING           4
 !define /ifndef SYNCHRONIZE               0x00100000
 !define /ifndef ERROR_SERVICE_ALREADY_RUNNING 1056
-!define /ifndef ERROR_SERVICE_NOT_ACTIVE  1062
 
 ; How long to wait for the service to reach a state, in polls of 250 ms (30 s), and for its process
 ; to end once it reports stopped (ms).
@@ -46,8 +47,9 @@ Function ${UN}ServiceState
 FunctionEnd
 !macroend
 
-; WaitForServiceState: polls the service whose handle is in $1 until it reaches the state in $2;
-; $0 = 1 when it did, 0 when the wait ran out or the query failed. Clobbers $3, $4 and $6 besides.
+; WaitForServiceState: polls the service whose handle is in $1 until it reaches the state in $2, or
+; stopped (where a service that fails to start ends up: no use waiting on). $0 = 1 when it reached
+; $2, 0 when it stopped instead, the wait ran out or the query failed. Clobbers $3, $4 and $6 besides.
 !macro QUILLON_WAIT_FOR_SERVICE_STATE UN
 Function ${UN}WaitForServiceState
   StrCpy $3 0
@@ -58,6 +60,8 @@ Function ${UN}WaitForServiceState
       Return
     ${EndIf}
     ${If} $0 = 0
+    ${OrIf} $0 = ${SERVICE_STOPPED}
+      StrCpy $0 0
       Return
     ${EndIf}
     IntOp $3 $3 + 1
@@ -91,25 +95,24 @@ Function ${UN}StopService
 
   Call ${UN}ServiceState
   StrCpy $5 $6  ; the process to wait for
-  ${If} $0 <> ${SERVICE_STOPPED}
-    DetailPrint "Stopping the service $\"${SERVICE_NAME}$\""
-    System::Call '*(i, i, i, i, i, i, i) p .r4'
-    System::Call 'advapi32::ControlService(p r1, i ${SERVICE_CONTROL_STOP}, p r4) i .r0 ? e'
-    Pop $3
-    System::Free $4
-    ; A service that is still starting refuses the stop; try again once it is running.
-    ${If} $0 = 0
-    ${AndIf} $3 <> ${ERROR_SERVICE_NOT_ACTIVE}
-      StrCpy $2 ${SERVICE_RUNNING}
-      Call ${UN}WaitForServiceState
+  ; A service still starting takes no stop request yet: let it get to running (or fail) first.
+  ${If} $0 = ${SERVICE_START_PENDING}
+    StrCpy $2 ${SERVICE_RUNNING}
+    Call ${UN}WaitForServiceState
+    Call ${UN}ServiceState
+  ${EndIf}
+  ${If} $0 = ${SERVICE_STOPPED}
+    StrCpy $0 1
+  ${Else}
+    ; Running (or paused): ask it to stop. One already stopping just needs the wait.
+    ${If} $0 <> ${SERVICE_STOP_PENDING}
+      DetailPrint "Stopping the service $\"${SERVICE_NAME}$\""
       System::Call '*(i, i, i, i, i, i, i) p .r4'
       System::Call 'advapi32::ControlService(p r1, i ${SERVICE_CONTROL_STOP}, p r4)'
       System::Free $4
     ${EndIf}
     StrCpy $2 ${SERVICE_STOPPED}
     Call ${UN}WaitForServiceState
-  ${Else}
-    StrCpy $0 1
   ${EndIf}
   StrCpy $2 $0
 
