@@ -9,8 +9,8 @@
 ; The installer is a 32-bit program so that a 32-bit Windows can run it far enough to be told, politely,
 ; that Quillon needs a 64-bit one; on x64 it works in the 64-bit registry view and the 64-bit Program
 ; Files folder. Silent with /S (the uninstaller too: Uninstall.exe /S, which keeps the settings).
-; Exit codes beyond NSIS's own (0 done, 1 cancelled, 2 aborted): 740 not elevated, 1633 not a 64-bit
-; Windows, 3 installed but the service did not reach "running".
+; Exit codes beyond NSIS's own (0 done, 1 cancelled, 2 aborted): 740 not elevated, 1618 another setup
+; of Quillon is running, 1633 not a 64-bit Windows, 3 installed but the service did not reach "running".
 
 !macro QUILLON_REQUIRE NAME
   !ifndef ${NAME}
@@ -47,6 +47,7 @@ AllowSkipFiles off
 !define SETUP_MUTEX "Global\QuillonSetup{5C0B7E52-3E0F-4C8D-9F1B-2D6A4E8C71A3}"
 !define ERROR_ALREADY_EXISTS 183
 !define ERROR_ELEVATION_REQUIRED 740
+!define ERROR_INSTALL_ALREADY_RUNNING 1618
 !define ERROR_INSTALL_PLATFORM_UNSUPPORTED 1633
 !define EXIT_SERVICE_NOT_RUNNING 3
 
@@ -124,6 +125,7 @@ VIAddVersionKey /LANG=${LANG_ENGLISH} "ProductVersion" "${VERSION}"
   Pop $0
   ${If} $0 = ${ERROR_ALREADY_EXISTS}
     MessageBox MB_OK|MB_ICONSTOP "Another setup of Quillon is running. Let it finish first." /SD IDOK
+    SetErrorLevel ${ERROR_INSTALL_ALREADY_RUNNING}
     Quit
   ${EndIf}
 !macroend
