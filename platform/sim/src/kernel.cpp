@@ -15,8 +15,18 @@ namespace {
 
 Machine& M() { return Machine::Current(); }
 
-// Looks up a waitable for a handle, including the current-thread pseudo handle.
-std::shared_ptr<sim::Waitable> WaitableFor(HANDLE h) { return M().LookupAs<sim::Waitable>(h); }
+// The current-process pseudo handle: the same value as INVALID_HANDLE_VALUE, as on Windows.
+bool IsCurrentProcessHandle(HANDLE h) { return h == reinterpret_cast<HANDLE>(static_cast<LONG_PTR>(-1)); }
+
+// Looks up a waitable for a handle, including the current-process pseudo handle: a wait on it lasts
+// until the calling program's process ends, that is, for a thread of that process, never.
+std::shared_ptr<sim::Waitable> WaitableFor(HANDLE h) {
+    if (IsCurrentProcessHandle(h)) {
+        if (auto process = M().CurrentProcess()) return process;
+        return std::make_shared<sim::Event>(true, false);  // a thread of no program: its "process" never ends
+    }
+    return M().LookupAs<sim::Waitable>(h);
+}
 
 sim::Ticks ToTicks(DWORD ms) { return ms == INFINITE ? sim::kNever : static_cast<sim::Ticks>(ms) * sim::kTicksPerMs; }
 
@@ -45,6 +55,7 @@ BOOL CloseHandle(HANDLE h) {
         sim::SetError(err);
         return FALSE;
     }
+    if (IsCurrentProcessHandle(h)) return TRUE;  // closing a pseudo handle does nothing
     if (!M().CloseHandleValue(h)) {
         sim::SetError(ERROR_INVALID_HANDLE);
         return FALSE;
@@ -53,7 +64,8 @@ BOOL CloseHandle(HANDLE h) {
 }
 
 BOOL DuplicateHandle(HANDLE, HANDLE source, HANDLE, LPHANDLE target, DWORD, BOOL, DWORD options) {
-    auto object = M().Lookup(source);
+    std::shared_ptr<sim::Object> object =
+        IsCurrentProcessHandle(source) ? std::shared_ptr<sim::Object>(M().CurrentProcess()) : M().Lookup(source);
     if (!object || !target) {
         sim::SetError(ERROR_INVALID_HANDLE);
         return FALSE;
