@@ -55,3 +55,6 @@ foreach(helper ${QUILLON_WINE_HELPERS})
   add_executable(${helper_name} ${helper})
   target_link_libraries(${helper_name} PRIVATE user32 shell32)
 endforeach()
+
+# The installer of both programs (installer/installer.cmake).
+include(${CMAKE_SOURCE_DIR}/installer/installer.cmake)
