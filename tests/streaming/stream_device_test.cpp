@@ -98,10 +98,12 @@ TEST_F(StreamDevice, StandardCaptureWarmsUpThenDeliversEveryPacket) {
         auto pin = console->Ks().CapturePin();
         const std::uint64_t before = pin->PacketsCompleted();
         ASSERT_TRUE(SUCCEEDED(device.Start()));
-        Sleep(64);  // 32 packets of 2 ms
+        // Packets complete every 2 ms from the start; this thread wakes between completions, never at the
+        // same instant as one (whose order against this thread's wake-up is not defined).
+        Sleep(65);  // 32 packets
         EXPECT_TRUE(log.samples.empty());
         EXPECT_EQ(device.WarmUpRemaining(), 0u);
-        Sleep(20);
+        Sleep(21);
         EXPECT_EQ(log.samples.size(), pin->PacketsCompleted() - before - 32);
         ASSERT_FALSE(log.samples.empty());
         for (auto n : log.samples) EXPECT_EQ(n, 96u * 16u);
@@ -109,10 +111,10 @@ TEST_F(StreamDevice, StandardCaptureWarmsUpThenDeliversEveryPacket) {
         // Again after a stop and a new start.
         device.StopStreaming();
         const std::size_t delivered = log.samples.size();
-        Sleep(20);
+        Sleep(21);
         EXPECT_EQ(log.samples.size(), delivered);
         ASSERT_TRUE(SUCCEEDED(device.Start()));
-        Sleep(60);
+        Sleep(61);
         EXPECT_EQ(log.samples.size(), delivered);
         Sleep(10);
         EXPECT_GT(log.samples.size(), delivered);
