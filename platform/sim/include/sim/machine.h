@@ -175,17 +175,30 @@ public:
     void RunFor(std::uint32_t ms);
     bool RunUntil(const std::function<bool()>& condition, std::uint32_t maxMs, std::uint32_t stepMs = 1);
 
-    // Handles.
-    HANDLE AddHandle(std::shared_ptr<Object> object);
+    // Handles. Each process has its own handles: a handle value is valid only in the process that holds
+    // it (the host and threads the machine did not start share the host's table). Every handle carries
+    // the access rights it was opened with (kAllAccess unless duplicated with fewer).
+    static constexpr DWORD kAllAccess = 0xFFFFFFFF;
+    HANDLE AddHandle(std::shared_ptr<Object> object, DWORD access = kAllAccess);
+    HANDLE AddHandleFor(Process* owner, std::shared_ptr<Object> object, DWORD access = kAllAccess);
     std::shared_ptr<Object> Lookup(HANDLE handle);
     std::shared_ptr<Object> LookupLocked(HANDLE handle);  // the machine lock is held by the caller
+    // A handle of another process (null: the host's); `access` receives the handle's rights.
+    std::shared_ptr<Object> LookupIn(Process* owner, HANDLE handle, DWORD* access = nullptr);
     template <class T>
     std::shared_ptr<T> LookupAs(HANDLE handle) {
         return std::dynamic_pointer_cast<T>(Lookup(handle));
     }
+    // The rights of a handle of the calling thread's process; 0 for an unknown handle.
+    DWORD HandleAccess(HANDLE handle);
     bool CloseHandleValue(HANDLE handle);
+    bool CloseHandleIn(Process* owner, HANDLE handle);
+    // Handles of every process, or of one type; HandleCountOf counts one process's (null: the host's).
     std::size_t HandleCount();
     std::size_t HandleCount(const std::string& typeName);
+    std::size_t HandleCountOf(Process* owner);
+    // The process the calling thread belongs to (null for the host and foreign threads).
+    Process* CurrentProcessRaw();
 
     // Threads.
     HANDLE StartThread(std::function<unsigned()> body, DWORD* id, Process* process = nullptr);
@@ -250,7 +263,14 @@ private:
     DWORD nextThreadId_ = 0x100;
     DWORD nextProcessId_ = 0x200;
     ULONG_PTR nextHandle_ = 0x1000;
-    std::unordered_map<ULONG_PTR, std::shared_ptr<Object>> handles_;
+    struct HandleEntry {
+        std::shared_ptr<Object> object;
+        Process* owner = nullptr;
+        DWORD access = kAllAccess;
+    };
+    std::unordered_map<ULONG_PTR, HandleEntry> handles_;
+    // Closes every handle a process still holds (it has ended); the objects die outside the lock.
+    void CloseProcessHandles(Process* process);
     std::vector<std::unique_ptr<ThreadRec>> threadRecs_;
     std::vector<std::thread> osThreads_;
     std::multimap<Ticks, Waiter*> deadlines_;
