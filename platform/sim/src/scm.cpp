@@ -58,6 +58,8 @@ bool ServiceManager::Start(const std::string& name) {
         s->handler = nullptr;
         s->context = nullptr;
         s->queue.clear();
+        s->stoppedReported = false;
+        s->abandoned = false;
         s->status = SERVICE_STATUS{SERVICE_WIN32_OWN_PROCESS, SERVICE_START_PENDING, 0, 0, 0, 0, 0};
         spec = s->program;
     }
@@ -68,7 +70,41 @@ bool ServiceManager::Start(const std::string& name) {
     return true;
 }
 
-DWORD ServiceManager::Control(const std::string& name, DWORD control) {
+DWORD ServiceManager::Admission(const SERVICE_STATUS& status, DWORD control) {
+    switch (status.dwCurrentState) {
+        case SERVICE_STOPPED:
+            return ERROR_SERVICE_NOT_ACTIVE;
+        case SERVICE_START_PENDING:
+        case SERVICE_STOP_PENDING:
+            return ERROR_SERVICE_CANNOT_ACCEPT_CTRL;
+        default:
+            break;
+    }
+    DWORD needed = 0;
+    switch (control) {
+        case SERVICE_CONTROL_STOP: needed = SERVICE_ACCEPT_STOP; break;
+        case SERVICE_CONTROL_PAUSE:
+        case SERVICE_CONTROL_CONTINUE: needed = SERVICE_ACCEPT_PAUSE_CONTINUE; break;
+        case SERVICE_CONTROL_INTERROGATE: return ERROR_SUCCESS;
+        case SERVICE_CONTROL_SHUTDOWN: needed = SERVICE_ACCEPT_SHUTDOWN; break;
+        case SERVICE_CONTROL_PARAMCHANGE: needed = SERVICE_ACCEPT_PARAMCHANGE; break;
+        case SERVICE_CONTROL_PRESHUTDOWN: needed = SERVICE_ACCEPT_PRESHUTDOWN; break;
+        default:
+            if (control >= SERVICE_CONTROL_NETBINDADD && control <= SERVICE_CONTROL_NETBINDDISABLE)
+                needed = SERVICE_ACCEPT_NETBINDCHANGE;
+            else if (control >= 128 && control <= 255)
+                return ERROR_SUCCESS;  // user-defined controls
+            else
+                return ERROR_INVALID_SERVICE_CONTROL;  // the system's own notifications cannot be sent
+    }
+    return (status.dwControlsAccepted & needed) ? ERROR_SUCCESS : ERROR_INVALID_SERVICE_CONTROL;
+}
+
+DWORD ServiceManager::Control(const std::string& name, DWORD control) { return Deliver(name, control, true); }
+
+DWORD ServiceManager::CallHandler(const std::string& name, DWORD control) { return Deliver(name, control, false); }
+
+DWORD ServiceManager::Deliver(const std::string& name, DWORD control, bool checked) {
     auto request = std::make_shared<Request>();
     request->control = control;
     request->done = std::make_shared<Event>(true, false);
@@ -77,6 +113,10 @@ DWORD ServiceManager::Control(const std::string& name, DWORD control) {
         std::lock_guard lock(machine_.Mutex());
         Service* s = Find(name);
         if (!s || !s->handler || !s->dispatcherRunning) return ERROR_SERVICE_NOT_ACTIVE;
+        if (checked) {
+            const DWORD refused = Admission(s->status, control);
+            if (refused != ERROR_SUCCESS) return refused;
+        }
         s->queue.push_back(request);
         machine_.SetEventLocked(*s->queueEvent);
         process = s->process;
@@ -85,6 +125,14 @@ DWORD ServiceManager::Control(const std::string& name, DWORD control) {
     if (machine_.WaitObjects({request->done, process}, false, kNever) != WAIT_OBJECT_0)
         return ERROR_SERVICE_NOT_ACTIVE;
     return request->result;
+}
+
+void ServiceManager::Abandon(const std::string& name) {
+    std::lock_guard lock(machine_.Mutex());
+    Service* s = Find(name);
+    if (!s) return;
+    s->abandoned = true;
+    machine_.SetEventLocked(*s->queueEvent);
 }
 
 SERVICE_STATUS ServiceManager::Status(const std::string& name) {
@@ -142,8 +190,16 @@ BOOL ServiceManager::RunDispatcher(const SERVICE_TABLE_ENTRYW* table) {
         },
         nullptr);
     auto mainObject = machine_.LookupAs<Waitable>(mainThread);
+    // The dispatcher returns once the process's service has reported SERVICE_STOPPED, whether or not its
+    // service main function has returned; a service main that returns without that report leaves the
+    // dispatcher waiting, as on Windows (until the manager gives up on the process: Abandon).
+    bool abandoned = false;
+    bool mainReturned = false;
     for (;;) {
-        const DWORD r = machine_.WaitObjects({queueEvent, mainObject}, false, kNever);
+        std::vector<std::shared_ptr<Waitable>> wakers{queueEvent};
+        if (!mainReturned) wakers.push_back(mainObject);
+        const DWORD r = machine_.WaitObjects(wakers, false, kNever);
+        if (r == WAIT_OBJECT_0 + 1) mainReturned = true;
         for (;;) {
             std::shared_ptr<Request> request;
             LPHANDLER_FUNCTION_EX handler;
@@ -163,17 +219,30 @@ BOOL ServiceManager::RunDispatcher(const SERVICE_TABLE_ENTRYW* table) {
             std::lock_guard lock(machine_.Mutex());
             machine_.SetEventLocked(*request->done);
         }
-        if (r == WAIT_OBJECT_0 + 1) break;  // the service main function returned
+        std::lock_guard lock(machine_.Mutex());
+        if (s->abandoned) {
+            abandoned = true;
+            break;
+        }
+        if (s->stoppedReported) break;
     }
+    // The service main function, if it is still on its way out after its last report, finishes before the
+    // process's state goes (on Windows the process's end would stop it; here it must not outlive that state).
+    if (!mainReturned) machine_.WaitObjects({mainObject}, false, 1000 * kTicksPerMs);
     machine_.CloseHandleValue(mainThread);
     std::lock_guard lock(machine_.Mutex());
     s->dispatcherRunning = false;
     s->handler = nullptr;
+    s->abandoned = false;
     for (auto& pending : s->queue) {
         pending->result = ERROR_SERVICE_NOT_ACTIVE;
         machine_.SetEventLocked(*pending->done);
     }
     s->queue.clear();
+    if (abandoned) {
+        SetError(ERROR_SERVICE_NOT_ACTIVE);
+        return FALSE;
+    }
     return TRUE;
 }
 
@@ -208,6 +277,10 @@ BOOL ServiceManager::ReportStatus(SERVICE_STATUS_HANDLE handle, const SERVICE_ST
         s->status = *status;
         s->history.push_back(*status);
         name = s->name;
+        if (status->dwCurrentState == SERVICE_STOPPED) {
+            s->stoppedReported = true;  // the dispatcher may now return
+            machine_.SetEventLocked(*s->queueEvent);
+        }
     }
     char text[160];
     std::snprintf(text, sizeof text, "\"%s\" reports %s (controls accepted %u, check point %u)", name.c_str(),
