@@ -291,7 +291,9 @@ BOOL TryEnterCriticalSection(LPCRITICAL_SECTION cs) {
 void LeaveCriticalSection(LPCRITICAL_SECTION cs) {
     auto object = CsOf(cs);
     std::lock_guard lock(M().Mutex());
-    if (object->owner != M().CurrentThread() || object->recursion == 0) return;  // not the owner: ignored
+    if (object->owner != M().CurrentThread() || object->recursion == 0)
+        M().ReportLockMisuse(object->owner ? "LeaveCriticalSection by a thread that does not own the critical section"
+                                           : "LeaveCriticalSection of a critical section nobody holds");
     if (--object->recursion == 0) {
         object->owner = nullptr;
         cs->OwningThread = nullptr;
@@ -303,12 +305,12 @@ void LeaveCriticalSection(LPCRITICAL_SECTION cs) {
 
 // ---- time ----
 
-DWORD timeGetTime() { return static_cast<DWORD>(M().NowMs()); }
-DWORD GetTickCount() { return static_cast<DWORD>(M().NowMs()); }
-ULONGLONG GetTickCount64() { return M().NowMs(); }
+DWORD timeGetTime() { return static_cast<DWORD>(M().TickCountMs()); }
+DWORD GetTickCount() { return static_cast<DWORD>(M().TickCountMs()); }
+ULONGLONG GetTickCount64() { return M().TickCountMs(); }
 
 BOOL QueryPerformanceCounter(LARGE_INTEGER* counter) {
-    counter->QuadPart = M().Now();
+    counter->QuadPart = M().PerformanceCount();
     return TRUE;
 }
 

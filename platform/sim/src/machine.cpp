@@ -102,6 +102,13 @@ Machine& Machine::Current() {
 
 Machine* Machine::CurrentOrNull() { return g_current; }
 
+void Machine::ReportLockMisuse(const char* what) {
+    ThreadRec* self = t_thread;
+    std::fprintf(stderr, "sim: %s (thread %u, %s)\n", what, self ? self->id : 0u, self ? self->name.c_str() : "foreign");
+    std::fflush(stderr);
+    std::abort();
+}
+
 Ticks Machine::Now() const {
     if (mode_ == ClockMode::Virtual) return virtualNow_.load(std::memory_order_acquire);
     return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now() - realStart_)

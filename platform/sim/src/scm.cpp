@@ -112,11 +112,12 @@ DWORD ServiceManager::Deliver(const std::string& name, DWORD control, bool check
     {
         std::lock_guard lock(machine_.Mutex());
         Service* s = Find(name);
-        if (!s || !s->handler || !s->dispatcherRunning) return ERROR_SERVICE_NOT_ACTIVE;
+        if (!s) return ERROR_SERVICE_NOT_ACTIVE;
         if (checked) {
             const DWORD refused = Admission(s->status, control);
             if (refused != ERROR_SUCCESS) return refused;
         }
+        if (!s->handler || !s->dispatcherRunning) return ERROR_SERVICE_NOT_ACTIVE;
         s->queue.push_back(request);
         machine_.SetEventLocked(*s->queueEvent);
         process = s->process;
@@ -226,9 +227,13 @@ BOOL ServiceManager::RunDispatcher(const SERVICE_TABLE_ENTRYW* table) {
         }
         if (s->stoppedReported) break;
     }
-    // The service main function, if it is still on its way out after its last report, finishes before the
-    // process's state goes (on Windows the process's end would stop it; here it must not outlive that state).
-    if (!mainReturned) machine_.WaitObjects({mainObject}, false, 1000 * kTicksPerMs);
+    // A service main function on its way out after its last report (releasing its lock, returning) gets
+    // to finish before the process's state goes: the shortest wait, which on the virtual clock ends only
+    // once it has returned or blocks. One that blocks or sleeps is left behind, as on Windows, where the
+    // process's end would stop it.
+    // (On the real clock the wait cannot tell running from blocked: it gives the thread a second.)
+    if (!mainReturned)
+        machine_.WaitObjects({mainObject}, false, machine_.Mode() == ClockMode::Virtual ? 1 : 1000 * kTicksPerMs);
     machine_.CloseHandleValue(mainThread);
     std::lock_guard lock(machine_.Mutex());
     s->dispatcherRunning = false;

@@ -154,7 +154,7 @@ bool Shell::ClickIcon(UINT event, POINT at, std::size_t index) {
         msg.wParam = icon.id;
         msg.lParam = static_cast<LPARAM>(event);
     }
-    msg.time = static_cast<DWORD>(machine_.NowMs());
+    msg.time = static_cast<DWORD>(machine_.TickCountMs());
     msg.pt = at;
     PostLocked(window->thread, msg);
     return true;
@@ -491,7 +491,7 @@ bool Shell::TakeMessageLocked(ThreadRec* self, HWND hwnd, UINT min, UINT max, bo
         out.lParam = reinterpret_cast<LPARAM>(due->proc);
         if (remove) due->due = false;
     }
-    out.time = static_cast<DWORD>(machine_.NowMs());
+    out.time = static_cast<DWORD>(machine_.TickCountMs());
     out.pt = cursor_;
     return true;
 }
@@ -574,7 +574,7 @@ BOOL Shell::PostMessage(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
     msg.message = message;
     msg.wParam = wParam;
     msg.lParam = lParam;
-    msg.time = static_cast<DWORD>(machine_.NowMs());
+    msg.time = static_cast<DWORD>(machine_.TickCountMs());
     msg.pt = cursor_;
     PostLocked(target, msg);
     return TRUE;

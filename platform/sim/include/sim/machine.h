@@ -167,8 +167,22 @@ public:
     static Machine* CurrentOrNull();
 
     ClockMode Mode() const { return mode_; }
+    // Machine time since the machine was created: what deadlines, timers and RunFor count in.
     Ticks Now() const;
     std::uint64_t NowMs() const { return static_cast<std::uint64_t>(Now() / kTicksPerMs); }
+    // The system's own clocks (GetTickCount64, and timeGetTime/GetTickCount as its low 32 bits; the
+    // performance counter at 10 MHz) read the same time from an arbitrary start, as on Windows where they
+    // count from boot: kDefaultClockStartMs unless a test sets another start, for instance just before
+    // the 32-bit millisecond counters wrap (2^32 ms, 49.7 days).
+    static constexpr std::uint64_t kDefaultClockStartMs = 123'456'789;
+    void SetClockStart(std::uint64_t ms) { clockStartMs_.store(ms, std::memory_order_relaxed); }
+    std::uint64_t TickCountMs() const { return clockStartMs_.load(std::memory_order_relaxed) + NowMs(); }
+    std::int64_t PerformanceCount() const {
+        return static_cast<std::int64_t>(clockStartMs_.load(std::memory_order_relaxed)) * kTicksPerMs + Now();
+    }
+    // LeaveCriticalSection by a thread that does not own the lock: on Windows it corrupts the lock, so the
+    // machine reports it on stderr and aborts the run at once.
+    [[noreturn]] void ReportLockMisuse(const char* what);
 
     // Host side: let the machine run for a span of machine time, or until a condition holds (tested
     // every stepMs of machine time). RunUntil returns whether the condition became true.
@@ -258,6 +272,7 @@ private:
     ClockMode mode_;
     mutable std::mutex mutex_;
     std::atomic<Ticks> virtualNow_{0};
+    std::atomic<std::uint64_t> clockStartMs_{kDefaultClockStartMs};
     std::chrono::steady_clock::time_point realStart_;
     int runnable_ = 0;
     DWORD nextThreadId_ = 0x100;
