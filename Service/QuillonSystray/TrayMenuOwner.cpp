@@ -22,9 +22,10 @@ HWND CTrayMenuOwner::Get(HINSTANCE instance, HWND fallback) {
     windowClass.hInstance = instance;
     windowClass.lpszClassName = kTrayMenuOwnerClass;
     RegisterClassExW(&windowClass);  // already registered after a Reset: harmless
-    // Never shown (no WS_VISIBLE), no taskbar button (a tool window), no size.
-    m_hWnd = CreateWindowExW(WS_EX_TOOLWINDOW, kTrayMenuOwnerClass, nullptr, WS_POPUP, 0, 0, 0, 0, nullptr, nullptr,
-                             instance, nullptr);
+    // Visible, so that activating it gives its thread the keyboard, but of no size, so nothing shows; a
+    // tool window, so no taskbar button.
+    m_hWnd = CreateWindowExW(WS_EX_TOOLWINDOW, kTrayMenuOwnerClass, nullptr, WS_POPUP | WS_VISIBLE, 0, 0, 0, 0,
+                             nullptr, nullptr, instance, nullptr);
     return m_hWnd ? m_hWnd : fallback;
 }
 

@@ -1,8 +1,9 @@
-// The owner of the tray's popup menu: a hidden top-level tool window on the tray's thread.
+// The owner of the tray's popup menu: a top-level tool window of no size on the tray's thread.
 //
 // A popup menu takes the keyboard (arrow keys, Enter, Escape) and closes on a click elsewhere only while
 // its owner is the foreground window, and a message-only window can never be one. So the menu is owned
-// by this window instead, brought to the foreground before the menu opens; the message-only window keeps
+// by this window instead (visible, so that its activation brings the keyboard with it, but of no size),
+// brought to the foreground before the menu opens; the message-only window keeps
 // the timer and the icon's callbacks. Created the first time a menu opens, destroyed with its owner
 // object (on the tray's thread).
 #pragma once

@@ -266,11 +266,11 @@ TEST_F(TrayAlone, EachClickOrKeyOfAUserShowsTheMenuOnceOwnedByAForegroundTopLeve
         EXPECT_EQ(menu.x, 640);
         EXPECT_EQ(menu.y, 700);
     }
-    // One owner window for every menu: top level, never shown, the tray's own.
+    // One owner window for every menu: top level, visible (of no size), the tray's own.
     const auto windows = shell.Windows();
     ASSERT_EQ(windows.size(), 2u);
     EXPECT_EQ(windows[1].parent, nullptr);
-    EXPECT_EQ(windows[1].style & WS_VISIBLE, 0u);
+    EXPECT_NE(windows[1].style & WS_VISIBLE, 0u);
     EXPECT_EQ(windows[1].processId, windows[0].processId);
     // While a menu is open the tray's timer keeps polling.
     const auto polls = machine.CallCount("OpenFileMappingA");
