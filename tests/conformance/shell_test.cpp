@@ -13,13 +13,23 @@ constexpr UINT_PTR kTimerId = 7;
 struct Seen {
     std::vector<UINT> messages;
     bool endMenuOnTimer = false;
+    HMENU nested = nullptr;  // opened again from inside the modal loop
+    BOOL nestedResult = TRUE;
+    DWORD nestedError = 0;
 };
 Seen* g_seen = nullptr;
 
 LRESULT CALLBACK RecordingProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
     if (g_seen && (message == kStartTimer || message == WM_TIMER || message == WM_APP + 2)) {
         g_seen->messages.push_back(message);
-        if (message == kStartTimer) SetTimer(hwnd, kTimerId, 20, nullptr);
+        if (message == kStartTimer) {
+            SetTimer(hwnd, kTimerId, 20, nullptr);
+            if (g_seen->nested) {
+                SetLastError(0);
+                g_seen->nestedResult = TrackPopupMenu(g_seen->nested, TPM_RETURNCMD, 10, 10, 0, hwnd, nullptr);
+                g_seen->nestedError = GetLastError();
+            }
+        }
         if (message == WM_TIMER && wParam == kTimerId && g_seen->endMenuOnTimer) {
             KillTimer(hwnd, kTimerId);
             EndMenu();
@@ -98,11 +108,15 @@ CONFORMANCE_TEST(Menus, TheModalLoopOfAMessageOnlyOwnerRunsPostedMessagesAndTime
     HMENU menu = CreatePopupMenu();
     CHECK(AppendMenuW(menu, MF_STRING, 1, WSTR("One")));
     CHECK(AppendMenuW(menu, MF_STRING, 2, WSTR("Two")));
-    // Posted before the menu opens: dispatched by the menu's loop, which then starts the timer; the
-    // timer's tick, also dispatched inside the loop, ends the menu.
+    // Posted before the menu opens: dispatched by the menu's loop, which then starts the timer (and tries
+    // to open a second menu, which one thread cannot have); the timer's tick, also dispatched inside the
+    // loop, ends the menu.
+    seen.nested = menu;
     CHECK(PostMessageW(owner, kStartTimer, 0, 0));
     const BOOL chosen = TrackPopupMenu(menu, TPM_RETURNCMD | TPM_NONOTIFY | TPM_BOTTOMALIGN, 100, 100, 0, owner, nullptr);
     CHECK_EQ(chosen, 0);  // ended, nothing chosen
+    CHECK(!seen.nestedResult);
+    CHECK_EQ(seen.nestedError, ERROR_POPUP_ALREADY_ACTIVE);
     CHECK_EQ(seen.messages.size(), 2u);
     if (seen.messages.size() == 2) {
         CHECK_EQ(seen.messages[0], kStartTimer);

@@ -842,6 +842,11 @@ BOOL Shell::TrackPopupMenu(HMENU menu, UINT flags, int x, int y, HWND owner) {
             SetError(ERROR_INVALID_WINDOW_HANDLE);
             return FALSE;
         }
+        if (tracking_.count(self)) {  // a menu of this thread is open: its loop dispatched this call
+            SetError(ERROR_POPUP_ALREADY_ACTIVE);
+            return FALSE;
+        }
+        tracking_.insert(self);
         record.time = machine_.Now();
         record.owner = owner;
         record.x = x;
@@ -887,6 +892,7 @@ BOOL Shell::TrackPopupMenu(HMENU menu, UINT flags, int x, int y, HWND owner) {
     {
         std::lock_guard lock(machine_.Mutex());
         menuEnded_.erase(self);
+        tracking_.erase(self);
         if (!ended && !choices_.empty()) {
             const Choice choice = choices_.front();
             choices_.pop_front();

@@ -291,6 +291,7 @@ private:
     HWND foreground_ = nullptr;
     Ticks menuDwell_ = 0;
     std::set<ThreadRec*> menuEnded_;  // threads whose open menu EndMenu has ended
+    std::set<ThreadRec*> tracking_;   // threads with a menu open (one at a time each)
     POINT cursor_{1800, 1050};
     ATOM nextAtom_ = 0xC000;
     ULONG_PTR nextWindow_ = 0x10010;
