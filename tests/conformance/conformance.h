@@ -13,6 +13,22 @@
 #include <cstdint>
 #include <type_traits>
 
+namespace conformance {
+
+// The suite's own program doubles as a service for the service-manager tests: started by the manager
+// with the command line ServiceCommandLine() gives, it runs the entry registered here instead of the
+// tests (a Windows build through its "--service" argument; on the simulated machine as a program the
+// fixture puts on the machine's disk).
+using ProgramEntry = int (*)();
+struct ServiceProgram {
+    explicit ServiceProgram(ProgramEntry entry);
+};
+ProgramEntry RegisteredServiceProgram();
+// The command line that starts this program as that service, quoted path and all.
+void ServiceCommandLine(WCHAR* out, int chars);
+
+}  // namespace conformance
+
 #if defined(_WIN32)
 
 namespace conformance {

@@ -294,7 +294,208 @@ BOOL ServiceManager::ReportStatus(SERVICE_STATUS_HANDLE handle, const SERVICE_ST
     return TRUE;
 }
 
+namespace {
+
+// A client's handle to the manager (empty name) or to one service.
+class ServiceHandleObject final : public Object {
+public:
+    explicit ServiceHandleObject(std::string service) : name(std::move(service)) {}
+    const char* TypeName() const override { return "ServiceHandle"; }
+    std::string name;
+};
+
+std::string LowerAscii(std::string text) {
+    for (char& c : text)
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    return text;
+}
+
+// The program's file name in a service command line: `"C:\dir\prog.exe" args` or `C:\dir\prog.exe args`.
+std::string ProgramFileName(const std::string& commandLine) {
+    std::string path;
+    if (!commandLine.empty() && commandLine[0] == '"') {
+        const std::size_t end = commandLine.find('"', 1);
+        path = commandLine.substr(1, end == std::string::npos ? std::string::npos : end - 1);
+    } else {
+        path = commandLine.substr(0, commandLine.find(' '));
+    }
+    const std::size_t slash = path.find_last_of("\\/");
+    return LowerAscii(slash == std::string::npos ? path : path.substr(slash + 1));
+}
+
+}  // namespace
+
+void ServiceManager::AddProgram(const std::string& fileName, ProgramSpec program) {
+    std::lock_guard lock(machine_.Mutex());
+    programs_[LowerAscii(fileName)] = std::move(program);
+}
+
+bool ServiceManager::ClientHandle(SC_HANDLE handle, std::string* service) {
+    auto object = machine_.LookupAs<ServiceHandleObject>(reinterpret_cast<HANDLE>(handle));
+    if (!object) return false;
+    *service = object->name;
+    return true;
+}
+
+SC_HANDLE ServiceManager::OpenManager() {
+    return reinterpret_cast<SC_HANDLE>(machine_.AddHandle(std::make_shared<ServiceHandleObject>("")));
+}
+
+SC_HANDLE ServiceManager::CreateService(SC_HANDLE manager, LPCWSTR name, LPCWSTR commandLine) {
+    std::string managerName;
+    if (!ClientHandle(manager, &managerName) || !managerName.empty()) {
+        SetError(ERROR_INVALID_HANDLE);
+        return nullptr;
+    }
+    if (!name || !commandLine) {
+        SetError(ERROR_INVALID_PARAMETER);
+        return nullptr;
+    }
+    const std::string serviceName = Narrow(name);
+    {
+        std::lock_guard lock(machine_.Mutex());
+        if (Find(serviceName)) {
+            SetError(ERROR_SERVICE_EXISTS);
+            return nullptr;
+        }
+        ProgramSpec program;
+        auto it = programs_.find(ProgramFileName(Narrow(commandLine)));
+        if (it != programs_.end()) program = it->second;
+        auto s = std::make_unique<Service>();
+        s->name = serviceName;
+        s->program = std::move(program);
+        s->program.serviceName = serviceName;
+        services_[serviceName] = std::move(s);
+    }
+    return reinterpret_cast<SC_HANDLE>(machine_.AddHandle(std::make_shared<ServiceHandleObject>(serviceName)));
+}
+
+SC_HANDLE ServiceManager::OpenService(SC_HANDLE manager, LPCWSTR name) {
+    std::string managerName;
+    if (!ClientHandle(manager, &managerName) || !managerName.empty()) {
+        SetError(ERROR_INVALID_HANDLE);
+        return nullptr;
+    }
+    const std::string serviceName = name ? Narrow(name) : std::string();
+    {
+        std::lock_guard lock(machine_.Mutex());
+        if (!Find(serviceName)) {
+            SetError(ERROR_SERVICE_DOES_NOT_EXIST);
+            return nullptr;
+        }
+    }
+    return reinterpret_cast<SC_HANDLE>(machine_.AddHandle(std::make_shared<ServiceHandleObject>(serviceName)));
+}
+
+BOOL ServiceManager::StartService(SC_HANDLE service) {
+    std::string name;
+    if (!ClientHandle(service, &name) || name.empty()) {
+        SetError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    {
+        std::lock_guard lock(machine_.Mutex());
+        Service* s = Find(name);
+        if (!s) {
+            SetError(ERROR_SERVICE_MARKED_FOR_DELETE);
+            return FALSE;
+        }
+        if (s->process && !s->process->exited) {
+            SetError(ERROR_SERVICE_ALREADY_RUNNING);
+            return FALSE;
+        }
+        if (!s->program.entry) {
+            SetError(ERROR_FILE_NOT_FOUND);  // no such program on the disk
+            return FALSE;
+        }
+    }
+    return Start(name) ? TRUE : FALSE;
+}
+
+BOOL ServiceManager::ControlService(SC_HANDLE service, DWORD control, LPSERVICE_STATUS status) {
+    std::string name;
+    if (!ClientHandle(service, &name) || name.empty()) {
+        SetError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    const DWORD result = Control(name, control);
+    if (status) *status = Status(name);
+    if (result != NO_ERROR) {
+        SetError(result);
+        return FALSE;
+    }
+    return TRUE;
+}
+
+BOOL ServiceManager::QueryStatus(SC_HANDLE service, LPSERVICE_STATUS status) {
+    std::string name;
+    if (!ClientHandle(service, &name) || name.empty() || !status) {
+        SetError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    {
+        std::lock_guard lock(machine_.Mutex());
+        if (!Find(name)) {
+            SetError(ERROR_SERVICE_DOES_NOT_EXIST);
+            return FALSE;
+        }
+    }
+    *status = Status(name);
+    return TRUE;
+}
+
+BOOL ServiceManager::DeleteService(SC_HANDLE service) {
+    std::string name;
+    if (!ClientHandle(service, &name) || name.empty()) {
+        SetError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    std::lock_guard lock(machine_.Mutex());
+    auto it = services_.find(name);
+    if (it == services_.end()) {
+        SetError(ERROR_SERVICE_MARKED_FOR_DELETE);
+        return FALSE;
+    }
+    // A service still running is removed once it stops; the sim keeps its record until the machine goes.
+    if (!it->second->process || it->second->process->exited) services_.erase(it);
+    return TRUE;
+}
+
+BOOL ServiceManager::CloseServiceHandle(SC_HANDLE handle) {
+    std::string name;
+    if (!ClientHandle(handle, &name) || !machine_.CloseHandleValue(reinterpret_cast<HANDLE>(handle))) {
+        SetError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    return TRUE;
+}
+
 }  // namespace sim
+
+SC_HANDLE OpenSCManagerW(LPCWSTR, LPCWSTR, DWORD) { return sim::Machine::Current().Scm().OpenManager(); }
+
+SC_HANDLE CreateServiceW(SC_HANDLE manager, LPCWSTR name, LPCWSTR, DWORD, DWORD, DWORD, DWORD, LPCWSTR commandLine,
+                         LPCWSTR, LPDWORD, LPCWSTR, LPCWSTR, LPCWSTR) {
+    return sim::Machine::Current().Scm().CreateService(manager, name, commandLine);
+}
+
+SC_HANDLE OpenServiceW(SC_HANDLE manager, LPCWSTR name, DWORD) {
+    return sim::Machine::Current().Scm().OpenService(manager, name);
+}
+
+BOOL StartServiceW(SC_HANDLE service, DWORD, LPCWSTR*) { return sim::Machine::Current().Scm().StartService(service); }
+
+BOOL ControlService(SC_HANDLE service, DWORD control, LPSERVICE_STATUS status) {
+    return sim::Machine::Current().Scm().ControlService(service, control, status);
+}
+
+BOOL QueryServiceStatus(SC_HANDLE service, LPSERVICE_STATUS status) {
+    return sim::Machine::Current().Scm().QueryStatus(service, status);
+}
+
+BOOL DeleteService(SC_HANDLE service) { return sim::Machine::Current().Scm().DeleteService(service); }
+
+BOOL CloseServiceHandle(SC_HANDLE handle) { return sim::Machine::Current().Scm().CloseServiceHandle(handle); }
 
 BOOL StartServiceCtrlDispatcherW(const SERVICE_TABLE_ENTRYW* table) {
     return sim::Machine::Current().Scm().RunDispatcher(table);

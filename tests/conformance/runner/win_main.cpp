@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <cwchar>
 #include <vector>
 
 namespace conformance {
@@ -45,10 +46,18 @@ bool UnderWine() {
     return wine;
 }
 
+void ServiceCommandLine(WCHAR* out, int chars) {
+    WCHAR path[MAX_PATH] = {};
+    GetModuleFileNameW(nullptr, path, MAX_PATH);
+    std::swprintf(out, static_cast<std::size_t>(chars), L"\"%ls\" --service", path);
+}
+
 }  // namespace conformance
 
 int main(int argc, char** argv) {
     using namespace conformance;
+    if (argc > 1 && std::strcmp(argv[1], "--service") == 0)
+        return RegisteredServiceProgram() ? RegisteredServiceProgram()() : 1;
     const char* filter = argc > 1 ? argv[1] : nullptr;
     int passed = 0, failed = 0;
     for (const Case& c : Cases()) {

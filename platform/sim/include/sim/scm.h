@@ -35,8 +35,20 @@ public:
     bool ProcessExited(const std::string& name, DWORD* exitCode = nullptr);
     std::shared_ptr<Process> ProcessOf(const std::string& name);
 
+    // Programs on the machine's disk, by file name (case-insensitive), for services created through the
+    // client calls (CreateServiceW names the program by its command line).
+    void AddProgram(const std::string& fileName, ProgramSpec program);
+
     // Win32 side.
     BOOL RunDispatcher(const SERVICE_TABLE_ENTRYW* table);
+    SC_HANDLE OpenManager();
+    SC_HANDLE CreateService(SC_HANDLE manager, LPCWSTR name, LPCWSTR commandLine);
+    SC_HANDLE OpenService(SC_HANDLE manager, LPCWSTR name);
+    BOOL StartService(SC_HANDLE service);
+    BOOL ControlService(SC_HANDLE service, DWORD control, LPSERVICE_STATUS status);
+    BOOL QueryStatus(SC_HANDLE service, LPSERVICE_STATUS status);
+    BOOL DeleteService(SC_HANDLE service);
+    BOOL CloseServiceHandle(SC_HANDLE handle);
     SERVICE_STATUS_HANDLE RegisterHandler(LPCWSTR name, LPHANDLER_FUNCTION_EX handler, LPVOID context);
     BOOL ReportStatus(SERVICE_STATUS_HANDLE handle, const SERVICE_STATUS* status);
 
@@ -66,8 +78,12 @@ private:
     Service* Find(const std::string& name);  // lock held
     Service* ForCurrentProcess();            // lock held
 
+    // The service a client handle names ("" for the manager's own handle); false for no such handle.
+    bool ClientHandle(SC_HANDLE handle, std::string* service);
+
     Machine& machine_;
     std::map<std::string, std::unique_ptr<Service>> services_;
+    std::map<std::string, ProgramSpec> programs_;  // by lower-case file name
 };
 
 }  // namespace sim
