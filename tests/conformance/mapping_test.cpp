@@ -57,6 +57,29 @@ CONFORMANCE_TEST(Mappings, CreateOpenAndAlreadyExistsShareOneZeroFilledSection) 
     CHECK_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
 }
 
+CONFORMANCE_TEST(Mappings, GlobalNamesAreOneNamespaceForCreatorAndOpener) {
+    char name[96];
+    UniqueName(name, "Global\\", "global");
+    HANDLE created = CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, kBlockBytes, name);
+    CHECK_NE(created, nullptr);  // an administrator (or the system) may create global objects
+    HANDLE opened = OpenFileMappingA(FILE_MAP_READ, FALSE, name);
+    CHECK_NE(opened, nullptr);
+    SetLastError(0);
+    CHECK(MapViewOfFile(opened, FILE_MAP_WRITE, 0, 0, 0) == nullptr);  // opened for reading only
+    CHECK_EQ(GetLastError(), ERROR_ACCESS_DENIED);
+    auto* a = static_cast<unsigned char*>(MapViewOfFile(created, FILE_MAP_WRITE, 0, 0, 0));
+    auto* b = static_cast<unsigned char*>(MapViewOfFile(opened, FILE_MAP_READ, 0, 0, 0));
+    CHECK(a != nullptr && b != nullptr);
+    if (a && b) {
+        a[10] = 0x77;
+        CHECK_EQ(b[10], 0x77);
+    }
+    if (a) UnmapViewOfFile(a);
+    if (b) UnmapViewOfFile(b);
+    if (opened) CloseHandle(opened);
+    if (created) CloseHandle(created);
+}
+
 CONFORMANCE_TEST(Mappings, ViewsBeyondTheSectionAreRefused) {
     char name[96];
     UniqueName(name, "", "small");

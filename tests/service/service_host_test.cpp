@@ -52,6 +52,8 @@ TEST_F(ServiceHost, ReportsStartPendingRunningStopPendingStoppedWithTheirCheckPo
     EXPECT_EQ(exitCode, 0u);
     EXPECT_EQ(machine.LiveThreadCount(), 0u);
     EXPECT_EQ(machine.HandleCount(), 0u);
+    ASSERT_TRUE(machine.Scm().ProcessOf(harness::kServiceName));
+    EXPECT_EQ(machine.Scm().ProcessOf(harness::kServiceName)->HandlesAtExit(), 0u);  // closed before it ended
 }
 
 TEST_F(ServiceHost, AnswersControlsItDoesNotActOnAndIgnoresARepeatedStop) {
@@ -137,6 +139,8 @@ TEST_F(ServiceHost, WithoutTheDriverBuildsAndDiscardsASupervisorAboutOnceASecond
     EXPECT_EQ(machine.Scm().Status(harness::kServiceName).dwCurrentState, static_cast<DWORD>(SERVICE_RUNNING));
     ASSERT_TRUE(harness::StopService(machine));
     EXPECT_EQ(machine.HandleCount(), 0u);
+    ASSERT_TRUE(machine.Scm().ProcessOf(harness::kServiceName));
+    EXPECT_EQ(machine.Scm().ProcessOf(harness::kServiceName)->HandlesAtExit(), 0u);  // closed before it ended
 }
 
 }  // namespace

@@ -99,6 +99,9 @@ TEST(HandleTables, AProcessThatEndsClosesTheHandlesItStillHolds) {
     // ...and go with it, objects and all.
     EXPECT_EQ(machine.HandleCountOf(process.get()), 0u);
     EXPECT_EQ(machine.HandleCount("Event"), 0u);
+    EXPECT_EQ(process->HandlesAtExit(), 3u);  // what a leak check reads once the process has gone
+    EXPECT_EQ(process->handlesAtExit["Event"], 2u);
+    EXPECT_EQ(process->handlesAtExit["FileMapping"], 1u);
     EXPECT_EQ(OpenFileMappingA(FILE_MAP_READ, FALSE, "Local\\Leaky"), nullptr);
 }
 

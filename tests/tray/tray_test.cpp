@@ -294,6 +294,7 @@ TEST_F(TrayAlone, UserGuideOpensTheGuideAndQuitRemovesTheIconAndReleasesTheBlock
 
     ASSERT_TRUE(harness::QuitTray(machine, tray));
     EXPECT_EQ(tray->exitCode, 0u);
+    EXPECT_EQ(tray->HandlesAtExit(), 0u);  // the tray released everything itself before it ended
     EXPECT_EQ(shell.NotifyCalls().back().message, static_cast<DWORD>(NIM_DELETE));
     EXPECT_TRUE(shell.Icons().empty());
     EXPECT_EQ(Views(kStatusBlockName), 1u);

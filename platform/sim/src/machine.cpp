@@ -192,6 +192,7 @@ void Machine::CloseProcessHandles(Process* process) {
     std::lock_guard lock(mutex_);
     for (auto it = handles_.begin(); it != handles_.end();) {
         if (it->second.owner == process) {
+            ++process->handlesAtExit[it->second.object->TypeName()];
             doomed.push_back(std::move(it->second.object));
             it = handles_.erase(it);
         } else {

@@ -127,6 +127,14 @@ public:
     bool exited = false;
     DWORD exitCode = STILL_ACTIVE;
     bool interactiveUser = false;  // runs as the logged-on user rather than LocalSystem
+    // Handles the process still held when it ended (the machine closed them): a leak check reads this,
+    // since after the end nothing of the process is left to count. By type name.
+    std::map<std::string, std::size_t> handlesAtExit;
+    std::size_t HandlesAtExit() const {
+        std::size_t n = 0;
+        for (const auto& [type, count] : handlesAtExit) n += count;
+        return n;
+    }
 
 private:
     std::unordered_map<std::type_index, std::shared_ptr<void>> state_;
