@@ -82,14 +82,17 @@ CONFORMANCE_TEST(Waits, BadHandlesAndCountsFailWithTheirErrors) {
 
 CONFORMANCE_TEST(Waits, TimeOutsLastAtLeastTheirSpanAndSleepZeroReturns) {
     HANDLE never = NewEvent(true, false);
+    HANDLE nor = NewEvent(false, false);
     const ULONGLONG before = GetTickCount64();
     CHECK_EQ(WaitForSingleObject(never, 50), WAIT_TIMEOUT);
-    HANDLE pair[2] = {never, never};
+    HANDLE pair[2] = {never, nor};  // (one handle twice in one wait is not allowed)
     CHECK_EQ(WaitForMultipleObjects(2, pair, FALSE, 30), WAIT_TIMEOUT);
+    CHECK_EQ(WaitForMultipleObjects(2, pair, TRUE, 10), WAIT_TIMEOUT);
     const ULONGLONG elapsed = GetTickCount64() - before;
-    CHECK(elapsed >= 60);   // the tick count moves in steps of up to ~16 ms
+    CHECK(elapsed >= 60);   // 90 ms of waits; the tick count moves in steps of up to ~16 ms
     CHECK(elapsed < 5000);
     Sleep(0);
+    CloseHandle(nor);
     CloseHandle(never);
 }
 

@@ -162,6 +162,8 @@ if command -v xdotool >/dev/null && command -v compare >/dev/null; then
     check "Escape closes the menu" $?
 
     xdotool mousemove "$icon_x" "$icon_y" click 1
+    # The pointer leaves the icon (whose tooltip would cover the menu) without touching the menu.
+    xdotool mousemove "$elsewhere_x" "$elsewhere_y"
     shown=$(probe shown 10)
     status=$?
     echo "$shown"
