@@ -60,3 +60,6 @@ if(QUILLON_CONFORMANCE_SOURCES)
                  tests/conformance/runner/service_program.cpp)
   target_link_libraries(quillon_conformance PRIVATE user32 advapi32 winmm)
 endif()
+
+# The installer of both programs (installer/installer.cmake).
+include(${CMAKE_SOURCE_DIR}/installer/installer.cmake)

@@ -16,6 +16,8 @@ windows_packages=(
     libx11-6 libxext6 libxrender1 libxrandr2 libxi6 libxcursor1 libxcomposite1 libxinerama1 libxfixes3
     libfreetype6 libfontconfig1 libgnutls30
     xvfb xauth x11-utils xdotool imagemagick procps
+    # the installer: NSIS makes it; it is a 32-bit program, which Wine runs with its 32-bit half
+    nsis wine32:i386
 )
 
 packages=("${linux_packages[@]}")
@@ -29,7 +31,7 @@ installed=$(dpkg-query -W -f='${Package} ${Status}\n' "${packages[@]}" 2>/dev/nu
     awk '/ install ok installed$/ { sub(/:.*/, "", $1); print $1 }' || true)
 missing=()
 for package in "${packages[@]}"; do
-    grep -qxF "$package" <<<"$installed" || missing+=("$package")
+    grep -qxF "${package%%:*}" <<<"$installed" || missing+=("$package")
 done
 if ((${#missing[@]} == 0)); then
     echo "install-deps: all ${#packages[@]} packages present"
@@ -43,6 +45,9 @@ if ((EUID != 0)); then
 fi
 echo "install-deps: installing ${missing[*]}"
 export DEBIAN_FRONTEND=noninteractive
+if [[ " ${missing[*]}" == *:i386* ]] && ! dpkg --print-foreign-architectures | grep -qxF i386; then
+    "${sudo[@]}" dpkg --add-architecture i386
+fi
 "${sudo[@]}" apt-get update -qq
 "${sudo[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 echo "install-deps: done"

@@ -7,6 +7,11 @@
 #ifndef NOMINMAX
 #define NOMINMAX
 #endif
+// The one source file that defines the interface, class and property-key identifiers sets
+// QUILLON_DEFINE_GUIDS before including platform/win32.h.
+#ifdef QUILLON_DEFINE_GUIDS
+#include <initguid.h>
+#endif
 #include <windows.h>
 #include <avrt.h>
 #include <commctrl.h>
@@ -17,6 +22,20 @@
 #include <setupapi.h>
 #include <shellapi.h>
 #include <winioctl.h>
+#include <devguid.h>
+#include <devpkey.h>
+#include <propidl.h>
+#include <mmdeviceapi.h>
+#include <endpointvolume.h>
+#include <devicetopology.h>
+#include <functiondiscoverykeys_devpkey.h>
+extern "C" {
+#include <hidsdi.h>
+}
+
+// Absent from mingw-w64: the property-store form of the device container identifier.
+DEFINE_PROPERTYKEY(PKEY_Device_ContainerId, 0x8c7ed206, 0x3f8a, 0x4827, 0xb3, 0xab, 0xae, 0x9e, 0x1f, 0xae, 0xfc,
+                   0x6c, 2);
 
 #include <cstddef>
 

@@ -154,10 +154,6 @@ CONFORMANCE_TEST(Handles, CloseHandleOnPseudoHandlesHasNoEffectAndOnBadHandlesFa
 // never signalled while the process runs and which CloseHandle leaves alone.
 CONFORMANCE_TEST(Handles, TheCurrentProcessPseudoHandleIsInvalidHandleValue) {
     CHECK_EQ(GetCurrentProcess(), INVALID_HANDLE_VALUE);
-    // The simulated machine learns this pseudo handle with the device-I/O work on another branch; until
-    // that is merged its waits on it fail and this test is skipped there.
-    if (WaitForSingleObject(GetCurrentProcess(), 0) == WAIT_FAILED && !CONFORMANCE_UNDER_WINE())
-        CONFORMANCE_SKIP("the current-process pseudo handle is not known to this machine yet");
     CHECK_EQ(WaitForSingleObject(GetCurrentProcess(), 0), WAIT_TIMEOUT);
     CHECK_EQ(WaitForSingleObject(INVALID_HANDLE_VALUE, 20), WAIT_TIMEOUT);
     CHECK(CloseHandle(GetCurrentProcess()));

@@ -67,3 +67,24 @@ summary() {
     echo "$PASSED passed, $FAILED failed"
     [[ "$FAILED" == 0 ]]
 }
+
+# xvfb_start: an X server of our own on the first free display number; sets DISPLAY and XVFB_PID
+# (status 1 when it does not come up). xvfb_stop ends it.
+XVFB_PID=""
+xvfb_start() {
+    local display_file display_number
+    display_file=$(mktemp)
+    Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$display_file" 2>/dev/null &
+    XVFB_PID=$!
+    for _ in $(seq 50); do [[ -s "$display_file" ]] && break; sleep 0.1; done
+    display_number=$(head -n1 "$display_file")
+    rm -f "$display_file"
+    [[ -n "$display_number" ]] || return 1
+    export DISPLAY=":$display_number"
+}
+xvfb_stop() {
+    [[ -n "$XVFB_PID" ]] || return 0
+    kill "$XVFB_PID" 2>/dev/null
+    wait "$XVFB_PID" 2>/dev/null
+    XVFB_PID=""
+}

@@ -270,12 +270,17 @@ void CConsoleSupervisor::SearchConsole(DWORD& checkTime, std::uint64_t& savedCap
             const uintptr_t thread = _beginthreadex(nullptr, 0, BridgeThreadProc, this, 0, &m_BridgeThreadId);
             if (thread) m_hBridgeThread = reinterpret_cast<HANDLE>(thread);
         }
-        if (m_pBridge->m_Capture.m_pDevice)
-            for (std::uint32_t i = 0; i < kCaptureStreamsShown; ++i) ShowEndpoint(*this, static_cast<int>(i));
-        PublishConsoleIdentity(*this, *model, ChosenHidLink());
-        PollChannelMask(*this, ChosenHidLink());
+        AnnounceConsole(*model, m_pBridge->m_Capture.m_pDevice != nullptr);
         return;
     }
+}
+
+void CConsoleSupervisor::AnnounceConsole(const CUSBDevice& model, bool captureOpened) {
+    m_pCurrentModel.store(&model);
+    if (captureOpened)
+        for (std::uint32_t i = 0; i < kCaptureStreamsShown; ++i) ShowEndpoint(*this, static_cast<int>(i));
+    PublishConsoleIdentity(*this, model, ChosenHidLink());
+    PollChannelMask(*this, ChosenHidLink());
 }
 
 void CConsoleSupervisor::TearDownBridge() {

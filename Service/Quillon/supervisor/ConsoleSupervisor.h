@@ -53,6 +53,11 @@ public:
     void ApplyLatency();
     ConsoleBridge* OpenConsoleBridge(const char* pattern, std::uint16_t renderChannels, std::uint16_t captureChannels);
     void MarkDisconnected();
+    // What follows a console's bridge opening: adopt its model, show the capture endpoints the model
+    // uses when the console's capture stream was opened, publish the console's identity and poll its
+    // channel mask, over the chosen HID link. The console search calls it; it is also the one way in for
+    // a console attached without streaming (a model and an open HID link in the stream manager's spare).
+    void AnnounceConsole(const CUSBDevice& model, bool captureOpened);
 
     HANDLE m_hLoopThread = INVALID_HANDLE_VALUE;
     unsigned m_LoopThreadId = 0;

@@ -68,7 +68,8 @@ DWORD WINAPI ServiceControlHandler(DWORD control, DWORD, LPVOID, LPVOID) {
                     s.dwWin32ExitCode = 0;
                     s.dwCheckPoint = 4;
                 });
-                if (p.m_pStopEvent) SetEvent(p.m_pStopEvent->Handle());
+                if (p.m_pStopEvent && p.m_pStopEvent->Handle() != INVALID_HANDLE_VALUE)
+                    SetEvent(p.m_pStopEvent->Handle());
             }
             return NO_ERROR;
         case SERVICE_CONTROL_PAUSE:
@@ -82,6 +83,9 @@ DWORD WINAPI ServiceControlHandler(DWORD control, DWORD, LPVOID, LPVOID) {
 
 unsigned WINAPI ServiceWorkerThread(void* argument) {
     auto* stopEvent = static_cast<CEvent*>(argument);
+    // Without its stop event the worker could never be told to stop (a wait on -1, the process's own
+    // pseudo handle, never ends): it ends at once, and the service passes from running to stopped.
+    if (!stopEvent || stopEvent->Handle() == INVALID_HANDLE_VALUE) return 0;
     const HRESULT com = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
 
     CConsoleSupervisor* supervisor = new CConsoleSupervisor();

@@ -11,6 +11,8 @@ HANDLE CreateAutoResetEvent() {
     return event ? event : INVALID_HANDLE_VALUE;
 }
 
+bool IsValid(HANDLE handle) { return handle != INVALID_HANDLE_VALUE && handle != nullptr; }
+
 void CloseIfValid(HANDLE& handle) {
     if (handle != INVALID_HANDLE_VALUE && handle != nullptr) CloseHandle(handle);
     handle = INVALID_HANDLE_VALUE;
@@ -109,6 +111,10 @@ bool CVirtualDriverChannel::SendRequest(DWORD code, void* in, DWORD inSize, void
 bool CVirtualDriverChannel::RegisterControlBlock(std::uint32_t multiplier) {
     if (m_hDevice == INVALID_HANDLE_VALUE) return false;
     if (m_ControlBlock.BufferFrames != 0) return true;
+    // An event that could not be created holds -1, the current process's pseudo handle: the driver must
+    // never be given it to signal.
+    for (int n = 1; n <= 5; ++n)
+        if (!IsValid(ControlEvent(n))) return false;
     m_ControlBlock.BufferFrames = multiplier * kVadFramesPerMultiplier;
     if (!SendRequest(IOCTL_VAD_CONTROL_REGISTER, &m_ControlBlock, sizeof(m_ControlBlock), &m_ControlBlock,
                      sizeof(m_ControlBlock))) {
@@ -125,7 +131,8 @@ void CVirtualDriverChannel::ReleaseControlBlock() {
 }
 
 bool CVirtualDriverChannel::OpenStream(int index, std::uint32_t& length) {
-    if (m_hDevice == INVALID_HANDLE_VALUE || index < 0 || index >= kVirtualStreamCount || m_Slots[index].m_bOpen)
+    if (m_hDevice == INVALID_HANDLE_VALUE || index < 0 || index >= kVirtualStreamCount || m_Slots[index].m_bOpen ||
+        !IsValid(m_Slots[index].m_hSlotEvent))
         return false;
     DriverStreamSlot& slot = m_Slots[index];
     VAD_STREAM_OPEN_BLOCK& block = slot.m_OpenBlock;
@@ -158,6 +165,9 @@ bool CVirtualDriverChannel::CloseStream(int index) {
 }
 
 void CVirtualDriverChannel::StartNotifier() {
+    // A closed channel has nothing to be notified of; and a thread that could not be told to stop (no stop
+    // event) or would wait on no event must not start.
+    if (m_hDevice == INVALID_HANDLE_VALUE || !IsValid(m_StopEvent.Handle()) || !IsValid(ControlEvent(5))) return;
     if (m_hNotifyThread == INVALID_HANDLE_VALUE) {
         // A stop requested while no thread ran must not end the new thread at once.
         WaitForSingleObject(m_StopEvent.Handle(), 0);
@@ -168,7 +178,7 @@ void CVirtualDriverChannel::StartNotifier() {
 }
 
 void CVirtualDriverChannel::StopNotifier() {
-    SetEvent(m_StopEvent.Handle());
+    if (IsValid(m_StopEvent.Handle())) SetEvent(m_StopEvent.Handle());
     if (m_hNotifyThread == INVALID_HANDLE_VALUE) return;
     WaitForSingleObject(m_hNotifyThread, INFINITE);
     CloseHandle(m_hNotifyThread);

@@ -2,7 +2,10 @@
 
 #include <cstdio>
 
+#include "platform/sim/include/sim/console_hid.h"
 #include "platform/sim/include/sim/devices.h"
+#include "platform/sim/include/sim/endpoint_store.h"
+#include "platform/sim/include/sim/text.h"
 
 namespace sim {
 
@@ -31,7 +34,10 @@ const std::array<ConsoleModelInfo, 6>& AllModels() { return kModels; }
 
 const ConsoleModelInfo& ModelInfo(ConsoleModel model) { return kModels[static_cast<std::size_t>(model)]; }
 
-Console::Console(Machine& machine, ConsoleConfig config) : machine_(machine), config_(std::move(config)) {}
+Console::Console(Machine& machine, ConsoleConfig config)
+    : machine_(machine),
+      config_(std::move(config)),
+      hid_(std::make_shared<ConsoleHid>(machine_, Model().productId, config_.firmwareVersion, Wide(config_.serial))) {}
 
 Console::~Console() { Unplug(); }
 
@@ -97,6 +103,34 @@ void Console::Plug() {
     if (HasCapture()) addEndpoint(CaptureEndpointId(), "Line");
     addEndpoint(RenderEndpointId(), "Speakers");
 
+    DeviceNode hid;
+    hid.instanceId = HidInstanceId();
+    hid.hardwareIds = {"HID\\" + VidPid() + "&MI_03"};
+    hid.parent = composite.instanceId;
+    hid.containerId = config_.containerId;
+    hid.setupClass = kHidSetupClass;
+    hid.friendlyName = "HID-compliant vendor-defined device";
+    DeviceInterface hidInterface;
+    hidInterface.interfaceClass = kHidInterfaceClass;
+    hidInterface.path = DeviceTree::InterfacePath(hid.instanceId, kHidInterfaceClass);
+    hidInterface.device = hid_;
+    tree.AddDevice(hid, {hidInterface});
+
+    // The console's own endpoints in the endpoint store; their topology leads to the audio function.
+    auto storeEndpoint = [&](EndpointStore::Flow flow, const GUID& guid, const char* name) {
+        EndpointStore::Endpoint e;
+        e.flow = flow;
+        e.guid = guid;
+        e.description = name;
+        e.hardwareText = "{1}." + audio.instanceId;
+        e.matchText = name;
+        e.jackSubtype = "{DFF21BE1-F70F-11D0-B917-00A0C9223196}";
+        e.topologyNode = audio.instanceId;
+        EndpointStore::Of(machine_).Add(e);
+    };
+    if (HasCapture()) storeEndpoint(EndpointStore::Flow::Capture, config_.captureEndpointGuid, "Line");
+    storeEndpoint(EndpointStore::Flow::Render, config_.renderEndpointGuid, "Speakers");
+
     plugged_ = true;
     machine_.AddNote("console", std::string("plugged ") + Model().name);
 }
@@ -104,8 +138,25 @@ void Console::Plug() {
 void Console::Unplug() {
     if (!plugged_) return;
     machine_.Devices().RemoveDevice(CompositeInstanceId());
+    EndpointStore& store = EndpointStore::Of(machine_);
+    if (HasCapture()) store.Remove(EndpointStore::Flow::Capture, config_.captureEndpointGuid);
+    store.Remove(EndpointStore::Flow::Render, config_.renderEndpointGuid);
     plugged_ = false;
     machine_.AddNote("console", std::string("unplugged ") + Model().name);
+}
+
+std::string Console::HidInstanceId() const { return "HID\\" + VidPid() + "&MI_03\\8&1C2D3E4F&0&0000"; }
+
+void Console::HideBaseContainer() {
+    DeviceProperty hidden;
+    hidden.key = DEVPKEY_Device_BaseContainerId;
+    hidden.type = DEVPROP_TYPE_EMPTY;
+    machine_.Devices().SetProperty(HidInstanceId(), hidden);
+}
+
+void Console::BaseContainerAsString() {
+    machine_.Devices().SetProperty(
+        HidInstanceId(), DeviceProperty::String(DEVPKEY_Device_BaseContainerId, DeviceTree::GuidText(config_.containerId)));
 }
 
 }  // namespace sim

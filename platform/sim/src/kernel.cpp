@@ -15,8 +15,18 @@ namespace {
 
 Machine& M() { return Machine::Current(); }
 
-// Looks up a waitable for a handle, including the current-thread pseudo handle.
-std::shared_ptr<sim::Waitable> WaitableFor(HANDLE h) { return M().LookupAs<sim::Waitable>(h); }
+// The current-process pseudo handle: the same value as INVALID_HANDLE_VALUE, as on Windows.
+bool IsCurrentProcessHandle(HANDLE h) { return h == reinterpret_cast<HANDLE>(static_cast<LONG_PTR>(-1)); }
+
+// Looks up a waitable for a handle, including the current-process pseudo handle: a wait on it lasts
+// until the calling program's process ends, that is, for a thread of that process, never.
+std::shared_ptr<sim::Waitable> WaitableFor(HANDLE h) {
+    if (IsCurrentProcessHandle(h)) {
+        if (auto process = M().CurrentProcess()) return process;
+        return std::make_shared<sim::Event>(true, false);  // a thread of no program: its "process" never ends
+    }
+    return M().LookupAs<sim::Waitable>(h);
+}
 
 sim::Ticks ToTicks(DWORD ms) { return ms == INFINITE ? sim::kNever : static_cast<sim::Ticks>(ms) * sim::kTicksPerMs; }
 
@@ -45,7 +55,7 @@ BOOL CloseHandle(HANDLE h) {
         sim::SetError(err);
         return FALSE;
     }
-    if (h == GetCurrentThread()) return TRUE;  // a pseudo handle: closing it has no effect
+    if (IsCurrentProcessHandle(h) || h == GetCurrentThread()) return TRUE;  // closing a pseudo handle does nothing
     if (!M().CloseHandleValue(h)) {
         sim::SetError(ERROR_INVALID_HANDLE);
         return FALSE;
@@ -81,6 +91,8 @@ BOOL DuplicateHandle(HANDLE sourceProcess, HANDLE source, HANDLE targetProcess, 
     DWORD sourceAccess = Machine::kAllAccess;
     if (source == GetCurrentThread() && from == M().CurrentProcessRaw()) {
         object = M().Lookup(source);
+    } else if (IsCurrentProcessHandle(source) && from == M().CurrentProcessRaw()) {
+        object = M().CurrentProcess();  // a real handle to the calling program's process
     } else {
         std::lock_guard lock(M().Mutex());
         object = M().LookupIn(from, source, &sourceAccess);

@@ -81,6 +81,10 @@ Machine::~Machine() {
         leftOver.swap(handles_);
     }
     leftOver.clear();
+    {
+        std::lock_guard lock(partsMutex_);
+        parts_.clear();
+    }
     for (auto& p : processes_) p->ClearState();
     processes_.clear();
     scm_.reset();

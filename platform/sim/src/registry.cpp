@@ -511,6 +511,8 @@ LSTATUS Registry::Set(HKEY handle, const char* name, bool narrow, DWORD type, co
     if (narrow && IsStringType(type)) bytes = BytesOf(WideAll(std::string(bytes.begin(), bytes.end())));
     auto object = IsPredefined(handle) ? nullptr : machine_.Lookup(handle);
     std::string note;
+    std::string keyPath;
+    WriteHook hook;
     {
         std::lock_guard lock(machine_.Mutex());
         Resolved r;
@@ -524,8 +526,66 @@ LSTATUS Registry::Set(HKEY handle, const char* name, bool narrow, DWORD type, co
             *v = std::move(value);
         else
             r.key->values.emplace_back(valueName, std::move(value));
+        keyPath = r.key->path;
+        hook = writeHook_;
     }
     machine_.AddNote("registry", note);
+    if (hook) hook(keyPath, name ? name : "");
+    return ERROR_SUCCESS;
+}
+
+void Registry::SetWriteHook(WriteHook hook) {
+    std::lock_guard lock(machine_.Mutex());
+    writeHook_ = std::move(hook);
+}
+
+LSTATUS Registry::GetValue(HKEY handle, const char* subKey, const char* name, bool narrow, DWORD flags, LPDWORD type,
+                           PVOID data, LPDWORD size) {
+    if ((flags & RRF_RT_ANY) == 0 || (data && !size)) return ERROR_INVALID_PARAMETER;
+    HKEY key = handle;
+    HKEY opened = nullptr;
+    if (subKey && *subKey) {
+        if (LSTATUS status = Open(handle, subKey, KEY_QUERY_VALUE, &opened)) return status;
+        key = opened;
+    }
+    DWORD valueType = REG_NONE;
+    DWORD needed = 0;
+    LSTATUS status = Query(key, name, narrow, &valueType, nullptr, &needed);
+    std::vector<BYTE> bytes;
+    if (status == ERROR_SUCCESS) {
+        bytes.resize(needed);
+        status = Query(key, name, narrow, &valueType, bytes.data(), &needed);
+        bytes.resize(needed);
+    }
+    if (opened) Close(opened);
+    if (status != ERROR_SUCCESS) return status;
+    const DWORD allowed = valueType == REG_NONE       ? RRF_RT_REG_NONE
+                          : valueType == REG_SZ        ? RRF_RT_REG_SZ
+                          : valueType == REG_EXPAND_SZ ? RRF_RT_REG_EXPAND_SZ
+                          : valueType == REG_BINARY    ? RRF_RT_REG_BINARY
+                          : valueType == REG_DWORD     ? RRF_RT_REG_DWORD
+                          : valueType == REG_MULTI_SZ  ? RRF_RT_REG_MULTI_SZ
+                                                       : 0;
+    if ((flags & allowed) == 0) return ERROR_UNSUPPORTED_TYPE;
+    if (type) *type = valueType;
+    if (IsStringType(valueType)) {
+        // Terminated as the caller receives it: one more zero character unless the data ends in one.
+        const std::size_t unit = narrow ? 1 : 2;
+        bool terminated = bytes.size() >= unit;
+        for (std::size_t i = 0; terminated && i < unit; ++i) terminated = bytes[bytes.size() - 1 - i] == 0;
+        if (!terminated) bytes.insert(bytes.end(), unit, 0);
+    }
+    const DWORD length = static_cast<DWORD>(bytes.size());
+    if (!data) {
+        if (size) *size = length;
+        return ERROR_SUCCESS;
+    }
+    if (*size < length) {
+        *size = length;
+        return ERROR_MORE_DATA;
+    }
+    if (length) std::memcpy(data, bytes.data(), length);
+    *size = length;
     return ERROR_SUCCESS;
 }
 
@@ -636,6 +696,40 @@ LSTATUS RegEnumKeyExW(HKEY hKey, DWORD dwIndex, LPWSTR lpName, LPDWORD lpcchName
     LSTATUS status;
     if (Failing("RegEnumKeyExW", &status)) return status;
     return Reg().EnumKey(hKey, dwIndex, lpName, lpcchName, lpClass, lpcchClass, lpftLastWriteTime);
+}
+
+LSTATUS RegEnumKeyExA(HKEY hKey, DWORD dwIndex, LPSTR lpName, LPDWORD lpcchName, LPDWORD, LPSTR lpClass,
+                      LPDWORD lpcchClass, void* lpftLastWriteTime) {
+    LSTATUS status;
+    if (Failing("RegEnumKeyExA", &status)) return status;
+    if (!lpName || !lpcchName) return ERROR_INVALID_PARAMETER;
+    // Enumerated through the W form, then narrowed: names are ASCII in every key this machine holds.
+    WCHAR wide[256];
+    DWORD chars = 256;
+    status = Reg().EnumKey(hKey, dwIndex, wide, &chars, nullptr, nullptr, lpftLastWriteTime);
+    if (status != ERROR_SUCCESS) return status;
+    const std::string name = sim::Narrow(wide);
+    if (name.size() + 1 > *lpcchName) return ERROR_MORE_DATA;
+    std::memcpy(lpName, name.c_str(), name.size() + 1);
+    *lpcchName = static_cast<DWORD>(name.size());
+    if (lpClass && lpcchClass && *lpcchClass) lpClass[0] = 0;
+    if (lpcchClass) *lpcchClass = 0;
+    return ERROR_SUCCESS;
+}
+
+LSTATUS RegGetValueA(HKEY hkey, LPCSTR lpSubKey, LPCSTR lpValue, DWORD dwFlags, LPDWORD pdwType, PVOID pvData,
+                     LPDWORD pcbData) {
+    LSTATUS status;
+    if (Failing("RegGetValueA", &status)) return status;
+    return Reg().GetValue(hkey, lpSubKey, lpValue, true, dwFlags, pdwType, pvData, pcbData);
+}
+
+LSTATUS RegGetValueW(HKEY hkey, LPCWSTR lpSubKey, LPCWSTR lpValue, DWORD dwFlags, LPDWORD pdwType, PVOID pvData,
+                     LPDWORD pcbData) {
+    LSTATUS status;
+    if (Failing("RegGetValueW", &status)) return status;
+    return Reg().GetValue(hkey, NarrowArg(lpSubKey).get(), NarrowArg(lpValue).get(), false, dwFlags, pdwType, pvData,
+                          pcbData);
 }
 
 LSTATUS RegCloseKey(HKEY hKey) {

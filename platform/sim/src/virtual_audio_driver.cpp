@@ -1,5 +1,7 @@
 #include "platform/sim/include/sim/virtual_audio_driver.h"
 
+#include "platform/sim/include/sim/endpoint_store.h"
+
 #include <cstring>
 
 #include "platform/sim/include/sim/devices.h"
@@ -76,6 +78,7 @@ void VirtualAudioDriver::Install() {
     DeviceNode node;
     node.instanceId = kInstanceId;
     node.hardwareIds = {"Root\\Quillon_VirtualAudio"};
+    node.setupClass = GUID_DEVCLASS_MEDIA;
     node.friendlyName = "Quillon Virtual Audio Device";
     DeviceInterface control;
     control.interfaceClass = kVadControlInterfaceClass;
@@ -86,10 +89,14 @@ void VirtualAudioDriver::Install() {
         removed_ = false;
     }
     installed_ = machine_.Devices().AddDevice(node, {control});
+    if (installed_) RegisterVirtualDriverEndpoints(machine_, kInstanceId);
 }
 
 void VirtualAudioDriver::Remove() {
-    if (installed_) machine_.Devices().RemoveDevice(kInstanceId);
+    if (installed_) {
+        machine_.Devices().RemoveDevice(kInstanceId);
+        RemoveVirtualDriverEndpoints(machine_);
+    }
     installed_ = false;
     std::lock_guard lock(machine_.Mutex());
     removed_ = true;

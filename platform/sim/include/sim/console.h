@@ -10,11 +10,14 @@
 
 #include <array>
 #include <cstdint>
+#include <memory>
 #include <string>
 
 #include "platform/sim/include/sim/machine.h"
 
 namespace sim {
+
+class ConsoleHid;
 
 // The six models, in the order the service tries them.
 enum class ConsoleModel { Alto, AltoAlt, Alto2026, Basso, BassoAlt, Basso2026 };
@@ -76,10 +79,21 @@ public:
     // "VID_7A3E&PID_0072", upper case, as it appears in instance ids and interface paths.
     std::string VidPid() const;
 
+    // The HID interface (console_hid.h): its device, which keeps its knobs across plug and unplug, and
+    // its node ("HID\VID_7A3E&PID_0072&MI_03\8&1C2D3E4F&0&0000", below the composite node, with the
+    // console's container id as its base container id).
+    ConsoleHid& Hid() { return *hid_; }
+    std::string HidInstanceId() const;
+    // Node faults of a plugged console: the HID node without a base container id, or with one that is
+    // not a GUID.
+    void HideBaseContainer();
+    void BaseContainerAsString();
+
 private:
     Machine& machine_;
     ConsoleConfig config_;
     bool plugged_ = false;
+    std::shared_ptr<ConsoleHid> hid_;
 };
 
 }  // namespace sim

@@ -261,6 +261,17 @@ public:
 
     std::mutex& Mutex() { return mutex_; }
 
+    // A part of the machine that lives in files of its own (the endpoint store): one of each type,
+    // constructed from the machine on first use and destroyed with it. T's destructor must not call
+    // into the machine.
+    template <class T>
+    T& Part() {
+        std::lock_guard lock(partsMutex_);
+        auto& slot = parts_[std::type_index(typeid(T))];
+        if (!slot) slot = std::make_shared<T>(*this);
+        return *static_cast<T*>(slot.get());
+    }
+
     Registry& Reg() { return *registry_; }
     Namespace& Names() { return *namespace_; }
     Modules& Mods() { return *modules_; }
@@ -327,6 +338,8 @@ private:
     std::unique_ptr<Modules> modules_;
     std::unique_ptr<DeviceTree> devices_;
     std::unique_ptr<ServiceManager> scm_;
+    std::mutex partsMutex_;
+    std::unordered_map<std::type_index, std::shared_ptr<void>> parts_;
 };
 
 // The process-wide state of the program the calling thread belongs to.

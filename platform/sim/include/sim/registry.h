@@ -12,6 +12,7 @@
 // Each key handle carries the access it was opened with: writing through a KEY_READ handle fails with
 // ERROR_ACCESS_DENIED as on Windows.
 #pragma once
+#include <functional>
 #include <optional>
 #include <set>
 
@@ -56,12 +57,22 @@ public:
     void DenyRead(const std::string& path);
     void AllowAll();
 
+    // Called after every value write through the Win32 functions (RegSetValueEx), without the machine
+    // lock, with the key's display path ("HKLM\SOFTWARE\...") and the value name: lets a simulated
+    // service react to what a program wrote (the endpoint store's concurrent writer).
+    using WriteHook = std::function<void(const std::string& keyPath, const std::string& valueName)>;
+    void SetWriteHook(WriteHook hook);
+
     // Win32 side (names UTF-8; the A and W entry points convert).
     struct Key;
     LSTATUS Open(HKEY parent, const char* subKey, REGSAM sam, PHKEY result);
     LSTATUS Create(HKEY parent, const char* subKey, REGSAM sam, PHKEY result, LPDWORD disposition);
     LSTATUS Query(HKEY key, const char* name, bool narrow, LPDWORD type, LPBYTE data, LPDWORD size);
     LSTATUS Set(HKEY key, const char* name, bool narrow, DWORD type, const BYTE* data, DWORD size);
+    // RegGetValue: the value of `subKey` (null: the key itself), restricted to the RRF_RT_* types in
+    // `flags`; strings come back terminated (ERROR_MORE_DATA when the terminator does not fit).
+    LSTATUS GetValue(HKEY key, const char* subKey, const char* name, bool narrow, DWORD flags, LPDWORD type,
+                     PVOID data, LPDWORD size);
     LSTATUS EnumKey(HKEY key, DWORD index, LPWSTR name, LPDWORD nameChars, LPWSTR cls, LPDWORD clsChars,
                     void* lastWrite);
     LSTATUS Close(HKEY key);
@@ -81,6 +92,7 @@ private:
     std::shared_ptr<Key> hkcu_;
     std::set<std::string> denyWrite_;  // lower-case display paths ("hklm\software\quillon")
     std::set<std::string> denyRead_;
+    WriteHook writeHook_;
 };
 
 }  // namespace sim

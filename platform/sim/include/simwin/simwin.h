@@ -3,3 +3,5 @@
 #include "platform/sim/include/simwin/api.h"
 #include "platform/sim/include/simwin/types.h"
 #include "platform/sim/include/simwin/shell.h"
+#include "platform/sim/include/simwin/com.h"
+#include "platform/sim/include/simwin/hid.h"

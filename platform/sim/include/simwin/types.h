@@ -153,6 +153,8 @@ using FARPROC = INT_PTR (*)();
 #define ERROR_INVALID_SECURITY_DESCR 1338L
 #define ERROR_INVALID_TASK_NAME 1552L
 #define ERROR_INVALID_USER_BUFFER 1784L
+#define ERROR_UNSUPPORTED_TYPE 1630L
+#define ERROR_NO_UNICODE_TRANSLATION 1113L
 #define STATUS_PENDING 0x00000103L
 
 #define S_OK (static_cast<HRESULT>(0L))
@@ -233,6 +235,13 @@ using FARPROC = INT_PTR (*)();
 #define REG_DWORD 4
 #define REG_MULTI_SZ 7
 #define REG_QWORD 11
+#define RRF_RT_REG_NONE 0x00000001
+#define RRF_RT_REG_SZ 0x00000002
+#define RRF_RT_REG_EXPAND_SZ 0x00000004
+#define RRF_RT_REG_BINARY 0x00000008
+#define RRF_RT_REG_DWORD 0x00000010
+#define RRF_RT_REG_MULTI_SZ 0x00000020
+#define RRF_RT_ANY 0x0000ffff
 #define REG_OPTION_NON_VOLATILE 0x00000000L
 #define REG_CREATED_NEW_KEY 0x00000001L
 #define REG_OPENED_EXISTING_KEY 0x00000002L
@@ -294,6 +303,10 @@ using FARPROC = INT_PTR (*)();
 #define SPINT_ACTIVE 0x00000001
 #define SPINT_DEFAULT 0x00000002
 #define SPINT_REMOVED 0x00000004
+
+// Code pages.
+#define CP_ACP 0
+#define CP_UTF8 65001
 
 // I/O control codes.
 #define CTL_CODE(DeviceType, Function, Method, Access) \
@@ -460,6 +473,9 @@ DEFINE_DEVPROPKEY(DEVPKEY_Device_BusRelations, 0x4340a6c5, 0x93fa, 0x4706, 0x97,
                   0xa7, 7);
 DEFINE_DEVPROPKEY(DEVPKEY_Device_FriendlyName, 0xa45c254e, 0xdf1c, 0x4efd, 0x80, 0x20, 0x67, 0xd1, 0x46, 0xa8, 0x50,
                   0xe0, 14);
+
+// Device setup classes.
+DEFINE_GUID(GUID_DEVCLASS_MEDIA, 0x4d36e96c, 0xe325, 0x11ce, 0xbf, 0xc1, 0x08, 0x00, 0x2b, 0xe1, 0x03, 0x18);
 
 using LPTHREAD_START_ROUTINE = DWORD (*)(LPVOID lpThreadParameter);
 

@@ -1,0 +1,39 @@
+# The Windows installer, QuillonSetup-<version>.exe, made with NSIS's makensis from the two cross-built
+# programs (included by cmake/windows.cmake). The version is the project's, the icon the tray's build-time
+# icon, so the installer and the programs always agree. Without makensis (Debian package nsis) the
+# programs still build; the installer is left out with a note.
+find_program(QUILLON_MAKENSIS makensis)
+if(NOT QUILLON_MAKENSIS)
+  message(STATUS "makensis not found (Debian package nsis): QuillonSetup is not built")
+elseif(NOT TARGET QuillonSystray)
+  message(STATUS "No tray program yet: QuillonSetup is not built")
+else()
+  # VIProductVersion needs all four numbers.
+  set(quillon_setup_version_parts)
+  foreach(part MAJOR MINOR PATCH TWEAK)
+    if("${PROJECT_VERSION_${part}}" STREQUAL "")
+      list(APPEND quillon_setup_version_parts 0)
+    else()
+      list(APPEND quillon_setup_version_parts ${PROJECT_VERSION_${part}})
+    endif()
+  endforeach()
+  list(JOIN quillon_setup_version_parts . QUILLON_SETUP_VERSION)
+  list(GET quillon_setup_version_parts 0 quillon_setup_major)
+  list(GET quillon_setup_version_parts 1 quillon_setup_minor)
+
+  set(QUILLON_SETUP ${CMAKE_BINARY_DIR}/QuillonSetup-${PROJECT_VERSION}.exe)
+  set(quillon_setup_script ${CMAKE_SOURCE_DIR}/installer/Quillon.nsi)
+  add_custom_command(
+    OUTPUT ${QUILLON_SETUP}
+    COMMAND ${QUILLON_MAKENSIS} -V2 -WX -INPUTCHARSET UTF8
+            -DVERSION=${QUILLON_SETUP_VERSION} -DVERSION_MAJOR=${quillon_setup_major}
+            -DVERSION_MINOR=${quillon_setup_minor}
+            -DPROGRAM_DIR=$<TARGET_FILE_DIR:QuillonVADService> -DICON=${QUILLON_TRAY_ICON}
+            -DOUTFILE=${QUILLON_SETUP} ${quillon_setup_script}
+    DEPENDS ${quillon_setup_script} ${CMAKE_SOURCE_DIR}/installer/Service.nsh
+            ${CMAKE_SOURCE_DIR}/installer/Tray.nsh QuillonVADService QuillonSystray ${QUILLON_TRAY_ICON}
+    WORKING_DIRECTORY ${CMAKE_SOURCE_DIR}/installer
+    COMMENT "Making the installer QuillonSetup-${PROJECT_VERSION}.exe"
+    VERBATIM)
+  add_custom_target(QuillonSetup ALL DEPENDS ${QUILLON_SETUP})
+endif()

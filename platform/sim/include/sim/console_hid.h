@@ -1,0 +1,77 @@
+// sim::ConsoleHid: the console's HID interface. Output report 1 'I' asks for the channel mask; input
+// report 2 'A' answers with it (bytes 2-3, little-endian), after a delay on the machine clock. A test or
+// quillon-sim changes the mask at any time, as a user pressing the console's channel buttons would.
+// Writes and reads are overlapped requests that pend and complete on the clock; replies wait in the
+// device's input queue until a read takes them.
+//
+// Faults: a device that never answers (or whose writes never complete), that answers late, refuses
+// writes with ERROR_INVALID_USER_BUFFER, answers with another report id or first byte, or reports an
+// input report length above 256; and, through its node, a base container id that is missing or not a
+// GUID (HideBaseContainer, BaseContainerAsString).
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <utility>
+#include <string>
+#include <vector>
+
+#include "platform/sim/include/sim/hid.h"
+
+namespace sim {
+
+class ConsoleHid final : public HidDevice {
+public:
+    struct Faults {
+        bool neverAnswers = false;         // requests are taken but no reply ever comes
+        bool writesNeverComplete = false;  // writes pend until cancelled
+        bool refuseWrites = false;         // writes fail with ERROR_INVALID_USER_BUFFER
+        std::uint32_t replyDelayMs = 4;    // from the request's write to its reply
+        BYTE replyReportId = 0x02;
+        BYTE replyFirstByte = 0x41;
+        USHORT inputReportLength = 64;
+        USHORT outputReportLength = 64;
+        bool identityFails = false;        // attributes, serial and capabilities unavailable
+    };
+
+    ConsoleHid(Machine& machine, USHORT productId, USHORT versionNumber, std::u16string serial);
+
+    std::string Describe() const override { return "console HID"; }
+    bool HidIdentity(Identity* identity) override;
+    DWORD Io(File& file, const std::shared_ptr<IoRequest>& request) override;
+    void CancelLocked(File& file, IoRequest& request) override;
+    void Removed() override;
+
+    void SetChannelMask(std::uint16_t mask);
+    std::uint16_t ChannelMask();
+    void SetFaults(const Faults& faults);
+    Faults CurrentFaults();
+    void SetSerial(std::u16string serial);
+
+    // What the console saw and sent.
+    std::uint64_t RequestsReceived();
+    std::uint64_t RepliesSent();
+    std::size_t QueuedReplies();
+    std::size_t PendingRequests();
+
+private:
+    void ReplyLocked();
+    void AddTimerLocked(Ticks due, std::function<void()> callback);
+    void CompleteReadLocked(IoRequest& request, const std::vector<BYTE>& report);
+
+    Machine& machine_;
+    const USHORT productId_;
+    const USHORT versionNumber_;
+    std::u16string serial_;
+    Faults faults_;
+    std::uint16_t mask_ = 0;
+    std::deque<std::vector<BYTE>> replies_;
+    std::vector<std::shared_ptr<IoRequest>> pendingReads_;
+    std::vector<std::shared_ptr<IoRequest>> pendingWrites_;
+    std::vector<std::pair<std::uint64_t, Ticks>> timers_;  // id and due time, for Removed
+    std::uint64_t requests_ = 0;
+    std::uint64_t sent_ = 0;
+};
+
+}  // namespace sim
