@@ -56,3 +56,12 @@ if(benchmark_FOUND AND QUILLON_BENCH_SOURCES)
   add_executable(quillon_bench ${QUILLON_BENCH_SOURCES})
   target_link_libraries(quillon_bench PRIVATE quillon_harness benchmark::benchmark)
 endif()
+
+# The conformance suite on the simulated machine: the same test bodies the Windows build runs under Wine.
+file(GLOB QUILLON_CONFORMANCE_SOURCES CONFIGURE_DEPENDS tests/conformance/*.cpp)
+if(QUILLON_CONFORMANCE_SOURCES)
+  add_executable(quillon_conformance ${QUILLON_CONFORMANCE_SOURCES} tests/conformance/runner/sim_fixture.cpp
+                 tests/conformance/runner/service_program.cpp)
+  target_link_libraries(quillon_conformance PRIVATE quillon_sim GTest::gtest GTest::gtest_main)
+  gtest_discover_tests(quillon_conformance TEST_PREFIX "conformance." DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 120)
+endif()

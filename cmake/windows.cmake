@@ -54,5 +54,13 @@ foreach(helper ${QUILLON_WINE_HELPERS})
   target_link_libraries(${helper_name} PRIVATE user32 shell32)
 endforeach()
 
+# The conformance suite as a console program (tests/wine/conformance.sh runs it under Wine).
+file(GLOB QUILLON_CONFORMANCE_SOURCES CONFIGURE_DEPENDS tests/conformance/*.cpp)
+if(QUILLON_CONFORMANCE_SOURCES)
+  add_executable(quillon_conformance ${QUILLON_CONFORMANCE_SOURCES} tests/conformance/runner/win_main.cpp
+                 tests/conformance/runner/service_program.cpp)
+  target_link_libraries(quillon_conformance PRIVATE user32 advapi32 winmm)
+endif()
+
 # The installer of both programs (installer/installer.cmake).
 include(${CMAKE_SOURCE_DIR}/installer/installer.cmake)

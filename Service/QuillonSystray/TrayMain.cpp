@@ -29,5 +29,6 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR, int) {
     }
 
     tray.m_Icon.Remove();
+    tray.m_MenuOwner.Reset();
     return 0;
 }

@@ -25,8 +25,12 @@ void ShowTrayMenu(CTrayProcess& tray, int x, int y) {
             AppendMenuW(menu, entry.flags, entry.id, entry.text);
     }
 
-    SetForegroundWindow(tray.m_hWnd);
-    const UINT_PTR chosen = static_cast<UINT_PTR>(TrackPopupMenu(menu, kTrayMenuFlags, x, y, 0, tray.m_hWnd, nullptr));
+    // The menu's owner must be the foreground window for the menu to take the keyboard and to close on
+    // a click elsewhere; afterwards a benign message lets the owner's thread leave the menu mode cleanly.
+    HWND owner = tray.m_MenuOwner.Get(tray.m_hInstance, tray.m_hWnd);
+    SetForegroundWindow(owner);
+    const UINT_PTR chosen = static_cast<UINT_PTR>(TrackPopupMenu(menu, kTrayMenuFlags, x, y, 0, owner, nullptr));
+    PostMessageW(owner, WM_NULL, 0, 0);
     tray.Apply(model.CommandFor(chosen));
 
     // Destroying the main menu destroys the submenu attached to it; a submenu that could not be attached

@@ -10,6 +10,7 @@
 #include <memory>
 
 #include "Service/QuillonSystray/NotifyIcon.h"
+#include "Service/QuillonSystray/TrayMenuOwner.h"
 #include "Service/QuillonSystray/TrayMenuModel.h"
 #include "Service/QuillonSystray/TrayText.h"
 #include "Service/common/SharedMemory.h"
@@ -51,6 +52,7 @@ public:
     StatusLine m_FirmwareLine = {};
     StatusLine m_VersionLine = {};
     CTrayNotifyIcon m_Icon;
+    CTrayMenuOwner m_MenuOwner;  // the popup menu's owner window
 
 private:
     void WriteSettings();

@@ -5,10 +5,11 @@
 
 namespace {
 
-// Whether an icon event (the low word of the callback's lParam) opens the menu.
-bool OpensMenu(UINT event) {
-    return event == WM_LBUTTONDOWN || event == WM_RBUTTONDOWN || event == NIN_SELECT || event == NIN_KEYSELECT;
-}
+// Whether an icon event (the low word of the callback's lParam) opens the menu. Under version 4 a left
+// click arrives as WM_LBUTTONDOWN, WM_LBUTTONUP and then NIN_SELECT: the selection alone opens the menu,
+// so one click shows it once. A right click opens it at its button-down (its WM_CONTEXTMENU is left to
+// the default handling), the keyboard through NIN_KEYSELECT.
+bool OpensMenu(UINT event) { return event == WM_RBUTTONDOWN || event == NIN_SELECT || event == NIN_KEYSELECT; }
 
 }  // namespace
 

@@ -22,6 +22,7 @@ protected:
     }
     std::vector<SERVICE_STATUS> History() { return machine.Scm().History(harness::kServiceName); }
     DWORD Control(DWORD code) { return machine.Scm().Control(harness::kServiceName, code); }
+    DWORD CallHandler(DWORD code) { return machine.Scm().CallHandler(harness::kServiceName, code); }
 
     sim::Machine machine;
 };
@@ -51,6 +52,8 @@ TEST_F(ServiceHost, ReportsStartPendingRunningStopPendingStoppedWithTheirCheckPo
     EXPECT_EQ(exitCode, 0u);
     EXPECT_EQ(machine.LiveThreadCount(), 0u);
     EXPECT_EQ(machine.HandleCount(), 0u);
+    ASSERT_TRUE(machine.Scm().ProcessOf(harness::kServiceName));
+    EXPECT_EQ(machine.Scm().ProcessOf(harness::kServiceName)->HandlesAtExit(), 0u);  // closed before it ended
 }
 
 TEST_F(ServiceHost, AnswersControlsItDoesNotActOnAndIgnoresARepeatedStop) {
@@ -58,16 +61,23 @@ TEST_F(ServiceHost, AnswersControlsItDoesNotActOnAndIgnoresARepeatedStop) {
     sim::VirtualAudioDriver driver(machine);
     driver.Install();
     ASSERT_TRUE(harness::StartService(machine));
-    EXPECT_EQ(Control(SERVICE_CONTROL_PAUSE), 0u);
-    EXPECT_EQ(Control(SERVICE_CONTROL_CONTINUE), 0u);
+    // The manager lets through only what the service accepts (stop) and interrogate; the handler itself,
+    // reached directly as the system reaches it, answers the rest.
+    EXPECT_EQ(Control(SERVICE_CONTROL_PAUSE), static_cast<DWORD>(ERROR_INVALID_SERVICE_CONTROL));
+    EXPECT_EQ(Control(SERVICE_CONTROL_SHUTDOWN), static_cast<DWORD>(ERROR_INVALID_SERVICE_CONTROL));
     EXPECT_EQ(Control(SERVICE_CONTROL_INTERROGATE), 0u);
-    EXPECT_EQ(Control(SERVICE_CONTROL_SHUTDOWN), static_cast<DWORD>(ERROR_CALL_NOT_IMPLEMENTED));
-    EXPECT_EQ(Control(SERVICE_CONTROL_DEVICEEVENT), static_cast<DWORD>(ERROR_CALL_NOT_IMPLEMENTED));
+    EXPECT_EQ(CallHandler(SERVICE_CONTROL_PAUSE), 0u);
+    EXPECT_EQ(CallHandler(SERVICE_CONTROL_CONTINUE), 0u);
+    EXPECT_EQ(CallHandler(SERVICE_CONTROL_INTERROGATE), 0u);
+    EXPECT_EQ(CallHandler(SERVICE_CONTROL_SHUTDOWN), static_cast<DWORD>(ERROR_CALL_NOT_IMPLEMENTED));
+    EXPECT_EQ(CallHandler(SERVICE_CONTROL_DEVICEEVENT), static_cast<DWORD>(ERROR_CALL_NOT_IMPLEMENTED));
     EXPECT_EQ(History().size(), 2u);  // none of them reported anything
 
-    // The second stop arrives while stop is pending: answered, ignored.
+    // A second stop while stop is pending: the manager refuses it; the handler, reached directly,
+    // answers it and ignores it.
     EXPECT_EQ(Control(SERVICE_CONTROL_STOP), 0u);
-    EXPECT_EQ(Control(SERVICE_CONTROL_STOP), 0u);
+    EXPECT_EQ(Control(SERVICE_CONTROL_STOP), static_cast<DWORD>(ERROR_SERVICE_CANNOT_ACCEPT_CTRL));
+    EXPECT_EQ(CallHandler(SERVICE_CONTROL_STOP), 0u);
     ASSERT_TRUE(machine.RunUntil([&] { return machine.Scm().ProcessExited(harness::kServiceName); }, 30'000));
     const auto history = History();
     ASSERT_EQ(history.size(), 4u);
@@ -94,7 +104,15 @@ TEST_F(ServiceHost, StopDuringSupervisorConstructionTakesEffectWhenConstructionE
 TEST_F(ServiceHost, FailedHandlerRegistrationReportsNothing) {
     machine.InjectFailure("RegisterServiceCtrlHandlerExW", ERROR_ACCESS_DENIED);
     ASSERT_TRUE(machine.Scm().Start(harness::kServiceName));
-    ASSERT_TRUE(machine.RunUntil([&] { return machine.Scm().ProcessExited(harness::kServiceName); }, 5000));
+    // Nothing reports stopped, so the dispatcher does not return: the process stays until the manager
+    // gives up on it.
+    machine.RunFor(5000);
+    EXPECT_FALSE(machine.Scm().ProcessExited(harness::kServiceName));
+    EXPECT_TRUE(History().empty());
+    machine.Scm().Abandon(harness::kServiceName);
+    DWORD exitCode = 0;
+    ASSERT_TRUE(machine.RunUntil([&] { return machine.Scm().ProcessExited(harness::kServiceName, &exitCode); }, 5000));
+    EXPECT_EQ(exitCode, static_cast<DWORD>(ERROR_SERVICE_NOT_ACTIVE));
     EXPECT_TRUE(History().empty());
 }
 
@@ -121,6 +139,8 @@ TEST_F(ServiceHost, WithoutTheDriverBuildsAndDiscardsASupervisorAboutOnceASecond
     EXPECT_EQ(machine.Scm().Status(harness::kServiceName).dwCurrentState, static_cast<DWORD>(SERVICE_RUNNING));
     ASSERT_TRUE(harness::StopService(machine));
     EXPECT_EQ(machine.HandleCount(), 0u);
+    ASSERT_TRUE(machine.Scm().ProcessOf(harness::kServiceName));
+    EXPECT_EQ(machine.Scm().ProcessOf(harness::kServiceName)->HandlesAtExit(), 0u);  // closed before it ended
 }
 
 }  // namespace

@@ -165,6 +165,8 @@ TEST_F(ServiceSettings, WithoutTheBlocksTheServiceKeepsBuildingSupervisors) {
     EXPECT_EQ(machine.Reg().GetDword(kSettingsKey, "Enable"), 1u);
     ASSERT_TRUE(harness::StopService(machine));
     EXPECT_EQ(machine.HandleCount(), 0u);
+    ASSERT_TRUE(machine.Scm().ProcessOf(harness::kServiceName));
+    EXPECT_EQ(machine.Scm().ProcessOf(harness::kServiceName)->HandlesAtExit(), 0u);  // closed before it ended
 }
 
 }  // namespace

@@ -191,6 +191,8 @@ TEST_F(ServiceWithDriver, StopHidesEndpointsWritesSettingsThenReleasesBeforeClos
     EXPECT_EQ(Codes(driver.Requests()), Concat({DisableAll(), {IOCTL_VAD_CONTROL_RELEASE}, CloseAll()}));
     EXPECT_EQ(SettingsWrites(machine, notesBefore), (std::vector<std::string>{"Enable=7", "Latency=0"}));
     EXPECT_EQ(machine.HandleCount(), 0u);
+    ASSERT_TRUE(machine.Scm().ProcessOf(harness::kServiceName));
+    EXPECT_EQ(machine.Scm().ProcessOf(harness::kServiceName)->HandlesAtExit(), 0u);  // closed before it ended
     EXPECT_EQ(machine.LiveThreadCount(), 0u);
 }
 

@@ -10,6 +10,9 @@
 
 namespace {
 
+// The system clocks start where a freshly booted machine's would; these tests count from there.
+constexpr DWORD kClockStart = static_cast<DWORD>(sim::Machine::kDefaultClockStartMs);
+
 struct PingPong {
     HANDLE ping;
     HANDLE pong;
@@ -22,7 +25,7 @@ unsigned Ponger(void* arg) {
     for (int i = 0; i < p->rounds; ++i) {
         WaitForSingleObject(p->ping, INFINITE);
         Sleep(3);
-        p->times.push_back(timeGetTime());
+        p->times.push_back(timeGetTime() - kClockStart);
         SetEvent(p->pong);
     }
     return 7;
@@ -42,7 +45,7 @@ TEST(VirtualClock, TwoThreadsPingPongAnEventAndTimeMovesOnlyBySleeps) {
     EXPECT_EQ(code, 7u);
     ASSERT_EQ(p.times.size(), 100u);
     for (int i = 0; i < 100; ++i) EXPECT_EQ(p.times[i], static_cast<DWORD>(3 * (i + 1)));
-    EXPECT_EQ(timeGetTime(), 300u);
+    EXPECT_EQ(timeGetTime() - kClockStart, 300u);
     CloseHandle(t);
     CloseHandle(p.ping);
     CloseHandle(p.pong);
@@ -53,13 +56,13 @@ TEST(VirtualClock, WaitTimesOutExactlyAtItsDeadline) {
     HANDLE e = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     machine.RunFor(17);
     EXPECT_EQ(WaitForSingleObject(e, 250), static_cast<DWORD>(WAIT_TIMEOUT));
-    EXPECT_EQ(timeGetTime(), 267u);
+    EXPECT_EQ(timeGetTime() - kClockStart, 267u);
     EXPECT_EQ(WaitForSingleObject(e, 0), static_cast<DWORD>(WAIT_TIMEOUT));
-    EXPECT_EQ(timeGetTime(), 267u);
+    EXPECT_EQ(timeGetTime() - kClockStart, 267u);
     SetEvent(e);
     EXPECT_EQ(WaitForSingleObject(e, 250), WAIT_OBJECT_0);  // manual reset: stays signalled
     EXPECT_EQ(WaitForSingleObject(e, 250), WAIT_OBJECT_0);
-    EXPECT_EQ(timeGetTime(), 267u);
+    EXPECT_EQ(timeGetTime() - kClockStart, 267u);
     CloseHandle(e);
 }
 
@@ -80,7 +83,7 @@ TEST(VirtualClock, ThreadBusyOutsideTheMachineHoldsTimeStill) {
     Sleep(1);  // the host blocks: time may only reach 1 ms once the busy thread has finished
     EXPECT_TRUE(done);
     EXPECT_EQ(WaitForSingleObject(t, INFINITE), WAIT_OBJECT_0);
-    EXPECT_EQ(timeGetTime(), 1u);
+    EXPECT_EQ(timeGetTime() - kClockStart, 1u);
     CloseHandle(t);
 }
 
@@ -94,7 +97,7 @@ unsigned SleepThenRecord(void* arg) {
     auto* s = static_cast<Sleeper*>(arg);
     Sleep(s->ms);
     EnterCriticalSection(s->lock);
-    s->order->push_back(timeGetTime());
+    s->order->push_back(timeGetTime() - kClockStart);
     LeaveCriticalSection(s->lock);
     return 0;
 }
@@ -121,7 +124,7 @@ TEST(VirtualClock, AnHourOfTimeoutsRunsInAnInstant) {
     sim::Machine machine;
     HANDLE e = CreateEventW(nullptr, FALSE, FALSE, nullptr);
     for (int i = 0; i < 36000; ++i) WaitForSingleObject(e, 100);
-    EXPECT_EQ(GetTickCount64(), 3'600'000u);
+    EXPECT_EQ(GetTickCount64() - sim::Machine::kDefaultClockStartMs, 3'600'000u);
     CloseHandle(e);
 }
 

@@ -226,7 +226,7 @@ TEST(DeviceFiles, OverlappedRequestsCompleteThroughTheEventAndCanBeCancelled) {
     EXPECT_FALSE(GetOverlappedResult(file, &ov, &bytes, FALSE));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_IO_INCOMPLETE));
     ASSERT_EQ(WaitForSingleObject(event, 100), WAIT_OBJECT_0);  // reset at issue, set at completion
-    EXPECT_EQ(timeGetTime(), 5u);
+    EXPECT_EQ(timeGetTime() - static_cast<DWORD>(sim::Machine::kDefaultClockStartMs), 5u);
     ASSERT_TRUE(GetOverlappedResult(file, &ov, &bytes, FALSE));
     EXPECT_EQ(bytes, 4u);
 

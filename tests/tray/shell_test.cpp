@@ -92,7 +92,7 @@ TEST_F(ShellLoop, TimersFireOnTheVirtualClockOncePerPeriod) {
     machine.RunFor(1000);
     std::vector<DWORD> times;
     for (auto& [m, t] : loop.log)
-        if (m == WM_TIMER) times.push_back(t);
+        if (m == WM_TIMER) times.push_back(t - static_cast<DWORD>(sim::Machine::kDefaultClockStartMs));
     EXPECT_EQ(times, (std::vector<DWORD>{250, 500, 750, 1000}));
 }
 

@@ -231,19 +231,55 @@ TEST_F(TrayAlone, AMenuThatCannotBeCreatedShowsNothingAndWithoutTheSubmenuIdsSta
     EXPECT_EQ(shell.LiveMenuCount(), 0u);
 }
 
-TEST_F(TrayAlone, TheMenuOpensOnButtonDownAndSelectionAtTheSignedPointOnly) {
+TEST_F(TrayAlone, TheMenuOpensOnRightButtonDownAndSelectionAtTheSignedPointOnly) {
     ASSERT_NO_FATAL_FAILURE(StartTray());
-    for (UINT event : {WM_MOUSEMOVE, WM_RBUTTONUP, WM_LBUTTONUP, WM_CONTEXTMENU}) ASSERT_TRUE(shell.ClickIcon(event));
-    for (UINT event : {WM_LBUTTONDOWN, NIN_SELECT, NIN_KEYSELECT, WM_RBUTTONDOWN})
-        ASSERT_TRUE(shell.ClickIcon(event, POINT{-1200, -5}));
+    // A left button-down is followed by NIN_SELECT under version 4: only the selection opens the menu.
+    for (UINT event : {WM_MOUSEMOVE, WM_RBUTTONUP, WM_LBUTTONUP, WM_CONTEXTMENU, WM_LBUTTONDOWN})
+        ASSERT_TRUE(shell.ClickIcon(event));
+    for (UINT event : {NIN_SELECT, NIN_KEYSELECT, WM_RBUTTONDOWN}) ASSERT_TRUE(shell.ClickIcon(event, POINT{-1200, -5}));
     machine.RunFor(1);
     const auto menus = shell.TrackedMenus();
-    ASSERT_EQ(menus.size(), 4u);
+    ASSERT_EQ(menus.size(), 3u);
     for (const auto& m : menus) {
         EXPECT_EQ(m.x, -1200);
         EXPECT_EQ(m.y, -5);
         EXPECT_EQ(m.chosen, 0u);
     }
+}
+
+TEST_F(TrayAlone, EachClickOrKeyOfAUserShowsTheMenuOnceOwnedByAForegroundTopLevelWindow) {
+    ASSERT_NO_FATAL_FAILURE(StartTray());
+    const HWND trayWindow = shell.Windows()[0].hwnd;
+    // All of a click's messages are queued before the tray handles the first: each menu is answered at
+    // once, so a second message that opened the menu would show it again.
+    using Input = sim::Shell::IconInput;
+    for (Input input : {Input::LeftClick, Input::RightClick, Input::Keyboard}) {
+        const std::size_t before = shell.TrackedMenus().size();
+        ASSERT_TRUE(shell.UserClickIcon(input, POINT{640, 700}));
+        machine.RunFor(1000);
+        const auto menus = shell.TrackedMenus();
+        ASSERT_EQ(menus.size(), before + 1) << "input " << static_cast<int>(input);
+        const sim::TrackedMenu& menu = menus.back();
+        EXPECT_TRUE(menu.ownerWasForeground);
+        EXPECT_NE(menu.owner, trayWindow);
+        EXPECT_EQ(shell.Foreground(), menu.owner);
+        EXPECT_EQ(menu.x, 640);
+        EXPECT_EQ(menu.y, 700);
+    }
+    // One owner window for every menu: top level, visible (of no size), the tray's own.
+    const auto windows = shell.Windows();
+    ASSERT_EQ(windows.size(), 2u);
+    EXPECT_EQ(windows[1].parent, nullptr);
+    EXPECT_NE(windows[1].style & WS_VISIBLE, 0u);
+    EXPECT_EQ(windows[1].processId, windows[0].processId);
+    // While a menu is open the tray's timer keeps polling.
+    const auto polls = machine.CallCount("OpenFileMappingA");
+    shell.SetMenuDwell(5000);
+    ASSERT_TRUE(shell.UserClickIcon(Input::Keyboard));
+    machine.RunFor(4000);
+    EXPECT_GE(machine.CallCount("OpenFileMappingA"), polls + 6);
+    machine.RunFor(2000);
+    shell.SetMenuDwell(0);
 }
 
 TEST_F(TrayAlone, UserGuideOpensTheGuideAndQuitRemovesTheIconAndReleasesTheBlocks) {
@@ -258,6 +294,7 @@ TEST_F(TrayAlone, UserGuideOpensTheGuideAndQuitRemovesTheIconAndReleasesTheBlock
 
     ASSERT_TRUE(harness::QuitTray(machine, tray));
     EXPECT_EQ(tray->exitCode, 0u);
+    EXPECT_EQ(tray->HandlesAtExit(), 0u);  // the tray released everything itself before it ended
     EXPECT_EQ(shell.NotifyCalls().back().message, static_cast<DWORD>(NIM_DELETE));
     EXPECT_TRUE(shell.Icons().empty());
     EXPECT_EQ(Views(kStatusBlockName), 1u);

@@ -8,6 +8,9 @@
 //   tray_probe pick SECONDS   with the menu open, picks its last item ("Quit") with the keyboard and
 //                             waits for the tray's process to end
 //   tray_probe quit SECONDS   ends the tray's message loop (as "Quit" does) and waits for its process
+//   tray_probe shown SECONDS  waits until a menu opened by real input is on screen; prints where
+//   tray_probe gone SECONDS   waits until no menu is on screen, and checks that none opens again
+//   tray_probe exit SECONDS   waits for the tray's process to end (after real input chose "Quit")
 //
 // Windows (message-only ones too) and the notification area belong to a desktop: with --desktop the probe
 // works in the named one, the Wine virtual desktop the tray was started in. Prints what it finds; exits 0
@@ -104,7 +107,7 @@ int main(int argc, char** argv) {
         argv += 2;
     }
     if (argc < 3) {
-        std::fprintf(stderr, "usage: tray_probe [--desktop NAME] wait|balloon|menu|pick|quit SECONDS\n");
+        std::fprintf(stderr, "usage: tray_probe [--desktop NAME] wait|balloon|menu|shown|gone|pick|exit|quit SECONDS\n");
         return 2;
     }
     const char* step = argv[1];
@@ -174,6 +177,49 @@ int main(int argc, char** argv) {
         GetWindowRect(menu, &r);
         std::printf("menu open at %ld,%ld-%ld,%ld\n", r.left, r.top, r.right, r.bottom);
         return 0;
+    }
+
+    if (std::strcmp(step, "shown") == 0) {
+        // A menu opened by real input (xdotool): wait for it; print where it is.
+        HWND menu = nullptr;
+        if (!WaitFor(seconds, [&] { return (menu = VisibleMenu()) != nullptr; })) {
+            std::printf("no menu appeared\n");
+            return 1;
+        }
+        RECT r{};
+        GetWindowRect(menu, &r);
+        std::printf("menu open at %ld,%ld-%ld,%ld\n", r.left, r.top, r.right, r.bottom);
+        return 0;
+    }
+
+    if (std::strcmp(step, "gone") == 0) {
+        // The menu closes within SECONDS and no menu opens again for a second and a half after (a click
+        // handled twice would show a second one).
+        if (!WaitFor(seconds, [&] { return VisibleMenu() == nullptr; })) {
+            std::printf("the menu is still open\n");
+            return 1;
+        }
+        if (WaitFor(1.5, [&] { return VisibleMenu() != nullptr; })) {
+            std::printf("a menu opened again\n");
+            return 1;
+        }
+        std::printf("no menu is open\n");
+        return 0;
+    }
+
+    if (std::strcmp(step, "exit") == 0) return WaitForExit(tray, seconds);
+
+    if (std::strcmp(step, "foreground") == 0) {
+        // Which window is in the foreground, and whose is it.
+        HWND foreground = GetForegroundWindow();
+        wchar_t cls[128] = {};
+        if (foreground) GetClassNameW(foreground, cls, 128);
+        DWORD pid = 0, trayPid = 0;
+        GetWindowThreadProcessId(foreground, &pid);
+        GetWindowThreadProcessId(tray, &trayPid);
+        std::printf("foreground %p class %ls, %s\n", static_cast<void*>(foreground), cls,
+                    foreground && pid == trayPid ? "the tray's" : "not the tray's");
+        return foreground && pid == trayPid ? 0 : 1;
     }
 
     if (std::strcmp(step, "pick") == 0) {

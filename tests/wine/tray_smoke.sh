@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # The cross-built tray under Wine, in Xvfb, in a Wine virtual desktop, with no service running: it must
-# put its notification icon up with the "not running" balloon, open its menu on a right click, and end
-# through its own "Quit". Screenshots of the desktop with the balloon and with the menu go into the build
-# folder: tray_smoke.png and tray_smoke_menu.png.
+# put its notification icon up with the "not running" balloon, open its menu on a right click, and, driven
+# by real input (xdotool), open its menu once per left click, close it on Escape and on a click elsewhere,
+# and end through its own "Quit" chosen with the arrow keys and Enter. Screenshots of the desktop go into
+# the build folder: tray_smoke.png (balloon), tray_smoke_menu.png (menu), tray_smoke_left.png (menu of a
+# left click) and tray_smoke_closed.png (after Escape).
 #
 #   tests/wine/tray_smoke.sh [WINDOWS-BUILD-DIR]     (default: build/win)
 #
@@ -115,20 +117,120 @@ check "screenshot written: $shot" $?
 tray_alive
 check "tray process is alive" $?
 
-probe menu 20
-check "right click on the icon opens the menu" $?
+shown=$(probe menu 20)
+status=$?
+echo "$shown"
+check "right click on the icon opens the menu" $status
+right_rect=$(sed -nE 's/.*menu open at ([-0-9]+,[-0-9]+-[-0-9]+,[-0-9]+).*/\1/p' <<<"$shown")
 sleep 0.5
 rm -f "$menu_shot"
 timeout 30 import -window root "$menu_shot" 2>/dev/null
 [[ -s "$menu_shot" ]]
 check "menu screenshot written: $menu_shot" $?
 
-# "Quit" is the menu's last item; if picking it fails, end the loop directly so the rest still runs.
-if probe pick 20; then
-    check "choosing Quit ends the tray with code 0 and removes its icon" 0
+# Real input from here on (xdotool into the virtual desktop, which starts at the screen's top left): the
+# menu must take the keyboard, close on Escape and on a click elsewhere, and open once per left click.
+# The icon is the notification area's only one, at the desktop's bottom right corner.
+icon_x=790 icon_y=590
+elsewhere_x=300 elsewhere_y=200
+left_shot=$out_dir/tray_smoke_left.png
+closed_shot=$out_dir/tray_smoke_closed.png
+menu_rect=""
+
+# shoot FILE: a screenshot of the whole screen.
+shoot() { rm -f "$1"; timeout 30 import -window root "$1" 2>/dev/null && [[ -s "$1" ]]; }
+
+# crop FILE RECT OUT: the rectangle "left,top-right,bottom" of a screenshot.
+crop() {
+    local left top right bottom
+    IFS=',-' read -r left top right bottom <<<"$2"
+    convert "$1" -crop "$((right - left))x$((bottom - top))+$left+$top" +repage "$3" 2>/dev/null
+}
+
+# differing_pixels A B: how many pixels differ between two images of one size (a little fuzz for
+# anti-aliasing); empty when they cannot be compared.
+differing_pixels() {
+    compare -metric AE -fuzz 5% "$1" "$2" null: 2>&1 | sed -nE 's/^([0-9]+).*/\1/p'
+}
+
+if command -v xdotool >/dev/null && command -v compare >/dev/null; then
+    # No window manager runs on the display, so the keyboard goes to the X window under the pointer: the
+    # virtual desktop, which hands it to the foreground window of its own. (Setting the X focus to it
+    # explicitly would make Wine activate the desktop itself and take the foreground from the menu.)
+    xdotool key Escape
+    probe gone 5
+    check "Escape closes the menu" $?
+
+    xdotool mousemove "$icon_x" "$icon_y" click 1
+    # The pointer leaves the icon (whose tooltip would cover the menu) without touching the menu.
+    xdotool mousemove "$elsewhere_x" "$elsewhere_y"
+    shown=$(probe shown 10)
+    status=$?
+    echo "$shown"
+    check "a left click on the icon opens the menu" $status
+    menu_rect=$(sed -nE 's/.*menu open at ([-0-9]+,[-0-9]+-[-0-9]+,[-0-9]+).*/\1/p' <<<"$shown")
+    sleep 0.3
+    shoot "$left_shot"
+    check "screenshot of the menu a left click opened: $left_shot" $?
+
+    xdotool key Escape
+    probe gone 5
+    check "Escape closes it, and the one left click does not open it a second time" $?
+    sleep 0.3
+    shoot "$closed_shot"
+    if [[ -n "$menu_rect" && -n "$right_rect" && -s "$left_shot" && -s "$closed_shot" ]]; then
+        crops=$(mktemp -d)
+        crop "$menu_shot" "$right_rect" "$crops/right.png"
+        crop "$left_shot" "$menu_rect" "$crops/left.png"
+        crop "$closed_shot" "$menu_rect" "$crops/closed.png"
+        same=$(differing_pixels "$crops/right.png" "$crops/left.png")
+        gone=$(differing_pixels "$crops/left.png" "$crops/closed.png")
+        rm -rf "$crops"
+        echo "  the right click's menu and the left click's differ in ${same:-?} pixels;" \
+            "the left click's menu area before and after Escape in ${gone:-?}"
+        # The same menu both times; gone from the screen after Escape.
+        [[ "$same" =~ ^[0-9]+$ && "$gone" =~ ^[0-9]+$ ]] && ((same < 200 && gone > 1000))
+        check "the screenshots show the same menu for both clicks and none after Escape" $?
+    else
+        check "the screenshots show the same menu for both clicks and none after Escape" 1 "no menu area or screenshot"
+    fi
+
+    xdotool mousemove "$icon_x" "$icon_y" click 3
+    probe shown 10 >/dev/null
+    check "a right click opens it again" $?
+    xdotool mousemove "$elsewhere_x" "$elsewhere_y" click 1
+    probe gone 5
+    check "a click elsewhere closes it" $?
+
+    # "Quit" is the last item: Up from no selection selects it, Enter chooses it.
+    xdotool mousemove "$icon_x" "$icon_y" click 3
+    probe shown 10 >/dev/null
+    exit_log=$(mktemp)
+    probe exit 30 >"$exit_log" &  # holds the tray's process before the keys end it
+    exit_probe=$!
+    sleep 3
+    xdotool key Up
+    sleep 0.2
+    xdotool key Return
+    wait "$exit_probe"
+    status=$?
+    cat "$exit_log"
+    rm -f "$exit_log"
+    if ((status == 0)); then
+        check "the arrow keys and Enter choose Quit: the tray ends with code 0 and removes its icon" 0
+    else
+        check "the arrow keys and Enter choose Quit: the tray ends with code 0 and removes its icon" 1
+        probe quit 20 || true
+    fi
 else
-    check "choosing Quit ends the tray with code 0 and removes its icon" 1
-    probe quit 20 || true
+    check "xdotool and imagemagick's compare found" 1 "install xdotool and imagemagick (scripts/install-deps.sh)"
+    # "Quit" is the menu's last item; if picking it fails, end the loop directly so the rest still runs.
+    if probe pick 20; then
+        check "choosing Quit ends the tray with code 0 and removes its icon" 0
+    else
+        check "choosing Quit ends the tray with code 0 and removes its icon" 1
+        probe quit 20 || true
+    fi
 fi
 
 deadline=$((SECONDS + 15))

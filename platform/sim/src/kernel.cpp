@@ -55,7 +55,7 @@ BOOL CloseHandle(HANDLE h) {
         sim::SetError(err);
         return FALSE;
     }
-    if (IsCurrentProcessHandle(h)) return TRUE;  // closing a pseudo handle does nothing
+    if (IsCurrentProcessHandle(h) || h == GetCurrentThread()) return TRUE;  // closing a pseudo handle does nothing
     if (!M().CloseHandleValue(h)) {
         sim::SetError(ERROR_INVALID_HANDLE);
         return FALSE;
@@ -63,15 +63,52 @@ BOOL CloseHandle(HANDLE h) {
     return TRUE;
 }
 
-BOOL DuplicateHandle(HANDLE, HANDLE source, HANDLE, LPHANDLE target, DWORD, BOOL, DWORD options) {
-    std::shared_ptr<sim::Object> object =
-        IsCurrentProcessHandle(source) ? std::shared_ptr<sim::Object>(M().CurrentProcess()) : M().Lookup(source);
-    if (!object || !target) {
+namespace {
+
+// The process a process handle names: the caller's own for GetCurrentProcess(), null when not a process.
+bool ProcessOfHandle(HANDLE h, sim::Process** process) {
+    if (h == GetCurrentProcess()) {
+        *process = M().CurrentProcessRaw();
+        return true;
+    }
+    auto p = M().LookupAs<sim::Process>(h);
+    if (!p || p->exited) return false;
+    *process = p.get();
+    return true;
+}
+
+}  // namespace
+
+BOOL DuplicateHandle(HANDLE sourceProcess, HANDLE source, HANDLE targetProcess, LPHANDLE target, DWORD access,
+                     BOOL, DWORD options) {
+    sim::Process* from = nullptr;
+    sim::Process* to = nullptr;
+    if (!ProcessOfHandle(sourceProcess, &from) || !ProcessOfHandle(targetProcess, &to)) {
         sim::SetError(ERROR_INVALID_HANDLE);
         return FALSE;
     }
-    *target = M().AddHandle(object);
-    if (options & DUPLICATE_CLOSE_SOURCE) M().CloseHandleValue(source);
+    std::shared_ptr<sim::Object> object;
+    DWORD sourceAccess = Machine::kAllAccess;
+    if (source == GetCurrentThread() && from == M().CurrentProcessRaw()) {
+        object = M().Lookup(source);
+    } else if (IsCurrentProcessHandle(source) && from == M().CurrentProcessRaw()) {
+        object = M().CurrentProcess();  // a real handle to the calling program's process
+    } else {
+        std::lock_guard lock(M().Mutex());
+        object = M().LookupIn(from, source, &sourceAccess);
+    }
+    if (!object) {
+        sim::SetError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    const DWORD granted = (options & DUPLICATE_SAME_ACCESS) ? sourceAccess : access;
+    HANDLE duplicate = M().AddHandleFor(to, object, granted);
+    if (target) {
+        *target = duplicate;
+    } else {
+        M().CloseHandleIn(to, duplicate);  // a null target only closes the source (with the option)
+    }
+    if (options & DUPLICATE_CLOSE_SOURCE) M().CloseHandleIn(from, source);
     return TRUE;
 }
 
@@ -99,23 +136,31 @@ HANDLE CreateEventA(LPSECURITY_ATTRIBUTES sa, BOOL manual, BOOL initial, LPCSTR 
     return CreateEventW(sa, manual, initial, nullptr);
 }
 
-BOOL SetEvent(HANDLE h) {
+// The event of a handle that may change its state.
+static std::shared_ptr<sim::Event> ModifiableEvent(HANDLE h) {
     auto ev = M().LookupAs<sim::Event>(h);
     if (!ev) {
         sim::SetError(ERROR_INVALID_HANDLE);
-        return FALSE;
+        return nullptr;
     }
+    if (!(M().HandleAccess(h) & EVENT_MODIFY_STATE)) {
+        sim::SetError(ERROR_ACCESS_DENIED);
+        return nullptr;
+    }
+    return ev;
+}
+
+BOOL SetEvent(HANDLE h) {
+    auto ev = ModifiableEvent(h);
+    if (!ev) return FALSE;
     std::lock_guard lock(M().Mutex());
     M().SetEventLocked(*ev);
     return TRUE;
 }
 
 BOOL ResetEvent(HANDLE h) {
-    auto ev = M().LookupAs<sim::Event>(h);
-    if (!ev) {
-        sim::SetError(ERROR_INVALID_HANDLE);
-        return FALSE;
-    }
+    auto ev = ModifiableEvent(h);
+    if (!ev) return FALSE;
     std::lock_guard lock(M().Mutex());
     ev->signaled = false;
     return TRUE;
@@ -138,6 +183,10 @@ DWORD WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL all, DWORD
         auto w = WaitableFor(handles[i]);
         if (!w) {
             sim::SetError(ERROR_INVALID_HANDLE);
+            return WAIT_FAILED;
+        }
+        if (!(M().HandleAccess(handles[i]) & SYNCHRONIZE)) {
+            sim::SetError(ERROR_ACCESS_DENIED);
             return WAIT_FAILED;
         }
         objects.push_back(std::move(w));
@@ -183,6 +232,13 @@ BOOL SetThreadPriority(HANDLE h, int priority) {
     auto t = M().LookupAs<sim::ThreadObject>(h);
     if (!t) {
         sim::SetError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    // The levels of a normal priority class; anything else is refused.
+    const bool level = (priority >= THREAD_PRIORITY_LOWEST && priority <= THREAD_PRIORITY_HIGHEST) ||
+                       priority == THREAD_PRIORITY_IDLE || priority == THREAD_PRIORITY_TIME_CRITICAL;
+    if (!level) {
+        sim::SetError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
     std::lock_guard lock(M().Mutex());
@@ -247,7 +303,9 @@ BOOL TryEnterCriticalSection(LPCRITICAL_SECTION cs) {
 void LeaveCriticalSection(LPCRITICAL_SECTION cs) {
     auto object = CsOf(cs);
     std::lock_guard lock(M().Mutex());
-    if (object->owner != M().CurrentThread() || object->recursion == 0) return;  // not the owner: ignored
+    if (object->owner != M().CurrentThread() || object->recursion == 0)
+        M().ReportLockMisuse(object->owner ? "LeaveCriticalSection by a thread that does not own the critical section"
+                                           : "LeaveCriticalSection of a critical section nobody holds");
     if (--object->recursion == 0) {
         object->owner = nullptr;
         cs->OwningThread = nullptr;
@@ -259,12 +317,12 @@ void LeaveCriticalSection(LPCRITICAL_SECTION cs) {
 
 // ---- time ----
 
-DWORD timeGetTime() { return static_cast<DWORD>(M().NowMs()); }
-DWORD GetTickCount() { return static_cast<DWORD>(M().NowMs()); }
-ULONGLONG GetTickCount64() { return M().NowMs(); }
+DWORD timeGetTime() { return static_cast<DWORD>(M().TickCountMs()); }
+DWORD GetTickCount() { return static_cast<DWORD>(M().TickCountMs()); }
+ULONGLONG GetTickCount64() { return M().TickCountMs(); }
 
 BOOL QueryPerformanceCounter(LARGE_INTEGER* counter) {
-    counter->QuadPart = M().Now();
+    counter->QuadPart = M().PerformanceCount();
     return TRUE;
 }
 

@@ -75,7 +75,7 @@ Machine::~Machine() {
         if (t.joinable()) t.join();
     // Handles left open are destroyed outside the lock and before the subsystems, so their objects may
     // still call into the machine.
-    std::unordered_map<ULONG_PTR, std::shared_ptr<Object>> leftOver;
+    std::unordered_map<ULONG_PTR, HandleEntry> leftOver;
     {
         std::lock_guard lock(mutex_);
         leftOver.swap(handles_);
@@ -106,6 +106,13 @@ Machine& Machine::Current() {
 
 Machine* Machine::CurrentOrNull() { return g_current; }
 
+void Machine::ReportLockMisuse(const char* what) {
+    ThreadRec* self = t_thread;
+    std::fprintf(stderr, "sim: %s (thread %u, %s)\n", what, self ? self->id : 0u, self ? self->name.c_str() : "foreign");
+    std::fflush(stderr);
+    std::abort();
+}
+
 Ticks Machine::Now() const {
     if (mode_ == ClockMode::Virtual) return virtualNow_.load(std::memory_order_acquire);
     return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now() - realStart_)
@@ -128,11 +135,15 @@ bool Machine::RunUntil(const std::function<bool()>& condition, std::uint32_t max
 
 // ---- handles ----
 
-HANDLE Machine::AddHandle(std::shared_ptr<Object> object) {
+HANDLE Machine::AddHandle(std::shared_ptr<Object> object, DWORD access) {
+    return AddHandleFor(t_thread ? t_thread->process : nullptr, std::move(object), access);
+}
+
+HANDLE Machine::AddHandleFor(Process* owner, std::shared_ptr<Object> object, DWORD access) {
     std::lock_guard lock(mutex_);
     const ULONG_PTR value = nextHandle_;
     nextHandle_ += 4;
-    handles_[value] = std::move(object);
+    handles_[value] = HandleEntry{std::move(object), owner, access};
     return reinterpret_cast<HANDLE>(value);
 }
 
@@ -146,20 +157,54 @@ std::shared_ptr<Object> Machine::LookupLocked(HANDLE handle) {
         ThreadRec* rec = t_thread;
         return rec ? rec->object : nullptr;
     }
+    return LookupIn(t_thread ? t_thread->process : nullptr, handle);
+}
+
+std::shared_ptr<Object> Machine::LookupIn(Process* owner, HANDLE handle, DWORD* access) {
     // As on Windows, the two low-order bits of a handle value are tag bits that the lookup ignores (an
     // OVERLAPPED's hEvent with bit 0 set is still the event).
     auto it = handles_.find(reinterpret_cast<ULONG_PTR>(handle) & ~ULONG_PTR{3});
-    return it == handles_.end() ? nullptr : it->second;
+    if (it == handles_.end() || it->second.owner != owner) return nullptr;
+    if (access) *access = it->second.access;
+    return it->second.object;
+}
+
+DWORD Machine::HandleAccess(HANDLE handle) {
+    std::lock_guard lock(mutex_);
+    // The pseudo handles (current process, current thread) carry every right.
+    if (handle == reinterpret_cast<HANDLE>(static_cast<LONG_PTR>(-1)) ||
+        handle == reinterpret_cast<HANDLE>(static_cast<LONG_PTR>(-2)))
+        return kAllAccess;
+    DWORD access = 0;
+    return LookupIn(t_thread ? t_thread->process : nullptr, handle, &access) ? access : 0;
 }
 
 bool Machine::CloseHandleValue(HANDLE handle) {
+    return CloseHandleIn(t_thread ? t_thread->process : nullptr, handle);
+}
+
+bool Machine::CloseHandleIn(Process* owner, HANDLE handle) {
     std::shared_ptr<Object> doomed;  // destroyed after the lock is released
     std::lock_guard lock(mutex_);
     auto it = handles_.find(reinterpret_cast<ULONG_PTR>(handle));
-    if (it == handles_.end()) return false;
-    doomed = std::move(it->second);
+    if (it == handles_.end() || it->second.owner != owner) return false;
+    doomed = std::move(it->second.object);
     handles_.erase(it);
     return true;
+}
+
+void Machine::CloseProcessHandles(Process* process) {
+    std::vector<std::shared_ptr<Object>> doomed;  // destroyed after the lock is released
+    std::lock_guard lock(mutex_);
+    for (auto it = handles_.begin(); it != handles_.end();) {
+        if (it->second.owner == process) {
+            ++process->handlesAtExit[it->second.object->TypeName()];
+            doomed.push_back(std::move(it->second.object));
+            it = handles_.erase(it);
+        } else {
+            ++it;
+        }
+    }
 }
 
 std::size_t Machine::HandleCount() {
@@ -170,9 +215,17 @@ std::size_t Machine::HandleCount() {
 std::size_t Machine::HandleCount(const std::string& typeName) {
     std::lock_guard lock(mutex_);
     return static_cast<std::size_t>(std::count_if(handles_.begin(), handles_.end(), [&](const auto& entry) {
-        return typeName == entry.second->TypeName();
+        return typeName == entry.second.object->TypeName();
     }));
 }
+
+std::size_t Machine::HandleCountOf(Process* owner) {
+    std::lock_guard lock(mutex_);
+    return static_cast<std::size_t>(std::count_if(handles_.begin(), handles_.end(),
+                                                  [&](const auto& entry) { return entry.second.owner == owner; }));
+}
+
+Process* Machine::CurrentProcessRaw() { return t_thread ? t_thread->process : nullptr; }
 
 // ---- threads ----
 
@@ -412,6 +465,8 @@ std::shared_ptr<Process> Machine::StartProcess(const ProgramSpec& spec, HANDLE* 
             // Process exit: its other threads have had their chance to end; the program's process-wide
             // state dies with it.
             process->ClearState();
+            // Ending, the process closes every handle it still holds.
+            CloseProcessHandles(process.get());
             modules_->RemoveImage(process->image);
             std::lock_guard lock(mutex_);
             process->exited = true;

@@ -58,6 +58,8 @@ bool ServiceManager::Start(const std::string& name) {
         s->handler = nullptr;
         s->context = nullptr;
         s->queue.clear();
+        s->stoppedReported = false;
+        s->abandoned = false;
         s->status = SERVICE_STATUS{SERVICE_WIN32_OWN_PROCESS, SERVICE_START_PENDING, 0, 0, 0, 0, 0};
         spec = s->program;
     }
@@ -68,7 +70,41 @@ bool ServiceManager::Start(const std::string& name) {
     return true;
 }
 
-DWORD ServiceManager::Control(const std::string& name, DWORD control) {
+DWORD ServiceManager::Admission(const SERVICE_STATUS& status, DWORD control) {
+    switch (status.dwCurrentState) {
+        case SERVICE_STOPPED:
+            return ERROR_SERVICE_NOT_ACTIVE;
+        case SERVICE_START_PENDING:
+        case SERVICE_STOP_PENDING:
+            return ERROR_SERVICE_CANNOT_ACCEPT_CTRL;
+        default:
+            break;
+    }
+    DWORD needed = 0;
+    switch (control) {
+        case SERVICE_CONTROL_STOP: needed = SERVICE_ACCEPT_STOP; break;
+        case SERVICE_CONTROL_PAUSE:
+        case SERVICE_CONTROL_CONTINUE: needed = SERVICE_ACCEPT_PAUSE_CONTINUE; break;
+        case SERVICE_CONTROL_INTERROGATE: return ERROR_SUCCESS;
+        case SERVICE_CONTROL_SHUTDOWN: needed = SERVICE_ACCEPT_SHUTDOWN; break;
+        case SERVICE_CONTROL_PARAMCHANGE: needed = SERVICE_ACCEPT_PARAMCHANGE; break;
+        case SERVICE_CONTROL_PRESHUTDOWN: needed = SERVICE_ACCEPT_PRESHUTDOWN; break;
+        default:
+            if (control >= SERVICE_CONTROL_NETBINDADD && control <= SERVICE_CONTROL_NETBINDDISABLE)
+                needed = SERVICE_ACCEPT_NETBINDCHANGE;
+            else if (control >= 128 && control <= 255)
+                return ERROR_SUCCESS;  // user-defined controls
+            else
+                return ERROR_INVALID_SERVICE_CONTROL;  // the system's own notifications cannot be sent
+    }
+    return (status.dwControlsAccepted & needed) ? ERROR_SUCCESS : ERROR_INVALID_SERVICE_CONTROL;
+}
+
+DWORD ServiceManager::Control(const std::string& name, DWORD control) { return Deliver(name, control, true); }
+
+DWORD ServiceManager::CallHandler(const std::string& name, DWORD control) { return Deliver(name, control, false); }
+
+DWORD ServiceManager::Deliver(const std::string& name, DWORD control, bool checked) {
     auto request = std::make_shared<Request>();
     request->control = control;
     request->done = std::make_shared<Event>(true, false);
@@ -76,7 +112,12 @@ DWORD ServiceManager::Control(const std::string& name, DWORD control) {
     {
         std::lock_guard lock(machine_.Mutex());
         Service* s = Find(name);
-        if (!s || !s->handler || !s->dispatcherRunning) return ERROR_SERVICE_NOT_ACTIVE;
+        if (!s) return ERROR_SERVICE_NOT_ACTIVE;
+        if (checked) {
+            const DWORD refused = Admission(s->status, control);
+            if (refused != ERROR_SUCCESS) return refused;
+        }
+        if (!s->handler || !s->dispatcherRunning) return ERROR_SERVICE_NOT_ACTIVE;
         s->queue.push_back(request);
         machine_.SetEventLocked(*s->queueEvent);
         process = s->process;
@@ -85,6 +126,14 @@ DWORD ServiceManager::Control(const std::string& name, DWORD control) {
     if (machine_.WaitObjects({request->done, process}, false, kNever) != WAIT_OBJECT_0)
         return ERROR_SERVICE_NOT_ACTIVE;
     return request->result;
+}
+
+void ServiceManager::Abandon(const std::string& name) {
+    std::lock_guard lock(machine_.Mutex());
+    Service* s = Find(name);
+    if (!s) return;
+    s->abandoned = true;
+    machine_.SetEventLocked(*s->queueEvent);
 }
 
 SERVICE_STATUS ServiceManager::Status(const std::string& name) {
@@ -142,8 +191,16 @@ BOOL ServiceManager::RunDispatcher(const SERVICE_TABLE_ENTRYW* table) {
         },
         nullptr);
     auto mainObject = machine_.LookupAs<Waitable>(mainThread);
+    // The dispatcher returns once the process's service has reported SERVICE_STOPPED, whether or not its
+    // service main function has returned; a service main that returns without that report leaves the
+    // dispatcher waiting, as on Windows (until the manager gives up on the process: Abandon).
+    bool abandoned = false;
+    bool mainReturned = false;
     for (;;) {
-        const DWORD r = machine_.WaitObjects({queueEvent, mainObject}, false, kNever);
+        std::vector<std::shared_ptr<Waitable>> wakers{queueEvent};
+        if (!mainReturned) wakers.push_back(mainObject);
+        const DWORD r = machine_.WaitObjects(wakers, false, kNever);
+        if (r == WAIT_OBJECT_0 + 1) mainReturned = true;
         for (;;) {
             std::shared_ptr<Request> request;
             LPHANDLER_FUNCTION_EX handler;
@@ -163,17 +220,34 @@ BOOL ServiceManager::RunDispatcher(const SERVICE_TABLE_ENTRYW* table) {
             std::lock_guard lock(machine_.Mutex());
             machine_.SetEventLocked(*request->done);
         }
-        if (r == WAIT_OBJECT_0 + 1) break;  // the service main function returned
+        std::lock_guard lock(machine_.Mutex());
+        if (s->abandoned) {
+            abandoned = true;
+            break;
+        }
+        if (s->stoppedReported) break;
     }
+    // A service main function on its way out after its last report (releasing its lock, returning) gets
+    // to finish before the process's state goes: the shortest wait, which on the virtual clock ends only
+    // once it has returned or blocks. One that blocks or sleeps is left behind, as on Windows, where the
+    // process's end would stop it.
+    // (On the real clock the wait cannot tell running from blocked: it gives the thread a second.)
+    if (!mainReturned)
+        machine_.WaitObjects({mainObject}, false, machine_.Mode() == ClockMode::Virtual ? 1 : 1000 * kTicksPerMs);
     machine_.CloseHandleValue(mainThread);
     std::lock_guard lock(machine_.Mutex());
     s->dispatcherRunning = false;
     s->handler = nullptr;
+    s->abandoned = false;
     for (auto& pending : s->queue) {
         pending->result = ERROR_SERVICE_NOT_ACTIVE;
         machine_.SetEventLocked(*pending->done);
     }
     s->queue.clear();
+    if (abandoned) {
+        SetError(ERROR_SERVICE_NOT_ACTIVE);
+        return FALSE;
+    }
     return TRUE;
 }
 
@@ -208,6 +282,10 @@ BOOL ServiceManager::ReportStatus(SERVICE_STATUS_HANDLE handle, const SERVICE_ST
         s->status = *status;
         s->history.push_back(*status);
         name = s->name;
+        if (status->dwCurrentState == SERVICE_STOPPED) {
+            s->stoppedReported = true;  // the dispatcher may now return
+            machine_.SetEventLocked(*s->queueEvent);
+        }
     }
     char text[160];
     std::snprintf(text, sizeof text, "\"%s\" reports %s (controls accepted %u, check point %u)", name.c_str(),
@@ -216,7 +294,208 @@ BOOL ServiceManager::ReportStatus(SERVICE_STATUS_HANDLE handle, const SERVICE_ST
     return TRUE;
 }
 
+namespace {
+
+// A client's handle to the manager (empty name) or to one service.
+class ServiceHandleObject final : public Object {
+public:
+    explicit ServiceHandleObject(std::string service) : name(std::move(service)) {}
+    const char* TypeName() const override { return "ServiceHandle"; }
+    std::string name;
+};
+
+std::string LowerAscii(std::string text) {
+    for (char& c : text)
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    return text;
+}
+
+// The program's file name in a service command line: `"C:\dir\prog.exe" args` or `C:\dir\prog.exe args`.
+std::string ProgramFileName(const std::string& commandLine) {
+    std::string path;
+    if (!commandLine.empty() && commandLine[0] == '"') {
+        const std::size_t end = commandLine.find('"', 1);
+        path = commandLine.substr(1, end == std::string::npos ? std::string::npos : end - 1);
+    } else {
+        path = commandLine.substr(0, commandLine.find(' '));
+    }
+    const std::size_t slash = path.find_last_of("\\/");
+    return LowerAscii(slash == std::string::npos ? path : path.substr(slash + 1));
+}
+
+}  // namespace
+
+void ServiceManager::AddProgram(const std::string& fileName, ProgramSpec program) {
+    std::lock_guard lock(machine_.Mutex());
+    programs_[LowerAscii(fileName)] = std::move(program);
+}
+
+bool ServiceManager::ClientHandle(SC_HANDLE handle, std::string* service) {
+    auto object = machine_.LookupAs<ServiceHandleObject>(reinterpret_cast<HANDLE>(handle));
+    if (!object) return false;
+    *service = object->name;
+    return true;
+}
+
+SC_HANDLE ServiceManager::OpenManager() {
+    return reinterpret_cast<SC_HANDLE>(machine_.AddHandle(std::make_shared<ServiceHandleObject>("")));
+}
+
+SC_HANDLE ServiceManager::CreateService(SC_HANDLE manager, LPCWSTR name, LPCWSTR commandLine) {
+    std::string managerName;
+    if (!ClientHandle(manager, &managerName) || !managerName.empty()) {
+        SetError(ERROR_INVALID_HANDLE);
+        return nullptr;
+    }
+    if (!name || !commandLine) {
+        SetError(ERROR_INVALID_PARAMETER);
+        return nullptr;
+    }
+    const std::string serviceName = Narrow(name);
+    {
+        std::lock_guard lock(machine_.Mutex());
+        if (Find(serviceName)) {
+            SetError(ERROR_SERVICE_EXISTS);
+            return nullptr;
+        }
+        ProgramSpec program;
+        auto it = programs_.find(ProgramFileName(Narrow(commandLine)));
+        if (it != programs_.end()) program = it->second;
+        auto s = std::make_unique<Service>();
+        s->name = serviceName;
+        s->program = std::move(program);
+        s->program.serviceName = serviceName;
+        services_[serviceName] = std::move(s);
+    }
+    return reinterpret_cast<SC_HANDLE>(machine_.AddHandle(std::make_shared<ServiceHandleObject>(serviceName)));
+}
+
+SC_HANDLE ServiceManager::OpenService(SC_HANDLE manager, LPCWSTR name) {
+    std::string managerName;
+    if (!ClientHandle(manager, &managerName) || !managerName.empty()) {
+        SetError(ERROR_INVALID_HANDLE);
+        return nullptr;
+    }
+    const std::string serviceName = name ? Narrow(name) : std::string();
+    {
+        std::lock_guard lock(machine_.Mutex());
+        if (!Find(serviceName)) {
+            SetError(ERROR_SERVICE_DOES_NOT_EXIST);
+            return nullptr;
+        }
+    }
+    return reinterpret_cast<SC_HANDLE>(machine_.AddHandle(std::make_shared<ServiceHandleObject>(serviceName)));
+}
+
+BOOL ServiceManager::StartService(SC_HANDLE service) {
+    std::string name;
+    if (!ClientHandle(service, &name) || name.empty()) {
+        SetError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    {
+        std::lock_guard lock(machine_.Mutex());
+        Service* s = Find(name);
+        if (!s) {
+            SetError(ERROR_SERVICE_MARKED_FOR_DELETE);
+            return FALSE;
+        }
+        if (s->process && !s->process->exited) {
+            SetError(ERROR_SERVICE_ALREADY_RUNNING);
+            return FALSE;
+        }
+        if (!s->program.entry) {
+            SetError(ERROR_FILE_NOT_FOUND);  // no such program on the disk
+            return FALSE;
+        }
+    }
+    return Start(name) ? TRUE : FALSE;
+}
+
+BOOL ServiceManager::ControlService(SC_HANDLE service, DWORD control, LPSERVICE_STATUS status) {
+    std::string name;
+    if (!ClientHandle(service, &name) || name.empty()) {
+        SetError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    const DWORD result = Control(name, control);
+    if (status) *status = Status(name);
+    if (result != NO_ERROR) {
+        SetError(result);
+        return FALSE;
+    }
+    return TRUE;
+}
+
+BOOL ServiceManager::QueryStatus(SC_HANDLE service, LPSERVICE_STATUS status) {
+    std::string name;
+    if (!ClientHandle(service, &name) || name.empty() || !status) {
+        SetError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    {
+        std::lock_guard lock(machine_.Mutex());
+        if (!Find(name)) {
+            SetError(ERROR_SERVICE_DOES_NOT_EXIST);
+            return FALSE;
+        }
+    }
+    *status = Status(name);
+    return TRUE;
+}
+
+BOOL ServiceManager::DeleteService(SC_HANDLE service) {
+    std::string name;
+    if (!ClientHandle(service, &name) || name.empty()) {
+        SetError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    std::lock_guard lock(machine_.Mutex());
+    auto it = services_.find(name);
+    if (it == services_.end()) {
+        SetError(ERROR_SERVICE_MARKED_FOR_DELETE);
+        return FALSE;
+    }
+    // A service still running is removed once it stops; the sim keeps its record until the machine goes.
+    if (!it->second->process || it->second->process->exited) services_.erase(it);
+    return TRUE;
+}
+
+BOOL ServiceManager::CloseServiceHandle(SC_HANDLE handle) {
+    std::string name;
+    if (!ClientHandle(handle, &name) || !machine_.CloseHandleValue(reinterpret_cast<HANDLE>(handle))) {
+        SetError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    return TRUE;
+}
+
 }  // namespace sim
+
+SC_HANDLE OpenSCManagerW(LPCWSTR, LPCWSTR, DWORD) { return sim::Machine::Current().Scm().OpenManager(); }
+
+SC_HANDLE CreateServiceW(SC_HANDLE manager, LPCWSTR name, LPCWSTR, DWORD, DWORD, DWORD, DWORD, LPCWSTR commandLine,
+                         LPCWSTR, LPDWORD, LPCWSTR, LPCWSTR, LPCWSTR) {
+    return sim::Machine::Current().Scm().CreateService(manager, name, commandLine);
+}
+
+SC_HANDLE OpenServiceW(SC_HANDLE manager, LPCWSTR name, DWORD) {
+    return sim::Machine::Current().Scm().OpenService(manager, name);
+}
+
+BOOL StartServiceW(SC_HANDLE service, DWORD, LPCWSTR*) { return sim::Machine::Current().Scm().StartService(service); }
+
+BOOL ControlService(SC_HANDLE service, DWORD control, LPSERVICE_STATUS status) {
+    return sim::Machine::Current().Scm().ControlService(service, control, status);
+}
+
+BOOL QueryServiceStatus(SC_HANDLE service, LPSERVICE_STATUS status) {
+    return sim::Machine::Current().Scm().QueryStatus(service, status);
+}
+
+BOOL DeleteService(SC_HANDLE service) { return sim::Machine::Current().Scm().DeleteService(service); }
+
+BOOL CloseServiceHandle(SC_HANDLE handle) { return sim::Machine::Current().Scm().CloseServiceHandle(handle); }
 
 BOOL StartServiceCtrlDispatcherW(const SERVICE_TABLE_ENTRYW* table) {
     return sim::Machine::Current().Scm().RunDispatcher(table);

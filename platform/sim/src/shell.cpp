@@ -154,10 +154,50 @@ bool Shell::ClickIcon(UINT event, POINT at, std::size_t index) {
         msg.wParam = icon.id;
         msg.lParam = static_cast<LPARAM>(event);
     }
-    msg.time = static_cast<DWORD>(machine_.NowMs());
+    msg.time = static_cast<DWORD>(machine_.TickCountMs());
     msg.pt = at;
     PostLocked(window->thread, msg);
     return true;
+}
+
+bool Shell::UserClickIcon(IconInput input, POINT at, std::size_t index) {
+    UINT version = 0;
+    {
+        std::lock_guard lock(machine_.Mutex());
+        if (index >= icons_.size()) return false;
+        version = icons_[index].version;
+    }
+    std::vector<UINT> events;
+    switch (input) {
+        case IconInput::LeftClick:
+            events = {WM_LBUTTONDOWN, WM_LBUTTONUP};
+            if (version >= NOTIFYICON_VERSION_4) events.push_back(NIN_SELECT);
+            break;
+        case IconInput::RightClick:
+            events = {WM_RBUTTONDOWN, WM_RBUTTONUP};
+            if (version >= NOTIFYICON_VERSION_4) events.push_back(WM_CONTEXTMENU);
+            break;
+        case IconInput::Keyboard:
+            events = {NIN_KEYSELECT};
+            break;
+    }
+    for (UINT event : events)
+        if (!ClickIcon(event, at, index)) return false;
+    return true;
+}
+
+void Shell::SetMenuDwell(std::uint32_t ms) {
+    std::lock_guard lock(machine_.Mutex());
+    menuDwell_ = static_cast<Ticks>(ms) * kTicksPerMs;
+}
+
+BOOL Shell::EndMenu() {
+    ThreadRec* self = machine_.CurrentThread();
+    if (!self) return FALSE;
+    std::lock_guard lock(machine_.Mutex());
+    menuEnded_.insert(self);
+    machine_.SetEventLocked(*QueueLocked(self).wake);
+    return TRUE;
 }
 
 void Shell::SetNextMenuChoice(UINT_PTR id) {
@@ -401,7 +441,9 @@ LRESULT Shell::DefWindowProc(HWND hwnd, UINT message, WPARAM, LPARAM) {
 
 BOOL Shell::SetForegroundWindow(HWND hwnd) {
     std::lock_guard lock(machine_.Mutex());
-    if (!WindowLocked(hwnd)) return FALSE;
+    Window* w = WindowLocked(hwnd);
+    // A message-only window has no place in the z-order: it cannot become the foreground window.
+    if (!w || w->parent == HWND_MESSAGE) return FALSE;
     foreground_ = hwnd;
     return TRUE;
 }
@@ -449,7 +491,7 @@ bool Shell::TakeMessageLocked(ThreadRec* self, HWND hwnd, UINT min, UINT max, bo
         out.lParam = reinterpret_cast<LPARAM>(due->proc);
         if (remove) due->due = false;
     }
-    out.time = static_cast<DWORD>(machine_.NowMs());
+    out.time = static_cast<DWORD>(machine_.TickCountMs());
     out.pt = cursor_;
     return true;
 }
@@ -532,7 +574,7 @@ BOOL Shell::PostMessage(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
     msg.message = message;
     msg.wParam = wParam;
     msg.lParam = lParam;
-    msg.time = static_cast<DWORD>(machine_.NowMs());
+    msg.time = static_cast<DWORD>(machine_.TickCountMs());
     msg.pt = cursor_;
     PostLocked(target, msg);
     return TRUE;
@@ -786,6 +828,8 @@ BOOL Shell::TrackPopupMenu(HMENU menu, UINT flags, int x, int y, HWND owner) {
         return FALSE;
     }
     TrackedMenu record;
+    ThreadRec* self = machine_.CurrentThread();
+    Ticks dwell = 0;
     {
         std::lock_guard lock(machine_.Mutex());
         ReapLocked();
@@ -794,10 +838,15 @@ BOOL Shell::TrackPopupMenu(HMENU menu, UINT flags, int x, int y, HWND owner) {
             return FALSE;
         }
         Window* w = WindowLocked(owner);
-        if (!w || w->thread != machine_.CurrentThread()) {
+        if (!w || w->thread != self) {
             SetError(ERROR_INVALID_WINDOW_HANDLE);
             return FALSE;
         }
+        if (tracking_.count(self)) {  // a menu of this thread is open: its loop dispatched this call
+            SetError(ERROR_POPUP_ALREADY_ACTIVE);
+            return FALSE;
+        }
+        tracking_.insert(self);
         record.time = machine_.Now();
         record.owner = owner;
         record.x = x;
@@ -805,7 +854,46 @@ BOOL Shell::TrackPopupMenu(HMENU menu, UINT flags, int x, int y, HWND owner) {
         record.flags = flags;
         record.ownerWasForeground = foreground_ == owner;
         record.items = SnapshotLocked(menu, 0);
-        if (!choices_.empty()) {
+        dwell = menuDwell_;
+        menuEnded_.erase(self);
+    }
+    // The menu's modal loop: while the menu is open the thread's posted messages and timers are
+    // dispatched as usual, until the user answers (after the dwell) or EndMenu ends it.
+    bool ended = false;
+    if (dwell > 0) {
+        const Ticks end = machine_.Now() + dwell;
+        for (;;) {
+            MSG msg{};
+            std::shared_ptr<Event> wake;
+            bool got = false;
+            {
+                std::lock_guard lock(machine_.Mutex());
+                if (menuEnded_.erase(self)) {
+                    ended = true;
+                    break;
+                }
+                Queue& q = QueueLocked(self);
+                if (q.quit && q.posted.empty()) {  // WM_QUIT ends the menu and stays for the loop outside
+                    ended = true;
+                    break;
+                }
+                got = TakeMessageLocked(self, nullptr, 0, 0, true, msg);
+                wake = q.wake;
+            }
+            if (got) {
+                DispatchMessage(&msg);
+                continue;
+            }
+            const Ticks now = machine_.Now();
+            if (now >= end) break;
+            machine_.WaitObjects({wake}, false, end - now);
+        }
+    }
+    {
+        std::lock_guard lock(machine_.Mutex());
+        menuEnded_.erase(self);
+        tracking_.erase(self);
+        if (!ended && !choices_.empty()) {
             const Choice choice = choices_.front();
             choices_.pop_front();
             const MenuItemView* chosen = FindView(record.items, [&](const MenuItemView& item) {
@@ -987,7 +1075,7 @@ Shell& ShellOf(Machine& machine) {
     std::weak_ptr<Shell>& slot = shells[&machine];
     if (auto existing = slot.lock()) return *existing;
     auto shell = std::make_shared<Shell>(machine);
-    machine.AddHandle(shell);
+    machine.AddHandleFor(nullptr, shell);  // the machine's, whichever program asked first
     slot = shell;
     return *shell;
 }
@@ -1054,6 +1142,7 @@ HRESULT LoadIconMetric(HINSTANCE instance, PCWSTR name, int metric, HICON* icon)
 HICON LoadIconW(HINSTANCE instance, LPCWSTR name) { return S().LoadIcon(instance, name); }
 BOOL DestroyIcon(HICON icon) { return S().DestroyIcon(icon); }
 BOOL Shell_NotifyIconW(DWORD message, PNOTIFYICONDATAW data) { return S().NotifyIcon(message, data); }
+BOOL EndMenu() { return S().EndMenu(); }
 
 HINSTANCE ShellExecuteA(HWND hwnd, LPCSTR verb, LPCSTR file, LPCSTR parameters, LPCSTR directory, INT show) {
     return S().ShellExecute(hwnd, verb, file, parameters, directory, show);

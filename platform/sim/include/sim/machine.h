@@ -127,6 +127,14 @@ public:
     bool exited = false;
     DWORD exitCode = STILL_ACTIVE;
     bool interactiveUser = false;  // runs as the logged-on user rather than LocalSystem
+    // Handles the process still held when it ended (the machine closed them): a leak check reads this,
+    // since after the end nothing of the process is left to count. By type name.
+    std::map<std::string, std::size_t> handlesAtExit;
+    std::size_t HandlesAtExit() const {
+        std::size_t n = 0;
+        for (const auto& [type, count] : handlesAtExit) n += count;
+        return n;
+    }
 
 private:
     std::unordered_map<std::type_index, std::shared_ptr<void>> state_;
@@ -167,25 +175,52 @@ public:
     static Machine* CurrentOrNull();
 
     ClockMode Mode() const { return mode_; }
+    // Machine time since the machine was created: what deadlines, timers and RunFor count in.
     Ticks Now() const;
     std::uint64_t NowMs() const { return static_cast<std::uint64_t>(Now() / kTicksPerMs); }
+    // The system's own clocks (GetTickCount64, and timeGetTime/GetTickCount as its low 32 bits; the
+    // performance counter at 10 MHz) read the same time from an arbitrary start, as on Windows where they
+    // count from boot: kDefaultClockStartMs unless a test sets another start, for instance just before
+    // the 32-bit millisecond counters wrap (2^32 ms, 49.7 days).
+    static constexpr std::uint64_t kDefaultClockStartMs = 123'456'789;
+    void SetClockStart(std::uint64_t ms) { clockStartMs_.store(ms, std::memory_order_relaxed); }
+    std::uint64_t TickCountMs() const { return clockStartMs_.load(std::memory_order_relaxed) + NowMs(); }
+    std::int64_t PerformanceCount() const {
+        return static_cast<std::int64_t>(clockStartMs_.load(std::memory_order_relaxed)) * kTicksPerMs + Now();
+    }
+    // LeaveCriticalSection by a thread that does not own the lock: on Windows it corrupts the lock, so the
+    // machine reports it on stderr and aborts the run at once.
+    [[noreturn]] void ReportLockMisuse(const char* what);
 
     // Host side: let the machine run for a span of machine time, or until a condition holds (tested
     // every stepMs of machine time). RunUntil returns whether the condition became true.
     void RunFor(std::uint32_t ms);
     bool RunUntil(const std::function<bool()>& condition, std::uint32_t maxMs, std::uint32_t stepMs = 1);
 
-    // Handles.
-    HANDLE AddHandle(std::shared_ptr<Object> object);
+    // Handles. Each process has its own handles: a handle value is valid only in the process that holds
+    // it (the host and threads the machine did not start share the host's table). Every handle carries
+    // the access rights it was opened with (kAllAccess unless duplicated with fewer).
+    static constexpr DWORD kAllAccess = 0xFFFFFFFF;
+    HANDLE AddHandle(std::shared_ptr<Object> object, DWORD access = kAllAccess);
+    HANDLE AddHandleFor(Process* owner, std::shared_ptr<Object> object, DWORD access = kAllAccess);
     std::shared_ptr<Object> Lookup(HANDLE handle);
     std::shared_ptr<Object> LookupLocked(HANDLE handle);  // the machine lock is held by the caller
+    // A handle of another process (null: the host's); `access` receives the handle's rights.
+    std::shared_ptr<Object> LookupIn(Process* owner, HANDLE handle, DWORD* access = nullptr);
     template <class T>
     std::shared_ptr<T> LookupAs(HANDLE handle) {
         return std::dynamic_pointer_cast<T>(Lookup(handle));
     }
+    // The rights of a handle of the calling thread's process; 0 for an unknown handle.
+    DWORD HandleAccess(HANDLE handle);
     bool CloseHandleValue(HANDLE handle);
+    bool CloseHandleIn(Process* owner, HANDLE handle);
+    // Handles of every process, or of one type; HandleCountOf counts one process's (null: the host's).
     std::size_t HandleCount();
     std::size_t HandleCount(const std::string& typeName);
+    std::size_t HandleCountOf(Process* owner);
+    // The process the calling thread belongs to (null for the host and foreign threads).
+    Process* CurrentProcessRaw();
 
     // Threads.
     HANDLE StartThread(std::function<unsigned()> body, DWORD* id, Process* process = nullptr);
@@ -256,12 +291,20 @@ private:
     ClockMode mode_;
     mutable std::mutex mutex_;
     std::atomic<Ticks> virtualNow_{0};
+    std::atomic<std::uint64_t> clockStartMs_{kDefaultClockStartMs};
     std::chrono::steady_clock::time_point realStart_;
     int runnable_ = 0;
     DWORD nextThreadId_ = 0x100;
     DWORD nextProcessId_ = 0x200;
     ULONG_PTR nextHandle_ = 0x1000;
-    std::unordered_map<ULONG_PTR, std::shared_ptr<Object>> handles_;
+    struct HandleEntry {
+        std::shared_ptr<Object> object;
+        Process* owner = nullptr;
+        DWORD access = kAllAccess;
+    };
+    std::unordered_map<ULONG_PTR, HandleEntry> handles_;
+    // Closes every handle a process still holds (it has ended); the objects die outside the lock.
+    void CloseProcessHandles(Process* process);
     std::vector<std::unique_ptr<ThreadRec>> threadRecs_;
     std::vector<std::thread> osThreads_;
     std::multimap<Ticks, Waiter*> deadlines_;

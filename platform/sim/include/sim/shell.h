@@ -20,6 +20,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -143,6 +144,15 @@ public:
     // of the icon's version (version 4: wParam = x and y, lParam = event and icon id). `index` picks the
     // icon in Icons() order. False when there is no such icon or it has no callback message.
     bool ClickIcon(UINT event = WM_RBUTTONDOWN, POINT at = {1800, 1050}, std::size_t index = 0);
+    // What a user's click or key on the icon posts, in the icon's version: a left click is button-down
+    // and button-up, and under version 4 then NIN_SELECT; a right click is button-down and button-up, and
+    // under version 4 then WM_CONTEXTMENU; the keyboard (Enter or Space on the focused icon) NIN_KEYSELECT.
+    enum class IconInput { LeftClick, RightClick, Keyboard };
+    bool UserClickIcon(IconInput input, POINT at = {1800, 1050}, std::size_t index = 0);
+    // How long an opened menu stays open before the queued answer (or a dismissal) is taken; meanwhile its
+    // modal loop dispatches the thread's posted messages and timers, and EndMenu ends it at once (nothing
+    // chosen). 0 (the default): answered the moment it opens.
+    void SetMenuDwell(std::uint32_t ms);
 
     // The user's answer to the next menus, in order; a menu opened with no answer queued is dismissed.
     // By id (0: dismiss), or by the text of an item anywhere in the menu or its submenus. A grayed item,
@@ -187,6 +197,7 @@ public:
     BOOL EnableMenuItem(HMENU menu, UINT item, UINT enable);
     int GetMenuItemCount(HMENU menu);
     BOOL TrackPopupMenu(HMENU menu, UINT flags, int x, int y, HWND owner);
+    BOOL EndMenu();
 
     HRESULT LoadIconMetric(HINSTANCE instance, PCWSTR name, int metric, HICON* icon);
     HICON LoadIcon(HINSTANCE instance, LPCWSTR name);
@@ -278,6 +289,9 @@ private:
     std::vector<TrackedMenu> trackedMenus_;
     std::vector<ShellExecuteCall> shellExecutes_;
     HWND foreground_ = nullptr;
+    Ticks menuDwell_ = 0;
+    std::set<ThreadRec*> menuEnded_;  // threads whose open menu EndMenu has ended
+    std::set<ThreadRec*> tracking_;   // threads with a menu open (one at a time each)
     POINT cursor_{1800, 1050};
     ATOM nextAtom_ = 0xC000;
     ULONG_PTR nextWindow_ = 0x10010;
