@@ -13,6 +13,8 @@
 
 namespace {
 
+constexpr DWORD kClockStart = static_cast<DWORD>(sim::Machine::kDefaultClockStartMs);
+
 DEFINE_GUID(kAudio, 0x6994AD04, 0x93EF, 0x11D0, 0xA3, 0xCC, 0x00, 0xA0, 0xC9, 0x22, 0x31, 0x96);
 DEFINE_GUID(kCapture, 0x65E8773D, 0x8F56, 0x11D0, 0xA3, 0xB9, 0x00, 0xA0, 0xC9, 0x22, 0x31, 0x96);
 DEFINE_GUID(kRender, 0x65E8773E, 0x8F56, 0x11D0, 0xA3, 0xB9, 0x00, 0xA0, 0xC9, 0x22, 0x31, 0x96);
@@ -124,23 +126,23 @@ TEST(DeviceIo, GetOverlappedResultWaitsOnTheEventOfTheOverlapped) {
     ASSERT_EQ(WaitForSingleObject(event, INFINITE), WAIT_OBJECT_0);
     EXPECT_TRUE(GetOverlappedResult(file, &ov, &bytes, TRUE));
     EXPECT_EQ(bytes, 8u);
-    EXPECT_EQ(timeGetTime(), 5u);
+    EXPECT_EQ(timeGetTime() - kClockStart, 5u);
 
     // Somebody else setting the event wakes the wait before the request is done.
     EXPECT_FALSE(DeviceIoControl(file, kSlow, nullptr, 0, nullptr, 0, nullptr, &ov));
     SetEvent(event);
     EXPECT_FALSE(GetOverlappedResult(file, &ov, &bytes, TRUE));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_IO_INCOMPLETE));
-    EXPECT_EQ(timeGetTime(), 5u);
+    EXPECT_EQ(timeGetTime() - kClockStart, 5u);
     EXPECT_TRUE(GetOverlappedResult(file, &ov, &bytes, TRUE));  // the completion sets it again
-    EXPECT_EQ(timeGetTime(), 10u);
+    EXPECT_EQ(timeGetTime() - kClockStart, 10u);
     EXPECT_EQ(WaitForSingleObject(event, 0), static_cast<DWORD>(WAIT_TIMEOUT));  // and the wait consumed it
 
     // Without an event the wait is on the file.
     OVERLAPPED bare{};
     EXPECT_FALSE(DeviceIoControl(file, kSlow, nullptr, 0, nullptr, 0, nullptr, &bare));
     EXPECT_TRUE(GetOverlappedResult(file, &bare, &bytes, TRUE));
-    EXPECT_EQ(timeGetTime(), 15u);
+    EXPECT_EQ(timeGetTime() - kClockStart, 15u);
     CloseHandle(file);
     CloseHandle(event);
 }
@@ -176,12 +178,12 @@ TEST(DeviceIo, CancelIoCancelsOnlyTheCallingThreadsRequests) {
     DWORD bytes = 0;
     EXPECT_FALSE(GetOverlappedResult(file, &ov, &bytes, TRUE));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_OPERATION_ABORTED));
-    EXPECT_EQ(timeGetTime(), 0u);
+    EXPECT_EQ(timeGetTime() - kClockStart, 0u);
     EXPECT_FALSE(HasOverlappedIoCompleted(&other.ov));  // the other thread's request still runs
 
     EXPECT_TRUE(GetOverlappedResult(file, &other.ov, &bytes, TRUE));
     EXPECT_EQ(bytes, 8u);
-    EXPECT_EQ(timeGetTime(), 5u);
+    EXPECT_EQ(timeGetTime() - kClockStart, 5u);
     EXPECT_EQ(rig.device->events, (std::vector<std::string>{"cancel"}));
     WaitForSingleObject(thread, INFINITE);
     for (HANDLE h : {thread, other.event, other.issued, mine, file}) CloseHandle(h);
