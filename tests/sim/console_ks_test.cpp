@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "platform/sim/include/sim/console.h"
+#include "platform/sim/include/sim/console_audio.h"
 #include "platform/sim/include/sim/console_ks.h"
 #include "platform/sim/include/sim/console_ks_others.h"
 #include "platform/sim/include/sim/modules.h"
@@ -348,6 +349,7 @@ TEST(ConsoleKs, PinCreationChecksFormatLayoutInterfaceAndInstanceLimits) {
 
 TEST(ConsoleKs, StandardCaptureCompletesOnePacketAtATimeAtTheStreamsCadence) {
     Rig rig;
+    const DWORD plugged = timeGetTime();
     rig.console.Plug();
     HANDLE filter = OpenFilter(rig.ks().CapturePath());
     HANDLE pin = nullptr;
@@ -384,11 +386,13 @@ TEST(ConsoleKs, StandardCaptureCompletesOnePacketAtATimeAtTheStreamsCadence) {
     EXPECT_EQ(a.header.DataUsed, k10ms);
     EXPECT_EQ(c.header.DataUsed, k10ms / 2);
 
-    // The capture signal: channel 3 of frame 481 (the second packet's second frame), 24 valid bits.
+    // The capture signal: channel 3 of the second packet's second frame, 481 frames after the start of
+    // the stream, whose first frame is the console's frame at that moment (48 a millisecond since plug).
     std::int32_t sample;
     std::memcpy(&sample, b.data.data() + (1 * 16 + 3) * 4, 4);
-    EXPECT_EQ(sample, sim::CaptureSignal(481, 3) & static_cast<std::int32_t>(0xFFFFFF00));
-    EXPECT_EQ(sample >> 24, 4);
+    const std::uint64_t frame = std::uint64_t{start - plugged} * 48 + 481;
+    EXPECT_EQ(sample, sim::CaptureValue(3, frame) * 65536);
+    EXPECT_EQ(sim::RecoverCaptureWord(sample), (sim::CaptureSampleId{3, static_cast<std::uint32_t>(frame % 2048)}));
 
     KSAUDIO_POSITION position{};
     const KSPROPERTY positionRequest = Property(KSPROPSETID_Audio, KSPROPERTY_AUDIO_POSITION);
@@ -457,6 +461,7 @@ TEST(ConsoleKs, ALoopedPinHasABufferNotificationsAPositionRegisterAndPackets) {
     sim::ConsoleConfig config;
     config.pinMode = sim::PinMode::Looped;
     Rig rig(config);
+    const DWORD plugged = timeGetTime();
     rig.console.Plug();
     HANDLE filter = OpenFilter(rig.ks().CapturePath());
     HANDLE pin = nullptr;
@@ -512,10 +517,10 @@ TEST(ConsoleKs, ALoopedPinHasABufferNotificationsAPositionRegisterAndPackets) {
     KSAUDIO_POSITION position{};
     ASSERT_EQ(Request(pin, IOCTL_KS_PROPERTY, &positionRequest, sizeof positionRequest, &position, sizeof position), 0u);
     EXPECT_EQ(position.PlayOffset, 96u * 64);
-    // The fourth packet (the second half) holds frames 1440..1919.
+    // The fourth packet (the second half) holds the stream's frames 1440..1919.
     std::int32_t sample;
     std::memcpy(&sample, static_cast<BYTE*>(buffer.BufferAddress) + bufferSize / 2 + 2 * 4, 4);
-    EXPECT_EQ(sample, sim::CaptureSignal(1440, 2) & static_cast<std::int32_t>(0xFFFFFF00));
+    EXPECT_EQ(sample, sim::CaptureValue(2, std::uint64_t{start - plugged} * 48 + 1440) * 65536);
     ULONG packets = 0;
     const KSPROPERTY packetCount = Property(KSPROPSETID_RtAudio, KSPROPERTY_RTAUDIO_PACKETCOUNT);
     EXPECT_EQ(Request(pin, IOCTL_KS_PROPERTY, &packetCount, sizeof packetCount, &packets, sizeof packets), 0u);
