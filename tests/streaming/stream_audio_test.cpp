@@ -1,0 +1,216 @@
+// Audio end to end through the stream devices and the simulated console, in virtual time: for every
+// model, pin mode and sample layout, the capture device delivers every console frame once and in order
+// after its warm-up, and the console receives exactly what the render callback produced, converted.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <memory>
+#include <string>
+#include <tuple>
+#include <vector>
+
+#include "Service/Quillon/streaming/InputCaptureKS.h"
+#include "Service/Quillon/streaming/OutputRenderKS.h"
+#include "platform/sim/include/sim/console_audio.h"
+#include "platform/sim/include/sim/console_ks_pin.h"
+#include "tests/streaming/StreamBench.h"
+
+namespace {
+
+using streamtest::ConsolePins;
+using streamtest::InProcess;
+
+struct Layout {
+    WORD container;
+    WORD valid;
+};
+
+using Param = std::tuple<sim::ConsoleModel, sim::PinMode, Layout>;
+
+constexpr std::uint32_t kFrames = 96;  // a 2 ms packet
+
+// What the console's render pin gets for one float, as the render table has it: clipped, scaled,
+// truncated toward zero; 32 bits saturate at the top, 24-in-32 clears the low byte.
+std::int32_t RenderedValue(float x, Layout layout) {
+    x = std::fmin(1.0f, std::fmax(-1.0f, x));
+    switch (layout.container) {
+        case 16: return static_cast<std::int32_t>(x * 32767.5f);
+        case 24: return static_cast<std::int32_t>(x * 8388607.5f);
+        default: {
+            const float scaled = x * 2147483648.0f;
+            const std::int32_t v = scaled >= 2147483648.0f ? 0x7FFFFFFF : static_cast<std::int32_t>(scaled);
+            return layout.valid == 24 ? static_cast<std::int32_t>(static_cast<std::uint32_t>(v) & 0xFFFFFF00u) : v;
+        }
+    }
+}
+
+// Render callback: every sample tells its channel and the frame it belongs to, as a float in ±1.
+float RenderSignal(unsigned channel, std::uint64_t frame) {
+    return static_cast<float>(sim::CaptureValue(channel, frame)) / 32768.0f;
+}
+
+struct CaptureTap {
+    std::vector<float> samples;
+    std::uint16_t channels = 0;
+    std::size_t calls = 0;
+    static int Callback(float* block, std::uint32_t n, std::uint16_t channels, void* context) {
+        auto* tap = static_cast<CaptureTap*>(context);
+        tap->channels = channels;
+        ++tap->calls;
+        tap->samples.insert(tap->samples.end(), block, block + n);
+        return 0;
+    }
+};
+
+struct RenderTap {
+    std::uint64_t frames = 0;
+    static int Callback(float* block, std::uint32_t n, std::uint16_t channels, void* context) {
+        auto* tap = static_cast<RenderTap*>(context);
+        for (std::uint32_t i = 0; i < n; ++i) block[i] = RenderSignal(i % channels, tap->frames + i / channels);
+        tap->frames += n / channels;
+        return 0;
+    }
+};
+
+// Checks that the delivered samples are whole frames of the capture signal, each frame the one after
+// the last; returns the number of frames.
+std::size_t ExpectEveryFrameOnceInOrder(const CaptureTap& tap, unsigned channels, unsigned bits) {
+    EXPECT_EQ(tap.channels, channels);
+    EXPECT_EQ(tap.samples.size() % channels, 0u);
+    const std::size_t frames = tap.samples.size() / channels;
+    std::uint32_t expected = 0;
+    for (std::size_t f = 0; f < frames; ++f)
+        for (unsigned c = 0; c < channels; ++c) {
+            const auto id = sim::RecoverCaptureSample(tap.samples[f * channels + c], bits);
+            if (!id) {
+                ADD_FAILURE() << "frame " << f << " channel " << c << ": " << tap.samples[f * channels + c]
+                              << " is not the capture signal";
+                return frames;
+            }
+            if (f == 0 && c == 0) expected = id->phase;
+            if (id->channel != c || id->phase != expected) {
+                ADD_FAILURE() << "frame " << f << " channel " << c << ": got channel " << id->channel << " phase "
+                              << id->phase << ", expected phase " << expected;
+                return frames;
+            }
+            if (c + 1 == channels) expected = (expected + 1) % 2048;
+        }
+    return frames;
+}
+
+// Checks that the console received zeros (the warm-up), then exactly the callback's frames from its
+// first on, converted; returns the number of the callback's frames played.
+std::size_t ExpectRenderedAsProduced(const sim::RenderSink::Snapshot& sink, Layout layout, std::uint64_t produced) {
+    EXPECT_EQ(sink.first, 0u) << "the sink overflowed; the run is too long for it";
+    std::size_t start = 0;
+    auto silent = [&](std::size_t f) {
+        for (unsigned c = 0; c < sink.channels; ++c)
+            if (sink.At(f, c) != 0) return false;
+        return true;
+    };
+    while (start < sink.Frames() && silent(start)) ++start;
+    const std::size_t played = sink.Frames() - start;
+    EXPECT_LE(played, produced);
+    for (std::size_t f = 0; f < played; ++f)
+        for (unsigned c = 0; c < sink.channels; ++c) {
+            const std::int32_t want = RenderedValue(RenderSignal(c, f), layout);
+            if (sink.At(start + f, c) != want) {
+                ADD_FAILURE() << "played frame " << f << " channel " << c << ": got " << sink.At(start + f, c)
+                              << ", expected " << want;
+                return played;
+            }
+        }
+    // Time runs frame by frame.
+    for (std::size_t f = 1; f < sink.Frames(); ++f)
+        if (sink.times[f] <= sink.times[f - 1]) {
+            ADD_FAILURE() << "frame " << f << " played no later than the one before";
+            break;
+        }
+    return played;
+}
+
+class StreamAudio : public ::testing::TestWithParam<Param> {
+protected:
+    void SetUp() override {
+        sim::ConsoleConfig config;
+        config.model = std::get<0>(GetParam());
+        config.pinMode = std::get<1>(GetParam());
+        console = std::make_unique<sim::Console>(machine, config);
+        console->Ks().Options().sampleFormats = {{16, 16}, {24, 24}, {32, 24}, {32, 32}};
+        console->Plug();
+    }
+
+    sim::Machine machine;
+    std::unique_ptr<sim::Console> console;
+};
+
+TEST_P(StreamAudio, CaptureDeliversEveryFrameOnceAndRenderPlaysWhatWasProduced) {
+    const Layout layout = std::get<2>(GetParam());
+    const auto& model = console->Model();
+    const unsigned bits = layout.container;
+    InProcess(machine, [&] {
+        ConsolePins pins(*console);
+        CaptureTap captured;
+        RenderTap rendered;
+        std::unique_ptr<CInputCaptureKS> in;
+        if (console->HasCapture()) {
+            CKsAudPin* pin = pins.OpenCapture(model.captureChannels, layout.container, layout.valid);
+            ASSERT_NE(pin, nullptr);
+            in = std::make_unique<CInputCaptureKS>(pin);
+            in->m_pfnBlockCallback = CaptureTap::Callback;
+            in->m_pCallbackContext = &captured;
+            ASSERT_TRUE(in->AllocateBuffers(kFrames * model.captureChannels));
+        }
+        CKsAudPin* renderPin = pins.OpenRender(model.renderChannels, layout.container, layout.valid);
+        ASSERT_NE(renderPin, nullptr);
+        COutputRenderKS out(renderPin);
+        out.m_pfnBlockCallback = RenderTap::Callback;
+        out.m_pCallbackContext = &rendered;
+        ASSERT_TRUE(out.AllocateBuffers(kFrames * model.renderChannels));
+        auto consoleRender = console->Ks().RenderPin();
+        auto consoleCapture = console->Ks().CapturePin();
+
+        if (in) in->StartStreamThread();
+        out.StartStreamThread();
+        if (in) {
+            ASSERT_TRUE(SUCCEEDED(in->Start()));
+        }
+        ASSERT_TRUE(SUCCEEDED(out.Start()));
+        Sleep(64 + 136);  // the 32-packet warm-up, then 68 packets of audio
+
+        if (in) {
+            EXPECT_EQ(consoleCapture->Counts().overruns, 0u);
+            const std::size_t frames = ExpectEveryFrameOnceInOrder(captured, model.captureChannels, bits);
+            // All that the console produced after the warm-up, but for the packets in flight.
+            EXPECT_GE(frames, 136u * 48u - 3u * kFrames);
+            in->StopStreaming();
+        }
+        const sim::KsStreamCounts counts = consoleRender->Counts();
+        EXPECT_EQ(counts.underruns, 0u);
+        EXPECT_EQ(counts.underrunFrames, 0u);
+        const std::size_t played = ExpectRenderedAsProduced(consoleRender->RenderedFrames(), layout, rendered.frames);
+        EXPECT_GE(played, 136u * 48u - 4u * kFrames);
+        EXPECT_LE(rendered.frames - played, 4u * kFrames);  // what is still queued ahead of the console
+        out.StopStreaming();
+    });
+}
+
+std::string Name(const ::testing::TestParamInfo<Param>& info) {
+    const auto& [model, mode, layout] = info.param;
+    std::string name = sim::ModelInfo(model).name;
+    name += mode == sim::PinMode::Looped ? "_Looped_" : "_Standard_";
+    name += std::to_string(layout.valid);
+    if (layout.container != layout.valid) name += "in" + std::to_string(layout.container);
+    return name;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    AllModels, StreamAudio,
+    ::testing::Combine(::testing::Values(sim::ConsoleModel::Alto, sim::ConsoleModel::AltoAlt, sim::ConsoleModel::Alto2026,
+                                         sim::ConsoleModel::Basso, sim::ConsoleModel::BassoAlt,
+                                         sim::ConsoleModel::Basso2026),
+                       ::testing::Values(sim::PinMode::Standard, sim::PinMode::Looped),
+                       ::testing::Values(Layout{16, 16}, Layout{24, 24}, Layout{32, 24}, Layout{32, 32})),
+    Name);
+
+}  // namespace
