@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <tuple>
@@ -51,12 +52,14 @@ float RenderSignal(unsigned channel, std::uint64_t frame) {
 
 struct CaptureTap {
     std::vector<float> samples;
+    std::vector<std::uint32_t> blocks;  // samples per call
     std::uint16_t channels = 0;
     std::size_t calls = 0;
     static int Callback(float* block, std::uint32_t n, std::uint16_t channels, void* context) {
         auto* tap = static_cast<CaptureTap*>(context);
         tap->channels = channels;
         ++tap->calls;
+        tap->blocks.push_back(n);
         tap->samples.insert(tap->samples.end(), block, block + n);
         return 0;
     }
@@ -74,13 +77,26 @@ struct RenderTap {
 
 // Checks that the delivered samples are whole frames of the capture signal, each frame the one after
 // the last; returns the number of frames.
-std::size_t ExpectEveryFrameOnceInOrder(const CaptureTap& tap, unsigned channels, unsigned bits) {
+// With `skipBlockEnds`, the last sample of each block is not checked (a packet whose last word the
+// console left alone and the device patched).
+std::size_t ExpectEveryFrameOnceInOrder(const CaptureTap& tap, unsigned channels, unsigned bits,
+                                        bool skipBlockEnds = false) {
+    std::vector<bool> skip(tap.samples.size(), false);
+    if (skipBlockEnds) {
+        std::size_t end = 0;
+        for (auto n : tap.blocks)
+            if (n) skip[(end += n) - 1] = true;
+    }
     EXPECT_EQ(tap.channels, channels);
     EXPECT_EQ(tap.samples.size() % channels, 0u);
     const std::size_t frames = tap.samples.size() / channels;
     std::uint32_t expected = 0;
     for (std::size_t f = 0; f < frames; ++f)
         for (unsigned c = 0; c < channels; ++c) {
+            if (skip[f * channels + c]) {
+                if (c + 1 == channels) expected = (expected + 1) % 2048;
+                continue;
+            }
             const auto id = sim::RecoverCaptureSample(tap.samples[f * channels + c], bits);
             if (!id) {
                 ADD_FAILURE() << "frame " << f << " channel " << c << ": " << tap.samples[f * channels + c]
@@ -223,15 +239,24 @@ INSTANTIATE_TEST_SUITE_P(
 
 class StreamAudioKnobs : public ::testing::Test {
 protected:
+    // A fresh machine with the console on it (not yet plugged).
     void Plug(sim::ConsoleModel model, sim::PinMode mode) {
+        console.reset();
+        machine.reset();
+        machine = std::make_unique<sim::Machine>();
         sim::ConsoleConfig config;
         config.model = model;
         config.pinMode = mode;
-        console = std::make_unique<sim::Console>(machine, config);
+        console = std::make_unique<sim::Console>(*machine, config);
         console->Ks().Options().sampleFormats = {{16, 16}, {24, 24}, {32, 24}, {32, 32}};
     }
 
-    sim::Machine machine;
+    void TearDown() override {
+        console.reset();
+        machine.reset();
+    }
+
+    std::unique_ptr<sim::Machine> machine;
     std::unique_ptr<sim::Console> console;
 };
 
@@ -240,7 +265,7 @@ protected:
 TEST_F(StreamAudioKnobs, StandardDevicesRestartedMidRingStreamOn) {
     Plug(sim::ConsoleModel::Alto, sim::PinMode::Standard);
     console->Plug();
-    InProcess(machine, [&] {
+    InProcess(*machine, [&] {
         ConsolePins pins(*console);
         CaptureTap captured;  // outlives the devices, whose threads call into it
         RenderTap rendered;
@@ -275,4 +300,184 @@ TEST_F(StreamAudioKnobs, StandardDevicesRestartedMidRingStreamOn) {
         in.StopStreaming();
         out.StopStreaming();
     });
+}
+
+// Capture knobs: a console whose reads complete short (DataUsed below FrameExtent), a float pin, and a
+// real-time pin that never makes its sentinel word fresh (every packet found through GETREADPACKET).
+// Each still delivers every frame once and in order.
+TEST_F(StreamAudioKnobs, CaptureThroughShortReadsFloatPinsAndStaleSentinels) {
+    struct Case {
+        const char* name;
+        sim::PinMode mode;
+        Layout layout;
+        bool floating;
+        ULONG framesPerRead;
+        bool staleSentinel;
+    };
+    for (const Case& c : {Case{"short reads", sim::PinMode::Standard, {32, 24}, false, 64, false},
+                          Case{"float", sim::PinMode::Standard, {32, 32}, true, 0, false},
+                          Case{"float looped", sim::PinMode::Looped, {32, 32}, true, 0, false},
+                          Case{"stale sentinel", sim::PinMode::Looped, {32, 32}, false, 0, true},
+                          Case{"stale sentinel 16", sim::PinMode::Looped, {16, 16}, false, 0, true}}) {
+        SCOPED_TRACE(c.name);
+        Plug(sim::ConsoleModel::Basso, c.mode);
+        console->Ks().Options().floatSamples = c.floating;
+        console->Ks().Options().captureFramesPerRead = c.framesPerRead;
+        console->Ks().Options().staleCaptureSentinel = c.staleSentinel;
+        console->Plug();
+        InProcess(*machine, [&] {
+            ConsolePins pins(*console);
+            CaptureTap captured;
+            CKsAudPin* pin = pins.OpenCapture(15, c.layout.container, c.layout.valid,
+                                              c.floating ? KSDATAFORMAT_SUBTYPE_IEEE_FLOAT : KSDATAFORMAT_SUBTYPE_PCM);
+            ASSERT_NE(pin, nullptr);
+            CInputCaptureKS in(pin);
+            in.m_pfnBlockCallback = CaptureTap::Callback;
+            in.m_pCallbackContext = &captured;
+            ASSERT_TRUE(in.AllocateBuffers(kFrames * 15));
+            auto consolePin = console->Ks().CapturePin();
+            in.StartStreamThread();
+            Sleep(1);
+            ASSERT_TRUE(SUCCEEDED(in.Start()));
+            Sleep(64 + 136);
+            EXPECT_EQ(consolePin->Counts().overruns, 0u);
+            // The 16-bit patch writes 0 over the last two samples (one word): those are not the signal.
+            const bool ends = c.staleSentinel;
+            if (c.layout.container == 16 && ends) {
+                std::size_t end = 0;
+                for (auto n : captured.blocks) {
+                    end += n;
+                    EXPECT_EQ(captured.samples[end - 2], 0.0f);
+                    captured.samples[end - 2] = captured.samples[end - 3];  // any sample of the signal
+                }
+                captured.samples.clear();
+                captured.blocks.clear();
+                return;  // only the patch is checked at 16 bits
+            }
+            const std::size_t frames = ExpectEveryFrameOnceInOrder(captured, 15, 32, ends);
+            EXPECT_GE(frames, 136u * 48u - 3u * kFrames);
+            if (c.framesPerRead) {
+                for (auto n : captured.blocks) EXPECT_EQ(n, c.framesPerRead * 15);
+            }
+            if (c.staleSentinel) {
+                std::size_t asked = 0;
+                for (auto& r : console->Ks().Faults().PropertyLog())
+                    if (r.set == KSPROPSETID_RtAudio && r.id == KSPROPERTY_RTAUDIO_GETREADPACKET) ++asked;
+                EXPECT_GE(asked, captured.calls);
+                for (float x : captured.samples) {
+                    std::uint32_t bits;
+                    std::memcpy(&bits, &x, sizeof bits);
+                    ASSERT_NE(bits, kCaptureSentinel);
+                }
+            }
+            in.StopStreaming();
+        });
+    }
+}
+
+// Render knobs: a real-time pin without SETWRITEPACKET (E_NOTIMPL) or failing it (the packet count is
+// asked instead): the console still receives exactly what the callback produced.
+TEST_F(StreamAudioKnobs, RenderWithoutOrWithAFailingWritePacket) {
+    for (DWORD error : {DWORD{ERROR_NOT_FOUND}, DWORD{ERROR_GEN_FAILURE}}) {
+        SCOPED_TRACE(error);
+        Plug(sim::ConsoleModel::Alto2026, sim::PinMode::Looped);
+        console->Ks().Faults().FailProperty(KSPROPSETID_RtAudio, KSPROPERTY_RTAUDIO_SETWRITEPACKET, error);
+        console->Plug();
+        InProcess(*machine, [&] {
+            ConsolePins pins(*console);
+            RenderTap rendered;
+            COutputRenderKS out(pins.OpenRender(10, 24, 24));
+            out.m_pfnBlockCallback = RenderTap::Callback;
+            out.m_pCallbackContext = &rendered;
+            ASSERT_TRUE(out.AllocateBuffers(kFrames * 10));
+            auto pin = console->Ks().RenderPin();
+            out.StartStreamThread();
+            Sleep(1);
+            ASSERT_TRUE(SUCCEEDED(out.Start()));
+            Sleep(64 + 136);
+            EXPECT_EQ(pin->Counts().underruns, 0u);
+            const std::size_t played = ExpectRenderedAsProduced(pin->RenderedFrames(), {24, 24}, rendered.frames);
+            EXPECT_GE(played, 136u * 48u - 4u * kFrames);
+            out.StopStreaming();
+        });
+    }
+}
+
+// A read or a write the pin cannot queue: the device stalls on that packet (no more blocks), and the
+// console counts what it then loses.
+TEST_F(StreamAudioKnobs, AStreamRequestThatCannotBeQueuedStallsTheDeviceAndTheConsoleCountsTheLoss) {
+    Plug(sim::ConsoleModel::Alto, sim::PinMode::Standard);
+    console->Plug();
+    console->Ks().Faults().RefuseStream(true, ERROR_NOT_ENOUGH_MEMORY, 1, 40);
+    console->Ks().Faults().RefuseStream(false, ERROR_NOT_ENOUGH_MEMORY, 1, 40);
+    InProcess(*machine, [&] {
+        ConsolePins pins(*console);
+        CaptureTap captured;
+        RenderTap rendered;
+        CInputCaptureKS in(pins.OpenCapture(16, 16, 16));
+        COutputRenderKS out(pins.OpenRender(10, 16, 16));
+        in.m_pfnBlockCallback = CaptureTap::Callback;
+        in.m_pCallbackContext = &captured;
+        out.m_pfnBlockCallback = RenderTap::Callback;
+        out.m_pCallbackContext = &rendered;
+        ASSERT_TRUE(in.AllocateBuffers(kFrames * 16));
+        ASSERT_TRUE(out.AllocateBuffers(kFrames * 10));
+        auto capturePin = console->Ks().CapturePin();
+        auto renderPin = console->Ks().RenderPin();
+        in.StartStreamThread();
+        out.StartStreamThread();
+        Sleep(1);
+        ASSERT_TRUE(SUCCEEDED(in.Start()));
+        ASSERT_TRUE(SUCCEEDED(out.Start()));
+        Sleep(150);
+        const std::size_t calls = captured.calls;
+        const std::uint64_t frames = rendered.frames;
+        Sleep(50);
+        EXPECT_EQ(captured.calls, calls);
+        EXPECT_EQ(rendered.frames, frames);
+        // What came before the refused read is whole and in order.
+        ExpectEveryFrameOnceInOrder(captured, 16, 16);
+        EXPECT_EQ(capturePin->Counts().overruns, 1u);
+        EXPECT_GT(capturePin->Counts().overrunFrames, 50u * 48u);
+        EXPECT_EQ(renderPin->Counts().underruns, 1u);
+        EXPECT_GT(renderPin->Counts().underrunFrames, 50u * 48u);
+        in.StopStreaming();
+        out.StopStreaming();
+    });
+}
+
+// Unplugged while streaming in either mode, the devices are freed at once: the console must not touch
+// their buffers afterwards (the address sanitizer sees any write), and the machine runs on.
+TEST_F(StreamAudioKnobs, UnplugWhileStreamingThenFreeTheDevices) {
+    for (sim::PinMode mode : {sim::PinMode::Standard, sim::PinMode::Looped}) {
+        Plug(sim::ConsoleModel::Basso2026, mode);
+        console->Plug();
+        InProcess(*machine, [&] {
+            ConsolePins pins(*console);
+            CaptureTap captured;
+            RenderTap rendered;
+            auto in = std::make_unique<CInputCaptureKS>(pins.OpenCapture(20, 24, 24));
+            auto out = std::make_unique<COutputRenderKS>(pins.OpenRender(10, 24, 24));
+            in->m_pfnBlockCallback = CaptureTap::Callback;
+            in->m_pCallbackContext = &captured;
+            out->m_pfnBlockCallback = RenderTap::Callback;
+            out->m_pCallbackContext = &rendered;
+            ASSERT_TRUE(in->AllocateBuffers(kFrames * 20));
+            ASSERT_TRUE(out->AllocateBuffers(kFrames * 10));
+            auto capturePin = console->Ks().CapturePin();
+            in->StartStreamThread();
+            out->StartStreamThread();
+            Sleep(1);
+            ASSERT_TRUE(SUCCEEDED(in->Start()));
+            ASSERT_TRUE(SUCCEEDED(out->Start()));
+            Sleep(101);  // mid-packet
+            console->Unplug();
+            in.reset();
+            out.reset();
+            const std::uint64_t packets = capturePin->PacketsCompleted();
+            Sleep(100);
+            EXPECT_EQ(capturePin->PacketsCompleted(), packets);
+            EXPECT_EQ(capturePin->QueuedPackets(), 0u);
+        });
+    }
 }
