@@ -4,8 +4,10 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <memory>
 
 #include "platform/sim/include/sim/console.h"
+#include "platform/sim/include/sim/console_audio.h"
 #include "platform/sim/include/sim/console_ks.h"
 #include "platform/sim/include/sim/console_ks_others.h"
 #include "platform/sim/include/sim/modules.h"
@@ -72,7 +74,7 @@ HANDLE OpenFilter(const std::u16string& path) {
 
 // KSPIN_CONNECT, KSDATAFORMAT and a WAVEFORMATEXTENSIBLE (or a plain PCM WAVEFORMATEX).
 std::vector<BYTE> Connect(ULONG pinId, WORD channels, WORD container, WORD valid, bool looped = false,
-                          bool extensible = true, DWORD rate = 48000) {
+                          bool extensible = true, DWORD rate = 48000, const GUID& subFormat = KSDATAFORMAT_SUBTYPE_PCM) {
     const DWORD waveSize = extensible ? sizeof(WAVEFORMATEXTENSIBLE) : sizeof(WAVEFORMATEX);
     std::vector<BYTE> block(sizeof(KSPIN_CONNECT) + 64 + waveSize);
     KSPIN_CONNECT c{};
@@ -85,7 +87,7 @@ std::vector<BYTE> Connect(ULONG pinId, WORD channels, WORD container, WORD valid
     KSDATAFORMAT f{};
     f.FormatSize = 64 + waveSize;
     f.MajorFormat = KSDATAFORMAT_TYPE_AUDIO;
-    f.SubFormat = KSDATAFORMAT_SUBTYPE_PCM;
+    f.SubFormat = subFormat;
     f.Specifier = KSDATAFORMAT_SPECIFIER_WAVEFORMATEX;
     std::memcpy(block.data() + sizeof c, &f, 64);
     WAVEFORMATEXTENSIBLE w{};
@@ -97,7 +99,7 @@ std::vector<BYTE> Connect(ULONG pinId, WORD channels, WORD container, WORD valid
     w.Format.nAvgBytesPerSec = w.Format.nBlockAlign * rate;
     w.Format.cbSize = extensible ? 22 : 0;
     w.Samples.wValidBitsPerSample = valid;
-    w.SubFormat = KSDATAFORMAT_SUBTYPE_PCM;
+    w.SubFormat = subFormat;
     std::memcpy(block.data() + sizeof c + 64, &w, waveSize);
     return block;
 }
@@ -348,6 +350,7 @@ TEST(ConsoleKs, PinCreationChecksFormatLayoutInterfaceAndInstanceLimits) {
 
 TEST(ConsoleKs, StandardCaptureCompletesOnePacketAtATimeAtTheStreamsCadence) {
     Rig rig;
+    const DWORD plugged = timeGetTime();
     rig.console.Plug();
     HANDLE filter = OpenFilter(rig.ks().CapturePath());
     HANDLE pin = nullptr;
@@ -384,11 +387,13 @@ TEST(ConsoleKs, StandardCaptureCompletesOnePacketAtATimeAtTheStreamsCadence) {
     EXPECT_EQ(a.header.DataUsed, k10ms);
     EXPECT_EQ(c.header.DataUsed, k10ms / 2);
 
-    // The capture signal: channel 3 of frame 481 (the second packet's second frame), 24 valid bits.
+    // The capture signal: channel 3 of the second packet's second frame, 481 frames after the start of
+    // the stream, whose first frame is the console's frame at that moment (48 a millisecond since plug).
     std::int32_t sample;
     std::memcpy(&sample, b.data.data() + (1 * 16 + 3) * 4, 4);
-    EXPECT_EQ(sample, sim::CaptureSignal(481, 3) & static_cast<std::int32_t>(0xFFFFFF00));
-    EXPECT_EQ(sample >> 24, 4);
+    const std::uint64_t frame = std::uint64_t{start - plugged} * 48 + 481;
+    EXPECT_EQ(sample, sim::CaptureValue(3, frame) * 65536);
+    EXPECT_EQ(sim::RecoverCaptureWord(sample), (sim::CaptureSampleId{3, static_cast<std::uint32_t>(frame % 2048)}));
 
     KSAUDIO_POSITION position{};
     const KSPROPERTY positionRequest = Property(KSPROPSETID_Audio, KSPROPERTY_AUDIO_POSITION);
@@ -457,6 +462,7 @@ TEST(ConsoleKs, ALoopedPinHasABufferNotificationsAPositionRegisterAndPackets) {
     sim::ConsoleConfig config;
     config.pinMode = sim::PinMode::Looped;
     Rig rig(config);
+    const DWORD plugged = timeGetTime();
     rig.console.Plug();
     HANDLE filter = OpenFilter(rig.ks().CapturePath());
     HANDLE pin = nullptr;
@@ -512,10 +518,10 @@ TEST(ConsoleKs, ALoopedPinHasABufferNotificationsAPositionRegisterAndPackets) {
     KSAUDIO_POSITION position{};
     ASSERT_EQ(Request(pin, IOCTL_KS_PROPERTY, &positionRequest, sizeof positionRequest, &position, sizeof position), 0u);
     EXPECT_EQ(position.PlayOffset, 96u * 64);
-    // The fourth packet (the second half) holds frames 1440..1919.
+    // The fourth packet (the second half) holds the stream's frames 1440..1919.
     std::int32_t sample;
     std::memcpy(&sample, static_cast<BYTE*>(buffer.BufferAddress) + bufferSize / 2 + 2 * 4, 4);
-    EXPECT_EQ(sample, sim::CaptureSignal(1440, 2) & static_cast<std::int32_t>(0xFFFFFF00));
+    EXPECT_EQ(sample, sim::CaptureValue(2, std::uint64_t{start - plugged} * 48 + 1440) * 65536);
     ULONG packets = 0;
     const KSPROPERTY packetCount = Property(KSPROPSETID_RtAudio, KSPROPERTY_RTAUDIO_PACKETCOUNT);
     EXPECT_EQ(Request(pin, IOCTL_KS_PROPERTY, &packetCount, sizeof packetCount, &packets, sizeof packets), 0u);
@@ -624,6 +630,175 @@ TEST(ConsoleKs, UnpluggedMidStreamNothingCompletesAnyMore) {
     CloseHandle(pin);
     CloseHandle(filter);
     EXPECT_EQ(rig.machine.HandleCount("File"), 0u);
+}
+
+// Unplugged with a read pending and the caller's buffer freed right away: the console never writes it.
+TEST(ConsoleKs, UnpluggedTheConsoleLetsGoOfTheCallersBuffers) {
+    Rig rig;
+    rig.console.Plug();
+    HANDLE filter = OpenFilter(rig.ks().CapturePath());
+    HANDLE pin = nullptr;
+    ASSERT_EQ(CreatePin(filter, Connect(0, 16, 32, 24), &pin), S_OK);
+    ASSERT_EQ(SetState(pin, KSSTATE_RUN), 0u);
+    auto pending = std::make_unique<Packet>(480 * 64);
+    pending->Submit(pin, IOCTL_KS_READ_STREAM);
+    rig.machine.RunFor(4);  // part of it filled
+    rig.console.Unplug();
+    EXPECT_EQ(pending->Result(pin), static_cast<DWORD>(ERROR_DEVICE_NOT_CONNECTED));
+    pending.reset();  // a sanitizer sees any later write
+    rig.machine.RunFor(50);
+    CloseHandle(pin);
+    CloseHandle(filter);
+}
+
+TEST(ConsoleKs, UnpluggedALoopedBufferStopsMoving) {
+    sim::ConsoleConfig config;
+    config.pinMode = sim::PinMode::Looped;
+    Rig looped(config);
+    HANDLE filter = nullptr;
+    HANDLE pin = nullptr;
+    looped.console.Plug();
+    filter = OpenFilter(looped.ks().CapturePath());
+    ASSERT_EQ(CreatePin(filter, Connect(0, 16, 32, 24, true), &pin), S_OK);
+    KSRTAUDIO_BUFFER_PROPERTY_WITH_NOTIFICATION request{};
+    request.Property = Property(KSPROPSETID_RtAudio, KSPROPERTY_RTAUDIO_BUFFER_WITH_NOTIFICATION);
+    request.RequestedBufferSize = 2 * 96 * 64;
+    request.NotificationCount = 2;
+    KSRTAUDIO_BUFFER buffer{};
+    ASSERT_EQ(Request(pin, IOCTL_KS_PROPERTY, &request, sizeof request, &buffer, sizeof buffer), 0u);
+    ASSERT_EQ(SetState(pin, KSSTATE_RUN), 0u);
+    looped.machine.RunFor(5);
+    auto device = looped.ks().CapturePin();
+    looped.console.Unplug();
+    const auto* bytes = static_cast<const BYTE*>(buffer.BufferAddress);
+    const std::vector<BYTE> before(bytes, bytes + buffer.ActualBufferSize);
+    const std::uint64_t packets = device->PacketsCompleted();
+    looped.machine.RunFor(50);
+    EXPECT_EQ(device->PacketsCompleted(), packets);
+    EXPECT_TRUE(std::equal(before.begin(), before.end(), bytes));
+    CloseHandle(pin);
+    CloseHandle(filter);
+}
+
+// ---- the console's audio: losses, knobs ----
+
+// Frames that find no packet queued are lost as on hardware, and counted: an overrun on capture (the
+// next read starts with the frame produced when it came), silence on render (the next write plays when
+// it comes). Reads can also complete short, and a read can be refused.
+TEST(ConsoleKs, StandardStreamsCountWhatFindsNoPacketAndTakeTheKnobs) {
+    Rig rig;
+    rig.ks().Options().captureFramesPerRead = 100;
+    rig.console.Plug();
+    HANDLE filter = OpenFilter(rig.ks().CapturePath());
+    HANDLE pin = nullptr;
+    ASSERT_EQ(CreatePin(filter, Connect(0, 16, 16, 16), &pin), S_OK);
+    auto device = rig.ks().CapturePin();
+    ASSERT_EQ(SetState(pin, KSSTATE_PAUSE), 0u);
+    Packet a(480 * 32), b(480 * 32), c(480 * 32);
+    a.Submit(pin, IOCTL_KS_READ_STREAM);
+    ASSERT_EQ(SetState(pin, KSSTATE_RUN), 0u);
+    ASSERT_EQ(a.Result(pin), 0u);
+    EXPECT_EQ(a.header.DataUsed, 100u * 32);  // short of its FrameExtent
+    rig.machine.RunFor(5);                    // 240 frames with no read queued
+    EXPECT_EQ(device->Counts().overruns, 1u);
+    EXPECT_EQ(device->Counts().overrunFrames, 240u);
+    rig.ks().Faults().RefuseStream(true, ERROR_NOT_ENOUGH_MEMORY);
+    EXPECT_EQ(b.Submit(pin, IOCTL_KS_READ_STREAM), static_cast<DWORD>(ERROR_NOT_ENOUGH_MEMORY));
+    EXPECT_EQ(c.Submit(pin, IOCTL_KS_READ_STREAM), static_cast<DWORD>(ERROR_IO_PENDING));
+    ASSERT_EQ(c.Result(pin), 0u);
+    auto frameOf = [](const Packet& p) {
+        std::int16_t v;
+        std::memcpy(&v, p.data.data(), sizeof v);
+        return sim::RecoverCaptureWord(v * 65536)->phase;
+    };
+    EXPECT_EQ(frameOf(c), (frameOf(a) + 100 + 240) % 2048);
+    const auto counts = device->Counts();
+    EXPECT_EQ(counts.overruns, 1u);
+    EXPECT_EQ(counts.underruns, 0u);
+    CloseHandle(pin);
+
+    // Render: a 3 ms gap between two 5 ms writes is 144 frames of silence.
+    HANDLE render = OpenFilter(rig.ks().RenderPath());
+    ASSERT_EQ(CreatePin(render, Connect(0, 10, 16, 16), &pin), S_OK);
+    auto player = rig.ks().RenderPin();
+    ASSERT_EQ(SetState(pin, KSSTATE_RUN), 0u);
+    Packet first(240 * 20), second(240 * 20);
+    for (std::size_t i = 0; i < first.data.size(); ++i) first.data[i] = 1, second.data[i] = 2;
+    first.header.DataUsed = second.header.DataUsed = 240 * 20;
+    first.Submit(pin, IOCTL_KS_WRITE_STREAM);
+    ASSERT_EQ(first.Result(pin), 0u);
+    rig.machine.RunFor(3);
+    second.Submit(pin, IOCTL_KS_WRITE_STREAM);
+    ASSERT_EQ(second.Result(pin), 0u);
+    EXPECT_EQ(player->Counts().underruns, 1u);
+    EXPECT_EQ(player->Counts().underrunFrames, 144u);
+    const auto sink = player->RenderedFrames();
+    ASSERT_EQ(sink.Frames(), 480u);
+    EXPECT_EQ(sink.At(0, 9), 0x0101);
+    EXPECT_EQ(sink.At(479, 0), 0x0202);
+    EXPECT_EQ(sink.times[240] - sink.times[239], sim::Ticks{145} * 10'000'000 / 48000);
+    CloseHandle(pin);
+    CloseHandle(render);
+    CloseHandle(filter);
+}
+
+// A looped reader that does not take a notification before the next one misses a packet: counted.
+TEST(ConsoleKs, ALoopedPinCountsMissedNotifications) {
+    sim::ConsoleConfig config;
+    config.pinMode = sim::PinMode::Looped;
+    Rig rig(config);
+    rig.console.Plug();
+    HANDLE filter = OpenFilter(rig.ks().CapturePath());
+    HANDLE pin = nullptr;
+    ASSERT_EQ(CreatePin(filter, Connect(0, 16, 32, 24, true), &pin), S_OK);
+    KSRTAUDIO_BUFFER_PROPERTY_WITH_NOTIFICATION request{};
+    request.Property = Property(KSPROPSETID_RtAudio, KSPROPERTY_RTAUDIO_BUFFER_WITH_NOTIFICATION);
+    request.RequestedBufferSize = 2 * 480 * 64;
+    request.NotificationCount = 2;
+    KSRTAUDIO_BUFFER buffer{};
+    ASSERT_EQ(Request(pin, IOCTL_KS_PROPERTY, &request, sizeof request, &buffer, sizeof buffer), 0u);
+    HANDLE event = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    KSRTAUDIO_NOTIFICATION_EVENT_PROPERTY registration{};
+    registration.Property = Property(KSPROPSETID_RtAudio, KSPROPERTY_RTAUDIO_REGISTER_NOTIFICATION_EVENT,
+                                     KSPROPERTY_TYPE_SET);
+    registration.NotificationEvent = event;
+    ASSERT_EQ(Request(pin, IOCTL_KS_PROPERTY, &registration, sizeof registration, nullptr, 0), 0u);
+    auto device = rig.ks().CapturePin();
+    ASSERT_EQ(SetState(pin, KSSTATE_RUN), 0u);
+    for (int i = 0; i < 3; ++i) ASSERT_EQ(WaitForSingleObject(event, INFINITE), WAIT_OBJECT_0);
+    EXPECT_EQ(device->Counts().overruns, 0u);
+    rig.machine.RunFor(30);  // three packets end; the first sets the event, the next two find it set
+    EXPECT_EQ(device->Counts().overruns, 2u);
+    EXPECT_EQ(device->Counts().overrunFrames, 960u);
+    CloseHandle(event);
+    CloseHandle(pin);
+    CloseHandle(filter);
+}
+
+// A float console: its pins offer IEEE float only, and capture carries the signal as floats.
+TEST(ConsoleKs, AFloatConsoleTakesIeeeFloatOnly) {
+    Rig rig;
+    rig.ks().Options().floatSamples = true;
+    rig.console.Plug();
+    HANDLE filter = OpenFilter(rig.ks().CapturePath());
+    HANDLE pin = nullptr;
+    EXPECT_EQ(CreatePin(filter, Connect(0, 16, 32, 24), &pin), HRESULT_FROM_WIN32(ERROR_NO_MATCH));
+    EXPECT_EQ(CreatePin(filter, Connect(0, 16, 32, 32), &pin), HRESULT_FROM_WIN32(ERROR_NO_MATCH));
+    EXPECT_EQ(CreatePin(filter, Connect(0, 16, 24, 24, false, true, 48000, KSDATAFORMAT_SUBTYPE_IEEE_FLOAT), &pin),
+              HRESULT_FROM_WIN32(ERROR_NO_MATCH));
+    ASSERT_EQ(CreatePin(filter, Connect(0, 16, 32, 32, false, true, 48000, KSDATAFORMAT_SUBTYPE_IEEE_FLOAT), &pin),
+              S_OK);
+    ASSERT_EQ(SetState(pin, KSSTATE_RUN), 0u);
+    Packet a(96 * 64);
+    a.Submit(pin, IOCTL_KS_READ_STREAM);
+    ASSERT_EQ(a.Result(pin), 0u);
+    float x;
+    std::memcpy(&x, a.data.data() + (3 * 16 + 12) * 4, sizeof x);
+    const auto id = sim::RecoverCaptureSample(x, 32);
+    ASSERT_TRUE(id);
+    EXPECT_EQ(id->channel, 12u);
+    CloseHandle(pin);
+    CloseHandle(filter);
 }
 
 // ---- fault knobs ----

@@ -27,7 +27,8 @@ inline void InProcess(sim::Machine& machine, const std::function<void()>& body) 
     machine.WaitProcess(machine.StartProcess(spec), 24 * 3'600'000u);
 }
 
-inline WAVEFORMATEXTENSIBLE Extensible(WORD channels, WORD container, WORD valid) {
+inline WAVEFORMATEXTENSIBLE Extensible(WORD channels, WORD container, WORD valid,
+                                       const GUID& subFormat = KSDATAFORMAT_SUBTYPE_PCM) {
     WAVEFORMATEXTENSIBLE w{};
     w.Format.wFormatTag = WAVE_FORMAT_EXTENSIBLE;
     w.Format.nChannels = channels;
@@ -38,7 +39,7 @@ inline WAVEFORMATEXTENSIBLE Extensible(WORD channels, WORD container, WORD valid
     w.Format.cbSize = 22;
     w.Samples.wValidBitsPerSample = valid;
     w.dwChannelMask = 0;
-    w.SubFormat = KSDATAFORMAT_SUBTYPE_PCM;
+    w.SubFormat = subFormat;
     return w;
 }
 
@@ -53,14 +54,16 @@ public:
         capture_.EnumCaptureFilters();
     }
 
-    CKsAudPin* OpenRender(WORD channels, WORD container, WORD valid) {
+    CKsAudPin* OpenRender(WORD channels, WORD container, WORD valid,
+                          const GUID& subFormat = KSDATAFORMAT_SUBTYPE_PCM) {
         auto* filter = static_cast<CKsAudRenFilter*>(Find(render_));
-        WAVEFORMATEXTENSIBLE w = Extensible(channels, container, valid);
+        WAVEFORMATEXTENSIBLE w = Extensible(channels, container, valid, subFormat);
         return filter ? filter->CreateRenderPin(reinterpret_cast<WAVEFORMATEX*>(&w)) : nullptr;
     }
-    CKsAudPin* OpenCapture(WORD channels, WORD container, WORD valid) {
+    CKsAudPin* OpenCapture(WORD channels, WORD container, WORD valid,
+                           const GUID& subFormat = KSDATAFORMAT_SUBTYPE_PCM) {
         auto* filter = static_cast<CKsAudCapFilter*>(Find(capture_));
-        WAVEFORMATEXTENSIBLE w = Extensible(channels, container, valid);
+        WAVEFORMATEXTENSIBLE w = Extensible(channels, container, valid, subFormat);
         return filter ? filter->CreateCapturePin(reinterpret_cast<WAVEFORMATEX*>(&w)) : nullptr;
     }
 

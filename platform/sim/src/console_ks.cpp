@@ -67,9 +67,17 @@ KsPinSpec ConsoleKs::StreamingPin(bool capture) const {
         }
         range.minimumRate = options_.minimumRate;
         range.maximumRate = options_.maximumRate;
+        if (options_.floatSamples) {
+            range.subFormat = KSDATAFORMAT_SUBTYPE_IEEE_FLOAT;
+            range.minimumBits = range.maximumBits = 32;
+        }
         pin.ranges = {range};
     }
-    pin.sampleFormats = options_.sampleFormats;
+    pin.sampleFormats = options_.floatSamples ? std::vector<KsSampleFormat>{{32, 32}} : options_.sampleFormats;
+    pin.stream.clockOrigin = plugTime_;
+    pin.stream.framesPerRead = capture ? options_.captureFramesPerRead : 0;
+    pin.stream.staleLastWord = capture && options_.staleCaptureSentinel;
+    pin.stream.sinkFrames = options_.renderSinkFrames;
     pin.channelMask = options_.channelMask;
     pin.category = capture ? kPinNameCapture : KSCATEGORY_AUDIO;
     const std::u16string& name = capture ? options_.capturePinName : options_.renderPinName;
@@ -111,6 +119,7 @@ KsFilterSpec ConsoleKs::RenderSpec() const {
 
 void ConsoleKs::Plug() {
     Machine& machine = console_.machine();
+    plugTime_ = machine.Now();
     const std::string display = console_.Model().displayName;
     const std::string node = console_.AudioInstanceId();
     auto name = [&](const std::string& chosen) {

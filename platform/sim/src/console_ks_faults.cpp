@@ -37,8 +37,25 @@ void KsFaults::AnswerSizeQueriesWith(DWORD error) {
     sizeQueryError_ = error;
 }
 
+void KsFaults::RefuseStream(bool read, DWORD error, int times, unsigned after) {
+    std::lock_guard lock(machine_.Mutex());
+    streams_[read ? 1 : 0] = {error, error ? times : 0, after};
+}
+
+DWORD KsFaults::TakeStreamErrorLocked(bool read) {
+    StreamFault& f = streams_[read ? 1 : 0];
+    if (f.error == ERROR_SUCCESS || f.times == 0) return ERROR_SUCCESS;
+    if (f.after) {
+        --f.after;
+        return ERROR_SUCCESS;
+    }
+    if (f.times > 0) --f.times;
+    return f.error;
+}
+
 void KsFaults::Clear() {
     std::lock_guard lock(machine_.Mutex());
+    streams_[0] = streams_[1] = {};
     openError_ = pinCreationError_ = ERROR_SUCCESS;
     pinCreationTimes_ = 0;
     properties_.clear();

@@ -1,5 +1,5 @@
 // Wave-format arithmetic of the simulated KS filters: reading a connection request, matching it against
-// a pin's data ranges and layouts, and the capture signal.
+// a pin's data ranges and layouts.
 #include <cstring>
 
 #include "platform/sim/include/sim/console_ks_spec.h"
@@ -76,7 +76,9 @@ bool RangeCovers(const KsDataRangeSpec& r, const KsWaveFormat& f) {
 }
 
 DWORD PinAcceptsFormat(const KsPinSpec& pin, const KsWaveFormat& f) {
-    if (f.subFormat != KSDATAFORMAT_SUBTYPE_PCM) return ERROR_NO_MATCH;
+    const bool floating = f.subFormat == KSDATAFORMAT_SUBTYPE_IEEE_FLOAT;
+    if (f.subFormat != KSDATAFORMAT_SUBTYPE_PCM && !floating) return ERROR_NO_MATCH;
+    if (floating && (f.containerBits != 32 || f.validBits != 32)) return ERROR_NO_MATCH;
     if (f.containerBits == 0 || f.containerBits % 8 != 0 || f.validBits == 0 || f.validBits > f.containerBits)
         return ERROR_INVALID_PARAMETER;
     if (f.blockAlign != f.channels * (f.containerBits / 8) || f.avgBytesPerSecond != f.blockAlign * f.rate)
@@ -95,25 +97,6 @@ DWORD PinAcceptsFormat(const KsPinSpec& pin, const KsWaveFormat& f) {
     }
     if (pin.channelMask && f.tag == WAVE_FORMAT_EXTENSIBLE && f.channelMask != *pin.channelMask) return ERROR_NO_MATCH;
     return ERROR_SUCCESS;
-}
-
-// A per-channel ramp: the top byte names the channel (1-based), the next two count frames. Simple and
-// deterministic; the packed forms keep the top bits, so every depth carries the channel number.
-std::int32_t CaptureSignal(std::uint64_t frame, unsigned channel) {
-    const std::uint32_t value = ((channel + 1u) & 0x7Fu) << 24 | static_cast<std::uint32_t>(frame & 0xFFFFu) << 8;
-    return static_cast<std::int32_t>(value);
-}
-
-void FillCapture(BYTE* data, std::uint64_t first, std::uint32_t frames, const KsWaveFormat& f) {
-    const unsigned bytes = f.containerBits / 8;
-    if (bytes == 0 || bytes > 4 || f.validBits == 0) return;
-    const std::uint32_t validMask = f.validBits >= 32 ? 0xFFFFFFFFu : ~((1u << (32 - f.validBits)) - 1u);
-    for (std::uint32_t i = 0; i < frames; ++i)
-        for (unsigned c = 0; c < f.channels; ++c) {
-            const std::uint32_t v = static_cast<std::uint32_t>(CaptureSignal(first + i, c)) & validMask;
-            // Little-endian, the most significant `bytes` bytes of the left-justified value.
-            for (unsigned b = 0; b < bytes; ++b) *data++ = static_cast<BYTE>(v >> (32 - 8 * (bytes - b)));
-        }
 }
 
 }  // namespace sim

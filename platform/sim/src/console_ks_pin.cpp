@@ -31,6 +31,8 @@ KsPinDevice::KsPinDevice(Machine& machine, std::shared_ptr<KsFilterDevice> filte
       format_(format),
       looped_(looped),
       faults_(std::move(faults)),
+      clock_(spec_.stream.clockOrigin, format_.rate),
+      renderSink_(format_.channels, spec_.dataFlow == KSPIN_DATAFLOW_IN ? spec_.stream.sinkFrames : 0),
       positionRegister_(std::make_unique<std::uint64_t>(0)) {}
 
 DWORD KsPinDevice::Open(File&) {
@@ -62,9 +64,7 @@ void KsPinDevice::CancelTimerLocked() {
     timer_ = 0;
 }
 
-Ticks KsPinDevice::DurationOf(std::uint64_t frames) const {
-    return format_.rate ? static_cast<Ticks>(frames * 10'000'000ull / format_.rate) : 0;
-}
+bool KsPinDevice::RunningLocked() const { return state_ == KSSTATE_RUN && !stopped_ && !closed_; }
 
 // ---- requests ----
 
@@ -123,12 +123,15 @@ DWORD KsPinDevice::AnswerStateLocked(IoRequest& r, const KSPROPERTY& property) {
 
 void KsPinDevice::EnterLocked(KSSTATE next) {
     const KSSTATE previous = state_;
+    if (previous == KSSTATE_RUN && !looped_) AdvanceLocked(machine_.Now());  // what streamed up to now
     state_ = next;
     history_.push_back(next);
     if (previous == KSSTATE_RUN) CancelTimerLocked();  // paused where it was
     if (next == KSSTATE_RUN && !stopped_) {
-        headStart_ = machine_.Now();
-        lastPacketTime_ = headStart_;
+        // The console's clock ran on meanwhile; the stream picks it up where it is now.
+        cursor_ = clock_.FramesBy(machine_.Now());
+        losing_ = false;
+        lastPacketTime_ = machine_.Now();
         if (looped_)
             StartLoopLocked();
         else
@@ -138,6 +141,7 @@ void KsPinDevice::EnterLocked(KSSTATE next) {
         // Queued packets come back cancelled; the stream starts again from position 0.
         for (auto& r : queue_) r->CompleteLocked(ERROR_OPERATION_ABORTED, 0);
         queue_.clear();
+        headDone_ = 0;
         frames_ = packets_ = 0;
         *positionRegister_ = 0;
     }
@@ -155,95 +159,137 @@ DWORD KsPinDevice::QueueLocked(const std::shared_ptr<IoRequest>& request, bool r
     if (header.Size < sizeof header || header.Size > r.outSize || (header.FrameExtent && !header.Data) ||
         (!read && header.DataUsed > header.FrameExtent))
         return ERROR_INVALID_PARAMETER;
+    if (const DWORD error = faults_->TakeStreamErrorLocked(read)) return error;
+    const bool running = RunningLocked();
+    if (running) AdvanceLocked(machine_.Now());  // frames before this packet arrived found none queued
     queue_.push_back(request);
-    if (queue_.size() == 1 && state_ == KSSTATE_RUN && !stopped_) {
-        headStart_ = std::max(headStart_, machine_.Now());  // an idle device starts the packet now
+    if (running) {
+        AdvanceLocked(machine_.Now());
         ScheduleHeadLocked();
     }
     return ERROR_IO_PENDING;
 }
 
-void KsPinDevice::ScheduleHeadLocked() {
-    CancelTimerLocked();
-    if (queue_.empty()) return;
+// Frames the head packet takes in all: a capture read its FrameExtent (or the console's shorter reads),
+// a write what it holds.
+std::uint32_t KsPinDevice::HeadFramesLocked() const {
     KSSTREAM_HEADER header;
     std::memcpy(&header, queue_.front()->out, sizeof header);
-    const ULONG bytes = Capture() ? header.FrameExtent : header.DataUsed;
-    const std::uint64_t frames = format_.blockAlign ? bytes / format_.blockAlign : 0;
+    if (!format_.blockAlign) return 0;
+    std::uint32_t frames = (Capture() ? header.FrameExtent : header.DataUsed) / format_.blockAlign;
+    if (Capture() && spec_.stream.framesPerRead) frames = std::min<std::uint32_t>(frames, spec_.stream.framesPerRead);
+    return frames;
+}
+
+void KsPinDevice::LoseLocked(std::uint64_t frames) {
+    if (!frames) return;
+    if (Capture()) {
+        counts_.overruns += losing_ ? 0 : 1;
+        counts_.overrunFrames += frames;
+    } else {
+        counts_.underruns += losing_ ? 0 : 1;
+        counts_.underrunFrames += frames;
+    }
+    losing_ = true;
+}
+
+// Moves the stream to `now`: the head packets take the frames produced or played since the cursor, and
+// complete when full; frames with no packet queued are lost.
+void KsPinDevice::AdvanceLocked(Ticks now) {
+    if (looped_ || !RunningLocked()) return;
+    const std::uint64_t available = clock_.FramesBy(now);
+    const std::uint32_t block = format_.blockAlign;
+    for (;;) {
+        if (!queue_.empty() && headDone_ >= HeadFramesLocked()) {
+            CompleteHeadLocked();
+            continue;
+        }
+        if (cursor_ >= available) break;
+        if (queue_.empty()) {
+            LoseLocked(available - cursor_);
+            cursor_ = available;
+            break;
+        }
+        const std::uint32_t take =
+            static_cast<std::uint32_t>(std::min<std::uint64_t>(HeadFramesLocked() - headDone_, available - cursor_));
+        KSSTREAM_HEADER header;
+        std::memcpy(&header, queue_.front()->out, sizeof header);
+        BYTE* at = static_cast<BYTE*>(header.Data) + std::size_t{headDone_} * block;
+        if (Capture())
+            FillCapture(at, cursor_, take, format_);
+        else
+            KeepRenderedLocked(at, take, cursor_);
+        cursor_ += take;
+        headDone_ += take;
+        frames_ += take;
+        losing_ = false;
+    }
+}
+
+void KsPinDevice::ScheduleHeadLocked() {
+    CancelTimerLocked();
+    if (queue_.empty() || !RunningLocked()) return;
+    const std::uint32_t left = HeadFramesLocked() - std::min(headDone_, HeadFramesLocked());
+    const Ticks due = clock_.TimeOf(cursor_ + left);
     std::weak_ptr<KsPinDevice> self = shared_from_this();
-    const Ticks due = headStart_ + DurationOf(frames);
     timer_ = machine_.AddTimerLocked(due, [self, due] {
-        if (auto pin = self.lock()) pin->CompleteHeadLocked(due);
+        auto pin = self.lock();
+        if (!pin) return;
+        pin->timer_ = 0;
+        pin->AdvanceLocked(std::max(due, pin->machine_.Now()));
+        pin->ScheduleHeadLocked();
     });
 }
 
-void KsPinDevice::CompleteHeadLocked(Ticks due) {
-    timer_ = 0;
-    if (closed_ || stopped_ || state_ != KSSTATE_RUN || queue_.empty()) return;
+void KsPinDevice::CompleteHeadLocked() {
     auto request = queue_.front();
     queue_.pop_front();
-    KSSTREAM_HEADER header;
-    std::memcpy(&header, request->out, sizeof header);
-    const std::uint32_t block = format_.blockAlign ? format_.blockAlign : 1;
     if (Capture()) {
-        const std::uint32_t frames = header.FrameExtent / block;
-        FillCapture(static_cast<BYTE*>(header.Data), frames_, frames, format_);
-        header.DataUsed = frames * block;
+        KSSTREAM_HEADER header;
+        std::memcpy(&header, request->out, sizeof header);
+        header.DataUsed = headDone_ * format_.blockAlign;
         std::memcpy(request->out, &header, sizeof header);
-        frames_ += frames;
-    } else {
-        const std::uint32_t frames = header.DataUsed / block;
-        KeepRenderedLocked(static_cast<const BYTE*>(header.Data), std::size_t{frames} * block);
-        frames_ += frames;
     }
+    headDone_ = 0;
     ++packets_;
     ++totalPackets_;
     request->CompleteLocked(ERROR_SUCCESS, sizeof(KSSTREAM_HEADER));
-    headStart_ = due;  // the next packet streams right after this one
-    ScheduleHeadLocked();
 }
 
 void KsPinDevice::CancelLocked(File&, IoRequest& request) {
     const bool head = !queue_.empty() && queue_.front().get() == &request;
+    if (head) AdvanceLocked(machine_.Now());
+    const bool stillHead = !queue_.empty() && queue_.front().get() == &request;
     std::erase_if(queue_, [&](const std::shared_ptr<IoRequest>& r) { return r.get() == &request; });
-    if (head && state_ == KSSTATE_RUN && !stopped_) {
-        headStart_ = machine_.Now();
+    if (stillHead) {
+        headDone_ = 0;  // what it took is gone with it
         ScheduleHeadLocked();
     }
 }
 
-void KsPinDevice::KeepRenderedLocked(const BYTE* data, std::size_t size) {
-    if (!data || !size) return;
+void KsPinDevice::KeepRenderedLocked(const BYTE* data, std::uint32_t frames, std::uint64_t firstFrame) {
+    if (!data || !frames) return;
+    const std::size_t size = std::size_t{frames} * format_.blockAlign;
     renderedBytes_ += size;
     sink_.insert(sink_.end(), data, data + size);
     if (sink_.size() > kSinkBytes) sink_.erase(sink_.begin(), sink_.end() - kSinkBytes);
+    renderSink_.Add(data, frames, format_, clock_, firstFrame);
 }
 
-std::uint64_t KsPinDevice::PositionBytesLocked() const {
+std::uint64_t KsPinDevice::PositionBytesLocked() {
     const std::uint64_t block = format_.blockAlign;
     if (looped_) {
         if (!rtSize_ || !block) return 0;
         // The hardware moves on between packet ends.
         std::uint64_t frames = frames_;
-        if (state_ == KSSTATE_RUN && !stopped_ && format_.rate) {
-            const std::uint64_t elapsed =
-                static_cast<std::uint64_t>(std::max<Ticks>(0, machine_.Now() - lastPacketTime_)) * format_.rate /
-                10'000'000;
-            frames += std::min<std::uint64_t>(elapsed, rtSize_ / 2 / block);
+        if (RunningLocked()) {
+            const std::uint64_t now = clock_.FramesBy(machine_.Now());
+            frames += std::min<std::uint64_t>(now > cursor_ ? now - cursor_ : 0, rtSize_ / 2 / block);
         }
         return frames * block % rtSize_;
     }
-    std::uint64_t bytes = frames_ * block;
-    if (state_ == KSSTATE_RUN && !stopped_ && !queue_.empty() && format_.rate) {
-        // Part of the packet now streaming.
-        KSSTREAM_HEADER header;
-        std::memcpy(&header, queue_.front()->out, sizeof header);
-        const std::uint64_t extent = Capture() ? header.FrameExtent : header.DataUsed;
-        const std::uint64_t elapsed =
-            static_cast<std::uint64_t>(std::max<Ticks>(0, machine_.Now() - headStart_)) * format_.rate / 10'000'000;
-        bytes += std::min(extent / std::max<std::uint64_t>(block, 1), elapsed) * block;
-    }
-    return bytes;
+    AdvanceLocked(machine_.Now());
+    return frames_ * block;
 }
 
 // ---- looped streaming ----
@@ -275,6 +321,7 @@ DWORD KsPinDevice::AnswerRtLocked(IoRequest& r, const KSPROPERTY& property) {
             rtSize_ = size;
             notificationCount_ = notifications;
             frames_ = 0;
+            packets_ = 0;
             const KSRTAUDIO_BUFFER buffer{rtBuffer_.get(), size, FALSE};
             return faults_->AnswerValueLocked(r, &buffer, sizeof buffer);
         }
@@ -342,7 +389,7 @@ void KsPinDevice::StartLoopLocked() {
     if (!rtBuffer_ || rtSize_ == 0 || format_.blockAlign == 0) return;
     const std::uint64_t frames = rtSize_ / 2 / format_.blockAlign;
     std::weak_ptr<KsPinDevice> self = shared_from_this();
-    const Ticks due = lastPacketTime_ + DurationOf(frames);
+    const Ticks due = clock_.TimeOf(cursor_ + frames);
     timer_ = machine_.AddTimerLocked(due, [self, due] {
         if (auto pin = self.lock()) pin->LoopTickLocked(due);
     });
@@ -350,22 +397,37 @@ void KsPinDevice::StartLoopLocked() {
 
 void KsPinDevice::LoopTickLocked(Ticks due) {
     timer_ = 0;
-    if (closed_ || stopped_ || state_ != KSSTATE_RUN || !rtBuffer_) return;
+    if (!RunningLocked() || !rtBuffer_) return;
     const ULONG half = rtSize_ / 2;
     BYTE* region = rtBuffer_.get() + (packets_ & 1) * half;
     const std::uint32_t frames = half / format_.blockAlign;
     if (Capture())
-        FillCapture(region, frames_, frames, format_);
+        FillCapture(region, cursor_, frames, format_, spec_.stream.staleLastWord);
     else
-        KeepRenderedLocked(region, half);
+        KeepRenderedLocked(region, frames, cursor_);
+    cursor_ += frames;
     frames_ += frames;
     ++packets_;
     ++totalPackets_;
     *positionRegister_ = frames_ * format_.blockAlign % rtSize_;
     lastPacketTime_ = due;
-    // Two notifications per pass: at each packet's end; one: at the end of each pass.
-    if (notificationCount_ == 2 || (notificationCount_ == 1 && packets_ % 2 == 0))
+    // Two notifications per pass: at each packet's end; one: at the end of each pass. One still set
+    // from the last time was never waited for: that packet was missed.
+    if (notificationCount_ == 2 || (notificationCount_ == 1 && packets_ % 2 == 0)) {
+        bool missed = false;
+        for (auto& e : events_) missed = missed || e.second->signaled;
+        if (missed) {
+            const std::uint64_t lost = notificationCount_ == 2 ? frames : 2ull * frames;
+            if (Capture()) {
+                ++counts_.overruns;
+                counts_.overrunFrames += lost;
+            } else {
+                ++counts_.underruns;
+                counts_.underrunFrames += lost;
+            }
+        }
         for (auto& e : events_) machine_.SetEventLocked(*e.second);
+    }
     StartLoopLocked();
 }
 
@@ -424,6 +486,18 @@ std::size_t KsPinDevice::NotificationEvents() {
 std::vector<ULONG> KsPinDevice::WritePackets() {
     std::lock_guard lock(machine_.Mutex());
     return writePackets_;
+}
+
+KsStreamCounts KsPinDevice::Counts() {
+    std::lock_guard lock(machine_.Mutex());
+    AdvanceLocked(machine_.Now());
+    return counts_;
+}
+
+RenderSink::Snapshot KsPinDevice::RenderedFrames() {
+    std::lock_guard lock(machine_.Mutex());
+    AdvanceLocked(machine_.Now());
+    return renderSink_.Take();
 }
 
 }  // namespace sim

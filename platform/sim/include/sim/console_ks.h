@@ -7,7 +7,9 @@
 // bridge pin (pin 1, communication NONE), and two topology nodes. The pins stream in the console's pin
 // mode (standard or looped) with the model's channel counts.
 //
-// Knobs are set through Options() before plugging (a replug applies changes); faults at any time.
+// The console's sample clock starts when it is plugged; the capture signal counts frames from there
+// (console_audio.h). Knobs are set through Options() before plugging (a replug applies changes); faults
+// at any time.
 #pragma once
 
 #include <memory>
@@ -49,6 +51,11 @@ struct ConsoleKsOptions {
     DWORD captureAliasFlags = SPINT_ACTIVE;
     DWORD renderAliasFlags = SPINT_ACTIVE;
     KsRtSpec rt;
+    // The console's audio.
+    bool floatSamples = false;           // the streaming pins offer and take IEEE float (32 bits) only
+    ULONG captureFramesPerRead = 0;      // standard capture reads complete with at most this many frames
+    bool staleCaptureSentinel = false;   // looped capture leaves the last 32-bit word of each packet alone
+    std::size_t renderSinkFrames = 96000;  // render frames the sink keeps (2 s at 48 kHz)
 };
 
 class ConsoleKs {
@@ -80,6 +87,7 @@ private:
 
     Console& console_;
     ConsoleKsOptions options_;
+    Ticks plugTime_ = 0;  // the console's sample clock runs from here
     std::shared_ptr<KsFaults> faults_;
     std::shared_ptr<KsFilterDevice> capture_;
     std::shared_ptr<KsFilterDevice> render_;

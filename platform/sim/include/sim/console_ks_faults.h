@@ -56,6 +56,9 @@ public:
     // A size query (no output buffer) is answered with ERROR_MORE_DATA (the default, as KS does) or
     // ERROR_INSUFFICIENT_BUFFER (as some drivers do), with the needed size as the byte count.
     void AnswerSizeQueriesWith(DWORD error);
+    // Standard streaming: the next `times` reads (`read`) or writes cannot be queued and fail with
+    // `error` at once, after `after` that are queued normally (-1: from now on; error 0 clears).
+    void RefuseStream(bool read, DWORD error, int times = 1, unsigned after = 0);
     void Clear();
     // Every property request the device's filters and pins received, oldest first (the newest 65536).
     std::vector<KsPropertyRecord> PropertyLog();
@@ -63,6 +66,7 @@ public:
     // Device side, machine lock held.
     DWORD OpenErrorLocked() const { return openError_; }
     DWORD TakePinCreationErrorLocked();
+    DWORD TakeStreamErrorLocked(bool read);
     KsMalformation MalformationLocked(const GUID& set, ULONG id, ULONG pinId) const;
 
     // Handles one IOCTL_KS_PROPERTY request (called without the lock). `answer` runs with the lock held
@@ -103,6 +107,12 @@ private:
     int pinCreationTimes_ = 0;
     std::vector<PropertyFault> properties_;
     std::vector<Malformed> malformed_;
+    struct StreamFault {
+        DWORD error = ERROR_SUCCESS;
+        int times = 0;
+        unsigned after = 0;
+    };
+    StreamFault streams_[2];  // writes, reads
     DWORD sizeQueryError_ = ERROR_MORE_DATA;
     std::vector<KsPropertyRecord> log_;
 };

@@ -4,14 +4,18 @@
 //   through the ones between, as KS does. Leaving RUN stops the stream where it is; STOP returns every
 //   queued packet as cancelled and rewinds the position.
 // - Standard streaming: IOCTL_KS_READ_STREAM (capture pins) and IOCTL_KS_WRITE_STREAM (render pins) are
-//   queued from ACQUIRE on and completed one packet at a time while the pin runs, each one its duration
-//   after the previous one ended, on the machine clock. Capture fills the packet with the capture signal
-//   and sets DataUsed; render keeps what it played in a sink.
+//   queued from ACQUIRE on. While the pin runs, the console produces (capture) or plays (render) frames
+//   continuously on its own sample clock (console_audio.h, running from the plug): the packet at the head
+//   of the queue takes them, and completes when its last frame is produced (capture: data and DataUsed
+//   filled) or played. Frames that find no packet queued are lost the way hardware loses them: an
+//   overrun (capture) or silence played (render), counted in Counts().
 // - KSPROPSETID_Audio / KSPROPERTY_AUDIO_POSITION and the driver's buffer-duration property.
 // - Looped (WaveRT) pins: KSPROPSETID_RtAudio buffer with and without notification, event registration,
-//   position register, packet count, read packet and write packet. While running, the buffer advances by
-//   a packet (half the buffer) at a time; the registered events are signalled at each packet's end (once
-//   per pass with one notification).
+//   position register, packet count, read packet and write packet. While running, the console writes
+//   (capture) or plays (render) the buffer a packet (half the buffer) at a time on its sample clock; the
+//   registered events are signalled at each packet's end (once per pass with one notification). A
+//   notification still set when the next one comes means the reader or writer missed a packet: counted
+//   as an overrun or underrun.
 // Unplugged, nothing completes and no event is signalled any more.
 #pragma once
 
@@ -20,6 +24,7 @@
 #include <optional>
 #include <vector>
 
+#include "platform/sim/include/sim/console_audio.h"
 #include "platform/sim/include/sim/console_ks_faults.h"
 #include "platform/sim/include/sim/console_ks_spec.h"
 #include "platform/sim/include/sim/devices.h"
@@ -61,6 +66,8 @@ public:
     ULONG RtBufferSize();
     std::size_t NotificationEvents();              // registered events
     std::vector<ULONG> WritePackets();             // SETWRITEPACKET numbers, in order
+    KsStreamCounts Counts();                       // overruns and underruns since the pin was created
+    RenderSink::Snapshot RenderedFrames();         // what the render pin received, frame by frame
 
     static constexpr std::size_t kSinkBytes = 1 << 20;
 
@@ -71,13 +78,16 @@ private:
     DWORD QueueLocked(const std::shared_ptr<IoRequest>& request, bool read);
     void EnterLocked(KSSTATE state);
     void ScheduleHeadLocked();
-    void CompleteHeadLocked(Ticks due);
+    void AdvanceLocked(Ticks now);
+    std::uint32_t HeadFramesLocked() const;
+    void CompleteHeadLocked();
+    void LoseLocked(std::uint64_t frames);
     void StartLoopLocked();
     void LoopTickLocked(Ticks due);
     void CancelTimerLocked();
-    void KeepRenderedLocked(const BYTE* data, std::size_t size);
-    Ticks DurationOf(std::uint64_t frames) const;
-    std::uint64_t PositionBytesLocked() const;
+    void KeepRenderedLocked(const BYTE* data, std::uint32_t frames, std::uint64_t firstFrame);
+    bool RunningLocked() const;
+    std::uint64_t PositionBytesLocked();
 
     Machine& machine_;
     std::shared_ptr<KsFilterDevice> filter_;
@@ -88,6 +98,7 @@ private:
     const KsWaveFormat format_;
     const bool looped_;
     std::shared_ptr<KsFaults> faults_;
+    const ConsoleClock clock_;
 
     bool opened_ = false;
     bool closed_ = false;
@@ -99,11 +110,15 @@ private:
     std::uint64_t frames_ = 0;   // transferred since the last STOP
     std::uint64_t packets_ = 0;  // completed since the last STOP
     std::uint64_t totalPackets_ = 0;
+    std::uint64_t cursor_ = 0;  // the console frame the stream comes to next
+    KsStreamCounts counts_;
+    bool losing_ = false;       // the frames just before the cursor were lost
     // Standard streaming.
     std::deque<std::shared_ptr<IoRequest>> queue_;
-    Ticks headStart_ = 0;  // when the packet at the head of the queue began to stream
+    std::uint32_t headDone_ = 0;  // frames the packet at the head of the queue has taken
     std::vector<BYTE> sink_;
     std::uint64_t renderedBytes_ = 0;
+    RenderSink renderSink_;
     // Looped streaming.
     std::unique_ptr<BYTE[]> rtBuffer_;
     ULONG rtSize_ = 0;

@@ -1,8 +1,9 @@
 // What a simulated Kernel Streaming audio filter reports and accepts: its pins with their data ranges,
 // interfaces, names and instance limits, its topology nodes and its real-time (WaveRT) abilities; and the
-// wave-format arithmetic the filter and its pins share (connection requests, the capture signal).
+// wave-format arithmetic the filter and its pins share (connection requests).
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -34,6 +35,14 @@ struct KsSampleFormat {
     bool operator==(const KsSampleFormat&) const = default;
 };
 
+// How a streaming pin's data moves (the console's audio knobs).
+struct KsStreamSpec {
+    std::int64_t clockOrigin = 0;    // machine ticks at which the device's sample clock started (its plug)
+    ULONG framesPerRead = 0;         // standard capture: frames a read takes at most (0: its FrameExtent)
+    bool staleLastWord = false;      // looped capture leaves the last 32-bit word of each packet untouched
+    std::size_t sinkFrames = 96000;  // render frames kept, newest first
+};
+
 struct KsPinSpec {
     KSPIN_DATAFLOW dataFlow = KSPIN_DATAFLOW_OUT;
     KSPIN_COMMUNICATION communication = KSPIN_COMMUNICATION_SINK;
@@ -55,6 +64,7 @@ struct KsPinSpec {
     bool nameTerminated = true;  // false: KSPROPERTY_PIN_NAME fills the caller's buffer without a NUL
     ULONG possibleInstances = 1;
     ULONG globalPossibleInstances = 1;
+    KsStreamSpec stream;
 };
 
 // KSPROPSETID_RtAudio as a looped pin answers it.
@@ -104,10 +114,5 @@ bool RangeCovers(const KsDataRangeSpec& range, const KsWaveFormat& format);
 // Whether a pin would create an instance for the format: a range covers it, the layout is one the pin
 // takes, the arithmetic (block align, bytes per second) is right, and the mask fits.
 DWORD PinAcceptsFormat(const KsPinSpec& pin, const KsWaveFormat& format);
-
-// The capture signal: a deterministic value per channel and frame, full scale 32-bit (left-justified).
-std::int32_t CaptureSignal(std::uint64_t frame, unsigned channel);
-// Fills `frames` frames of the format from frame `first` on.
-void FillCapture(BYTE* data, std::uint64_t first, std::uint32_t frames, const KsWaveFormat& format);
 
 }  // namespace sim
