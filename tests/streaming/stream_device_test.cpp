@@ -98,7 +98,9 @@ TEST_F(StreamDevice, StandardCaptureWarmsUpThenDeliversEveryPacket) {
         auto pin = console->Ks().CapturePin();
         const std::uint64_t before = pin->PacketsCompleted();
         ASSERT_TRUE(SUCCEEDED(device.Start()));
-        Sleep(64);  // 32 packets of 2 ms
+        // 32 packets of 2 ms; looking half-way between two packet ends, not at one, where the stream
+        // thread may not yet have run.
+        Sleep(65);
         EXPECT_TRUE(log.samples.empty());
         EXPECT_EQ(device.WarmUpRemaining(), 0u);
         Sleep(20);
