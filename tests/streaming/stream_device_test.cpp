@@ -78,8 +78,8 @@ TEST_F(StreamDevice, StandardCaptureWarmsUpThenDeliversEveryPacket) {
     Plug();
     InProcess(machine, [&] {
         ConsolePins pins(*console);
+        CallbackLog log;  // outlives the device, whose thread calls into it
         CInputCaptureKS device(pins.OpenCapture(16, 32, 24));
-        CallbackLog log;
         device.m_pfnBlockCallback = CallbackLog::Callback;
         device.m_pCallbackContext = &log;
         ASSERT_TRUE(device.AllocateBuffers(96 * 16));
@@ -127,8 +127,8 @@ TEST_F(StreamDevice, StandardRenderSendsSilenceThenTheCallbacksSamples) {
     Plug();
     InProcess(machine, [&] {
         ConsolePins pins(*console);
+        CallbackLog log;  // outlives the device, whose thread calls into it
         COutputRenderKS device(pins.OpenRender(10, 32, 24));
-        CallbackLog log;
         log.fill = [](float* block, std::uint32_t samples, std::uint16_t) {
             for (std::uint32_t i = 0; i < samples; ++i) block[i] = 0.5f;
         };
@@ -156,9 +156,9 @@ TEST_F(StreamDevice, LoopedCaptureAndRenderShareOneNotificationEvent) {
     Plug({sim::ConsoleModel::Basso2026, sim::PinMode::Looped});
     InProcess(machine, [&] {
         ConsolePins pins(*console);
+        CallbackLog inLog, outLog;  // outlive the devices, whose threads call into them
         CInputCaptureKS in(pins.OpenCapture(20, 32, 24));
         COutputRenderKS out(pins.OpenRender(10, 32, 24));
-        CallbackLog inLog, outLog;
         in.m_pfnBlockCallback = out.m_pfnBlockCallback = CallbackLog::Callback;
         in.m_pCallbackContext = &inLog;
         out.m_pCallbackContext = &outLog;

@@ -130,8 +130,8 @@ TEST_P(StreamModes, CaptureDeliversEveryFrameOnceAndInOrder) {
     Plug(wait);
     InProcess(machine, [&] {
         ConsolePins pins(*console);
+        FrameChecker check;  // outlives the device, whose thread calls into it
         CInputCaptureKS device(pins.OpenCapture(16, 32, 24));
-        FrameChecker check;
         device.SetBlockCallback(FrameChecker::Callback, &check);
         ASSERT_TRUE(device.AllocateBuffers(96 * 16));
         EXPECT_EQ(device.CountPacketEvents(), wait == Wait::Event ? 4u : wait == Wait::SharedEvent ? 1u : 0u);
@@ -163,8 +163,8 @@ TEST_P(StreamModes, RenderPlaysEveryFrameOnceAndInOrder) {
     Plug(wait);
     InProcess(machine, [&] {
         ConsolePins pins(*console);
+        FrameWriter writer;  // outlives the device, whose thread calls into it
         COutputRenderKS device(pins.OpenRender(10, 32, 24));
-        FrameWriter writer;
         device.SetBlockCallback(FrameWriter::Callback, &writer);
         if (wait == Wait::Polling) {
             // Render has no fallback without a notification buffer: no packets, the device never renders.
@@ -220,8 +220,8 @@ TEST_F(StreamPaths, EveryStartWarmsUpAgainWithSilence) {
     Plug(Wait::Event);
     InProcess(machine, [&] {
         ConsolePins pins(*console);
+        FrameWriter writer;  // outlives the device, whose thread calls into it
         COutputRenderKS device(pins.OpenRender(10, 32, 24));
-        FrameWriter writer;
         device.SetBlockCallback(FrameWriter::Callback, &writer);
         ASSERT_TRUE(device.AllocateBuffers(96 * 10));
         device.StartStreamThread();
@@ -376,10 +376,10 @@ TEST_F(StreamPaths, RequestsThatCannotBeQueuedStallTheDevice) {
     Plug(Wait::Event);
     InProcess(machine, [&] {
         ConsolePins pins(*console);
+        FrameChecker check;  // outlive the devices, whose threads call into them
+        FrameWriter writer;
         CInputCaptureKS in(pins.OpenCapture(16, 32, 24));
         COutputRenderKS out(pins.OpenRender(10, 32, 24));
-        FrameChecker check;
-        FrameWriter writer;
         in.SetBlockCallback(FrameChecker::Callback, &check);
         out.SetBlockCallback(FrameWriter::Callback, &writer);
         ASSERT_TRUE(in.AllocateBuffers(96 * 16));
@@ -535,10 +535,10 @@ TEST_F(StreamPaths, PacketWorkAllocatesNothing) {
             KSSTREAM_HEADER header{};
             OVERLAPPED overlapped{};
             overlapped.hEvent = CreateEventW(nullptr, FALSE, FALSE, nullptr);
-            CInputCaptureKS in(pins.OpenCapture(16, 32, 24));
-            COutputRenderKS out(pins.OpenRender(10, 32, 24));
             FrameChecker check;
             FrameWriter writer;
+            CInputCaptureKS in(pins.OpenCapture(16, 32, 24));
+            COutputRenderKS out(pins.OpenRender(10, 32, 24));
             in.SetBlockCallback(FrameChecker::Callback, &check);
             out.SetBlockCallback(FrameWriter::Callback, &writer);
             ASSERT_TRUE(in.AllocateBuffers(96 * 16));
