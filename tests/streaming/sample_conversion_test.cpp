@@ -5,6 +5,7 @@
 #include <bit>
 #include <cmath>
 #include <cstring>
+#include <limits>
 #include <random>
 #include <vector>
 
@@ -38,6 +39,20 @@ std::int32_t ReadPacked(const unsigned char* p, std::size_t i, int bytes) {
     std::memcpy(&raw, p + i * bytes, bytes);
     const int shift = 32 - 8 * bytes;
     return static_cast<std::int32_t>(raw << shift) >> shift;
+}
+
+// Runs `body` with the kernels the processor chooses and again held to SSE2 (where AVX2 exists, the
+// two are different code that must give the same results).
+template <typename Body>
+void WithEachKernelSet(Body body) {
+    for (bool sse2Only : {false, true}) {
+        if (sse2Only && !Avx2Available()) continue;
+        SCOPED_TRACE(sse2Only ? "SSE2" : "chosen kernels");
+        HoldToSse2(sse2Only);
+        body();
+        HoldToSse2(false);
+        if (::testing::Test::HasFatalFailure()) return;
+    }
 }
 
 TEST(SampleConversion, CaptureTableValues) {
@@ -83,54 +98,59 @@ TEST(SampleConversion, RenderTableValuesAndClipping) {
 }
 
 TEST(SampleConversion, EveryLengthInPlaceMatchesTheRule) {
-    std::mt19937 random(7);
-    for (int bytes : {2, 3, 4}) {
-        const float scale = bytes == 2 ? kCapture16Scale : bytes == 3 ? kCapture24Scale : kCapture32Scale;
-        const std::int64_t range = std::int64_t{1} << (8 * bytes - 1);
-        std::uniform_int_distribution<std::int64_t> value(-range, range - 1);
-        for (std::size_t n = 0; n <= 67; ++n) {
-            std::vector<std::int32_t> values(n);
-            for (auto& v : values) v = static_cast<std::int32_t>(value(random));
-            auto block = Packed(values, bytes);
-            ASSERT_TRUE(CaptureToFloat(static_cast<unsigned>(bytes * 8), block.data(), n));
-            for (std::size_t i = 0; i < n; ++i)
-                ASSERT_EQ(block[i], CaptureRule(values[i], scale)) << bytes << " bytes, n " << n << ", i " << i;
+    WithEachKernelSet([] {
+        std::mt19937 random(7);
+        for (int bytes : {2, 3, 4}) {
+            const float scale = bytes == 2 ? kCapture16Scale : bytes == 3 ? kCapture24Scale : kCapture32Scale;
+            const std::int64_t range = std::int64_t{1} << (8 * bytes - 1);
+            std::uniform_int_distribution<std::int64_t> value(-range, range - 1);
+            for (std::size_t n = 0; n <= 99; ++n) {
+                std::vector<std::int32_t> values(n);
+                for (auto& v : values) v = static_cast<std::int32_t>(value(random));
+                auto block = Packed(values, bytes);
+                ASSERT_TRUE(CaptureToFloat(static_cast<unsigned>(bytes * 8), block.data(), n));
+                for (std::size_t i = 0; i < n; ++i)
+                    ASSERT_EQ(block[i], CaptureRule(values[i], scale)) << bytes << " bytes, n " << n << ", i " << i;
+            }
         }
-    }
+    });
 }
 
 TEST(SampleConversion, RenderEveryLengthInPlaceAndIntoASeparateBufferMatchesTheRule) {
-    std::mt19937 random(11);
-    std::uniform_real_distribution<float> value(-1.3f, 1.3f);
-    struct Format {
-        unsigned bits, valid;
-        float scale;
-    };
-    for (Format f : {Format{16, 16, kRender16Scale}, Format{24, 24, kRender24Scale}, Format{32, 24, kRender32Scale},
-                     Format{32, 32, kRender32Scale}}) {
-        const int bytes = static_cast<int>(f.bits / 8);
-        for (std::size_t n = 0; n <= 67; ++n) {
-            std::vector<float> in(n);
-            for (auto& v : in) v = value(random);
-            if (n > 5) in[5] = 1.0f;
-            std::vector<float> inPlace = in;
-            std::vector<unsigned char> separate(n * bytes + 8, 0xCC);
-            RenderFromFloat(f.bits, f.valid, inPlace.data(), inPlace.data(), n);
-            RenderFromFloat(f.bits, f.valid, in.data(), separate.data(), n);
-            const auto* packed = reinterpret_cast<const unsigned char*>(inPlace.data());
-            for (std::size_t i = 0; i < n; ++i) {
-                std::int64_t expected = RenderRule(in[i], f.scale);
-                if (f.bits == 32) {
-                    expected = std::min<std::int64_t>(expected, INT32_MAX);
-                    if (f.valid == 24) expected = static_cast<std::int32_t>(static_cast<std::uint32_t>(expected) & 0xFFFFFF00u);
+    WithEachKernelSet([] {
+        std::mt19937 random(11);
+        std::uniform_real_distribution<float> value(-1.3f, 1.3f);
+        struct Format {
+            unsigned bits, valid;
+            float scale;
+        };
+        for (Format f : {Format{16, 16, kRender16Scale}, Format{24, 24, kRender24Scale}, Format{32, 24, kRender32Scale},
+                         Format{32, 32, kRender32Scale}}) {
+            const int bytes = static_cast<int>(f.bits / 8);
+            for (std::size_t n = 0; n <= 99; ++n) {
+                std::vector<float> in(n);
+                for (auto& v : in) v = value(random);
+                if (n > 5) in[5] = 1.0f;
+                if (n > 21) in[21] = std::numeric_limits<float>::quiet_NaN();  // a lane of a vector step
+                std::vector<float> inPlace = in;
+                std::vector<unsigned char> separate(n * bytes + 8, 0xCC);
+                RenderFromFloat(f.bits, f.valid, inPlace.data(), inPlace.data(), n);
+                RenderFromFloat(f.bits, f.valid, in.data(), separate.data(), n);
+                const auto* packed = reinterpret_cast<const unsigned char*>(inPlace.data());
+                for (std::size_t i = 0; i < n; ++i) {
+                    std::int64_t expected = RenderRule(in[i], f.scale);
+                    if (f.bits == 32) {
+                        expected = std::min<std::int64_t>(expected, INT32_MAX);
+                        if (f.valid == 24) expected = static_cast<std::int32_t>(static_cast<std::uint32_t>(expected) & 0xFFFFFF00u);
+                    }
+                    ASSERT_EQ(ReadPacked(packed, i, bytes), expected) << f.bits << "/" << f.valid << " n " << n << " i " << i;
+                    ASSERT_EQ(ReadPacked(separate.data(), i, bytes), expected);
                 }
-                ASSERT_EQ(ReadPacked(packed, i, bytes), expected) << f.bits << "/" << f.valid << " n " << n << " i " << i;
-                ASSERT_EQ(ReadPacked(separate.data(), i, bytes), expected);
+                // Nothing written past the samples' bytes.
+                for (std::size_t b = n * bytes; b < separate.size(); ++b) ASSERT_EQ(separate[b], 0xCC);
             }
-            // Nothing written past the samples' bytes.
-            for (std::size_t b = n * bytes; b < separate.size(); ++b) ASSERT_EQ(separate[b], 0xCC);
         }
-    }
+    });
 }
 
 TEST(SampleConversion, OtherDepthsAreLeftOrSilenced) {

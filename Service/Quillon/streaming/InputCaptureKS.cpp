@@ -55,6 +55,9 @@ HRESULT CInputCaptureKS::StartPin() {
     if (RealTime()) {
         if (m_pPin->m_hNotificationEvent) ResetEvent(m_pPin->m_hNotificationEvent);
     } else {
+        // Completions the last stop left signalled (its cancelled reads) are not packets of this start.
+        for (ULONG i = 0; i < m_nPackets; ++i)
+            if (m_pPackets[i].m_Overlapped.hEvent) ResetEvent(m_pPackets[i].m_Overlapped.hEvent);
         m_pPin->SetState(KSSTATE_PAUSE);
         for (ULONG i = 0; i < m_nPackets; ++i) SubmitPacket(i);
     }
@@ -94,6 +97,8 @@ bool CInputCaptureKS::AllocateRealTime(std::uint32_t samples) {
     void* buffer = nullptr;
     ULONG actual = 0;
     HRESULT hr = m_pPin->AllocateBuffersWithNotification(bytes * samples * 2, &buffer, &actual);
+    // An event the driver refused to register is never signalled: without one the thread polls.
+    const HANDLE notification = SUCCEEDED(hr) ? m_pPin->m_hNotificationEvent : nullptr;
     if (FAILED(hr)) hr = m_pPin->AllocateBuffer(bytes * samples * 2, &buffer, &actual);
     const std::uint32_t packetSize = SUCCEEDED(hr) && buffer ? actual / (bytes * 2) : 0;
     // A region must hold at least two 32-bit words: the sentinel slot and the one before it.
@@ -106,7 +111,7 @@ bool CInputCaptureKS::AllocateRealTime(std::uint32_t samples) {
     const ULONG extent = bytes * packetSize;
     for (ULONG i = 0; i < 2; ++i) {
         CapturePacket& p = m_pPackets[i];
-        p.m_Overlapped.hEvent = m_pPin->m_hNotificationEvent;
+        p.m_Overlapped.hEvent = notification;
         p.m_Header.Size = sizeof(KSSTREAM_HEADER);
         p.m_Header.PresentationTime.Numerator = 1;
         p.m_Header.PresentationTime.Denominator = 1;
@@ -149,18 +154,17 @@ bool CInputCaptureKS::AllocateStandard(std::uint32_t samples) {
 }
 
 void CInputCaptureKS::FreeBuffers() {
-    if (m_pPackets) {
-        if (RealTime()) {
-            if (m_pPin) m_pPin->FreeBuffersWithNotification();
-        } else {
-            for (ULONG i = 0; i < m_nPackets; ++i) {
-                HANDLE& event = m_pPackets[i].m_Overlapped.hEvent;
-                if (event && event != INVALID_HANDLE_VALUE) {
-                    WaitForSingleObject(event, 20);
-                    CloseHandle(event);
-                }
-                event = nullptr;
+    // Real-time mode: the notification event goes even when no ring was built around it.
+    if (RealTime()) {
+        if (m_pPin) m_pPin->FreeBuffersWithNotification();
+    } else if (m_pPackets) {
+        for (ULONG i = 0; i < m_nPackets; ++i) {
+            HANDLE& event = m_pPackets[i].m_Overlapped.hEvent;
+            if (event && event != INVALID_HANDLE_VALUE) {
+                WaitForSingleObject(event, 20);
+                CloseHandle(event);
             }
+            event = nullptr;
         }
     }
     delete[] m_pSampleBlock;
@@ -244,8 +248,7 @@ std::uint32_t CInputCaptureKS::ProcessPacket(ULONG a, bool resubmit) {
         if (!m_bFloatFormat) SampleConversion::CaptureToFloat(BitsPerSample(), block, samples);
         p.m_bConverted = true;
     }
-    if (m_pfnBlockCallback && samples && m_nWarmUp.load() == 0)
-        m_pfnBlockCallback(block, samples, m_nChannels, m_pCallbackContext);
+    if (samples && m_nWarmUp.load() == 0) CallBlockCallback(block, samples);
     if (resubmit) SubmitPacket(a);
     return samples;
 }

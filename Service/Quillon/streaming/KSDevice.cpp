@@ -29,7 +29,13 @@ CKSDevice::~CKSDevice() {
         m_pEndpointVolume->Release();
         m_pEndpointVolume = nullptr;
     }
-    if (m_pPin) m_pPin->ClosePin();
+    if (m_pPin) {
+        m_pPin->ClosePin();
+        // The real-time buffer went with the instance; a later instance of the same pin must ask for one
+        // of its own rather than be handed the freed one from the pin's cache.
+        m_pPin->m_pRtBuffer = nullptr;
+        m_pPin->m_cbRtBuffer = 0;
+    }
     m_strModelPattern.clear();
     CloseLink(m_HidLink);
     m_strName.clear();
@@ -107,6 +113,18 @@ HRESULT CKSDevice::Start() {
     return StartPin();
 }
 
+void CKSDevice::SetBlockCallback(BlockCallback callback, void* context) {
+    CLockGuard guard(m_CallbackLock);
+    m_pfnBlockCallback.store(callback);
+    m_pCallbackContext.store(context);
+}
+
+void CKSDevice::CallBlockCallback(float* block, std::uint32_t samples) {
+    CLockGuard guard(m_CallbackLock);
+    if (BlockCallback callback = m_pfnBlockCallback.load())
+        callback(block, samples, m_nChannels, m_pCallbackContext.load());
+}
+
 void CKSDevice::StopStreamThread() {
     m_bStop.store(true);
     if (m_hStreamThread == INVALID_HANDLE_VALUE) return;  // never started: nothing to wait for
@@ -124,8 +142,9 @@ unsigned WINAPI CKSDevice::StreamThreadMain(void* context) {
 void CKSDevice::DispatchPacket(ULONG index) {
     ProcessPacket(index, true);
     if (m_bStarting.load()) return;  // packets of a pin still being switched to run do not count
+    // A Start on the bridge thread may reset the countdown meanwhile; its 32 then stand.
     std::uint32_t remaining = m_nWarmUp.load();
-    if (remaining) m_nWarmUp.store(remaining - 1);
+    if (remaining) m_nWarmUp.compare_exchange_strong(remaining, remaining - 1);
 }
 
 void CKSDevice::StreamThread() {

@@ -54,6 +54,10 @@ public:
     // The filter's bus relations (terminated strings ended by an empty one), then AttachEndpoint.
     void SetBusRelations(const WCHAR* multiString);
 
+    // Installs the block callback and its context, or removes them with null. Once it returns, the
+    // previous pair is neither being called nor called again, so its context may be freed at once.
+    void SetBlockCallback(BlockCallback callback, void* context);
+
     // Packets still to pass without reaching the callback after the last Start.
     std::uint32_t WarmUpRemaining() const { return m_nWarmUp.load(); }
 
@@ -69,8 +73,9 @@ public:
     std::atomic<bool> m_bStop{false};
     CKsAudPin* m_pPin;
     IAudioEndpointVolume* m_pEndpointVolume = nullptr;
-    BlockCallback m_pfnBlockCallback = nullptr;
-    void* m_pCallbackContext = nullptr;
+    // Set directly only before the stream thread runs; afterwards through SetBlockCallback.
+    std::atomic<BlockCallback> m_pfnBlockCallback{nullptr};
+    std::atomic<void*> m_pCallbackContext{nullptr};
     std::string m_strName;
     std::vector<std::vector<WCHAR>> m_BusRelations;  // each entry terminated
     std::uint32_t m_nPeriodMs = 100;
@@ -92,6 +97,8 @@ protected:
     std::uint32_t BitsPerSample() const;
     std::uint32_t BytesPerSample() const { return BitsPerSample() / 8; }
     std::uint32_t SamplesPerSecond() const;
+    // Hands a block to the installed callback, if any (stream thread).
+    void CallBlockCallback(float* block, std::uint32_t samples);
     // Ends and waits for the stream thread; called first by the derived destructors.
     void StopStreamThread();
     // True while a capture pin is being switched to KSSTATE_RUN: packets completed then do not count
@@ -104,4 +111,6 @@ private:
     void DispatchPacket(ULONG index);
 
     HANDLE m_WaitHandles[2] = {nullptr, nullptr};
+    // Held around every callback call and every change of the callback, never with the device lock.
+    CCountedLock m_CallbackLock;
 };

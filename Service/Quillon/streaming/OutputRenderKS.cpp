@@ -56,6 +56,12 @@ HRESULT COutputRenderKS::StartPin() {
         SubmitPacket(0);
         return hr;
     }
+    // Silence primes the pin at every start, not only the first: the regions still hold the integers of
+    // the last packets written.
+    if (m_pSampleBlock) std::memset(m_pSampleBlock, 0, static_cast<std::size_t>(m_nPackets) * m_nPacketSize * sizeof(float));
+    // Completions the last stop left signalled (its cancelled writes) are not packets of this start.
+    for (ULONG i = 0; i < m_nPackets; ++i)
+        if (m_pPackets[i].m_Overlapped.hEvent) ResetEvent(m_pPackets[i].m_Overlapped.hEvent);
     m_pPin->SetState(KSSTATE_PAUSE);
     for (ULONG i = 0; i < m_nPackets; ++i) SubmitPacket(i);
     m_nCurrentPacket = 0;
@@ -129,18 +135,17 @@ bool COutputRenderKS::AllocateStandard() {
 }
 
 void COutputRenderKS::FreeBuffers() {
-    if (m_pPackets) {
-        if (RealTime()) {
-            if (m_pPin) m_pPin->FreeBuffersWithNotification();
-        } else {
-            for (ULONG i = 0; i < m_nPackets; ++i) {
-                HANDLE& event = m_pPackets[i].m_Overlapped.hEvent;
-                if (event && event != INVALID_HANDLE_VALUE) {
-                    WaitForSingleObject(event, 20);
-                    CloseHandle(event);
-                }
-                event = nullptr;
+    // Real-time mode: the notification event goes even when no ring was built around it.
+    if (RealTime()) {
+        if (m_pPin) m_pPin->FreeBuffersWithNotification();
+    } else if (m_pPackets) {
+        for (ULONG i = 0; i < m_nPackets; ++i) {
+            HANDLE& event = m_pPackets[i].m_Overlapped.hEvent;
+            if (event && event != INVALID_HANDLE_VALUE) {
+                WaitForSingleObject(event, 20);
+                CloseHandle(event);
             }
+            event = nullptr;
         }
     }
     delete[] m_pSampleBlock;
@@ -202,12 +207,11 @@ std::uint32_t COutputRenderKS::ProcessPacket(ULONG index, bool resubmit) {
     // The float block: the region itself, except in real-time mode with narrower samples.
     float* block = realTime && m_pSampleBlock ? m_pSampleBlock : static_cast<float*>(p.m_Header.Data);
     const std::uint32_t samples = m_nPacketSize;
-    if (m_pfnBlockCallback && m_nWarmUp.load() == 0) {
-        if (realTime) std::memset(block, 0, samples * sizeof(float));
-        m_pfnBlockCallback(block, samples, m_nChannels, m_pCallbackContext);
-    } else {
-        std::memset(block, 0, samples * sizeof(float));  // the console receives silence
-    }
+    // The block starts as silence in both modes: in standard mode the region holds the integers this
+    // packet carried last, which read as floats would reach the console as noise wherever the callback
+    // writes nothing (channels no stream is routed to, or a closed transfer gate).
+    std::memset(block, 0, samples * sizeof(float));
+    if (m_nWarmUp.load() == 0) CallBlockCallback(block, samples);
     // A float pin takes the block as it is, as the capture side passes float input through.
     if (m_bFloatFormat && bits == 32) {
         if (block != p.m_Header.Data) std::memcpy(p.m_Header.Data, block, samples * sizeof(float));
