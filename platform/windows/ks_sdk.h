@@ -10,7 +10,6 @@
 #include <ks.h>
 #include <ksmedia.h>
 #include <setupapi.h>
-#include <devpkey.h>
 
 #include <cstddef>
 
