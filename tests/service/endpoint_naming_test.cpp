@@ -12,7 +12,6 @@
 #include "Service/Quillon/vdriver/VadProtocol.h"
 #include "platform/sim/include/sim/devices.h"
 #include "platform/sim/include/sim/registry.h"
-#include "Service/Quillon/supervisor/RegistrySettings.h"
 #include "tests/service/endpoint_scene.h"
 
 namespace {
@@ -119,9 +118,6 @@ TEST_F(EndpointNaming, NamesTheChannelsEndpointsAndLeavesEveryOtherEndpointAlone
     s.Store().Add(other);
 
     ASSERT_TRUE(s.InService([&] {
-        // Bridging off: the loop's first pass must not open the plugged console and name its endpoints
-        // before the loop is stopped.
-        WriteSetting(kEnableValueName, 0);
         CConsoleSupervisor supervisor;
         scene::StopLoop(supervisor);
         const auto writes = s.machine.CallCount("RegSetValueExA");
