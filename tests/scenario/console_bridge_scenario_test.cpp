@@ -59,6 +59,14 @@ struct Bench {
 
 // The console channel a recorded capture sample came from (the console's capture signal carries the
 // 1-based channel number in its top byte).
+// Endpoint visibility as Sound settings lists it, one character per stream: 'x' shown, '.' not.
+std::string Shown(sim::Machine& machine) {
+    std::string text;
+    for (int i = 0; i < 16; ++i)
+        text += sim::EndpointStore::Of(machine).Visible(sim::VirtualDriverEndpointId(i)).value_or(false) ? 'x' : '.';
+    return text;
+}
+
 int ChannelOf(float sample) { return static_cast<int>(std::floor(sample * 128.0f)) - 1; }
 
 void ExpectStreamCarries(sim::VirtualAudioDriver& driver, int stream, std::vector<int> channels) {
@@ -77,6 +85,7 @@ TEST(ConsoleBridgeScenario, AnAltoBridgesCapturesPlaysAndFollowsUnplugAndReplug)
 
     // Capture: the worked split of 16 channels.
     b.machine.RunFor(400);
+    EXPECT_EQ(Shown(b.machine), "xxxxxxxxxx.xxxxx");  // no stream 10 on an Alto; every mask bit set
     ExpectStreamCarries(b.driver, 0, {0, 1});
     ExpectStreamCarries(b.driver, 1, {2});
     ExpectStreamCarries(b.driver, 4, {5});
@@ -116,6 +125,7 @@ TEST(ConsoleBridgeScenario, AnAltoBridgesCapturesPlaysAndFollowsUnplugAndReplug)
     EXPECT_GE(after, 400u);
     EXPECT_LE(after, 1200u);
     EXPECT_EQ(b.Description(), "No Quillon Connected");
+    EXPECT_EQ(Shown(b.machine), "................");
 
     // Replugged: bridged again, audio again.
     b.console->Plug();
@@ -166,6 +176,7 @@ TEST(ConsoleBridgeScenario, AnAltModelBridgesRenderOnlyInLoopedMode) {
     b.machine.RunFor(1500);  // several health checks: render progress alone keeps it alive
     EXPECT_TRUE(b.Connected());
     EXPECT_EQ(b.console->Ks().CapturePin(), nullptr);
+    EXPECT_EQ(Shown(b.machine), "...........xxxxx");  // capture endpoints stay hidden
     ASSERT_TRUE(b.Stop());
     EXPECT_EQ(b.machine.HandleCount(), 0u);
 }

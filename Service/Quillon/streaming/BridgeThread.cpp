@@ -61,7 +61,9 @@ unsigned WINAPI BridgeThreadProc(void* argument) {
         Sleep(kStartDelayMs);
         supervisor->m_StreamManager.StartAll();
         const bool hasCapture = bridge->m_Capture.m_pDevice != nullptr;
-        while (!supervisor->m_bBridgeStop.load()) {
+        // A service stopping before the gate opened ends the wait too, rather than leave the loop thread
+        // to time out on this thread.
+        while (!Stopping(*supervisor)) {
             if (supervisor->m_bTransferGate.load()) break;
             if (GateMayOpen(hasCapture, supervisor->m_CaptureProgress.load(), supervisor->m_RenderProgress.load()))
                 supervisor->m_bTransferGate.exchange(1);
