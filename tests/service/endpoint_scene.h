@@ -14,6 +14,7 @@
 #include "platform/sim/include/sim/console_hid.h"
 #include "platform/sim/include/sim/endpoint_store.h"
 #include "platform/sim/include/sim/machine.h"
+#include "platform/sim/include/sim/registry.h"
 #include "platform/sim/include/sim/virtual_audio_driver.h"
 #include "tests/harness/Programs.h"
 
@@ -36,6 +37,9 @@ public:
     // Runs `body` on the main thread of a simulated service process that has entered a single-threaded
     // apartment; false when it did not finish within `maxMs` of machine time.
     bool InService(const std::function<void()>& body, std::uint32_t maxMs = 3'600'000) {
+        // Bridging off: a supervisor built here is driven by hand once its loop is stopped, and its loop's
+        // first pass must not open a plugged console (and use its pins, HID link and endpoints) first.
+        machine.Reg().SetDword("HKLM\\SOFTWARE\\Arvel Rozezezezed\\Quillon Virtual Device Driver", "Enable", 0);
         sim::ProgramSpec spec = harness::ProgramImage("QuillonVADService.exe");
         spec.staticInit = [](sim::Process& process) { process.State<CServiceProcess>(); };
         spec.entry = [&body](HINSTANCE) {

@@ -83,7 +83,9 @@ TEST(EndpointSupervisor, TheServiceHidesEveryDriverEndpointAtStartAndAtStop) {
     ASSERT_TRUE(harness::StartService(s.machine));
     ASSERT_TRUE(s.machine.RunUntil([&] { return s.driver.OpenStreamCount() == 16; }, 2000));
     auto calls = s.Store().VisibilityCalls();
-    ASSERT_EQ(calls.size(), 16u);
+    // The first sixteen calls are the start's hides; the plugged console's bridge may already be showing
+    // its endpoints after them.
+    ASSERT_GE(calls.size(), 16u);
     for (int i = 0; i < 16; ++i) {
         EXPECT_FALSE(calls[i].nullId) << i;
         EXPECT_FALSE(calls[i].visible) << i;

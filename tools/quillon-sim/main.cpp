@@ -1,6 +1,9 @@
 // quillon-sim: runs the real service and tray code on a simulated Windows machine and prints what
 // happens, as a timeline a user or an engineer can read.
+#include <algorithm>
+#include <cmath>
 #include <cstdio>
+#include <memory>
 #include <cstdlib>
 #include <cstring>
 #include <functional>
@@ -9,7 +12,11 @@
 #include <vector>
 
 #include "Service/common/SharedBlock.h"
+#include "platform/sim/include/sim/console.h"
+#include "platform/sim/include/sim/console_hid.h"
+#include "platform/sim/include/sim/console_ks.h"
 #include "platform/sim/include/sim/machine.h"
+#include "platform/sim/include/sim/registry.h"
 #include "platform/sim/include/sim/scm.h"
 #include "platform/sim/include/sim/shell.h"
 #include "platform/sim/include/sim/virtual_audio_driver.h"
@@ -21,7 +28,12 @@
 namespace {
 
 struct Options {
-    unsigned seconds = 20;
+    unsigned seconds = 16;
+    std::string console = "alto";
+    sim::PinMode pinMode = sim::PinMode::Standard;
+    unsigned bits = 0;      // 0: the console's own depths
+    unsigned latency = 0;   // the registry value the service starts with
+    std::string recordDir;
     sim::ClockMode clock = sim::ClockMode::Virtual;
     bool driver = true;
     bool tray = true;
@@ -36,7 +48,12 @@ void Usage() {
         "  service states, driver requests, registry writes, the status block, the tray's balloons and,\n"
         "  at the end, the tray's menu as the user sees it.\n"
         "\n"
-        "  --seconds N       length of the session in service time (default 20)\n"
+        "  --seconds N       length of the session in service time (default 16)\n"
+        "  --console MODEL   alto, alto-alt, alto-2026, basso, basso-alt, basso-2026 or none (default alto)\n"
+        "  --pin-mode M      standard or looped: how the console's pins stream (default standard)\n"
+        "  --bits N          16, 24 or 32: the only sample depth the console's pins accept\n"
+        "  --latency L       ultra-low or low: the Latency setting the service starts with\n"
+        "  --record DIR      (accepted; WAV recording is not part of this build)\n"
         "  --clock virtual   time jumps whenever every simulated thread waits (default; fast)\n"
         "  --clock real      the steady clock, as on a real machine\n"
         "  --no-driver       without the virtual audio driver (the service retries once a second)\n"
@@ -44,9 +61,13 @@ void Usage() {
         "  --no-script       no scripted user: nobody touches the settings\n"
         "  --verbose         every driver request and shell call on its own line\n"
         "\n"
-        "  The scripted user: the tray starts before the service; the service starts at 1 s; the user\n"
-        "  picks \"Low\" at 4 s, \"Bypass\" at 6 s and \"Bypass\" again at 8 s, \"Ultra-low\" at 10 s; the\n"
-        "  service is stopped at 12 s.");
+        "  The scripted session: the tray starts before the service; the service starts at 1 s and the\n"
+        "  console is plugged in at 2 s; applications play a test signal into \"System\", \"Game\" and\n"
+        "  \"Music\" and record from every capture endpoint throughout. The user picks \"Low\" at 4 s,\n"
+        "  presses a channel button on the console at 5 s, picks \"Bypass\" at 6 s and again at 8 s,\n"
+        "  unplugs the console at 9 s and plugs it back at 10 s, picks \"Ultra-low\" at 11 s; the service\n"
+        "  is stopped at 13 s. Each second an \"audio\" line gives per capture endpoint its level (peak,\n"
+        "  dBFS) and the frames the applications received, and the console's frames played.");
 }
 
 bool Parse(int argc, char** argv, Options& o) {
@@ -62,6 +83,33 @@ bool Parse(int argc, char** argv, Options& o) {
                 o.clock = sim::ClockMode::Real;
             else
                 return false;
+        } else if (arg == "--console" && i + 1 < argc) {
+            o.console = argv[++i];
+            static const char* const known[] = {"alto", "alto-alt", "alto-2026", "basso", "basso-alt", "basso-2026", "none"};
+            if (std::find_if(std::begin(known), std::end(known), [&](const char* k) { return o.console == k; }) ==
+                std::end(known))
+                return false;
+        } else if (arg == "--pin-mode" && i + 1 < argc) {
+            const std::string v = argv[++i];
+            if (v == "standard")
+                o.pinMode = sim::PinMode::Standard;
+            else if (v == "looped")
+                o.pinMode = sim::PinMode::Looped;
+            else
+                return false;
+        } else if (arg == "--bits" && i + 1 < argc) {
+            o.bits = static_cast<unsigned>(std::strtoul(argv[++i], nullptr, 10));
+            if (o.bits != 16 && o.bits != 24 && o.bits != 32) return false;
+        } else if (arg == "--latency" && i + 1 < argc) {
+            const std::string v = argv[++i];
+            if (v == "ultra-low")
+                o.latency = 0;
+            else if (v == "low")
+                o.latency = 1;
+            else
+                return false;
+        } else if (arg == "--record" && i + 1 < argc) {
+            o.recordDir = argv[++i];
         } else if (arg == "--no-driver") {
             o.driver = false;
         } else if (arg == "--no-tray") {
@@ -170,6 +218,74 @@ private:
     std::string last_;
 };
 
+sim::ConsoleModel ModelFor(const std::string& name) {
+    if (name == "alto-alt") return sim::ConsoleModel::AltoAlt;
+    if (name == "alto-2026") return sim::ConsoleModel::Alto2026;
+    if (name == "basso") return sim::ConsoleModel::Basso;
+    if (name == "basso-alt") return sim::ConsoleModel::BassoAlt;
+    if (name == "basso-2026") return sim::ConsoleModel::Basso2026;
+    return sim::ConsoleModel::Alto;
+}
+
+const char* const kEndpointNames[16] = {"System", "Combo1",   "Combo2",   "Combo3", "Combo4", "Bluetooth",
+                                        "PadBank", "USB1Main", "USB1Chat", "USB2",   "Headset", "System",
+                                        "Game",   "Music",    "Virtual A", "Virtual B"};
+
+// The applications on the virtual driver: players of the identifying test signal into "System", "Game"
+// and "Music", and a recorder on every capture endpoint, one driver period at a time.
+class Applications {
+public:
+    explicit Applications(sim::VirtualAudioDriver& driver) : driver_(driver) {}
+
+    void Step(sim::Machine& machine) {
+        const std::uint32_t frames = driver_.RegisteredFrames() / 2;
+        if (frames == 0) return;
+        const std::uint64_t first = static_cast<std::uint64_t>(machine.Now()) * 48000 / 10'000'000;
+        std::vector<float> block(2 * frames);
+        for (std::uint32_t r = 0; r < 3; ++r) {
+            for (std::uint32_t f = 0; f < frames; ++f)
+                for (std::uint32_t ch = 0; ch < 2; ++ch) {
+                    const std::uint32_t v = (2 * r + ch + 1) * 2048 + static_cast<std::uint32_t>((first + f) % 2048);
+                    block[2 * f + ch] = (static_cast<float>(v) + 0.5f) / 32768.0f;
+                }
+            driver_.Play(r, block);
+        }
+        // One recording per driver period: what the applications received in it.
+        const std::uint64_t periods = driver_.Periods();
+        if (periods == lastPeriods_) return;
+        lastPeriods_ = periods;
+        for (std::uint32_t c = 0; c < 11; ++c) {
+            const std::vector<float> got = driver_.Record(c);
+            float peak = 0.0f;
+            for (float x : got) peak = std::max(peak, std::fabs(x));
+            peak_[c] = std::max(peak_[c], peak);
+            if (peak > 0.0f) frames_[c] += got.size() / (c >= 1 && c <= 4 ? 1 : (c == 10 ? 1 : 2));
+        }
+    }
+
+    std::string Report() {
+        std::string text;
+        char item[64];
+        for (std::uint32_t c = 0; c < 11; ++c) {
+            if (peak_[c] > 0.0f)
+                std::snprintf(item, sizeof item, "%s %.0f dB %llu fr; ", kEndpointNames[c], 20.0 * std::log10(peak_[c]),
+                              static_cast<unsigned long long>(frames_[c]));
+            else
+                std::snprintf(item, sizeof item, "%s -; ", kEndpointNames[c]);
+            text += item;
+            peak_[c] = 0.0f;
+            frames_[c] = 0;
+        }
+        return text;
+    }
+
+private:
+    sim::VirtualAudioDriver& driver_;
+    float peak_[11] = {};
+    std::uint64_t frames_[11] = {};
+    std::uint64_t lastPeriods_ = 0;
+};
+
 struct ScriptStep {
     std::uint64_t atMs;
     std::string what;
@@ -200,6 +316,20 @@ int main(int argc, char** argv) {
     sim::VirtualAudioDriver driver(machine);
     if (options.driver) driver.Install();
     harness::InstallService(machine);
+    machine.Reg().SetDword("HKLM\\SOFTWARE\\Arvel Rozezezezed\\Quillon Virtual Device Driver", "Latency", options.latency);
+    std::unique_ptr<sim::Console> console;
+    if (options.console != "none") {
+        sim::ConsoleConfig config;
+        config.model = ModelFor(options.console);
+        config.pinMode = options.pinMode;
+        console = std::make_unique<sim::Console>(machine, config);
+        if (options.bits == 16) console->Ks().Options().sampleFormats = {{16, 16}};
+        if (options.bits == 24) console->Ks().Options().sampleFormats = {{24, 24}};
+        if (options.bits == 32) console->Ks().Options().sampleFormats = {{32, 32}};
+        console->Hid().SetChannelMask(0xFFFF);
+    }
+    if (!options.recordDir.empty()) timeline.Say(machine.Now(), "sim", "--record: WAV recording is not part of this build");
+    Applications apps(driver);
     std::shared_ptr<sim::Process> tray;
     if (options.tray) {
         timeline.Say(machine.Now(), "user", "starts the tray");
@@ -215,14 +345,31 @@ int main(int argc, char** argv) {
                           timeline.Say(machine.Now(), "user", "starts the service");
                           harness::StartService(machine);
                       }});
+    auto plug = [&](bool in) {
+        timeline.Say(machine.Now(), "user", in ? "plugs the console in" : "unplugs the console");
+        if (in)
+            console->Plug();
+        else
+            console->Unplug();
+    };
+    if (console) script.push_back({2000, "", [&] { plug(true); }});
+    if (options.script && options.tray) script.push_back({4000, "", [&] { choose("Low"); }});
+    if (options.script && console)
+        script.push_back({5000, "", [&] {
+                              timeline.Say(machine.Now(), "user", "presses a channel button: mask 0x3FFF");
+                              console->Hid().SetChannelMask(0x3FFF);
+                          }});
     if (options.script && options.tray) {
-        script.push_back({4000, "", [&] { choose("Low"); }});
         script.push_back({6000, "", [&] { choose("Bypass"); }});
         script.push_back({8000, "", [&] { choose("Bypass"); }});
-        script.push_back({10000, "", [&] { choose("Ultra-low"); }});
     }
+    if (options.script && console) {
+        script.push_back({9000, "", [&] { plug(false); }});
+        script.push_back({10000, "", [&] { plug(true); }});
+    }
+    if (options.script && options.tray) script.push_back({11000, "", [&] { choose("Ultra-low"); }});
     if (options.script)
-        script.push_back({12000, "", [&] {
+        script.push_back({13000, "", [&] {
                               timeline.Say(machine.Now(), "user", "stops the service");
                               harness::StopService(machine);
                           }});
@@ -232,8 +379,17 @@ int main(int argc, char** argv) {
     std::size_t next = 0;
     while (machine.NowMs() < endMs) {
         while (next < script.size() && script[next].atMs <= machine.NowMs()) script[next++].action();
-        machine.RunFor(100);
+        for (int step = 0; step < 50; ++step) {
+            machine.RunFor(2);
+            apps.Step(machine);
+        }
         watcher.Poll(machine, timeline);
+        if (machine.NowMs() % 1000 < 100) {
+            std::string text = apps.Report();
+            if (console && console->Ks().RenderPin())
+                text += "console played " + std::to_string(console->Ks().RenderPin()->FramesTransferred()) + " fr";
+            timeline.Say(machine.Now(), "audio", text);
+        }
     }
     timeline.Flush();
 
@@ -250,7 +406,7 @@ int main(int argc, char** argv) {
     timeline.Flush();
 
     std::printf("\nsummary: %.1f s of service time; %zu driver requests; %llu driver periods, %llu/%llu answers missed "
-                "(no console: nobody answers)\n",
+                "\n",
                 static_cast<double>(machine.NowMs()) / 1000.0, driver.Requests().size(),
                 static_cast<unsigned long long>(driver.Periods()),
                 static_cast<unsigned long long>(driver.MissedCaptureAnswers()),

@@ -1,41 +1,123 @@
 #include "Service/Quillon/streaming/BridgeThread.h"
 
+#include "Service/Quillon/streaming/BlockRouting.h"
 #include "Service/Quillon/supervisor/ConsoleSupervisor.h"
+
+namespace {
+
+constexpr DWORD kStartDelayMs = 10;
+constexpr DWORD kGatePollMs = 1;
+constexpr DWORD kWatchMs = 20;
+
+void ResetBridgeState(CConsoleSupervisor& supervisor) {
+    supervisor.m_CaptureProgress.exchange(0);
+    supervisor.m_RenderProgress.exchange(0);
+    supervisor.m_bTransferGate.exchange(0);
+}
+
+bool Stopping(const CConsoleSupervisor& supervisor) {
+    return supervisor.m_bBridgeStop.load() || supervisor.m_bLoopStop.load();
+}
+
+void SlotViews(const CConsoleSupervisor& supervisor, int first, int last, RouteSlot* slots) {
+    for (int i = first; i <= last; ++i) slots[i] = MakeRouteSlot(supervisor.m_Channel.Slot(i));
+}
+
+// The first block after the gate opened neither waits nor is delayed and restarts the count; later
+// blocks wait for the driver's event, bounded by the latency multiplier.
+void PaceBlock(StreamBinding& binding, std::atomic<std::uint64_t>& progress, HANDLE driverEvent,
+               std::uint32_t multiplier) {
+    if (binding.m_bFirstBlock) {
+        binding.m_bFirstBlock = 0;
+        progress.exchange(0);
+    } else if (driverEvent != INVALID_HANDLE_VALUE && driverEvent != nullptr) {
+        WaitForSingleObject(driverEvent, multiplier);
+    }
+}
+
+int Signal(HANDLE event) {
+    return event != INVALID_HANDLE_VALUE && event != nullptr ? static_cast<int>(SetEvent(event)) : 0;
+}
+
+}  // namespace
+
+bool GateMayOpen(bool hasCapture, std::uint64_t captureProgress, std::uint64_t renderProgress) {
+    return hasCapture ? captureProgress != 0 && renderProgress != 0 : renderProgress != 0;
+}
 
 unsigned WINAPI BridgeThreadProc(void* argument) {
     auto* supervisor = static_cast<CConsoleSupervisor*>(argument);
     if (!supervisor) return 0;
+    const HRESULT com = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
     SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_TIME_CRITICAL);
     HANDLE task = nullptr;
     DWORD taskIndex = 0;
     if (supervisor->m_pfnAvSetMmThreadCharacteristicsA)
         task = supervisor->m_pfnAvSetMmThreadCharacteristicsA("Pro Audio", &taskIndex);
-    supervisor->m_CaptureProgress.store(0);
-    supervisor->m_RenderProgress.store(0);
-    while (!supervisor->m_bBridgeStop.load() && !supervisor->m_bLoopStop.load()) Sleep(10);
-    supervisor->m_bTransferGate.store(0);
-    supervisor->m_CaptureProgress.store(0);
-    supervisor->m_RenderProgress.store(0);
+
+    ResetBridgeState(*supervisor);
+    ConsoleBridge* bridge = supervisor->m_pBridge;
+    if (bridge && bridge->m_Render.m_pDevice) {
+        Sleep(kStartDelayMs);
+        supervisor->m_StreamManager.StartAll();
+        const bool hasCapture = bridge->m_Capture.m_pDevice != nullptr;
+        // A service stopping before the gate opened ends the wait too, rather than leave the loop thread
+        // to time out on this thread.
+        while (!Stopping(*supervisor)) {
+            if (supervisor->m_bTransferGate.load()) break;
+            if (GateMayOpen(hasCapture, supervisor->m_CaptureProgress.load(), supervisor->m_RenderProgress.load()))
+                supervisor->m_bTransferGate.exchange(1);
+            else
+                Sleep(kGatePollMs);
+        }
+        while (!Stopping(*supervisor)) Sleep(kWatchMs);
+        supervisor->m_StreamManager.StopAll();
+    }
+
+    ResetBridgeState(*supervisor);
     if (task && supervisor->m_pfnAvRevertMmThreadCharacteristics) supervisor->m_pfnAvRevertMmThreadCharacteristics(task);
+    if (com != RPC_E_CHANGED_MODE && SUCCEEDED(com)) CoUninitialize();
     return 0;
 }
 
-int CaptureBlockCallback(float*, std::uint32_t, std::uint16_t, void* context) {
-    auto* half = static_cast<StreamBinding*>(context);
-    if (half->m_bFirstBlock) {
-        half->m_bFirstBlock = 0;
-        half->m_pSupervisor->m_CaptureProgress.store(0);
+int RouteCaptureBlock(ConsoleBridge* bridge, const float* block, std::uint32_t samples, std::uint16_t channels) {
+    if (!bridge || !bridge->m_Capture.m_pSupervisor) return 0;
+    CConsoleSupervisor& supervisor = *bridge->m_Capture.m_pSupervisor;
+    if (!supervisor.m_bTransferGate.load()) {
+        supervisor.m_CaptureProgress.fetch_add(1);
+        return 0;
     }
-    half->m_pSupervisor->m_CaptureProgress.fetch_add(1);
-    return 0;
+    PaceBlock(bridge->m_Capture, supervisor.m_CaptureProgress, supervisor.m_Channel.ControlEvent(2),
+              supervisor.m_LatencyMultiplier);
+    RouteSlot slots[kVirtualStreamCount];
+    SlotViews(supervisor, 0, kFirstRenderStream - 1, slots);
+    RouteCaptureFrames(block, samples, channels, supervisor.m_pCurrentModel.load(), slots);
+    const int signalled = Signal(supervisor.m_Channel.ControlEvent(1));
+    supervisor.m_CaptureProgress.fetch_add(1);
+    return signalled;
 }
 
-int RenderBlockCallback(float*, std::uint32_t, std::uint16_t, void* context) {
-    auto* half = static_cast<StreamBinding*>(context);
-    if (half->m_bFirstBlock) {
-        half->m_bFirstBlock = 0;
-        half->m_pSupervisor->m_RenderProgress.store(0);
+int RouteRenderBlock(StreamBinding* binding, float* block, std::uint32_t samples, std::uint16_t channels) {
+    if (!binding || !binding->m_pSupervisor) return 0;
+    CConsoleSupervisor& supervisor = *binding->m_pSupervisor;
+    if (!supervisor.m_bTransferGate.load()) {
+        supervisor.m_RenderProgress.fetch_add(1);
+        return 0;
     }
-    half->m_pSupervisor->m_RenderProgress.fetch_add(1);
-    return 0;
+    PaceBlock(*binding, supervisor.m_RenderProgress, supervisor.m_Channel.ControlEvent(4),
+              supervisor.m_LatencyMultiplier);
+    RouteSlot slots[kVirtualStreamCount];
+    SlotViews(supervisor, kFirstRenderStream, kVirtualStreamCount - 1, slots);
+    RouteRenderFrames(block, samples, channels, slots);
+    const int signalled = Signal(supervisor.m_Channel.ControlEvent(3));
+    supervisor.m_RenderProgress.fetch_add(1);
+    return signalled;
+}
+
+int CaptureBlockCallback(float* block, std::uint32_t samples, std::uint16_t channels, void* context) {
+    return RouteCaptureBlock(static_cast<ConsoleBridge*>(context), block, samples, channels);
+}
+
+int RenderBlockCallback(float* block, std::uint32_t samples, std::uint16_t channels, void* context) {
+    return RouteRenderBlock(static_cast<StreamBinding*>(context), block, samples, channels);
 }

@@ -67,6 +67,8 @@ CConsoleSupervisor::~CConsoleSupervisor() {
     if (m_hAvrt) FreeLibrary(m_hAvrt);
     m_pStatusBlock.reset();
     m_pCommandBlock.reset();
+    // No device may call back into a freed bridge: the devices are destroyed before it.
+    m_StreamManager.DestroyAll();
     delete m_pBridge;
     m_pBridge = nullptr;
     // The stream manager and then the channel are destroyed as members, in that order.
@@ -173,7 +175,7 @@ ConsoleBridge* CConsoleSupervisor::OpenConsoleBridge(const char* pattern, std::u
             if (!devices.empty()) {
                 FillBinding(bridge->m_Capture, devices.front());
                 devices.front()->m_pfnBlockCallback = CaptureBlockCallback;
-                devices.front()->m_pCallbackContext = &bridge->m_Capture;
+                devices.front()->m_pCallbackContext = bridge;  // the capture half's address is the bridge's
             }
         }
     }
@@ -211,7 +213,9 @@ void CConsoleSupervisor::Run() {
         CloseHandle(m_hBridgeThread);
         m_hBridgeThread = INVALID_HANDLE_VALUE;
     }
-    if (m_hBridgeThread == INVALID_HANDLE_VALUE) {
+    if (m_hBridgeThread == INVALID_HANDLE_VALUE && m_pBridge) {
+        // The devices hold the bridge's halves as their callbacks' context: they go first.
+        m_StreamManager.DestroyAll();
         delete m_pBridge;
         m_pBridge = nullptr;
     }

@@ -218,6 +218,8 @@ bool DeviceTree::AddDevice(DeviceNode node, std::vector<DeviceInterface> interfa
         nodes_.push_back(std::move(node));
         for (auto& i : interfaces) {
             i.instanceId = id;
+            // A device object kept across an unplug (the console's HID interface) is present again.
+            if (i.device) i.device->removed_.store(false);
             interfaces_.push_back(std::move(i));
         }
     }

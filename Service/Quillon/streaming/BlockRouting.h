@@ -1,0 +1,45 @@
+// The copying half of the two routings between the console's frames and the virtual driver's stream
+// buffers, as pure functions over views of the driver slots: no waits, no events, no counters. Capture
+// splits a console block into the capture streams a model uses; render merges the playback streams'
+// stereo pairs into the console's render channels. Neither reads or writes outside the console block or
+// a driver half, and neither allocates.
+#pragma once
+
+#include <cstdint>
+
+#include "Service/Quillon/vdriver/VirtualDriverChannel.h"
+
+class CUSBDevice;
+
+// Samples of the routing's stack scratch: no stream takes more than this from one block.
+inline constexpr std::uint32_t kRouteScratchSamples = 8192;
+
+// What the routing needs of one driver stream: its buffer (both halves), its channel count and the
+// driver's position word. A slot whose open failed has no buffer and is skipped.
+struct RouteSlot {
+    float* m_pBuffer = nullptr;
+    std::uint32_t m_nLength = 0;  // samples, both halves
+    std::uint32_t m_nChannels = 0;
+    const volatile std::uint32_t* m_pPosition = nullptr;
+
+    bool Usable(std::uint32_t width) const {
+        return m_pBuffer && m_nLength >= 2 && m_nChannels == width && m_pPosition;
+    }
+    // The half the driver's position is in (0 or 1).
+    std::uint32_t PositionHalf() const { return *m_pPosition >= m_nLength / 2 ? 1u : 0u; }
+};
+
+// The view of a driver slot: empty unless the slot is open with a buffer, a length and a status area.
+RouteSlot MakeRouteSlot(const DriverStreamSlot& slot);
+
+// Capture: console channels, in stream order, into the half of each used capture stream (0 to 10) the
+// driver's position is in. Stream 0 is always routed; without a model every stream is. Returns the number
+// of streams written.
+std::uint32_t RouteCaptureFrames(const float* block, std::uint32_t samples, std::uint16_t channels,
+                                 const CUSBDevice* model, const RouteSlot* slots /* 16 */);
+
+// Render: each playback stream's (11 to 15) pair, from the half the position is not in, into the console
+// channels of the render offset table. A pair whose stream is not open gets silence. Returns the number
+// of streams read.
+std::uint32_t RouteRenderFrames(float* block, std::uint32_t samples, std::uint16_t channels,
+                                const RouteSlot* slots /* 16 */);

@@ -1,0 +1,184 @@
+// The whole service on one simulated machine with the virtual driver and a console: the bridge opens,
+// audio crosses in both directions, and the bridge goes and comes back as the console and the user's
+// settings change. Everything is observed as the tray, the driver's applications and the console see it.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "Service/common/SharedBlock.h"
+#include "platform/sim/include/sim/console.h"
+#include "platform/sim/include/sim/console_hid.h"
+#include "platform/sim/include/sim/console_ks.h"
+#include "platform/sim/include/sim/endpoint_store.h"
+#include "platform/sim/include/sim/machine.h"
+#include "platform/sim/include/sim/virtual_audio_driver.h"
+#include "tests/harness/Blocks.h"
+#include "tests/harness/Programs.h"
+
+namespace {
+
+struct Bench {
+    sim::Machine machine;
+    sim::VirtualAudioDriver driver{machine};
+    std::unique_ptr<sim::Console> console;
+    std::unique_ptr<harness::BlockView> status;
+    std::unique_ptr<harness::BlockView> command;
+
+    explicit Bench(sim::ConsoleConfig config = {}) {
+        driver.Install();
+        console = std::make_unique<sim::Console>(machine, config);
+        console->Hid().SetChannelMask(0xFFFF);
+        console->Plug();
+        harness::InstallService(machine);
+    }
+    bool Start() {
+        if (!harness::StartService(machine)) return false;
+        // The worker creates the blocks after the service reports running.
+        return machine.RunUntil(
+            [&] {
+                status = std::make_unique<harness::BlockView>(kStatusBlockName);
+                command = std::make_unique<harness::BlockView>(kCommandBlockName);
+                return *status && *command && (*status)->serviceVersion[0] != 0;
+            },
+            2000);
+    }
+    bool Connected() { return ((*status)->stateFlags & kStateConsoleConnected) != 0; }
+    std::string Description() { return std::string((*status)->consoleDescription); }
+    // The tray's way of asking for a change.
+    void RequestSettings(std::uint32_t settings) { (*command)->settings = settings; }
+    bool Stop() {
+        status.reset();
+        command.reset();
+        return harness::StopService(machine);
+    }
+};
+
+// The console channel a recorded capture sample came from (the console's capture signal carries the
+// 1-based channel number in its top byte).
+// Endpoint visibility as Sound settings lists it, one character per stream: 'x' shown, '.' not.
+std::string Shown(sim::Machine& machine) {
+    std::string text;
+    for (int i = 0; i < 16; ++i)
+        text += sim::EndpointStore::Of(machine).Visible(sim::VirtualDriverEndpointId(i)).value_or(false) ? 'x' : '.';
+    return text;
+}
+
+int ChannelOf(float sample) { return static_cast<int>(std::floor(sample * 128.0f)) - 1; }
+
+void ExpectStreamCarries(sim::VirtualAudioDriver& driver, int stream, std::vector<int> channels) {
+    std::vector<float> got = driver.Record(static_cast<std::uint32_t>(stream));
+    ASSERT_FALSE(got.empty()) << "stream " << stream;
+    const std::size_t width = channels.size();
+    for (std::size_t k = 0; k < got.size(); ++k)
+        ASSERT_EQ(ChannelOf(got[k]), channels[k % width]) << "stream " << stream << " sample " << k;
+}
+
+TEST(ConsoleBridgeScenario, AnAltoBridgesCapturesPlaysAndFollowsUnplugAndReplug) {
+    Bench b;
+    ASSERT_TRUE(b.Start());
+    ASSERT_TRUE(b.machine.RunUntil([&] { return b.Connected(); }, 2000));
+    EXPECT_NE(b.Description().find("Quillon Alto"), std::string::npos) << b.Description();
+
+    // Capture: the worked split of 16 channels.
+    b.machine.RunFor(400);
+    EXPECT_EQ(Shown(b.machine), "xxxxxxxxxx.xxxxx");  // no stream 10 on an Alto; every mask bit set
+    ExpectStreamCarries(b.driver, 0, {0, 1});
+    ExpectStreamCarries(b.driver, 1, {2});
+    ExpectStreamCarries(b.driver, 4, {5});
+    ExpectStreamCarries(b.driver, 5, {6, 7});
+    ExpectStreamCarries(b.driver, 9, {14, 15});
+
+    // Render: an application plays into "System" (stream 11); the console's channels 0 and 1 sound.
+    auto pin = b.console->Ks().RenderPin();
+    ASSERT_NE(pin, nullptr);
+    const std::vector<float> tone(2 * 96, 0.5f);
+    for (int i = 0; i < 200; ++i) {
+        b.driver.Play(0, tone);
+        b.machine.RunFor(1);
+    }
+    const auto format = pin->Format();
+    const std::vector<BYTE> played = pin->Rendered();
+    const unsigned bytes = format.containerBits / 8;
+    ASSERT_GT(bytes, 0u);
+    const std::size_t frameBytes = static_cast<std::size_t>(bytes) * format.channels;
+    ASSERT_GE(played.size(), frameBytes * 16);
+    auto top = [&](std::size_t frame, unsigned ch) {
+        return played[played.size() - (frame + 1) * frameBytes + ch * bytes + (bytes - 1)];
+    };
+    // The last frames played: 0.5 full scale in channels 0 and 1, silence where nobody plays.
+    int loud = 0;
+    for (std::size_t f = 0; f < 16; ++f) {
+        if (top(f, 0) == 0x40 && top(f, 1) == 0x40) ++loud;
+        EXPECT_EQ(top(f, 9), 0) << f;
+    }
+    EXPECT_GT(loud, 8);
+
+    // Unplugged while streaming: the health check ends the bridge within 0.5 to 1.2 s.
+    const std::uint64_t unplugged = b.machine.NowMs();
+    b.console->Unplug();
+    ASSERT_TRUE(b.machine.RunUntil([&] { return !b.Connected(); }, 3000));
+    const std::uint64_t after = b.machine.NowMs() - unplugged;
+    EXPECT_GE(after, 400u);
+    EXPECT_LE(after, 1200u);
+    EXPECT_EQ(b.Description(), "No Quillon Connected");
+    EXPECT_EQ(Shown(b.machine), "................");
+
+    // Replugged: bridged again, audio again.
+    b.console->Plug();
+    ASSERT_TRUE(b.machine.RunUntil([&] { return b.Connected(); }, 2000));
+    b.machine.RunFor(400);
+    ExpectStreamCarries(b.driver, 0, {0, 1});
+
+    ASSERT_TRUE(b.Stop());
+    EXPECT_EQ(b.machine.HandleCount(), 0u);
+    EXPECT_EQ(b.machine.LiveThreadCount(), 0u);
+}
+
+TEST(ConsoleBridgeScenario, BypassTearsDownAndLatencyReopensWithTheLongerPeriod) {
+    Bench b;
+    ASSERT_TRUE(b.Start());
+    ASSERT_TRUE(b.machine.RunUntil([&] { return b.Connected(); }, 2000));
+    EXPECT_EQ(b.driver.RegisteredFrames(), 192u);
+
+    // Low latency: torn down, re-registered with 384 frames and bridged again.
+    b.RequestSettings(kSettingEnable | kSettingLatency);
+    ASSERT_TRUE(b.machine.RunUntil([&] { return b.driver.RegisteredFrames() == 384u; }, 1000));
+    ASSERT_TRUE(b.machine.RunUntil([&] { return b.Connected(); }, 1000));
+    b.machine.RunFor(400);
+    ExpectStreamCarries(b.driver, 0, {0, 1});
+    EXPECT_EQ(b.driver.Record(0).size(), 384u);  // one half: 192 stereo frames
+
+    // Bypass: the next health check ends the bridge and nothing reopens while it is on.
+    b.RequestSettings(kSettingLatency);
+    ASSERT_TRUE(b.machine.RunUntil([&] { return !b.Connected(); }, 1500));
+    b.machine.RunFor(2000);
+    EXPECT_FALSE(b.Connected());
+    EXPECT_EQ(b.console->Ks().RenderPin(), nullptr);
+
+    b.RequestSettings(kSettingEnable | kSettingLatency);
+    ASSERT_TRUE(b.machine.RunUntil([&] { return b.Connected(); }, 1000));
+    ASSERT_TRUE(b.Stop());
+    EXPECT_EQ(b.machine.HandleCount(), 0u);
+}
+
+TEST(ConsoleBridgeScenario, AnAltModelBridgesRenderOnlyInLoopedMode) {
+    sim::ConsoleConfig config;
+    config.model = sim::ConsoleModel::BassoAlt;
+    config.pinMode = sim::PinMode::Looped;
+    Bench b(config);
+    ASSERT_TRUE(b.Start());
+    ASSERT_TRUE(b.machine.RunUntil([&] { return b.Connected(); }, 2000));
+    EXPECT_NE(b.Description().find("Quillon Basso"), std::string::npos);
+    b.machine.RunFor(1500);  // several health checks: render progress alone keeps it alive
+    EXPECT_TRUE(b.Connected());
+    EXPECT_EQ(b.console->Ks().CapturePin(), nullptr);
+    EXPECT_EQ(Shown(b.machine), "...........xxxxx");  // capture endpoints stay hidden
+    ASSERT_TRUE(b.Stop());
+    EXPECT_EQ(b.machine.HandleCount(), 0u);
+}
+
+}  // namespace

@@ -1,0 +1,229 @@
+// The two block routings over driver slots a test lays out itself: which console channels reach which
+// virtual stream and which half, and that nothing outside a console block or a driver half is touched.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <vector>
+
+#include "Service/Quillon/streaming/BlockRouting.h"
+#include "Service/Quillon/supervisor/ConsoleModels.h"
+
+namespace {
+
+constexpr float kUntouched = -7.0f;
+
+// Sixteen driver streams, each with a buffer of two halves of `frames` frames, guarded on both sides.
+struct FakeDriver {
+    static constexpr std::uint32_t kGuard = 16;
+    std::vector<float> storage[kVirtualStreamCount];
+    std::uint32_t status[kVirtualStreamCount][2] = {};
+    RouteSlot slots[kVirtualStreamCount];
+
+    explicit FakeDriver(std::uint32_t frames) {
+        for (int i = 0; i < kVirtualStreamCount; ++i) {
+            const std::uint32_t w = StreamChannelCount(i);
+            storage[i].assign(2 * frames * w + 2 * kGuard, kUntouched);
+            slots[i].m_pBuffer = storage[i].data() + kGuard;
+            slots[i].m_nLength = 2 * frames * w;
+            slots[i].m_nChannels = w;
+            slots[i].m_pPosition = &status[i][1];
+        }
+    }
+    void PositionInSecondHalf(bool second) {
+        for (int i = 0; i < kVirtualStreamCount; ++i) status[i][1] = second ? slots[i].m_nLength / 2 : 0;
+    }
+    float At(int stream, std::uint32_t sample) const { return slots[stream].m_pBuffer[sample]; }
+    bool GuardsIntact() const {
+        for (const auto& s : storage) {
+            for (std::uint32_t g = 0; g < kGuard; ++g)
+                if (s[g] != kUntouched || s[s.size() - 1 - g] != kUntouched) return false;
+        }
+        return true;
+    }
+};
+
+float Sample(std::uint32_t frame, std::uint32_t channel) { return static_cast<float>(frame * 100 + channel); }
+
+std::vector<float> ConsoleBlock(std::uint32_t frames, std::uint32_t channels) {
+    std::vector<float> block(frames * channels);
+    for (std::uint32_t f = 0; f < frames; ++f)
+        for (std::uint32_t c = 0; c < channels; ++c) block[f * channels + c] = Sample(f, c);
+    return block;
+}
+
+// stream -> first console channel, for the streams expected to be routed.
+void ExpectCapture(const FakeDriver& driver, std::uint32_t frames, bool secondHalf,
+                   const std::vector<std::pair<int, int>>& expected) {
+    std::vector<bool> routed(11, false);
+    for (auto [stream, first] : expected) {
+        routed[stream] = true;
+        const std::uint32_t w = StreamChannelCount(stream);
+        const std::uint32_t base = secondHalf ? frames * w : 0;
+        const std::uint32_t other = secondHalf ? 0 : frames * w;
+        for (std::uint32_t f = 0; f < frames; ++f)
+            for (std::uint32_t ch = 0; ch < w; ++ch) {
+                ASSERT_EQ(driver.At(stream, base + f * w + ch), Sample(f, first + ch))
+                    << "stream " << stream << " frame " << f << " channel " << ch;
+                ASSERT_EQ(driver.At(stream, other + f * w + ch), kUntouched) << "other half of stream " << stream;
+            }
+    }
+    for (int s = 0; s <= 10; ++s)
+        if (!routed[s]) {
+            EXPECT_EQ(driver.storage[s][FakeDriver::kGuard], kUntouched) << "stream " << s << " should get nothing";
+        }
+    EXPECT_TRUE(driver.GuardsIntact());
+}
+
+TEST(CaptureRouting, AltoAndBassoSplitTheirChannelsIntoTheStreamsTheyUse) {
+    constexpr std::uint32_t frames = 96;
+    for (bool second : {false, true}) {
+        FakeDriver alto(frames);
+        alto.PositionInSecondHalf(second);
+        auto block = ConsoleBlock(frames, 16);
+        EXPECT_EQ(RouteCaptureFrames(block.data(), frames * 16, 16, &QuillonAlto(), alto.slots), 10u);
+        ExpectCapture(alto, frames, second,
+                      {{0, 0}, {1, 2}, {2, 3}, {3, 4}, {4, 5}, {5, 6}, {6, 8}, {7, 10}, {8, 12}, {9, 14}});
+
+        FakeDriver basso(frames);
+        basso.PositionInSecondHalf(second);
+        auto block15 = ConsoleBlock(frames, 15);
+        EXPECT_EQ(RouteCaptureFrames(block15.data(), frames * 15, 15, &QuillonBasso(), basso.slots), 9u);
+        ExpectCapture(basso, frames, second,
+                      {{0, 0}, {1, 2}, {2, 3}, {5, 4}, {6, 6}, {7, 8}, {8, 10}, {9, 12}, {10, 14}});
+    }
+}
+
+TEST(CaptureRouting, The2026RevisionsLeaveTheirExtraChannelsUnrouted) {
+    constexpr std::uint32_t frames = 192;
+    FakeDriver driver(frames);
+    auto block = ConsoleBlock(frames, 20);
+    RouteCaptureFrames(block.data(), frames * 20, 20, &QuillonBasso2026(), driver.slots);
+    ExpectCapture(driver, frames, false,
+                  {{0, 0}, {1, 2}, {2, 3}, {5, 4}, {6, 6}, {7, 8}, {8, 10}, {9, 12}, {10, 14}});
+}
+
+TEST(CaptureRouting, SlotsThatAreNotOpenAreSkippedWithoutShiftingTheOthers) {
+    constexpr std::uint32_t frames = 96;
+    FakeDriver driver(frames);
+    driver.slots[0] = RouteSlot{};       // open failed: no buffer
+    driver.slots[2].m_nChannels = 2;     // not the stream's width
+    driver.slots[6].m_nLength = 0;       // no length
+    auto block = ConsoleBlock(frames, 16);
+    RouteCaptureFrames(block.data(), frames * 16, 16, &QuillonAlto(), driver.slots);
+    ExpectCapture(driver, frames, false, {{1, 2}, {3, 4}, {4, 5}, {5, 6}, {7, 10}, {8, 12}, {9, 14}});
+}
+
+TEST(CaptureRouting, APinNarrowerThanTheModelNeedsIsNeverReadPastItsFrame) {
+    constexpr std::uint32_t frames = 50;  // not a multiple of the unrolling
+    FakeDriver driver(frames);
+    // Alto needs 16 channels; a 7-channel pin carries streams 0 (0-1) and 1 to 4 (2 to 5) whole; stream 5
+    // would need channels 6 and 7 and gets nothing.
+    std::vector<float> block = ConsoleBlock(frames, 7);
+    block.shrink_to_fit();
+    RouteCaptureFrames(block.data(), frames * 7, 7, &QuillonAlto(), driver.slots);
+    ExpectCapture(driver, frames, false, {{0, 0}, {1, 2}, {2, 3}, {3, 4}, {4, 5}});
+}
+
+TEST(CaptureRouting, ABlockLargerThanTheScratchOrTheHalfIsCut) {
+    // 5,000 frames of 16 channels: a stereo stream would need 10,000 samples, more than the scratch; the
+    // driver halves hold only 100 frames.
+    constexpr std::uint32_t frames = 5000;
+    FakeDriver driver(100);
+    auto block = ConsoleBlock(frames, 16);
+    RouteCaptureFrames(block.data(), frames * 16, 16, &QuillonAlto(), driver.slots);
+    ExpectCapture(driver, 100, false,
+                  {{0, 0}, {1, 2}, {2, 3}, {3, 4}, {4, 5}, {5, 6}, {6, 8}, {7, 10}, {8, 12}, {9, 14}});
+
+    FakeDriver wide(6000);
+    RouteCaptureFrames(block.data(), frames * 16, 16, &QuillonAlto(), wide.slots);
+    EXPECT_EQ(wide.At(0, 2 * 4095 + 1), Sample(4095, 1));
+    EXPECT_EQ(wide.At(0, 2 * 4096), kUntouched);  // stereo: 4,096 frames fill the scratch
+    EXPECT_EQ(wide.At(1, 4999), Sample(4999, 2));  // mono streams take all 5,000
+    EXPECT_TRUE(wide.GuardsIntact());
+}
+
+TEST(RenderRouting, PlaybackPairsLandAtTheirOffsetsFromTheHalfThePositionIsNotIn) {
+    constexpr std::uint32_t frames = 96;
+    for (bool second : {false, true}) {
+        FakeDriver driver(frames);
+        driver.PositionInSecondHalf(second);
+        for (int s = 11; s <= 15; ++s)
+            for (std::uint32_t k = 0; k < 2 * frames; ++k) {
+                driver.slots[s].m_pBuffer[k] = static_cast<float>(s * 1000 + k);            // first half
+                driver.slots[s].m_pBuffer[2 * frames + k] = static_cast<float>(-s * 1000 - static_cast<int>(k));  // second half
+            }
+        std::vector<float> block(frames * 10, 99.0f);
+        EXPECT_EQ(RouteRenderFrames(block.data(), frames * 10, 10, driver.slots), 5u);
+        for (int s = 11; s <= 15; ++s) {
+            const std::uint32_t first = static_cast<std::uint32_t>(2 * (s - 11));
+            for (std::uint32_t f = 0; f < frames; ++f)
+                for (std::uint32_t ch = 0; ch < 2; ++ch) {
+                    const float want = second ? static_cast<float>(s * 1000 + 2 * f + ch)
+                                              : static_cast<float>(-s * 1000 - static_cast<int>(2 * f + ch));
+                    ASSERT_EQ(block[f * 10 + first + ch], want) << "stream " << s << " frame " << f;
+                }
+        }
+    }
+}
+
+TEST(RenderRouting, NarrowPinsDropWholePairsAndUnopenedStreamsGiveSilence) {
+    constexpr std::uint32_t frames = 37;
+    FakeDriver driver(frames);
+    for (int s = 11; s <= 15; ++s)
+        for (std::uint32_t k = 0; k < 4 * frames; ++k) driver.slots[s].m_pBuffer[k] = 0.5f;
+
+    // Six channels: only streams 11 to 13 reach the console.
+    std::vector<float> six(frames * 6, 99.0f);
+    EXPECT_EQ(RouteRenderFrames(six.data(), frames * 6, 6, driver.slots), 3u);
+    for (float v : six) EXPECT_EQ(v, 0.5f);
+
+    // Nine channels: stream 15's pair would start on the frame's last channel and is dropped whole.
+    std::vector<float> nine(frames * 9 + 1, 99.0f);
+    RouteRenderFrames(nine.data(), frames * 9, 9, driver.slots);
+    for (std::uint32_t f = 0; f < frames; ++f) EXPECT_EQ(nine[f * 9 + 8], 99.0f);
+    EXPECT_EQ(nine.back(), 99.0f);
+
+    // A stream the driver did not open: its channels get silence every block, never what was there.
+    driver.slots[12] = RouteSlot{};
+    driver.slots[14].m_nChannels = 1;
+    std::vector<float> ten(frames * 10, 99.0f);
+    EXPECT_EQ(RouteRenderFrames(ten.data(), frames * 10, 10, driver.slots), 3u);
+    for (std::uint32_t f = 0; f < frames; ++f) {
+        EXPECT_EQ(ten[f * 10 + 2], 0.0f);
+        EXPECT_EQ(ten[f * 10 + 3], 0.0f);
+        EXPECT_EQ(ten[f * 10 + 6], 0.0f);
+        EXPECT_EQ(ten[f * 10 + 0], 0.5f);
+        EXPECT_EQ(ten[f * 10 + 9], 0.5f);
+    }
+}
+
+TEST(RenderRouting, AHalfShorterThanTheBlockFillsTheRestWithSilence) {
+    FakeDriver driver(10);  // halves of 10 frames
+    for (int s = 11; s <= 15; ++s)
+        for (std::uint32_t k = 0; k < 40; ++k) driver.slots[s].m_pBuffer[k] = 0.25f;
+    constexpr std::uint32_t frames = 30;
+    std::vector<float> block(frames * 10, 99.0f);
+    RouteRenderFrames(block.data(), frames * 10, 10, driver.slots);
+    for (std::uint32_t f = 0; f < frames; ++f) EXPECT_EQ(block[f * 10 + 4], f < 10 ? 0.25f : 0.0f) << f;
+    EXPECT_TRUE(driver.GuardsIntact());
+}
+
+TEST(RouteSlots, OnlyAnOpenSlotWithBufferLengthAndStatusIsUsable) {
+    static float buffer[8];
+    static std::uint32_t status[2] = {0, 5};
+    DriverStreamSlot slot;
+    slot.m_OpenBlock.Channels = 2;
+    slot.m_OpenBlock.BufferAddress = reinterpret_cast<std::uintptr_t>(buffer);
+    slot.m_OpenBlock.BufferLength = 8;
+    slot.m_OpenBlock.StatusAddress = reinterpret_cast<std::uintptr_t>(status);
+    EXPECT_FALSE(MakeRouteSlot(slot).Usable(2));  // not open
+    slot.m_bOpen = 1;
+    RouteSlot view = MakeRouteSlot(slot);
+    ASSERT_TRUE(view.Usable(2));
+    EXPECT_FALSE(view.Usable(1));
+    EXPECT_EQ(view.PositionHalf(), 1u);  // position 5 of 8 is in the second half
+    slot.m_OpenBlock.StatusAddress = 0;
+    EXPECT_FALSE(MakeRouteSlot(slot).Usable(2));
+}
+
+}  // namespace
