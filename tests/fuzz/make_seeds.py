@@ -1,0 +1,114 @@
+#!/usr/bin/env python3
+"""Writes the fuzzers' seed corpus: for each harness a few inputs a well-behaved device, driver or store
+would give, in the record format of tests/fuzz/FuzzAnswers.h ([key][mode][length, 2 bytes LE][bytes]).
+
+    make_seeds.py OUTPUT-DIR        writes OUTPUT-DIR/<harness>/<seed>
+"""
+import os
+import struct
+import sys
+import uuid
+
+
+def rec(key, data, mode=0):
+    return struct.pack("<BBH", key, mode, len(data)) + data
+
+
+def guid(text):
+    return uuid.UUID(text).bytes_le
+
+
+def u32(*values):
+    return struct.pack("<%dI" % len(values), *values)
+
+
+def multiple_item(elements, count=None):
+    body = b"".join(elements)
+    return u32(8 + len(body), len(elements) if count is None else count) + body
+
+
+def utf16z(text):
+    return text.encode("utf-16-le") + b"\0\0"
+
+
+# ---- KS (tests/fuzz/FuzzKsDevice.h keys) -------------------------------------------------------------
+PIN_CINSTANCES, PIN_CTYPES, PIN_DATAFLOW, PIN_DATARANGES = 0, 1, 2, 3
+PIN_INTERFACES, PIN_MEDIUMS, PIN_COMMUNICATION, PIN_GLOBALCINSTANCES = 5, 6, 7, 8
+PIN_CATEGORY, PIN_NAME, NODES = 11, 12, 14
+RT_BUFFER, RT_NOTIFY_BUFFER, REGISTER, POSITION_REGISTER, POSITION = 17, 18, 19, 21, 22
+KS_SCRIPT = 30
+
+INTERFACE_STANDARD = guid("1A8766A0-62CE-11CF-A5D6-28DB04C10000")
+MEDIUM_STANDARD = guid("4747B320-62CE-11CF-A5D6-28DB04C10000")
+TYPE_AUDIO = guid("73647561-0000-0010-8000-00AA00389B71")
+SUBTYPE_PCM = guid("00000001-0000-0010-8000-00AA00389B71")
+SPECIFIER_WFX = guid("05589F81-C356-11CE-BF01-00AA0055595A")
+NODE_DAC = guid("507AE360-C554-11D0-8A2B-00A0C9255AC1")
+
+
+def identifier(set_guid, ident):
+    return set_guid + u32(ident, 0)
+
+
+def audio_range(channels, min_bits, max_bits, min_rate=44100, max_rate=48000):
+    head = u32(88, 0, 0, 0) + TYPE_AUDIO + SUBTYPE_PCM + SPECIFIER_WFX
+    return head + u32(channels, min_bits, max_bits, min_rate, max_rate)
+
+
+def ks_filter(flow, communication=1, looped=False, ranges=None, script=b"\0\x00\x10"):
+    interfaces = [identifier(INTERFACE_STANDARD, 0)]
+    if looped:
+        interfaces.insert(0, identifier(INTERFACE_STANDARD, 1))
+    ranges = ranges or [audio_range(16, 16, 32)]
+    return b"".join([
+        rec(PIN_CTYPES, u32(1)),
+        rec(PIN_COMMUNICATION, u32(communication)),
+        rec(PIN_DATAFLOW, u32(flow)),
+        rec(PIN_CINSTANCES, u32(1, 0)),
+        rec(PIN_GLOBALCINSTANCES, u32(1, 0)),
+        rec(PIN_CATEGORY, NODE_DAC),
+        rec(PIN_INTERFACES, multiple_item(interfaces)),
+        rec(PIN_MEDIUMS, multiple_item([identifier(MEDIUM_STANDARD, 0)])),
+        rec(PIN_DATARANGES, multiple_item(ranges)),
+        rec(PIN_NAME, utf16z("Speakers")),
+        rec(NODES, multiple_item([NODE_DAC, NODE_DAC])),
+        rec(RT_BUFFER, u32(4096)),
+        rec(RT_NOTIFY_BUFFER, u32(4096)),
+        rec(REGISTER, b""),
+        rec(POSITION_REGISTER, u32(4)),
+        rec(POSITION, struct.pack("<QQ", 100, 200)),
+        rec(KS_SCRIPT, script),
+    ])
+
+
+def ks_seeds():
+    render_script = b"\0\x00\x10" + bytes([2, 16, 1, 10, 24, 1, 10, 32, 1])
+    capture_script = b"\1\x00\x10" + bytes([12, 24, 1, 2, 16, 0])
+    return {
+        "render_standard": ks_filter(1, script=render_script),
+        "render_looped": ks_filter(1, looped=True, script=render_script),
+        "capture_standard": ks_filter(2, script=capture_script),
+        "capture_looped_two_ranges": ks_filter(2, looped=True, script=capture_script,
+                                               ranges=[audio_range(2, 16, 16), audio_range(12, 24, 32)]),
+        "plain_filter": ks_filter(1, communication=3, script=b"\2"),
+    }
+
+
+HARNESSES = {
+    "fuzz_ks_filter": ks_seeds,
+}
+
+
+def main():
+    if len(sys.argv) != 2:
+        sys.exit(__doc__)
+    for harness, make in HARNESSES.items():
+        folder = os.path.join(sys.argv[1], harness)
+        os.makedirs(folder, exist_ok=True)
+        for name, data in make().items():
+            with open(os.path.join(folder, name), "wb") as out:
+                out.write(data)
+
+
+if __name__ == "__main__":
+    main()
