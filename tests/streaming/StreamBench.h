@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <functional>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -76,21 +77,29 @@ private:
     CKsEnumFilters capture_;
 };
 
-// What a block callback saw.
-struct CallbackLog {
-    std::vector<std::uint32_t> samples;  // per call
-    std::vector<std::uint64_t> times;    // machine ms per call
-    std::vector<float> first;            // block[0] per call
-    std::function<void(float*, std::uint32_t, std::uint16_t)> fill;  // render: what to write
+// What a block callback saw. The stream thread writes it while the test reads it: one lock guards it.
+// Declare it before the device it is given to, so that it outlives the device's stream thread.
+class CallbackLog {
+public:
+    std::function<void(float*, std::uint32_t, std::uint16_t)> fill;  // render: what to write; set before start
 
     static int Callback(float* block, std::uint32_t samples, std::uint16_t channels, void* context) {
         auto* log = static_cast<CallbackLog*>(context);
-        log->samples.push_back(samples);
-        log->times.push_back(sim::Machine::Current().NowMs());
-        log->first.push_back(samples ? block[0] : 0.0f);
         if (log->fill) log->fill(block, samples, channels);
+        std::lock_guard lock(log->mutex_);
+        log->samples_.push_back(samples);
         return 0;
     }
+    // Samples per call, in order.
+    std::vector<std::uint32_t> Samples() const {
+        std::lock_guard lock(mutex_);
+        return samples_;
+    }
+    std::size_t Calls() const { return Samples().size(); }
+
+private:
+    mutable std::mutex mutex_;
+    std::vector<std::uint32_t> samples_;
 };
 
 }  // namespace streamtest

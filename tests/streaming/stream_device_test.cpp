@@ -78,8 +78,8 @@ TEST_F(StreamDevice, StandardCaptureWarmsUpThenDeliversEveryPacket) {
     Plug();
     InProcess(machine, [&] {
         ConsolePins pins(*console);
-        CInputCaptureKS device(pins.OpenCapture(16, 32, 24));
         CallbackLog log;
+        CInputCaptureKS device(pins.OpenCapture(16, 32, 24));
         device.m_pfnBlockCallback = CallbackLog::Callback;
         device.m_pCallbackContext = &log;
         ASSERT_TRUE(device.AllocateBuffers(96 * 16));
@@ -88,7 +88,7 @@ TEST_F(StreamDevice, StandardCaptureWarmsUpThenDeliversEveryPacket) {
         device.StartStreamThread();
         ASSERT_NE(device.m_hStreamThread, INVALID_HANDLE_VALUE);
         Sleep(10);  // the thread waits; nothing moves before Start
-        EXPECT_TRUE(log.samples.empty());
+        EXPECT_EQ(log.Calls(), 0u);
         const auto* rec = StreamThreadRec(machine, device.m_nStreamThreadId);
         ASSERT_NE(rec, nullptr);
         EXPECT_EQ(rec->priority, THREAD_PRIORITY_TIME_CRITICAL);
@@ -98,24 +98,30 @@ TEST_F(StreamDevice, StandardCaptureWarmsUpThenDeliversEveryPacket) {
         auto pin = console->Ks().CapturePin();
         const std::uint64_t before = pin->PacketsCompleted();
         ASSERT_TRUE(SUCCEEDED(device.Start()));
-        Sleep(64);  // 32 packets of 2 ms
-        EXPECT_TRUE(log.samples.empty());
+        // Packets complete every 2 ms from the start; this thread wakes between completions, never at the
+        // same instant as one (whose order against this thread's wake-up is not defined).
+        Sleep(65);  // 32 packets
+        EXPECT_EQ(log.Calls(), 0u);
         EXPECT_EQ(device.WarmUpRemaining(), 0u);
-        Sleep(20);
-        EXPECT_EQ(log.samples.size(), pin->PacketsCompleted() - before - 32);
-        ASSERT_FALSE(log.samples.empty());
-        for (auto n : log.samples) EXPECT_EQ(n, 96u * 16u);
-
-        // Again after a stop and a new start.
+        Sleep(21);
+        // Stopped, with the packets the stop returned handled: every packet after the 32nd reached the
+        // callback, with a whole packet each.
         device.StopStreaming();
-        const std::size_t delivered = log.samples.size();
-        Sleep(20);
-        EXPECT_EQ(log.samples.size(), delivered);
+        Sleep(1);
+        const auto samples = log.Samples();
+        EXPECT_EQ(samples.size(), pin->PacketsCompleted() - before - 32);
+        ASSERT_FALSE(samples.empty());
+        for (auto n : samples) EXPECT_EQ(n, 96u * 16u);
+
+        // Again after a new start.
+        const std::size_t delivered = log.Calls();
+        Sleep(21);
+        EXPECT_EQ(log.Calls(), delivered);
         ASSERT_TRUE(SUCCEEDED(device.Start()));
-        Sleep(60);
-        EXPECT_EQ(log.samples.size(), delivered);
+        Sleep(61);
+        EXPECT_EQ(log.Calls(), delivered);
         Sleep(10);
-        EXPECT_GT(log.samples.size(), delivered);
+        EXPECT_GT(log.Calls(), delivered);
     });
 }
 
@@ -125,23 +131,24 @@ TEST_F(StreamDevice, StandardRenderSendsSilenceThenTheCallbacksSamples) {
     Plug();
     InProcess(machine, [&] {
         ConsolePins pins(*console);
-        COutputRenderKS device(pins.OpenRender(10, 32, 24));
         CallbackLog log;
         log.fill = [](float* block, std::uint32_t samples, std::uint16_t) {
             for (std::uint32_t i = 0; i < samples; ++i) block[i] = 0.5f;
         };
+        COutputRenderKS device(pins.OpenRender(10, 32, 24));
+        device.m_pfnBlockCallback = CallbackLog::Callback;
+        device.m_pCallbackContext = &log;
         ASSERT_TRUE(device.AllocateBuffers(96 * 10));
         EXPECT_EQ(device.PacketCount(), 4u);  // a 2 ms period
         device.StartStreamThread();
         auto pin = console->Ks().RenderPin();
         ASSERT_TRUE(SUCCEEDED(device.Start()));
-        Sleep(40);
-        // No callback installed: silence.
+        Sleep(41);
+        // The warm-up: no callback, silence.
+        EXPECT_EQ(log.Calls(), 0u);
         for (BYTE b : pin->Rendered()) ASSERT_EQ(b, 0);
-        device.m_pfnBlockCallback = CallbackLog::Callback;
-        device.m_pCallbackContext = &log;
-        Sleep(60);  // past the 64 ms warm-up and the packets queued ahead
-        EXPECT_FALSE(log.samples.empty());
+        Sleep(61);  // past the 64 ms warm-up and the packets queued ahead
+        EXPECT_GT(log.Calls(), 0u);
         const auto played = pin->Rendered();
         ASSERT_GE(played.size(), 4u);
         std::uint32_t last;
@@ -154,9 +161,9 @@ TEST_F(StreamDevice, LoopedCaptureAndRenderShareOneNotificationEvent) {
     Plug({sim::ConsoleModel::Basso2026, sim::PinMode::Looped});
     InProcess(machine, [&] {
         ConsolePins pins(*console);
+        CallbackLog inLog, outLog;
         CInputCaptureKS in(pins.OpenCapture(20, 32, 24));
         COutputRenderKS out(pins.OpenRender(10, 32, 24));
-        CallbackLog inLog, outLog;
         in.m_pfnBlockCallback = out.m_pfnBlockCallback = CallbackLog::Callback;
         in.m_pCallbackContext = &inLog;
         out.m_pCallbackContext = &outLog;
@@ -170,8 +177,8 @@ TEST_F(StreamDevice, LoopedCaptureAndRenderShareOneNotificationEvent) {
         ASSERT_TRUE(SUCCEEDED(in.Start()));
         ASSERT_TRUE(SUCCEEDED(out.Start()));
         Sleep(200);
-        EXPECT_GT(inLog.samples.size(), 40u);
-        EXPECT_GT(outLog.samples.size(), 40u);
+        EXPECT_GT(inLog.Calls(), 40u);
+        EXPECT_GT(outLog.Calls(), 40u);
         // The write packets were reported in sequence.
         const auto reported = console->Ks().RenderPin()->WritePackets();
         ASSERT_GE(reported.size(), 2u);
