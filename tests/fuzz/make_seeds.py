@@ -94,8 +94,32 @@ def ks_seeds():
     }
 
 
+# ---- shared blocks and settings (tests/fuzz/fuzz_shared_blocks.cpp keys) ---------------------------
+REG_SZ, REG_BINARY, REG_DWORD, REG_QWORD = 1, 3, 4, 11
+
+
+def block(state=0, settings=1, heartbeat=0, description=b"", firmware=b"", version=b"App Version: 1.0.3.0"):
+    def text(t):
+        return (t + b"\0" * 64)[:64]
+    return u32(state, settings, heartbeat) + text(description) + text(firmware) + text(version)
+
+
+def shared_block_seeds():
+    connected = block(1, 1, 5, b"Quillon Alto (QA26000172)", b"Firmware Version: 1.23")
+    return {
+        "defaults": rec(43, block(), 10),
+        "settings_dwords": rec(40, u32(1), REG_DWORD) + rec(41, u32(1), REG_DWORD) + rec(42, u32(6), REG_DWORD),
+        "settings_wrong_types": rec(40, b"1\0", REG_SZ) + rec(41, struct.pack("<Q", 1), REG_QWORD)
+        + rec(42, b"\x07", REG_BINARY),
+        "tray_sees_a_console": rec(43, block(), 5) + rec(43, connected, 20) + rec(45, b"") + rec(43, block(), 20),
+        "commands": rec(44, block(0, 3, 1), 5) + rec(44, block(0, 0, 2), 5) + rec(44, block(0, 2, 3), 30),
+        "unterminated_texts": rec(43, u32(1, 1, 9) + b"A" * 192, 30) + rec(45, b""),
+    }
+
+
 HARNESSES = {
     "fuzz_ks_filter": ks_seeds,
+    "fuzz_shared_blocks": shared_block_seeds,
 }
 
 
