@@ -117,7 +117,34 @@ def shared_block_seeds():
     }
 
 
+# ---- HID link (tests/fuzz/fuzz_hid_link.cpp keys) ----------------------------------------------------
+DEVPROP_TYPE_GUID = 0x0D
+HID_CONTAINER = guid("5E1A7C00-1234-4321-0102-030405060708")
+
+
+def hid_identity(serial="QA26000172", version=0x0123, in_len=64, out_len=64):
+    return struct.pack("<5H", 0x7A3E, 0x0072, version, in_len, out_len) + serial.encode("utf-16-le")
+
+
+def mask_report(mask, length=64):
+    return (bytes([2, 0x41]) + struct.pack("<H", mask)).ljust(length, b"\0")
+
+
+def hid_seeds():
+    return {
+        "console": rec(50, hid_identity()) + rec(52, mask_report(0x0F80)) + rec(54, b"\3"),
+        "late_and_changing_masks": rec(50, hid_identity()) + rec(52, b"\x04" + mask_report(0x0080), 2)
+        + rec(52, mask_report(0xF000)) + rec(52, mask_report(0)) + rec(54, b"\4"),
+        "no_answer": rec(50, hid_identity()) + rec(51, b"", 1) + rec(52, b"", 1) + rec(54, b"\2"),
+        "long_serial_short_reports": rec(50, hid_identity("9" * 200, 0xFFFF, 300, 2)) + rec(52, b"\2\x41"),
+        "container_property": rec(53, HID_CONTAINER, DEVPROP_TYPE_GUID) + rec(50, hid_identity())
+        + rec(52, mask_report(0x0F80)),
+        "no_identity": rec(50, b"", 1),
+    }
+
+
 HARNESSES = {
+    "fuzz_hid_link": hid_seeds,
     "fuzz_ks_filter": ks_seeds,
     "fuzz_shared_blocks": shared_block_seeds,
 }
