@@ -28,6 +28,10 @@ struct Answer {
     }
 };
 
+// A device property type from a mode byte: the low 7 bits are the base type, bit 7 the list modifier
+// (DEVPROP_TYPEMOD_LIST), so that string lists are one byte away.
+inline std::uint32_t PropertyType(std::uint8_t mode) { return (mode & 0x7Fu) | ((mode & 0x80u) ? 0x2000u : 0u); }
+
 class Answers {
 public:
     Answers(const std::uint8_t* data, std::size_t size) {

@@ -6,7 +6,7 @@
 // Keys: 50 identity (mode bit 0: unavailable; bytes: vendor, product, version, input and output report
 // lengths, 2 bytes each, then the serial's UTF-16 units), 51 output report answer (mode: 0 accepted,
 // 1 never completed, else refused), 52 input report (mode: 0 at once, 1 never, 2 after 1-255 ms given by
-// the first byte, else a read error), 53 base container id property (mode: property type, bytes: data),
+// the first byte, else a read error), 53 base container id property (mode: fuzz::PropertyType, bytes: data),
 // 54 the number of polls (first byte, at most 8).
 #include <cstdio>
 #include <cstdlib>
@@ -92,7 +92,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     node.setupClass = sim::kHidSetupClass;
     node.friendlyName = "HID-compliant device";
     if (const fuzz::Answer* p = answers.Next(53))
-        node.properties.push_back({DEVPKEY_Device_BaseContainerId, p->mode, p->bytes});
+        node.properties.push_back({DEVPKEY_Device_BaseContainerId, fuzz::PropertyType(p->mode), p->bytes});
     sim::DeviceInterface iface;
     iface.interfaceClass = sim::kHidInterfaceClass;
     iface.path = sim::DeviceTree::InterfacePath(node.instanceId, sim::kHidInterfaceClass);

@@ -143,7 +143,38 @@ def hid_seeds():
     }
 
 
+# ---- device tree and endpoint store (tests/fuzz/fuzz_device_tree.cpp keys) -------------------------
+DEVPROP_TYPE_STRING_LIST = 0x92  # as fuzz::PropertyType reads a mode: 0x12 with the list bit
+
+
+def multi_sz(*strings):
+    return b"".join(utf16z(t) for t in strings) + b"\0\0"
+
+
+def endpoint_key(name, value, render=False, jack=False, reg_type=1):
+    units = name.encode("utf-16-le")
+    mode = (1 if render else 0) | (2 if jack else 0) | (reg_type << 2)
+    return rec(62, bytes([len(name)]) + units + value, mode)
+
+
+def device_tree_seeds():
+    child = "SWD\\MMDEVAPI\\{0.0.1.00000000}.{AAAA0000-0000-0000-0000-000000000001}"
+    store = (endpoint_key("{AAAA0000-0000-0000-0000-000000000001}", utf16z(child))
+             + endpoint_key("{AAAA0000-0000-0000-0000-000000000001}", utf16z("Combo1"), jack=True))
+    ks = ks_filter(1)
+    return {
+        "driver_node": rec(60, multi_sz("Root\\Quillon_VirtualAudio"), DEVPROP_TYPE_STRING_LIST)
+        + rec(61, multi_sz(child), DEVPROP_TYPE_STRING_LIST) + store,
+        "unterminated_relations": rec(61, "SWD\\X".encode("utf-16-le") * 40, DEVPROP_TYPE_STRING_LIST) + store,
+        "odd_lengths": rec(61, b"S\0W\0D", DEVPROP_TYPE_STRING_LIST) + endpoint_key("x", b"\x41", reg_type=3),
+        "ks_node": rec(64, multi_sz("SWD\\MMDEVAPI\\ONE", "SWD\\MMDEVAPI\\TWO"), DEVPROP_TYPE_STRING_LIST)
+        + rec(65, b"Quillon Alto\0", 1) + ks,
+        "friendly_name_wrong_type": rec(65, u32(7), 4) + ks,
+    }
+
+
 HARNESSES = {
+    "fuzz_device_tree": device_tree_seeds,
     "fuzz_hid_link": hid_seeds,
     "fuzz_ks_filter": ks_seeds,
     "fuzz_shared_blocks": shared_block_seeds,
