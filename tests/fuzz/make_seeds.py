@@ -173,7 +173,21 @@ def device_tree_seeds():
     }
 
 
+# ---- driver channel (tests/fuzz/fuzz_driver_channel.cpp keys) ---------------------------------------
+def driver_seeds():
+    opens = rec(0x01, u32(96 * 2 * 2, 0)) + rec(0x11, u32(96 * 2 * 2, 192))
+    return {
+        "well_behaved": rec(0x21, u32(0)) + opens + rec(0x30, bytes([1, 0xFF, 0xFF])),
+        "positions_out_of_range": rec(0x21, u32(0xFFFFFFFF)) + rec(0x01, u32(96 * 4, 0x7FFFFFFF))
+        + rec(0x11, u32(0, 0xFFFFFFFF)) + rec(0x30, bytes([3, 0xFF, 0xFF])),
+        "short_counts_and_refusals": rec(0x21, b"\x10", 1) + rec(0x01, b"\x08", 1) + rec(0x11, b"", 3)
+        + rec(0x02, b"", 4),
+        "records_left_as_sent_and_late": rec(0x21, b"", 5) + rec(0x01, b"", 2) + rec(0x11, u32(384, 1), 5),
+    }
+
+
 HARNESSES = {
+    "fuzz_driver_channel": driver_seeds,
     "fuzz_device_tree": device_tree_seeds,
     "fuzz_hid_link": hid_seeds,
     "fuzz_ks_filter": ks_seeds,
