@@ -52,7 +52,7 @@ def identifier(set_guid, ident):
 
 def audio_range(channels, min_bits, max_bits, min_rate=44100, max_rate=48000):
     head = u32(88, 0, 0, 0) + TYPE_AUDIO + SUBTYPE_PCM + SPECIFIER_WFX
-    return head + u32(channels, min_bits, max_bits, min_rate, max_rate)
+    return head + u32(channels, min_bits, max_bits, min_rate, max_rate, 0)  # 88 bytes: 8-byte aligned
 
 
 def ks_filter(flow, communication=1, looped=False, ranges=None, script=b"\0\x00\x10"):
