@@ -15,10 +15,8 @@ set_property(SOURCE Service/Quillon/res/QuillonVADService.rc Service/QuillonSyst
 # The service: narrow WinMain, GUI subsystem (-mwindows through WIN32). The service resolves the Kernel
 # Streaming pin calls (ksuser.dll) at run time with LoadLibrary/GetProcAddress; an import library that no
 # code references adds no import, so listing ksuser and avrt costs nothing either way.
-# Definitions the SDK headers only declare (device property keys): platform/windows/*.cpp, in both programs.
-file(GLOB QUILLON_WINDOWS_SOURCES CONFIGURE_DEPENDS platform/windows/*.cpp)
 
-add_executable(QuillonVADService WIN32 ${QUILLON_COMMON_SOURCES} ${QUILLON_SERVICE_SOURCES} ${QUILLON_WINDOWS_SOURCES}
+add_executable(QuillonVADService WIN32 ${QUILLON_COMMON_SOURCES} ${QUILLON_SERVICE_SOURCES}
                Service/Quillon/res/QuillonVADService.rc)
 set_property(SOURCE Service/Quillon/res/QuillonVADService.rc APPEND PROPERTY OBJECT_DEPENDS
              ${CMAKE_SOURCE_DIR}/Service/Quillon/res/QuillonVADService.manifest)
@@ -40,7 +38,7 @@ if(QUILLON_TRAY_SOURCES)
                ${QUILLON_TRAY_ICON} ${CMAKE_SOURCE_DIR}/Service/QuillonSystray/res/resource.h
                ${CMAKE_SOURCE_DIR}/Service/QuillonSystray/res/QuillonSystray.manifest)
 
-  add_executable(QuillonSystray WIN32 ${QUILLON_COMMON_SOURCES} ${QUILLON_TRAY_SOURCES} ${QUILLON_WINDOWS_SOURCES}
+  add_executable(QuillonSystray WIN32 ${QUILLON_COMMON_SOURCES} ${QUILLON_TRAY_SOURCES}
                  Service/QuillonSystray/res/QuillonSystray.rc ${QUILLON_TRAY_ICON})
   target_compile_options(QuillonSystray PRIVATE $<$<COMPILE_LANGUAGE:CXX>:-municode>)
   target_link_options(QuillonSystray PRIVATE -municode)

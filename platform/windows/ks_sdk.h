@@ -1,8 +1,9 @@
 // Kernel Streaming on Windows: the SDK headers in the order mingw-w64 needs (mmsystem and mmreg before
 // ksmedia, or the extensible wave format and the IEEE-float sub-type are missing), and what mingw-w64
 // lacks: the WaveRT records and ids, the buffer-duration set and the KsCreatePin2 prototype.
-// The KS GUIDs are extern; the link takes them from libksuser. The device property keys are defined in
-// platform/windows/guids.cpp.
+// The KS GUIDs are extern; the link takes them from libksuser. The device property keys (devpkey.h, which
+// has no include guard and is included once, by win32_sdk.h) are defined by the one source file that
+// includes platform/win32.h with QUILLON_DEFINE_GUIDS.
 #pragma once
 
 #include <mmsystem.h>
@@ -10,7 +11,6 @@
 #include <ks.h>
 #include <ksmedia.h>
 #include <setupapi.h>
-#include <devpkey.h>
 
 #include <cstddef>
 
