@@ -11,6 +11,16 @@ if(CMAKE_CXX_COMPILER_ID STREQUAL "GNU" AND CMAKE_CXX_COMPILER_VERSION VERSION_L
   add_compile_options(-Wno-restrict)
 endif()
 
+# libFuzzer harnesses (tests/fuzz): clang only; everything is compiled with the fuzzer's coverage
+# instrumentation and each harness links libFuzzer's main. Such a build makes only the harnesses.
+option(QUILLON_FUZZ "Build the libFuzzer harnesses of tests/fuzz instead of the tests (clang)" OFF)
+if(QUILLON_FUZZ)
+  if(NOT CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
+    message(FATAL_ERROR "QUILLON_FUZZ needs clang (-DCMAKE_CXX_COMPILER=clang++-14)")
+  endif()
+  add_compile_options(-fsanitize=fuzzer-no-link)
+endif()
+
 find_package(Threads REQUIRED)
 
 file(GLOB_RECURSE QUILLON_SIM_SOURCES CONFIGURE_DEPENDS platform/sim/src/*.cpp)
@@ -34,11 +44,16 @@ file(GLOB QUILLON_HARNESS_SOURCES CONFIGURE_DEPENDS tests/harness/*.cpp)
 add_library(quillon_harness STATIC ${QUILLON_HARNESS_SOURCES})
 target_link_libraries(quillon_harness PUBLIC quillon_service ${QUILLON_TRAY_LIB})
 
+if(QUILLON_FUZZ)
+  include(tests/fuzz/fuzz.cmake)
+  return()
+endif()
+
 enable_testing()
 find_package(GTest REQUIRED)
 include(GoogleTest)
 file(GLOB_RECURSE QUILLON_TEST_SOURCES CONFIGURE_DEPENDS tests/sim/*.cpp tests/ks/*.cpp tests/service/*.cpp tests/tray/*.cpp
-     tests/streaming/*.cpp
+     tests/streaming/*.cpp tests/fuzz_regressions/*.cpp
      tests/scenario/*.cpp)
 add_executable(quillon_tests ${QUILLON_TEST_SOURCES})
 target_link_libraries(quillon_tests PRIVATE quillon_harness GTest::gtest GTest::gtest_main)

@@ -8,6 +8,8 @@ set -euo pipefail
 linux_packages=(
     cmake ninja-build g++ python3
     googletest libgtest-dev libbenchmark-dev
+    # the fuzz stage: clang with libFuzzer and the sanitizers' runtimes
+    clang-14 libfuzzer-14-dev
 )
 windows_packages=(
     g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 mingw-w64-x86-64-dev

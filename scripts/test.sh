@@ -3,6 +3,8 @@
 #   linux    optimised Linux build (asserts on), unit and scenario tests on the simulated machine
 #   asan     the same tests under AddressSanitizer and UndefinedBehaviorSanitizer (-O1)
 #   tsan     the same tests under ThreadSanitizer (-O1)
+#   fuzz     the libFuzzer harnesses of tests/fuzz (clang-14, ASan and UBSan), each for a bounded time
+#            (QUILLON_FUZZ_SECONDS per harness, default 12); one pass or failure per harness
 #   windows  the Windows x64 cross build of both programs (mingw-w64)
 #   wine     the checks in tests/wine/*.sh on the cross-built programs (resources, service under Wine)
 #
@@ -17,11 +19,11 @@ repo=$PWD
 jobs=${QUILLON_JOBS:-2}
 
 stages=("$@")
-((${#stages[@]})) || stages=(linux asan tsan windows wine)
+((${#stages[@]})) || stages=(linux asan tsan fuzz windows wine)
 for stage in "${stages[@]}"; do
     case "$stage" in
-        linux | asan | tsan | windows | wine) ;;
-        *) echo "unknown stage '$stage' (linux asan tsan windows wine)" >&2; exit 2 ;;
+        linux | asan | tsan | fuzz | windows | wine) ;;
+        *) echo "unknown stage '$stage' (linux asan tsan fuzz windows wine)" >&2; exit 2 ;;
     esac
 done
 
@@ -104,6 +106,25 @@ for stage in "${stages[@]}"; do
             timed tsan linux_stage tsan -DQUILLON_SANITIZE=thread -DCMAKE_BUILD_TYPE=Debug \
                 "-DCMAKE_CXX_FLAGS_DEBUG=-O1 -g1"
             unset TSAN_OPTIONS
+            ;;
+        fuzz)
+            section "Fuzzing (libFuzzer, clang-14, AddressSanitizer + UndefinedBehaviorSanitizer)"
+            mkdir -p build
+            fuzz_start=$SECONDS
+            if build build/fuzz -DCMAKE_CXX_COMPILER=clang++-14 -DQUILLON_FUZZ=ON \
+                -DQUILLON_SANITIZE=address,undefined -DCMAKE_BUILD_TYPE=Debug "-DCMAKE_CXX_FLAGS_DEBUG=-O1 -g1"; then
+                bash tests/fuzz/run.sh build/fuzz "${QUILLON_FUZZ_SECONDS:-12}" 2>&1 | tee build/fuzz.log
+                counts=$(grep -E '^[0-9]+ passed, [0-9]+ failed$' build/fuzz.log | tail -n 1)
+                if [[ -n "$counts" ]]; then
+                    passed=$((passed + ${counts%% passed*}))
+                    counts=${counts#*, }
+                    failed=$((failed + ${counts%% failed}))
+                else
+                    echo "the fuzz runner ended without its counts"
+                    failed=$((failed + 1))
+                fi
+            fi
+            timings+=("$(printf '%-8s %4ds' fuzz $((SECONDS - fuzz_start)))")
             ;;
         windows)
             section "Windows x64 cross build (mingw-w64)"

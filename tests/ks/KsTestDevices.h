@@ -82,6 +82,7 @@ public:
     std::map<std::pair<ULONG, ULONG>, DWORD> pendMs;    // (set Data1, id) -> answered this much later
     ULONG growAfterQuery = 0;            // a multiple-item answer grows by this after its size query
     bool nameWithoutTerminator = false;  // the pin name fills whatever buffer it gets
+    ULONG pinCount = 0;                  // when set: the KSPROPERTY_PIN_CTYPES answer (else the pins there are)
     bool record = true;
     DWORD refuseOpen = ERROR_SUCCESS;  // CreateFileW on the filter fails with this
     std::vector<Request> requests;
@@ -141,7 +142,7 @@ inline std::vector<BYTE> TestFilter::Answer(const KSP_PIN& request, bool* found)
         *found = false;
         return {};
     }
-    if (p.Id == KSPROPERTY_PIN_CTYPES) return Bytes(static_cast<ULONG>(pins.size()));
+    if (p.Id == KSPROPERTY_PIN_CTYPES) return Bytes(pinCount ? pinCount : static_cast<ULONG>(pins.size()));
     if (request.PinId >= pins.size()) {
         *found = false;
         return {};

@@ -339,9 +339,9 @@ TEST(ConsoleKs, PinCreationChecksFormatLayoutInterfaceAndInstanceLimits) {
     CloseHandle(second);
     rig.ks().Faults().RefusePinCreation(ERROR_NOT_ENOUGH_MEMORY, 1);
     auto connect = Connect(0, 16, 32, 24);
-    EXPECT_EQ(KsCreatePin(filter, connect.data(), GENERIC_READ | GENERIC_WRITE, &pin),
+    EXPECT_EQ(KsCreatePin(filter, reinterpret_cast<KSPIN_CONNECT*>(connect.data()), GENERIC_READ | GENERIC_WRITE, &pin),
               static_cast<DWORD>(ERROR_NOT_ENOUGH_MEMORY));
-    EXPECT_EQ(KsCreatePin(filter, connect.data(), GENERIC_READ | GENERIC_WRITE, &pin), 0u);
+    EXPECT_EQ(KsCreatePin(filter, reinterpret_cast<KSPIN_CONNECT*>(connect.data()), GENERIC_READ | GENERIC_WRITE, &pin), 0u);
     CloseHandle(pin);
     CloseHandle(filter);
 }

@@ -17,6 +17,10 @@ HRESULT CKsAudFilter::EnumeratePins() {
         KsDebugPrint(1, WSTR("Failed to retrieve count of pins in audio filter"));
         count = 0;
     }
+    if (count > kKsMaxPinFactories) {
+        KsDebugPrint(4, WSTR("Filter reports %u pins; reading the first %u"), count, kKsMaxPinFactories);
+        count = kKsMaxPinFactories;
+    }
     for (ULONG pinId = 0; pinId < count; ++pinId) {
         ULONG communication = 0;
         if (FAILED(GetPinPropertySimple(pinId, KSPROPERTY_PIN_COMMUNICATION, &communication, sizeof communication))) {

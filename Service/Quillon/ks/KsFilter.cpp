@@ -127,6 +127,10 @@ HRESULT CKsFilter::EnumeratePins() {
     KsTraceEnter("CKsFilter::EnumeratePins()");
     ULONG count = 0;
     HRESULT hr = GetPinPropertySimple(0, KSPROPERTY_PIN_CTYPES, &count, sizeof count);
+    if (SUCCEEDED(hr) && count > kKsMaxPinFactories) {
+        KsDebugPrint(4, WSTR("Filter reports %u pins; reading the first %u"), count, kKsMaxPinFactories);
+        count = kKsMaxPinFactories;
+    }
     if (SUCCEEDED(hr)) {
         for (ULONG pinId = 0; pinId < count; ++pinId) {
             HRESULT hrPin = S_OK;

@@ -13,6 +13,9 @@ class CKsPin;
 inline constexpr ULONG kKsFilterNameUnits = 260;
 inline constexpr ULONG kKsFriendlyNameBytes = 260;
 inline constexpr ULONG kKsBusRelationsUnits = 2048;
+// The most pin factories a filter's enumeration reads: the count is the driver's word, and a count of
+// billions would keep the caller in the walk for hours. Audio filters have a handful.
+inline constexpr ULONG kKsMaxPinFactories = 256;
 
 class CKsFilter : public CKsIrpTarget {
 public:

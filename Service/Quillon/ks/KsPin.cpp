@@ -195,14 +195,21 @@ HRESULT CKsPin::SetState(KSSTATE state) {
 
 HRESULT CKsPin::GetCommunication(KSPIN_COMMUNICATION* communication) {
     KsTraceEnter("CKsPin::GetCommunication()");
-    if (communication) *communication = static_cast<KSPIN_COMMUNICATION>(m_ksCommunication);
+    // The stored word is the driver's: a value beyond the enumeration is not a value of the enum type, so
+    // it is handed out as BRIDGE, which no pin list takes either.
+    if (communication)
+        *communication = m_ksCommunication <= KSPIN_COMMUNICATION_BRIDGE ? static_cast<KSPIN_COMMUNICATION>(m_ksCommunication)
+                                                                         : KSPIN_COMMUNICATION_BRIDGE;
     KsTraceLeave("CKsPin::GetCommunication", S_OK);
     return S_OK;
 }
 
 HRESULT CKsPin::GetDataFlow(KSPIN_DATAFLOW* dataFlow) {
     KsTraceEnter("CKsPin::GetDataFlow()");
-    if (dataFlow) *dataFlow = static_cast<KSPIN_DATAFLOW>(m_ksDataFlow);
+    // Anything but IN counts as OUT wherever the flow is used; a word beyond the enumeration is handed out so.
+    if (dataFlow)
+        *dataFlow = m_ksDataFlow == KSPIN_DATAFLOW_IN ? KSPIN_DATAFLOW_IN
+                                                      : static_cast<KSPIN_DATAFLOW>(KSPIN_DATAFLOW_OUT);
     KsTraceLeave("CKsPin::GetDataFlow", S_OK);
     return S_OK;
 }

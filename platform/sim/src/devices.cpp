@@ -973,14 +973,14 @@ BOOL CancelIo(HANDLE hFile) {
     return Tree().Cancel(hFile);
 }
 
-DWORD KsCreatePin(HANDLE FilterHandle, void* Connect, ACCESS_MASK DesiredAccess, PHANDLE ConnectionHandle) {
+DWORD KsCreatePin(HANDLE FilterHandle, KSPIN_CONNECT* Connect, ACCESS_MASK DesiredAccess, PHANDLE ConnectionHandle) {
     DWORD error;
     if (Failing("KsCreatePin", &error)) return error;
     return Tree().CreatePin(FilterHandle, Connect, DesiredAccess, ConnectionHandle);
 }
 
 // ksuser answers KsCreatePin2 in HRESULTs; a filter without pin support says E_NOTIMPL.
-HRESULT KsCreatePin2(HANDLE FilterHandle, void* Connect, ACCESS_MASK DesiredAccess, PHANDLE ConnectionHandle) {
+HRESULT KsCreatePin2(HANDLE FilterHandle, KSPIN_CONNECT* Connect, ACCESS_MASK DesiredAccess, PHANDLE ConnectionHandle) {
     DWORD error;
     if (Failing("KsCreatePin2", &error)) return static_cast<HRESULT>(error) < 0 ? static_cast<HRESULT>(error)
                                                                                 : HRESULT_FROM_WIN32(error);

@@ -188,5 +188,8 @@ BOOL GetOverlappedResult(HANDLE hFile, LPOVERLAPPED lpOverlapped, LPDWORD lpNumb
 BOOL CancelIo(HANDLE hFile);
 
 // Kernel streaming user-mode library (ksuser.dll).
-DWORD KsCreatePin(HANDLE FilterHandle, void* Connect, ACCESS_MASK DesiredAccess, PHANDLE ConnectionHandle);
-HRESULT KsCreatePin2(HANDLE FilterHandle, void* Connect, ACCESS_MASK DesiredAccess, PHANDLE ConnectionHandle);
+struct KSPIN_CONNECT;
+// Declared with the connection request type ksuser.dll has: the product calls them through pointers of
+// that type, which must match the definition exactly (UBSan checks the function type of such calls).
+DWORD KsCreatePin(HANDLE FilterHandle, KSPIN_CONNECT* Connect, ACCESS_MASK DesiredAccess, PHANDLE ConnectionHandle);
+HRESULT KsCreatePin2(HANDLE FilterHandle, KSPIN_CONNECT* Connect, ACCESS_MASK DesiredAccess, PHANDLE ConnectionHandle);
