@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstring>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -55,8 +56,10 @@ struct CaptureTap {
     std::vector<std::uint32_t> blocks;  // samples per call
     std::uint16_t channels = 0;
     std::size_t calls = 0;
+    std::mutex lock;  // the stream thread writes while the test reads
     static int Callback(float* block, std::uint32_t n, std::uint16_t channels, void* context) {
         auto* tap = static_cast<CaptureTap*>(context);
+        std::lock_guard hold(tap->lock);
         tap->channels = channels;
         ++tap->calls;
         tap->blocks.push_back(n);
@@ -67,8 +70,10 @@ struct CaptureTap {
 
 struct RenderTap {
     std::uint64_t frames = 0;
+    std::mutex lock;
     static int Callback(float* block, std::uint32_t n, std::uint16_t channels, void* context) {
         auto* tap = static_cast<RenderTap*>(context);
+        std::lock_guard hold(tap->lock);
         for (std::uint32_t i = 0; i < n; ++i) block[i] = RenderSignal(i % channels, tap->frames + i / channels);
         tap->frames += n / channels;
         return 0;
@@ -198,12 +203,12 @@ TEST_P(StreamAudio, CaptureDeliversEveryFrameOnceAndRenderPlaysWhatWasProduced) 
         ASSERT_TRUE(SUCCEEDED(out.Start()));
         Sleep(64 + 136);  // the 32-packet warm-up, then 68 packets of audio
 
+        std::unique_lock holdCapture(captured.lock), holdRender(rendered.lock);
         if (in) {
             EXPECT_EQ(consoleCapture->Counts().overruns, 0u);
             const std::size_t frames = ExpectEveryFrameOnceInOrder(captured, model.captureChannels, bits);
             // All that the console produced after the warm-up, but for the packets in flight.
             EXPECT_GE(frames, 136u * 48u - 3u * kFrames);
-            in->StopStreaming();
         }
         const sim::KsStreamCounts counts = consoleRender->Counts();
         EXPECT_EQ(counts.underruns, 0u);
@@ -211,6 +216,9 @@ TEST_P(StreamAudio, CaptureDeliversEveryFrameOnceAndRenderPlaysWhatWasProduced) 
         const std::size_t played = ExpectRenderedAsProduced(consoleRender->RenderedFrames(), layout, rendered.frames);
         EXPECT_GE(played, 136u * 48u - 4u * kFrames);
         EXPECT_LE(rendered.frames - played, 4u * kFrames);  // what is still queued ahead of the console
+        holdCapture.unlock();
+        holdRender.unlock();
+        if (in) in->StopStreaming();
         out.StopStreaming();
     });
 }
@@ -288,15 +296,23 @@ TEST_F(StreamAudioKnobs, StandardDevicesRestartedMidRingStreamOn) {
         in.StopStreaming();
         out.StopStreaming();
         Sleep(5);
+        std::unique_lock holdCapture(captured.lock), holdRender(rendered.lock);
         captured.samples.clear();
+        captured.blocks.clear();
         const std::uint64_t renderedBefore = rendered.frames;
+        holdCapture.unlock();
+        holdRender.unlock();
         ASSERT_TRUE(SUCCEEDED(in.Start()));
         ASSERT_TRUE(SUCCEEDED(out.Start()));
         Sleep(200);
+        holdCapture.lock();
+        holdRender.lock();
         EXPECT_EQ(capturePin->Counts().overruns, 0u);
         EXPECT_GE(ExpectEveryFrameOnceInOrder(captured, 16, 32), 136u * 48u - 3u * kFrames);
         EXPECT_EQ(renderPin->Counts().underruns, 0u);
         EXPECT_GE(rendered.frames - renderedBefore, 136u * 48u - 4u * kFrames);
+        holdCapture.unlock();
+        holdRender.unlock();
         in.StopStreaming();
         out.StopStreaming();
     });
@@ -340,6 +356,7 @@ TEST_F(StreamAudioKnobs, CaptureThroughShortReadsFloatPinsAndStaleSentinels) {
             Sleep(1);
             ASSERT_TRUE(SUCCEEDED(in.Start()));
             Sleep(64 + 136);
+            std::unique_lock hold(captured.lock);
             EXPECT_EQ(consolePin->Counts().overruns, 0u);
             // The patched word is the block's last sample at 32 bits; at 16 bits its last two, both 0.
             const unsigned tail = c.staleSentinel ? 4u / (c.layout.container / 8u) : 0u;
@@ -367,6 +384,7 @@ TEST_F(StreamAudioKnobs, CaptureThroughShortReadsFloatPinsAndStaleSentinels) {
                     ASSERT_NE(bits, kCaptureSentinel);
                 }
             }
+            hold.unlock();
             in.StopStreaming();
         });
     }
@@ -392,9 +410,11 @@ TEST_F(StreamAudioKnobs, RenderWithoutOrWithAFailingWritePacket) {
             Sleep(1);
             ASSERT_TRUE(SUCCEEDED(out.Start()));
             Sleep(64 + 136);
+            std::unique_lock hold(rendered.lock);
             EXPECT_EQ(pin->Counts().underruns, 0u);
             const std::size_t played = ExpectRenderedAsProduced(pin->RenderedFrames(), {24, 24}, rendered.frames);
             EXPECT_GE(played, 136u * 48u - 4u * kFrames);
+            hold.unlock();
             out.StopStreaming();
         });
     }
@@ -427,9 +447,14 @@ TEST_F(StreamAudioKnobs, AStreamRequestThatCannotBeQueuedStallsTheDeviceAndTheCo
         ASSERT_TRUE(SUCCEEDED(in.Start()));
         ASSERT_TRUE(SUCCEEDED(out.Start()));
         Sleep(150);
+        std::unique_lock holdCapture(captured.lock), holdRender(rendered.lock);
         const std::size_t calls = captured.calls;
         const std::uint64_t frames = rendered.frames;
+        holdCapture.unlock();
+        holdRender.unlock();
         Sleep(50);
+        holdCapture.lock();
+        holdRender.lock();
         EXPECT_EQ(captured.calls, calls);
         EXPECT_EQ(rendered.frames, frames);
         // What came before the refused read is whole and in order.
@@ -438,6 +463,8 @@ TEST_F(StreamAudioKnobs, AStreamRequestThatCannotBeQueuedStallsTheDeviceAndTheCo
         EXPECT_GT(capturePin->Counts().overrunFrames, 50u * 48u);
         EXPECT_EQ(renderPin->Counts().underruns, 1u);
         EXPECT_GT(renderPin->Counts().underrunFrames, 50u * 48u);
+        holdCapture.unlock();
+        holdRender.unlock();
         in.StopStreaming();
         out.StopStreaming();
     });
