@@ -11,6 +11,7 @@
 
 #include "Service/common/SharedBlock.h"
 #include "platform/sim/include/sim/console.h"
+#include "platform/sim/include/sim/console_audio.h"
 #include "platform/sim/include/sim/console_hid.h"
 #include "platform/sim/include/sim/console_ks.h"
 #include "platform/sim/include/sim/endpoint_store.h"
@@ -57,8 +58,6 @@ struct Bench {
     }
 };
 
-// The console channel a recorded capture sample came from (the console's capture signal carries the
-// 1-based channel number in its top byte).
 // Endpoint visibility as Sound settings lists it, one character per stream: 'x' shown, '.' not.
 std::string Shown(sim::Machine& machine) {
     std::string text;
@@ -67,7 +66,12 @@ std::string Shown(sim::Machine& machine) {
     return text;
 }
 
-int ChannelOf(float sample) { return static_cast<int>(std::floor(sample * 128.0f)) - 1; }
+// The console channel a recorded capture sample came from: the console's capture signal identifies it
+// (the service opens the capture pin with 24 valid bits in 32).
+int ChannelOf(float sample) {
+    const auto id = sim::RecoverCaptureSample(sample, 32);
+    return id ? static_cast<int>(id->channel) : -1;
+}
 
 void ExpectStreamCarries(sim::VirtualAudioDriver& driver, int stream, std::vector<int> channels) {
     std::vector<float> got = driver.Record(static_cast<std::uint32_t>(stream));
