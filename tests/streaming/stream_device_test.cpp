@@ -143,6 +143,8 @@ TEST_F(StreamDevice, StandardRenderSendsSilenceThenTheCallbacksSamples) {
         device.m_pfnBlockCallback = CallbackLog::Callback;
         device.m_pCallbackContext = &log;
         Sleep(60);  // past the 64 ms warm-up and the packets queued ahead
+        device.StopStreaming();
+        Sleep(10);  // the thread idles again before its log is read
         EXPECT_FALSE(log.samples.empty());
         const auto played = pin->Rendered();
         ASSERT_GE(played.size(), 4u);
@@ -206,6 +208,7 @@ TEST_F(StreamDevice, WritePacketNotImplementedIsNotAskedAgainUntilTheNextStart) 
         Sleep(100);
         EXPECT_EQ(count(), asked);
         out.StopStreaming();
+        Sleep(10);  // the thread is idle before the restart clears the regions it wrote
         ASSERT_TRUE(SUCCEEDED(out.Start()));
         Sleep(20);
         EXPECT_GT(count(), asked);
