@@ -110,6 +110,7 @@ TEST_F(StreamDevice, StandardCaptureWarmsUpThenDeliversEveryPacket) {
 
         // Again after a stop and a new start.
         device.StopStreaming();
+        Sleep(1);  // the thread idles before its log is read
         const std::size_t delivered = log.samples.size();
         Sleep(20);
         EXPECT_EQ(log.samples.size(), delivered);
@@ -117,6 +118,8 @@ TEST_F(StreamDevice, StandardCaptureWarmsUpThenDeliversEveryPacket) {
         Sleep(60);
         EXPECT_EQ(log.samples.size(), delivered);
         Sleep(10);
+        device.StopStreaming();
+        Sleep(1);
         EXPECT_GT(log.samples.size(), delivered);
     });
 }
