@@ -168,6 +168,9 @@ bool COutputRenderKS::IsPacketDone(ULONG index) {
 void COutputRenderKS::SubmitPacket(ULONG index) {
     if (RealTime()) {
         (void)index;  // the packet sequence designates the packet
+        // StartPin reports its two packets on the bridge thread while the running pin may already wake
+        // the stream thread: the lock keeps the numbers reaching the pin in order.
+        CLockGuard guard(m_Lock);
         const std::uint32_t sequence = ++m_nPacketSequence;
         if (m_bWritePacketReporting.load()) {
             KSRTAUDIO_SETWRITEPACKET_INFO info{sequence, 0, 0};
