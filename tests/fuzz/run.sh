@@ -27,7 +27,7 @@ for harness in "$build"/fuzz_*; do
     # A smaller quarantine keeps the KS harness's many WaveRT buffers from filling memory; use-after-free
     # is still caught for recent frees.
     ASAN_OPTIONS=${ASAN_OPTIONS:-quarantine_size_mb=64} \
-        timeout -k 5 $((seconds + 60)) "$harness" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=3072 \
+        timeout -k 5 $((seconds + 60)) "$harness" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=8192 \
         -print_final_stats=1 -artifact_prefix="$artifacts/" "$corpus" "$seeds/$name" >"$log" 2>&1
     status=$?
     summary=$(grep -E '^#[0-9]+\s+(DONE|pulse|INITED)' "$log" | tail -n 1)

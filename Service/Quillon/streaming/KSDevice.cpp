@@ -65,7 +65,12 @@ void CKSDevice::SetBufferDuration(std::uint32_t samples) {
     m_pPin->SetBufferDuration(m_nPeriodMs);  // a driver without the property keeps its own
 }
 
-HRESULT CKSDevice::StopStreaming() { return m_pPin ? m_pPin->SetState(KSSTATE_STOP) : E_FAIL; }
+// Under the device lock (re-entered when the caller holds it already), so that the pin's state does not
+// change while the stream thread queues a standard-mode packet.
+HRESULT CKSDevice::StopStreaming() {
+    CLockGuard guard(m_Lock);
+    return m_pPin ? m_pPin->SetState(KSSTATE_STOP) : E_FAIL;
+}
 
 HRESULT CKSDevice::ReinstantiatePin() { return m_pPin ? m_pPin->Reinstantiate() : E_FAIL; }
 
