@@ -177,6 +177,10 @@ TEST_F(StreamDevice, LoopedCaptureAndRenderShareOneNotificationEvent) {
         ASSERT_TRUE(SUCCEEDED(in.Start()));
         ASSERT_TRUE(SUCCEEDED(out.Start()));
         Sleep(200);
+        // The logs are read once both threads have gone idle on stopped pins.
+        in.StopStreaming();
+        out.StopStreaming();
+        Sleep(10);
         EXPECT_GT(inLog.samples.size(), 40u);
         EXPECT_GT(outLog.samples.size(), 40u);
         // The write packets were reported in sequence.
