@@ -2,7 +2,7 @@
 // a pin's data ranges and layouts.
 #include <cstring>
 
-#include "platform/sim/include/sim/console_ks_spec.h"
+#include "platform/sim/include/sim/console_ks_descriptions.h"
 
 namespace sim {
 

@@ -11,7 +11,7 @@
 #include <optional>
 #include <vector>
 
-#include "platform/sim/include/sim/console_ks_spec.h"
+#include "platform/sim/include/sim/console_ks_descriptions.h"
 #include "platform/sim/include/sim/machine.h"
 
 namespace sim {

@@ -20,7 +20,7 @@
 #include "platform/sim/include/sim/console_ks_faults.h"
 #include "platform/sim/include/sim/console_ks_filter.h"
 #include "platform/sim/include/sim/console_ks_pin.h"
-#include "platform/sim/include/sim/console_ks_spec.h"
+#include "platform/sim/include/sim/console_ks_descriptions.h"
 
 namespace sim {
 

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "platform/sim/include/sim/console_ks_faults.h"
-#include "platform/sim/include/sim/console_ks_spec.h"
+#include "platform/sim/include/sim/console_ks_descriptions.h"
 #include "platform/sim/include/sim/devices.h"
 
 namespace sim {

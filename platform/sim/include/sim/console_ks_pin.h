@@ -26,7 +26,7 @@
 
 #include "platform/sim/include/sim/console_audio.h"
 #include "platform/sim/include/sim/console_ks_faults.h"
-#include "platform/sim/include/sim/console_ks_spec.h"
+#include "platform/sim/include/sim/console_ks_descriptions.h"
 #include "platform/sim/include/sim/devices.h"
 
 namespace sim {
