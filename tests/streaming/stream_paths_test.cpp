@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <set>
 #include <functional>
 
 #include "Service/Quillon/streaming/InputCaptureKS.h"
@@ -250,6 +251,35 @@ TEST_F(StreamPaths, EveryStartWarmsUpAgainWithSilence) {
     });
 }
 
+// A stop leaves the thread waiting on whichever packet came next; the start after it queues the ring
+// from packet 0. Wherever the ring stood, packets keep coming back and are refilled one by one.
+TEST_F(StreamPaths, ARestartFromAnyPlaceInTheRingKeepsThePacketsFlowing) {
+    Plug(Wait::Event);
+    InProcess(machine, [&] {
+        ConsolePins pins(*console);
+        FrameWriter writer;  // outlives the device, whose thread calls into it
+        COutputRenderKS device(pins.OpenRender(10, 32, 24));
+        device.SetBlockCallback(FrameWriter::Callback, &writer);
+        ASSERT_TRUE(device.AllocateBuffers(96 * 10));
+        ASSERT_EQ(device.PacketCount(), 4u);
+        device.StartStreamThread();
+        auto pin = console->Ks().RenderPin();
+        std::set<ULONG> stoppedAt;
+        for (int extra = 0; extra < 8; ++extra) {
+            const std::uint64_t completed = pin->PacketsCompleted();
+            const std::uint32_t calls = writer.calls;
+            ASSERT_TRUE(SUCCEEDED(device.Start()));
+            Sleep(65 + 40 + extra);  // the warm-up, twenty packets more, and half a packet more each round
+            device.StopStreaming();
+            Sleep(10);  // counted once the thread idles on the stopped pin
+            EXPECT_GE(writer.calls, calls + 20) << "round " << extra;
+            EXPECT_GE(pin->PacketsCompleted(), completed + 52) << "round " << extra;
+            stoppedAt.insert(device.m_nCurrentPacket.load());
+        }
+        EXPECT_GE(stoppedAt.size(), 3u);  // the rounds left the ring at several of its packets
+    });
+}
+
 // Standard capture: the driver's DataUsed decides the block's length, bounded by what the packet holds;
 // a float pin's samples pass unconverted both ways.
 TEST_F(StreamPaths, StandardPacketsTakeTheDriversLengthAndFloatPinsPassThrough) {
@@ -425,6 +455,7 @@ TEST_F(StreamPaths, AFailedWritePacketReportAsksThePacketCount) {
         ASSERT_TRUE(SUCCEEDED(out.Start()));
         Sleep(100);
         out.StopStreaming();
+        Sleep(1);  // a packet the thread was handling at the stop is reported in full before counting
         const std::size_t reports = Requests(KSPROPSETID_RtAudio, KSPROPERTY_RTAUDIO_SETWRITEPACKET);
         EXPECT_GT(reports, 40u);
         EXPECT_EQ(Requests(KSPROPSETID_RtAudio, KSPROPERTY_RTAUDIO_PACKETCOUNT), reports);

@@ -196,16 +196,20 @@ void COutputRenderKS::SubmitPacket(ULONG index) {
     p.m_Header.PresentationTime.Time = m_llStreamPosition;
     m_llStreamPosition += m_llPacketDuration;
     p.m_bSubmitted = SUCCEEDED(m_pPin->WriteData(&p.m_Header, &p.m_Overlapped));
-    const ULONG next = m_nCurrentPacket.load() + 1;
-    m_nCurrentPacket.store(next == m_nPackets ? 0 : next);
+    // The packet after the one just queued is the next to come back from the driver.
+    m_nCurrentPacket.store(index + 1 == m_nPackets ? 0 : index + 1);
 }
 
 std::uint32_t COutputRenderKS::ProcessPacket(ULONG index, bool resubmit) {
     if (index >= m_nPackets) return 0;
-    const ULONG current = m_nCurrentPacket.load();
+    const bool realTime = RealTime();
+    // Standard mode fills the packet whose completion woke the thread. The index the thread waited on
+    // can lag the current one: it read it while a start was queueing the ring again. Filling the current
+    // packet then would write into a request the driver still holds, and the ring would stall once the
+    // thread reached the packet whose completion it had already taken.
+    const ULONG current = realTime ? m_nCurrentPacket.load() : index;
     RenderPacket& p = m_pPackets[current];
     p.m_bSubmitted = false;
-    const bool realTime = RealTime();
     const std::uint32_t bits = BitsPerSample();
     // The float block: the region itself, except in real-time mode with narrower samples.
     float* block = realTime && m_pSampleBlock ? m_pSampleBlock : static_cast<float*>(p.m_Header.Data);
