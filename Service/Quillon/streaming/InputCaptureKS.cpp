@@ -3,6 +3,7 @@
 #include <cstring>
 #include <new>
 
+#include "Service/Quillon/streaming/PacketRing.h"
 #include "Service/Quillon/streaming/SampleConversion.h"
 
 namespace {
@@ -30,18 +31,10 @@ CInputCaptureKS::~CInputCaptureKS() {
     FreeBuffers();
 }
 
-ULONG CInputCaptureKS::CountPacketEvents() {
-    if (!m_pPackets || m_nPackets == 0 || !m_pPackets[0].m_Overlapped.hEvent) return 0;
-    ULONG count = 1;
-    for (ULONG i = 1; i < m_nPackets; ++i)
-        if (m_pPackets[i].m_Overlapped.hEvent != m_pPackets[0].m_Overlapped.hEvent) ++count;
-    return count;
-}
+ULONG CInputCaptureKS::CountPacketEvents() { return PacketRing::CountEvents(m_pPackets, m_nPackets); }
 
 ULONG CInputCaptureKS::CollectWaitHandles(HANDLE* handles, ULONG capacity) {
-    ULONG n = 0;
-    for (ULONG i = 0; i < m_nPackets && n < capacity; ++i) handles[n++] = m_pPackets[i].m_Overlapped.hEvent;
-    return n;
+    return PacketRing::CollectEvents(m_pPackets, m_nPackets, handles, capacity);
 }
 
 HANDLE CInputCaptureKS::CurrentPacketEvent(ULONG* index) {
@@ -158,14 +151,7 @@ void CInputCaptureKS::FreeBuffers() {
     if (RealTime()) {
         if (m_pPin) m_pPin->FreeBuffersWithNotification();
     } else if (m_pPackets) {
-        for (ULONG i = 0; i < m_nPackets; ++i) {
-            HANDLE& event = m_pPackets[i].m_Overlapped.hEvent;
-            if (event && event != INVALID_HANDLE_VALUE) {
-                WaitForSingleObject(event, 20);
-                CloseHandle(event);
-            }
-            event = nullptr;
-        }
+        PacketRing::CloseEvents(m_pPackets, m_nPackets);
     }
     delete[] m_pSampleBlock;
     m_pSampleBlock = nullptr;

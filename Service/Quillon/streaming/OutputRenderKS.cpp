@@ -3,6 +3,7 @@
 #include <cstring>
 #include <new>
 
+#include "Service/Quillon/streaming/PacketRing.h"
 #include "Service/Quillon/streaming/SampleConversion.h"
 
 COutputRenderKS::COutputRenderKS(CKsAudPin* pPin) : CKSDevice(pPin) { m_nDirection = 0; }
@@ -24,18 +25,10 @@ ULONG COutputRenderKS::StandardPacketCount(std::uint32_t periodMs) {
     return 4;
 }
 
-ULONG COutputRenderKS::CountPacketEvents() {
-    if (!m_pPackets || m_nPackets == 0 || !m_pPackets[0].m_Overlapped.hEvent) return 0;
-    ULONG count = 1;
-    for (ULONG i = 1; i < m_nPackets; ++i)
-        if (m_pPackets[i].m_Overlapped.hEvent != m_pPackets[0].m_Overlapped.hEvent) ++count;
-    return count;
-}
+ULONG COutputRenderKS::CountPacketEvents() { return PacketRing::CountEvents(m_pPackets, m_nPackets); }
 
 ULONG COutputRenderKS::CollectWaitHandles(HANDLE* handles, ULONG capacity) {
-    ULONG n = 0;
-    for (ULONG i = 0; i < m_nPackets && n < capacity; ++i) handles[n++] = m_pPackets[i].m_Overlapped.hEvent;
-    return n;
+    return PacketRing::CollectEvents(m_pPackets, m_nPackets, handles, capacity);
 }
 
 HANDLE COutputRenderKS::CurrentPacketEvent(ULONG* index) {
@@ -139,14 +132,7 @@ void COutputRenderKS::FreeBuffers() {
     if (RealTime()) {
         if (m_pPin) m_pPin->FreeBuffersWithNotification();
     } else if (m_pPackets) {
-        for (ULONG i = 0; i < m_nPackets; ++i) {
-            HANDLE& event = m_pPackets[i].m_Overlapped.hEvent;
-            if (event && event != INVALID_HANDLE_VALUE) {
-                WaitForSingleObject(event, 20);
-                CloseHandle(event);
-            }
-            event = nullptr;
-        }
+        PacketRing::CloseEvents(m_pPackets, m_nPackets);
     }
     delete[] m_pSampleBlock;
     m_pSampleBlock = nullptr;
