@@ -2,7 +2,9 @@
 // interface the way the service drives it.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
+#include <vector>
 
 #include "Service/Quillon/vdriver/VirtualDriverChannel.h"
 #include "platform/sim/include/sim/machine.h"
@@ -63,31 +65,66 @@ TEST(VirtualAudioDriver, CountsPeriodsTheServiceDidNotAnswer) {
     EXPECT_EQ(driver.MissedCaptureAnswers(), driver.MissedRenderAnswers());
 }
 
-TEST(VirtualAudioDriver, ApplicationsPlayIntoTheHalfTheServiceReadsNextAndRecordWhatItWrote) {
+TEST(VirtualAudioDriver, ApplicationsStreamEachPeriodAndNeverHearAStaleHalf) {
     sim::Machine machine;
     sim::VirtualAudioDriver driver(machine);
     driver.Install();
+    std::vector<std::uint64_t> played, recorded;  // outlive the channel: its close lets the clock run
+    std::vector<float> heard;
     CVirtualDriverChannel channel;
     std::uint32_t length = 0;
-    ASSERT_TRUE(channel.OpenStream(12, length));  // "Game", render
-    ASSERT_TRUE(channel.OpenStream(5, length));   // "Bluetooth", capture
-    std::vector<float> tone(192);
-    for (std::size_t i = 0; i < tone.size(); ++i) tone[i] = static_cast<float>(i) / 192.0f;
-    ASSERT_TRUE(driver.Play(1, tone));
-    const DriverStreamSlot& render = channel.Slot(12);
-    const auto* buffer = reinterpret_cast<const float*>(render.m_OpenBlock.BufferAddress);
-    const std::uint32_t readHalf = Position(render) == 0 ? 192 : 0;  // the half the position is not in
-    EXPECT_EQ(std::memcmp(buffer + readHalf, tone.data(), tone.size() * sizeof(float)), 0);
+    ASSERT_TRUE(channel.OpenStream(12, length));  // "Game", render, stereo
+    ASSERT_TRUE(channel.OpenStream(13, length));  // "Music", render, nobody plays
+    ASSERT_TRUE(channel.OpenStream(5, length));   // "Bluetooth", capture, stereo
+    const DriverStreamSlot& game = channel.Slot(12);
+    const DriverStreamSlot& music = channel.Slot(13);
+    const DriverStreamSlot& bluetooth = channel.Slot(5);
+    const auto half = [](const DriverStreamSlot& slot, bool positionsHalf) {
+        auto* buffer = reinterpret_cast<float*>(slot.m_OpenBlock.BufferAddress);
+        const std::uint32_t size = slot.m_OpenBlock.BufferLength / 2;
+        return buffer + ((Position(slot) >= size) == positionsHalf ? size : 0);
+    };
 
-    const DriverStreamSlot& capture = channel.Slot(5);
-    auto* target = reinterpret_cast<float*>(capture.m_OpenBlock.BufferAddress) + Position(capture);
-    for (int i = 0; i < 192; ++i) target[i] = 0.25f;
-    const std::vector<float> recorded = driver.Record(5);
-    ASSERT_EQ(recorded.size(), 192u);
-    EXPECT_EQ(recorded.front(), 0.25f);
-    EXPECT_EQ(recorded.back(), 0.25f);
-    EXPECT_FALSE(driver.Play(5, tone));  // no render stream of that index
-    EXPECT_TRUE(driver.Record(10).empty());  // never opened
+    // The player's frame numbers follow the machine clock; the recorder sees each half once.
+    ASSERT_TRUE(driver.SetPlayer(1, [&](std::uint64_t first, std::uint32_t channels, float* out, std::uint32_t frames) {
+        played.push_back(first);
+        for (std::uint32_t i = 0; i < frames * channels; ++i) out[i] = static_cast<float>(first % 1000) + 0.5f;
+    }));
+    ASSERT_TRUE(driver.SetRecorder(5, [&](std::uint64_t first, std::uint32_t channels, const float* in,
+                                          std::uint32_t frames) {
+        recorded.push_back(first);
+        heard.assign(in, in + frames * channels);
+    }));
+    EXPECT_FALSE(driver.SetPlayer(5, {}));
+    EXPECT_FALSE(driver.SetRecorder(11, {}));
+    float* stale = half(music, false);
+    std::fill(stale, stale + 192, 0.75f);
+
+    // A period the service answers: the recorder gets what it wrote into the position's half.
+    WaitForSingleObject(channel.ControlEvent(2), 10);
+    const std::uint64_t answeredAt = driver.Periods();
+    float* written = half(bluetooth, true);
+    std::fill(written, written + 192, 0.25f);
+    SetEvent(channel.ControlEvent(1));
+    // The render halves the service reads in this period: the player's, and zeros where nobody plays.
+    EXPECT_EQ(half(game, false)[0], static_cast<float>(played.back() % 1000) + 0.5f);
+    EXPECT_EQ(half(music, false)[191], 0.0f);
+    machine.RunFor(2);
+    ASSERT_EQ(driver.Periods(), answeredAt + 1);
+    ASSERT_EQ(heard.size(), 192u);
+    EXPECT_EQ(heard.front(), 0.25f);
+    EXPECT_EQ(heard.back(), 0.25f);
+    const std::uint64_t underruns = driver.CaptureUnderruns();
+
+    // Unanswered periods: silence, counted, although the buffer still holds the old samples.
+    std::fill(half(bluetooth, true), half(bluetooth, true) + 192, 0.25f);
+    machine.RunFor(4);
+    EXPECT_EQ(heard, std::vector<float>(192, 0.0f));
+    EXPECT_EQ(driver.CaptureUnderruns(), underruns + 2);
+    ASSERT_GE(recorded.size(), 3u);
+    for (std::size_t i = 1; i < recorded.size(); ++i) EXPECT_EQ(recorded[i] - recorded[i - 1], 96u);
+    for (std::size_t i = 1; i < played.size(); ++i) EXPECT_EQ(played[i] - played[i - 1], 96u);
+    EXPECT_EQ(played.back(), machine.NowMs() * 48);
 }
 
 TEST(VirtualAudioDriver, RejectsMalformedRequestsAndKeepsEveryFlowMappedWhileAnyOfItsStreamsIsOpen) {

@@ -232,38 +232,30 @@ const char* const kEndpointNames[16] = {"System", "Combo1",   "Combo2",   "Combo
                                         "Game",   "Music",    "Virtual A", "Virtual B"};
 
 // The applications on the virtual driver: players of the identifying test signal into "System", "Game"
-// and "Music", and a recorder on every capture endpoint, one driver period at a time.
+// and "Music", and a recorder on every capture endpoint, streaming on the driver's period clock.
 class Applications {
 public:
-    explicit Applications(sim::VirtualAudioDriver& driver) : driver_(driver) {}
-
-    void Step(sim::Machine& machine) {
-        const std::uint32_t frames = driver_.RegisteredFrames() / 2;
-        if (frames == 0) return;
-        const std::uint64_t first = static_cast<std::uint64_t>(machine.Now()) * 48000 / 10'000'000;
-        std::vector<float> block(2 * frames);
-        for (std::uint32_t r = 0; r < 3; ++r) {
-            for (std::uint32_t f = 0; f < frames; ++f)
-                for (std::uint32_t ch = 0; ch < 2; ++ch) {
-                    const std::uint32_t v = (2 * r + ch + 1) * 2048 + static_cast<std::uint32_t>((first + f) % 2048);
-                    block[2 * f + ch] = (static_cast<float>(v) + 0.5f) / 32768.0f;
-                }
-            driver_.Play(r, block);
-        }
-        // One recording per driver period: what the applications received in it.
-        const std::uint64_t periods = driver_.Periods();
-        if (periods == lastPeriods_) return;
-        lastPeriods_ = periods;
-        for (std::uint32_t c = 0; c < 11; ++c) {
-            const std::vector<float> got = driver_.Record(c);
-            float peak = 0.0f;
-            for (float x : got) peak = std::max(peak, std::fabs(x));
-            peak_[c] = std::max(peak_[c], peak);
-            if (peak > 0.0f) frames_[c] += got.size() / (c >= 1 && c <= 4 ? 1 : (c == 10 ? 1 : 2));
-        }
+    explicit Applications(sim::VirtualAudioDriver& driver) {
+        for (std::uint32_t r = 0; r < 3; ++r)
+            driver.SetPlayer(r, [r](std::uint64_t first, std::uint32_t channels, float* out, std::uint32_t frames) {
+                for (std::uint32_t f = 0; f < frames; ++f)
+                    for (std::uint32_t ch = 0; ch < channels && ch < 2; ++ch) {
+                        const auto v = static_cast<std::uint32_t>((2 * r + ch + 1) * 2048 + (first + f) % 2048);
+                        out[f * channels + ch] = (static_cast<float>(v) + 0.5f) / 32768.0f;
+                    }
+            });
+        for (std::uint32_t c = 0; c < 11; ++c)
+            driver.SetRecorder(c, [this, c](std::uint64_t, std::uint32_t channels, const float* in, std::uint32_t frames) {
+                float peak = 0.0f;
+                for (std::uint32_t i = 0; i < frames * channels; ++i) peak = std::max(peak, std::fabs(in[i]));
+                std::lock_guard lock(mutex_);
+                peak_[c] = std::max(peak_[c], peak);
+                if (peak > 0.0f) frames_[c] += frames;
+            });
     }
 
     std::string Report() {
+        std::lock_guard lock(mutex_);
         std::string text;
         char item[64];
         for (std::uint32_t c = 0; c < 11; ++c) {
@@ -280,10 +272,9 @@ public:
     }
 
 private:
-    sim::VirtualAudioDriver& driver_;
+    std::mutex mutex_;
     float peak_[11] = {};
     std::uint64_t frames_[11] = {};
-    std::uint64_t lastPeriods_ = 0;
 };
 
 struct ScriptStep {
@@ -379,10 +370,7 @@ int main(int argc, char** argv) {
     std::size_t next = 0;
     while (machine.NowMs() < endMs) {
         while (next < script.size() && script[next].atMs <= machine.NowMs()) script[next++].action();
-        for (int step = 0; step < 50; ++step) {
-            machine.RunFor(2);
-            apps.Step(machine);
-        }
+        machine.RunFor(100);
         watcher.Poll(machine, timeline);
         if (machine.NowMs() % 1000 < 100) {
             std::string text = apps.Report();

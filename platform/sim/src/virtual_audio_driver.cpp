@@ -2,6 +2,7 @@
 
 #include "platform/sim/include/sim/endpoint_store.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "platform/sim/include/sim/devices.h"
@@ -296,12 +297,14 @@ void VirtualAudioDriver::TickLocked() {
     if (frames_ == 0 || removed_) return;
     ++periods_;
     // The service answers each signal of event 2 with event 1 and each of event 4 with event 3.
+    const bool captureAnswered = periods_ > 1 && events_[0]->setCount != answered1_;
     if (periods_ > 1) {
-        if (events_[0]->setCount == answered1_) ++missedCapture_;
+        if (!captureAnswered) ++missedCapture_;
         if (events_[2]->setCount == answered3_) ++missedRender_;
     }
     answered1_ = events_[0]->setCount;
     answered3_ = events_[2]->setCount;
+    RunApplicationsLocked(captureAnswered);
     half_ ^= 1;
     for (auto* streams : {&capture_[0], &render_[0]}) {
         const int count = streams == &capture_[0] ? kCaptureStreams : kRenderStreams;
@@ -402,24 +405,49 @@ void VirtualAudioDriver::Notify(std::uint32_t value) {
     machine_.SetEventLocked(*events_[4]);
 }
 
-bool VirtualAudioDriver::Play(std::uint32_t renderIndex, const std::vector<float>& samples) {
+void VirtualAudioDriver::RunApplicationsLocked(bool captureAnswered) {
+    // Before the flip: the position's half holds what the service wrote into the capture streams during
+    // the period that ends now, and is the render half the service reads in the next one.
+    const std::uint64_t frame = static_cast<std::uint64_t>(machine_.Now()) * 48'000 / 10'000'000;
+    for (int i = 0; i < kCaptureStreams; ++i) {
+        Stream& s = capture_[i];
+        if (!s.open || !s.buffer || s.channels == 0 || !recorders_[i]) continue;
+        const std::uint32_t half = s.length / 2;
+        const float* samples = s.buffer.get() + half_ * half;
+        if (!captureAnswered) {
+            if (silence_.size() < half) silence_.assign(half, 0.0f);
+            samples = silence_.data();
+            ++captureUnderruns_;
+        }
+        recorders_[i](frame, s.channels, samples, half / s.channels);
+    }
+    for (int i = 0; i < kRenderStreams; ++i) {
+        Stream& s = render_[i];
+        if (!s.open || !s.buffer || s.channels == 0) continue;
+        const std::uint32_t half = s.length / 2;
+        float* samples = s.buffer.get() + half_ * half;
+        std::fill(samples, samples + half, 0.0f);
+        if (players_[i]) players_[i](frame, s.channels, samples, half / s.channels);
+    }
+}
+
+bool VirtualAudioDriver::SetPlayer(std::uint32_t renderIndex, Player player) {
     std::lock_guard lock(machine_.Mutex());
-    Stream* s = StreamFor(Flow::Render, renderIndex);
-    if (!s || !s->buffer) return false;
-    // The service reads the half the position does not point into.
-    const std::uint32_t half = s->length / 2;
-    float* target = s->buffer.get() + (half_ ^ 1) * half;
-    for (std::uint32_t i = 0; i < half; ++i) target[i] = i < samples.size() ? samples[i] : 0.0f;
+    if (renderIndex >= players_.size()) return false;
+    players_[renderIndex] = std::move(player);
     return true;
 }
 
-std::vector<float> VirtualAudioDriver::Record(std::uint32_t captureIndex) {
+bool VirtualAudioDriver::SetRecorder(std::uint32_t captureIndex, Recorder recorder) {
     std::lock_guard lock(machine_.Mutex());
-    Stream* s = StreamFor(Flow::Capture, captureIndex);
-    if (!s || !s->buffer) return {};
-    const std::uint32_t half = s->length / 2;
-    const float* source = s->buffer.get() + half_ * half;
-    return std::vector<float>(source, source + half);
+    if (captureIndex >= recorders_.size()) return false;
+    recorders_[captureIndex] = std::move(recorder);
+    return true;
+}
+
+std::uint64_t VirtualAudioDriver::CaptureUnderruns() {
+    std::lock_guard lock(machine_.Mutex());
+    return captureUnderruns_;
 }
 
 }  // namespace sim

@@ -6,6 +6,7 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -83,10 +84,22 @@ public:
     // Event 5: writes `value` into the control status area and signals the service.
     void Notify(std::uint32_t value);
 
-    // Application side. Play writes interleaved float samples into the half of a render stream the
-    // service reads next; Record reads what the service last wrote into a capture stream's current half.
-    bool Play(std::uint32_t renderIndex, const std::vector<float>& samples);
-    std::vector<float> Record(std::uint32_t captureIndex);
+    // Application side: applications that stream without pause, as an audio engine runs them. At each
+    // period boundary the driver hands every open render stream the next half from its player (zeros for a
+    // stream nobody plays), into the half the service reads in the coming period, and hands every open
+    // capture stream's recorder the half the service filled in the period that just ended; when the
+    // service did not answer that period (event 1), the recorder gets silence instead, counted as a capture
+    // underrun: a stale half is never delivered. `firstFrame` counts the machine clock's frames at 48 kHz
+    // (time 0 is frame 0) and is the frame at which the half is handed over. Players and recorders stay set
+    // across registrations and run on the machine's clock with its lock held: they must not call into the
+    // machine. An empty function removes one.
+    using Player = std::function<void(std::uint64_t firstFrame, std::uint32_t channels, float* samples,
+                                      std::uint32_t frames)>;
+    using Recorder = std::function<void(std::uint64_t firstFrame, std::uint32_t channels, const float* samples,
+                                        std::uint32_t frames)>;
+    bool SetPlayer(std::uint32_t renderIndex, Player player);
+    bool SetRecorder(std::uint32_t captureIndex, Recorder recorder);
+    std::uint64_t CaptureUnderruns();
 
 private:
     struct Refusal {
@@ -100,6 +113,7 @@ private:
     void ReleaseLocked();
     void ScheduleLocked();
     void TickLocked();
+    void RunApplicationsLocked(bool captureAnswered);
 
     Machine& machine_;
     bool installed_ = false;
@@ -119,6 +133,10 @@ private:
     std::uint64_t periods_ = 0;
     std::uint64_t answered1_ = 0, answered3_ = 0;
     std::uint64_t missedCapture_ = 0, missedRender_ = 0;
+    std::uint64_t captureUnderruns_ = 0;
+    std::array<Player, kRenderStreams> players_;
+    std::array<Recorder, kCaptureStreams> recorders_;
+    std::vector<float> silence_;
     Refusal refuseRegister_, refuseEnable_, refuseDeviceOpen_;
     std::array<Refusal, kCaptureStreams> refuseCaptureOpen_;
     std::array<Refusal, kRenderStreams> refuseRenderOpen_;
