@@ -1,0 +1,45 @@
+// The driver applications' identifying playback signal.
+#include "platform/sim/include/sim/player_signal.h"
+
+#include <cmath>
+
+namespace sim {
+
+namespace {
+
+constexpr unsigned kFirstRenderStream = 11;
+constexpr unsigned kRenderStreams = 5;
+
+std::optional<PlayerSampleId> FromValue(std::int64_t v) {
+    if (v < static_cast<std::int64_t>(kPlayerPhases)) return std::nullopt;
+    const auto id = static_cast<unsigned>(v / kPlayerPhases);  // 1 .. 10
+    if (id > 2 * kRenderStreams) return std::nullopt;
+    return PlayerSampleId{kFirstRenderStream + (id - 1) / 2, (id - 1) % 2,
+                          static_cast<std::uint32_t>(v % kPlayerPhases)};
+}
+
+}  // namespace
+
+float PlayerSample(unsigned stream, unsigned channel, std::uint64_t frame) {
+    const std::uint64_t v = (2 * (stream - kFirstRenderStream) + channel + 1) * std::uint64_t{kPlayerPhases} +
+                            frame % kPlayerPhases;
+    return (static_cast<float>(v) + 0.5f) / 32768.0f;
+}
+
+void FillPlayerSignal(unsigned stream, std::uint64_t first, std::uint32_t channels, float* samples,
+                      std::uint32_t frames) {
+    for (std::uint32_t f = 0; f < frames; ++f)
+        for (std::uint32_t ch = 0; ch < channels; ++ch)
+            samples[std::size_t{f} * channels + ch] = ch < 2 ? PlayerSample(stream, ch, first + f) : 0.0f;
+}
+
+std::optional<PlayerSampleId> RecoverPlayerWord(std::int32_t word) {
+    return FromValue(word >> 16);
+}
+
+std::optional<PlayerSampleId> RecoverPlayerSample(float value) {
+    if (!std::isfinite(value)) return std::nullopt;
+    return FromValue(static_cast<std::int64_t>(std::floor(static_cast<double>(value) * 32768.0)));
+}
+
+}  // namespace sim
