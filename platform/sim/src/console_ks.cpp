@@ -31,7 +31,14 @@ std::u16string AddKsFilterInterface(Machine& machine, const std::string& instanc
 }
 
 ConsoleKs::ConsoleKs(Console& console)
-    : console_(console), faults_(std::make_shared<KsFaults>(console.machine())) {}
+    : console_(console),
+      faults_(std::make_shared<KsFaults>(console.machine())),
+      tap_(std::make_shared<ConsolePinTapSlot>()) {}
+
+void ConsoleKs::SetPinTap(ConsolePinTap tap) {
+    std::lock_guard lock(console_.machine().Mutex());
+    tap_->tap = std::move(tap);
+}
 
 std::u16string ConsoleKs::CapturePath() const {
     if (!console_.HasCapture()) return {};
@@ -78,6 +85,7 @@ KsPinSpec ConsoleKs::StreamingPin(bool capture) const {
     pin.stream.framesPerRead = capture ? options_.captureFramesPerRead : 0;
     pin.stream.staleLastWord = capture && options_.staleCaptureSentinel;
     pin.stream.sinkFrames = options_.renderSinkFrames;
+    pin.stream.tap = tap_;
     pin.channelMask = options_.channelMask;
     pin.category = capture ? kPinNameCapture : KSCATEGORY_AUDIO;
     const std::u16string& name = capture ? options_.capturePinName : options_.renderPinName;

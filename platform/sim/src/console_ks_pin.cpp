@@ -32,6 +32,7 @@ KsPinDevice::KsPinDevice(Machine& machine, std::shared_ptr<KsFilterDevice> filte
       looped_(looped),
       faults_(std::move(faults)),
       clock_(spec_.stream.clockOrigin, format_.rate),
+      tapId_(spec_.stream.tap ? spec_.stream.tap->nextPin++ : 0),
       renderSink_(format_.channels, spec_.dataFlow == KSPIN_DATAFLOW_IN ? spec_.stream.sinkFrames : 0),
       positionRegister_(std::make_unique<std::uint64_t>(0)) {}
 
@@ -39,7 +40,25 @@ DWORD KsPinDevice::Open(File&) {
     std::lock_guard lock(machine_.Mutex());
     opened_ = true;
     filter_->PinOpenedLocked(shared_from_this(), *open_, pinId_);
+    TapLocked(ConsolePinEvent::Kind::Created);
     return ERROR_SUCCESS;
+}
+
+void KsPinDevice::TapLocked(ConsolePinEvent::Kind kind, std::uint64_t firstFrame, std::uint32_t frames,
+                            const BYTE* data) {
+    if (!spec_.stream.tap || !spec_.stream.tap->tap) return;
+    ConsolePinEvent event;
+    event.kind = kind;
+    event.pin = tapId_;
+    event.capture = Capture();
+    event.looped = looped_;
+    event.format = &format_;
+    event.clock = clock_;
+    event.time = kind == ConsolePinEvent::Kind::Frames ? clock_.TimeOf(firstFrame) : machine_.Now();
+    event.firstFrame = firstFrame;
+    event.frames = frames;
+    event.data = data;
+    spec_.stream.tap->tap(event);
 }
 
 void KsPinDevice::Close(File&) {
@@ -49,11 +68,16 @@ void KsPinDevice::Close(File&) {
     events_.clear();
     rtBuffer_.reset();
     rtSize_ = 0;
+    if (RunningLocked()) TapLocked(ConsolePinEvent::Kind::Stopped);
     closed_ = true;
-    if (opened_) filter_->PinClosedLocked(*open_, pinId_);
+    if (opened_) {
+        filter_->PinClosedLocked(*open_, pinId_);
+        TapLocked(ConsolePinEvent::Kind::Closed);
+    }
 }
 
 void KsPinDevice::StopLocked() {
+    if (RunningLocked()) TapLocked(ConsolePinEvent::Kind::Stopped);
     CancelTimerLocked();
     queue_.clear();  // the device tree fails what was pending
     stopped_ = true;
@@ -126,12 +150,16 @@ void KsPinDevice::EnterLocked(KSSTATE next) {
     if (previous == KSSTATE_RUN && !looped_) AdvanceLocked(machine_.Now());  // what streamed up to now
     state_ = next;
     history_.push_back(next);
-    if (previous == KSSTATE_RUN) CancelTimerLocked();  // paused where it was
+    if (previous == KSSTATE_RUN) {
+        CancelTimerLocked();  // paused where it was
+        if (!stopped_) TapLocked(ConsolePinEvent::Kind::Stopped);
+    }
     if (next == KSSTATE_RUN && !stopped_) {
         // The console's clock ran on meanwhile; the stream picks it up where it is now.
         cursor_ = clock_.FramesBy(machine_.Now());
         losing_ = false;
         lastPacketTime_ = machine_.Now();
+        TapLocked(ConsolePinEvent::Kind::Started, cursor_);
         if (looped_)
             StartLoopLocked();
         else
@@ -215,10 +243,12 @@ void KsPinDevice::AdvanceLocked(Ticks now) {
         KSSTREAM_HEADER header;
         std::memcpy(&header, queue_.front()->out, sizeof header);
         BYTE* at = static_cast<BYTE*>(header.Data) + std::size_t{headDone_} * block;
-        if (Capture())
+        if (Capture()) {
             FillCapture(at, cursor_, take, format_);
-        else
+            TapLocked(ConsolePinEvent::Kind::Frames, cursor_, take, at);
+        } else {
             KeepRenderedLocked(at, take, cursor_);
+        }
         cursor_ += take;
         headDone_ += take;
         frames_ += take;
@@ -274,6 +304,7 @@ void KsPinDevice::KeepRenderedLocked(const BYTE* data, std::uint32_t frames, std
     sink_.insert(sink_.end(), data, data + size);
     if (sink_.size() > kSinkBytes) sink_.erase(sink_.begin(), sink_.end() - kSinkBytes);
     renderSink_.Add(data, frames, format_, clock_, firstFrame);
+    TapLocked(ConsolePinEvent::Kind::Frames, firstFrame, frames, data);
 }
 
 std::uint64_t KsPinDevice::PositionBytesLocked() {
@@ -401,10 +432,12 @@ void KsPinDevice::LoopTickLocked(Ticks due) {
     const ULONG half = rtSize_ / 2;
     BYTE* region = rtBuffer_.get() + (packets_ & 1) * half;
     const std::uint32_t frames = half / format_.blockAlign;
-    if (Capture())
+    if (Capture()) {
         FillCapture(region, cursor_, frames, format_, spec_.stream.staleLastWord);
-    else
+        TapLocked(ConsolePinEvent::Kind::Frames, cursor_, frames, region);
+    } else {
         KeepRenderedLocked(region, frames, cursor_);
+    }
     cursor_ += frames;
     frames_ += frames;
     ++packets_;

@@ -7,7 +7,9 @@
 // float samples v / 32768.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <vector>
 
@@ -49,6 +51,7 @@ public:
     // The first moment by which `frames` frames are whole.
     Ticks TimeOf(std::uint64_t frames) const;
     std::uint32_t Rate() const { return rate_; }
+    Ticks Origin() const { return origin_; }
 
 private:
     Ticks origin_;
@@ -92,6 +95,36 @@ private:
     std::uint64_t total_ = 0;
     std::vector<std::int32_t> samples_;  // ring of capacity frames once full
     std::vector<Ticks> times_;
+};
+
+// What a console streaming pin tells a tap (ConsoleKs::SetPinTap): its life and every block of frames it
+// produced (capture: written into a packet or the looped buffer) or played (render). Called on the
+// machine's clock with the machine lock held: a tap must not call into the machine.
+struct ConsolePinEvent {
+    enum class Kind {
+        Created,  // the pin was created (its handle opened) with `format`
+        Started,  // it entered RUN; `firstFrame` is the console frame the stream picks up at
+        Stopped,  // it left RUN (or the console was unplugged while it ran)
+        Closed,   // its handle was closed
+        Frames,   // `frames` frames from console frame `firstFrame` on, `data` in the pin's format
+    };
+    Kind kind = Kind::Created;
+    std::uint32_t pin = 0;  // the pin instance, numbered from 1 per console in creation order
+    bool capture = false;
+    bool looped = false;
+    const KsWaveFormat* format = nullptr;
+    ConsoleClock clock{0, 0};  // the console's sample clock (origin: the plug)
+    Ticks time = 0;            // when it happened (Frames: when the first frame was produced or played)
+    std::uint64_t firstFrame = 0;
+    std::uint32_t frames = 0;
+    const BYTE* data = nullptr;
+};
+using ConsolePinTap = std::function<void(const ConsolePinEvent&)>;
+
+// The console's one tap, shared by its pins; `nextPin` numbers them.
+struct ConsolePinTapSlot {
+    ConsolePinTap tap;
+    std::atomic<std::uint32_t> nextPin{1};
 };
 
 }  // namespace sim

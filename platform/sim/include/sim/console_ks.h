@@ -81,6 +81,9 @@ public:
     // The newest open pin instance of each streaming pin, or null.
     std::shared_ptr<KsPinDevice> CapturePin() const;
     std::shared_ptr<KsPinDevice> RenderPin() const;
+    // The tap every streaming pin of this console reports to (console_audio.h), before or after the plug;
+    // an empty function removes it. One tap per console.
+    void SetPinTap(ConsolePinTap tap);
 
 private:
     KsPinSpec StreamingPin(bool capture) const;
@@ -89,6 +92,7 @@ private:
     ConsoleKsOptions options_;
     Ticks plugTime_ = 0;  // the console's sample clock runs from here
     std::shared_ptr<KsFaults> faults_;
+    std::shared_ptr<ConsolePinTapSlot> tap_;
     std::shared_ptr<KsFilterDevice> capture_;
     std::shared_ptr<KsFilterDevice> render_;
 };

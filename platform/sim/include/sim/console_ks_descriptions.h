@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -12,6 +13,8 @@
 #include "platform/sim/include/simwin/ks.h"
 
 namespace sim {
+
+struct ConsolePinTapSlot;
 
 // One KSDATARANGE_AUDIO as the pin reports it.
 struct KsDataRangeSpec {
@@ -41,6 +44,7 @@ struct KsStreamSpec {
     ULONG framesPerRead = 0;         // standard capture: frames a read takes at most (0: its FrameExtent)
     bool staleLastWord = false;      // looped capture leaves the last 32-bit word of each packet untouched
     std::size_t sinkFrames = 96000;  // render frames kept, newest first
+    std::shared_ptr<ConsolePinTapSlot> tap;  // the console's pin tap (console_audio.h); may be null
 };
 
 struct KsPinSpec {

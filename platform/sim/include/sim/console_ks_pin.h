@@ -87,6 +87,8 @@ private:
     void CancelTimerLocked();
     void KeepRenderedLocked(const BYTE* data, std::uint32_t frames, std::uint64_t firstFrame);
     bool RunningLocked() const;
+    void TapLocked(ConsolePinEvent::Kind kind, std::uint64_t firstFrame = 0, std::uint32_t frames = 0,
+                   const BYTE* data = nullptr);
     std::uint64_t PositionBytesLocked();
 
     Machine& machine_;
@@ -99,6 +101,7 @@ private:
     const bool looped_;
     std::shared_ptr<KsFaults> faults_;
     const ConsoleClock clock_;
+    const std::uint32_t tapId_;  // this instance's number for the console's pin tap
 
     bool opened_ = false;
     bool closed_ = false;

@@ -1,0 +1,236 @@
+// sim::AudioPathMeter: follows every audio path of a session end to end by the identifying signals,
+// and says per path which channels it carried, whether every frame arrived once and in order, and how
+// late.
+//
+// Paths:
+// - capture path (s, k): capture stream s (0 to 10), its channel k (0 or 1), fed by one console capture
+//   channel. Each sample a recorder receives names the console channel and frame it came from
+//   (RecoverCaptureSample); the frame is received at machine frame firstFrame + i of the recorder's half.
+// - render path (s, ch): render stream s (11 to 15), channel ch, into the console render channel of the
+//   offset table (PlayerSampleId::ConsoleChannel). Each integer the console's render pin plays names the
+//   application frame m it was handed over at (RecoverPlayerWord; RecoverPlayerSample for a float pin).
+//
+// Times are machine frames at 48 kHz (frame i is machine time i / 48000 s, as the driver's applications
+// count them). A console frame k of a pin whose clock started at `origin` (the plug) lies at machine frame
+// floor(origin x 48000 / 10^7) + k x 48000 / rate. Latency is counted in machine frames: capture, the
+// machine frame the application received the sample at minus the console frame's machine frame; render,
+// the console frame the pin played it at minus the application frame m. A sample names its frame only
+// modulo 2048 (42.7 ms); the first of a run is taken as the newest such frame not later than its arrival,
+// and each later one as the such frame nearest to the one after its predecessor.
+//
+// Runs: a path's identified frames fall into runs. The first identified frame, and the first after at
+// least `newRunSilence` frames of silence on the path, start a run (a bridge closed and opened again
+// between them). Within a run a frame that skips ahead counts the frames skipped as dropped, silence
+// between two identified frames counts its length as dropped when that is more, and a frame not after the
+// newest one seen counts as repeated. A sample from another console channel (capture) or one that lands
+// in another console channel (render) counts as misrouted and takes no part in the sequence.
+//
+// Threads: the callbacks the meter installs run on the machine's clock with the machine lock held; they
+// take only the meter's own lock, allocate nothing beyond amortised growth, and never call into the
+// machine. Queries come from any thread and return copies. Destroy the meter before the driver and the
+// console it was built over (it removes its players, recorders and tap).
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <mutex>
+#include <optional>
+#include <vector>
+
+#include "platform/sim/include/sim/console_audio.h"
+#include "platform/sim/include/sim/machine.h"
+
+namespace sim {
+
+class Console;
+class VirtualAudioDriver;
+
+inline constexpr std::uint32_t kMachineFrameRate = 48'000;
+inline constexpr unsigned kCaptureStreamCount = 11;        // streams 0 to 10
+inline constexpr unsigned kFirstRenderStream = 11;         // streams 11 to 15
+inline constexpr unsigned kRenderStreamCount = 5;
+inline constexpr unsigned kMeterConsoleChannels = 32;      // console channels the meter tells apart
+
+// The machine frame (48 kHz) at machine time `time`.
+std::uint64_t MachineFrameAt(Ticks time);
+
+// One run of a path: identified frames with no bridge closure between them.
+struct PathRun {
+    // Capture: the console frame (index since the plug) of the run's first identified frame, and the
+    // machine frame the application received it at. Render: the console render frame the pin played it
+    // at, and the application frame m it was handed over at.
+    std::uint64_t consoleFrame = 0;
+    std::uint64_t machineFrame = 0;
+    std::uint64_t frames = 0;  // identified frames in the run (misrouted ones aside)
+    std::uint64_t dropped = 0;
+    std::uint64_t repeated = 0;
+    std::int64_t minLatency = 0;  // machine frames
+    std::int64_t maxLatency = 0;
+};
+
+struct PathStats {
+    unsigned stream = 0;   // 0 to 10 capture, 11 to 15 render
+    unsigned channel = 0;  // 0 or 1
+    // Capture: the console channel the path's first identified sample came from. Render: the offset
+    // table's console channel. -1: nothing identified yet (capture).
+    int consoleChannel = -1;
+    // Identified samples per console channel: capture, the channel each came from; render, the channel
+    // each landed in.
+    std::array<std::uint64_t, kMeterConsoleChannels> fromOrTo{};
+    std::uint64_t frames = 0;        // identified samples (misrouted ones included)
+    std::uint64_t silentFrames = 0;  // zeros: in the stream's channel (capture) or the table's console channel (render)
+    std::uint64_t unidentified = 0;  // non-zero samples the signal never carries (capture; render: see ConsoleChannelStats)
+    std::uint64_t misrouted = 0;     // identified samples from (capture) or into (render) another console channel
+    std::uint64_t dropped = 0;       // summed over runs
+    std::uint64_t repeated = 0;
+    std::int64_t minLatency = 0;     // machine frames, over all runs; meaningful when some run has frames
+    std::int64_t maxLatency = 0;
+    std::vector<PathRun> runs;
+
+    bool Identified() const { return !runs.empty(); }
+    bool LatencyConstant() const { return Identified() && minLatency == maxLatency; }
+    double MinLatencyMs() const { return static_cast<double>(minLatency) * 1000.0 / kMachineFrameRate; }
+    double MaxLatencyMs() const { return static_cast<double>(maxLatency) * 1000.0 / kMachineFrameRate; }
+};
+
+// What one console render channel played.
+struct ConsoleChannelStats {
+    unsigned channel = 0;
+    std::uint64_t frames = 0;        // frames played
+    std::uint64_t silentFrames = 0;
+    std::uint64_t identified = 0;    // samples of some application's signal
+    std::uint64_t foreign = 0;       // of those, samples the offset table sends to another channel
+    std::uint64_t unidentified = 0;  // non-zero samples no application played
+    bool Silent() const { return silentFrames == frames; }
+};
+
+// One instance of a console streaming pin, as its tap reported it.
+struct PinRecord {
+    std::uint32_t id = 0;  // ConsolePinEvent::pin
+    bool capture = false;
+    bool looped = false;
+    KsWaveFormat format;
+    Ticks created = 0;
+    std::optional<Ticks> closed;
+    struct Start {
+        Ticks time = 0;
+        std::uint64_t pickupFrame = 0;                // console frame the stream picked up at on entering RUN
+        std::optional<std::uint64_t> firstDataFrame;  // console frame of the first frame it produced or played after
+        std::optional<Ticks> stopped;
+    };
+    std::vector<Start> starts;
+    std::uint64_t frames = 0;  // frames produced (capture) or played (render) in all
+};
+
+// Level and frames of one endpoint or pin over an interval.
+struct LevelCount {
+    float peak = 0.0f;             // largest magnitude, full scale 1.0
+    std::uint64_t frames = 0;      // frames that flowed
+    std::uint64_t identified = 0;  // capture endpoints: frames whose first channel was identified
+    double PeakDb() const;         // -inf for silence
+};
+
+struct LevelSnapshot {
+    Ticks from = 0, to = 0;
+    std::array<LevelCount, kCaptureStreamCount> capture{};  // what each capture stream's recorder received
+    std::array<LevelCount, kRenderStreamCount> render{};    // what the players handed over (11 to 15)
+    LevelCount consoleIn, consoleOut;                        // what the console's pins produced and played
+};
+
+// Receives every block the meter sees, on the machine's clock with the machine lock held (so it must not
+// call into the machine): for recording.
+class AudioPathListener {
+public:
+    virtual ~AudioPathListener() = default;
+    virtual void ConsolePin(const ConsolePinEvent& event) { (void)event; }
+    // What an application recording from capture stream `stream` received / what one playing into render
+    // stream `stream` handed over, `frames` interleaved frames of `channels` from machine frame `firstFrame`.
+    virtual void Recorded(unsigned stream, std::uint64_t firstFrame, std::uint32_t channels, const float* samples,
+                          std::uint32_t frames) {
+        (void)stream, (void)firstFrame, (void)channels, (void)samples, (void)frames;
+    }
+    virtual void Played(unsigned stream, std::uint64_t firstFrame, std::uint32_t channels, const float* samples,
+                        std::uint32_t frames) {
+        (void)stream, (void)firstFrame, (void)channels, (void)samples, (void)frames;
+    }
+};
+
+class AudioPathMeter {
+public:
+    struct Options {
+        std::vector<unsigned> playedStreams = {11, 12, 13};  // "System", "Game", "Music"
+        std::uint64_t newRunSilence = 2'400;                  // frames of silence that end a run (50 ms)
+    };
+
+    // Over a machine: players of the identifying signal on `playedStreams`, recorders on all eleven
+    // capture streams, and the console's pin tap (console may be null). Set before or after the plug.
+    AudioPathMeter(VirtualAudioDriver& driver, Console* console, Options options);
+    AudioPathMeter(VirtualAudioDriver& driver, Console* console) : AudioPathMeter(driver, console, Options{}) {}
+    // Detached: fed only through the On* calls below (tests of the meter).
+    explicit AudioPathMeter(Options options);
+    AudioPathMeter() : AudioPathMeter(Options{}) {}
+    ~AudioPathMeter();
+    AudioPathMeter(const AudioPathMeter&) = delete;
+    AudioPathMeter& operator=(const AudioPathMeter&) = delete;
+
+    // What the installed callbacks call; streams numbered 0 to 15.
+    void OnConsolePin(const ConsolePinEvent& event);
+    void OnRecorded(unsigned stream, std::uint64_t firstFrame, std::uint32_t channels, const float* samples,
+                    std::uint32_t frames);
+    void OnPlayed(unsigned stream, std::uint64_t firstFrame, std::uint32_t channels, const float* samples,
+                  std::uint32_t frames);
+
+    // At most one listener; null removes it. It must outlive its registration.
+    void SetListener(AudioPathListener* listener);
+
+    // Paths: a capture path for every (stream 0..10, channel 0..1) and a render path for every
+    // (stream 11..15, channel 0..1), whether anything flowed or not.
+    PathStats CapturePath(unsigned stream, unsigned channel) const;
+    PathStats RenderPath(unsigned stream, unsigned channel) const;
+    std::vector<PathStats> CapturePaths() const;  // stream-major order
+    std::vector<PathStats> RenderPaths() const;
+    ConsoleChannelStats RenderChannel(unsigned consoleChannel) const;
+    unsigned RenderChannels() const;  // console render channels seen so far
+    std::vector<PinRecord> Pins() const;  // creation order
+    // Channels each capture stream's recorder received (0: never opened).
+    std::uint32_t CaptureStreamChannels(unsigned stream) const;
+
+    // Levels and frames since the previous call (the first: since the meter was made), ending at `now`.
+    LevelSnapshot TakeLevels(Ticks now);
+
+    // Clears the counts (frames, drops, repeats, latency, runs, misroutes) but keeps following the
+    // paths: the next identified frame continues its run without being counted as its start.
+    void ClearCounts();
+
+private:
+    struct PathState;
+    struct RenderPinState;
+    void InitPaths();
+    void AddLatency(PathStats& path, PathRun& run, std::int64_t latency);
+    void TrackLocked(PathStats& path, PathState& state, std::uint64_t frame, std::uint32_t phase,
+                     std::uint64_t arrival, std::uint64_t sinkFrame, bool capture, std::int64_t originFrame,
+                     std::uint32_t rate);
+    void SilenceLocked(PathState& state, std::uint64_t frames);
+    void RenderFramesLocked(const ConsolePinEvent& event);
+    void CaptureFramesLocked(const ConsolePinEvent& event);
+    PinRecord* PinLocked(std::uint32_t id);
+
+    Options options_;
+    VirtualAudioDriver* driver_ = nullptr;
+    Console* console_ = nullptr;
+    mutable std::mutex mutex_;
+    AudioPathListener* listener_ = nullptr;
+    std::vector<PathStats> capture_;  // 22
+    std::vector<PathStats> render_;   // 10
+    std::vector<PathState> captureState_, renderState_;
+    std::vector<ConsoleChannelStats> renderChannels_;
+    std::vector<PinRecord> pins_;
+    std::array<std::uint32_t, kCaptureStreamCount> captureChannels_{};
+    // The console capture clock of the newest capture pin (for capture latency).
+    std::optional<ConsoleClock> captureClock_;
+    Ticks captureOrigin_ = 0;
+    unsigned captureBits_ = 0;  // the capture pin's container bits (32 for float); 0: unknown
+    LevelSnapshot levels_;
+};
+
+}  // namespace sim
