@@ -137,8 +137,8 @@ struct LevelSnapshot {
     LevelCount consoleIn, consoleOut;                        // what the console's pins produced and played
 };
 
-// Receives every block the meter sees, on the machine's clock with the machine lock held (so it must not
-// call into the machine): for recording.
+// Receives every block the meter sees, on the machine's clock with the machine lock and the meter's lock
+// held (so it must call neither the machine nor the meter): for recording.
 class AudioPathListener {
 public:
     virtual ~AudioPathListener() = default;
@@ -198,19 +198,18 @@ public:
     // Levels and frames since the previous call (the first: since the meter was made), ending at `now`.
     LevelSnapshot TakeLevels(Ticks now);
 
-    // Clears the counts (frames, drops, repeats, latency, runs, misroutes) but keeps following the
-    // paths: the next identified frame continues its run without being counted as its start.
+    // Clears the counts (frames, drops, repeats, latency, runs, misroutes, levels of the render channels)
+    // but keeps following the paths: a path in a run goes on with it, and its next identified frame opens
+    // runs[0] without counting what came before (so a test can measure from the moment the gate opened).
     void ClearCounts();
 
 private:
     struct PathState;
     struct RenderPinState;
     void InitPaths();
-    void AddLatency(PathStats& path, PathRun& run, std::int64_t latency);
-    void TrackLocked(PathStats& path, PathState& state, std::uint64_t frame, std::uint32_t phase,
-                     std::uint64_t arrival, std::uint64_t sinkFrame, bool capture, std::int64_t originFrame,
-                     std::uint32_t rate);
-    void SilenceLocked(PathState& state, std::uint64_t frames);
+    static void AddLatency(PathStats& path, PathRun& run, std::int64_t latency);
+    void TrackLocked(PathStats& path, PathState& state, std::uint32_t phase, std::uint64_t arrival,
+                     std::uint64_t consoleFrame, bool capture, std::int64_t originFrame, std::uint32_t rate);
     void RenderFramesLocked(const ConsolePinEvent& event);
     void CaptureFramesLocked(const ConsolePinEvent& event);
     PinRecord* PinLocked(std::uint32_t id);
@@ -228,7 +227,6 @@ private:
     std::array<std::uint32_t, kCaptureStreamCount> captureChannels_{};
     // The console capture clock of the newest capture pin (for capture latency).
     std::optional<ConsoleClock> captureClock_;
-    Ticks captureOrigin_ = 0;
     unsigned captureBits_ = 0;  // the capture pin's container bits (32 for float); 0: unknown
     LevelSnapshot levels_;
 };
