@@ -1,0 +1,193 @@
+// WAVE files aligned to the machine clock.
+#include "tools/quillon-sim/wav_file.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+
+namespace quillon_sim {
+
+namespace {
+
+void Put16(std::uint8_t* p, std::uint16_t v) {
+    p[0] = static_cast<std::uint8_t>(v);
+    p[1] = static_cast<std::uint8_t>(v >> 8);
+}
+void Put32(std::uint8_t* p, std::uint32_t v) {
+    for (int i = 0; i < 4; ++i) p[i] = static_cast<std::uint8_t>(v >> (8 * i));
+}
+
+// One sample as a left-justified 32-bit integer (a float scaled to it).
+std::int32_t ReadSample(const std::uint8_t* p, const WavFormat& f) {
+    if (f.isFloat && f.containerBits == 32) {
+        float x;
+        std::memcpy(&x, p, sizeof x);
+        if (!std::isfinite(x)) return 0;
+        const double scaled = std::clamp(static_cast<double>(x) * 2147483648.0, -2147483648.0, 2147483647.0);
+        return static_cast<std::int32_t>(scaled);
+    }
+    std::uint32_t u = 0;
+    const unsigned bytes = f.containerBits / 8;
+    for (unsigned b = 0; b < bytes; ++b) u |= static_cast<std::uint32_t>(p[b]) << (8 * (4 - bytes + b));
+    return static_cast<std::int32_t>(u);
+}
+
+void WriteSample(std::uint8_t* p, std::int32_t v, const WavFormat& f) {
+    if (f.isFloat && f.containerBits == 32) {
+        const float x = static_cast<float>(static_cast<double>(v) / 2147483648.0);
+        std::memcpy(p, &x, sizeof x);
+        return;
+    }
+    const unsigned bytes = f.containerBits / 8;
+    const auto u = static_cast<std::uint32_t>(v);
+    for (unsigned b = 0; b < bytes; ++b) p[b] = static_cast<std::uint8_t>(u >> (8 * (4 - bytes + b)));
+}
+
+}  // namespace
+
+WavFile::WavFile(std::string path) : path_(std::move(path)) {
+    file_ = std::fopen(path_.c_str(), "wb");
+    if (file_) {
+        const std::uint8_t placeholder[kWavHeaderBytes] = {};
+        std::fwrite(placeholder, 1, sizeof placeholder, file_);
+    }
+}
+
+WavFile::~WavFile() {
+    if (file_) Finish(Frames(), Format());
+}
+
+WavFormat WavFile::Format() const {
+    std::lock_guard lock(mutex_);
+    return format_;
+}
+
+std::uint64_t WavFile::Frames() const {
+    std::lock_guard lock(mutex_);
+    return placed_;
+}
+
+std::uint64_t WavFile::OverlappedFrames() const {
+    std::lock_guard lock(mutex_);
+    return overlapped_;
+}
+
+void WavFile::ConvertInto(std::uint8_t* out, const std::uint8_t* in, std::uint32_t frames, const WavFormat& from) const {
+    const unsigned inBytes = from.containerBits / 8, outBytes = format_.containerBits / 8;
+    for (std::uint32_t i = 0; i < frames; ++i)
+        for (unsigned c = 0; c < format_.channels; ++c) {
+            const std::int32_t v =
+                c < from.channels ? ReadSample(in + std::size_t{i} * from.BlockAlign() + c * inBytes, from) : 0;
+            WriteSample(out + std::size_t{i} * format_.BlockAlign() + c * outBytes, v, format_);
+        }
+}
+
+void WavFile::Put(std::uint64_t at, const void* data, std::uint32_t frames, const WavFormat& format) {
+    const unsigned bytes = format.containerBits / 8;
+    if (!data || frames == 0 || format.channels == 0 || bytes < 2 || bytes > 4) return;
+    std::lock_guard lock(mutex_);
+    if (!file_) return;
+    if (!formatSet_) {
+        format_ = format;
+        formatSet_ = true;
+    }
+    const auto* in = static_cast<const std::uint8_t*>(data);
+    if (at < placed_) {
+        const std::uint64_t skip = std::min<std::uint64_t>(placed_ - at, frames);
+        overlapped_ += skip;
+        frames -= static_cast<std::uint32_t>(skip);
+        in += skip * format.BlockAlign();
+        at += skip;
+        if (frames == 0) return;
+    }
+    const std::size_t size = std::size_t{frames} * format_.BlockAlign();
+    const std::size_t offset = pending_.size();
+    pending_.resize(offset + size);
+    if (format == format_)
+        std::memcpy(pending_.data() + offset, in, size);
+    else
+        ConvertInto(pending_.data() + offset, in, frames, format);
+    segments_.push_back({at - placed_, offset, size});
+    placed_ = at + frames;
+}
+
+void WavFile::WriteSilence(std::uint64_t frames) {
+    static const std::uint8_t zeros[65536] = {};
+    std::uint64_t bytes = frames * format_.BlockAlign();
+    while (bytes > 0) {
+        const std::size_t chunk = static_cast<std::size_t>(std::min<std::uint64_t>(bytes, sizeof zeros));
+        std::fwrite(zeros, 1, chunk, file_);
+        bytes -= chunk;
+    }
+    written_ += frames;
+}
+
+void WavFile::Flush() {
+    {
+        std::lock_guard lock(mutex_);
+        if (!file_) return;
+        pending_.swap(writing_);
+        segments_.swap(writingSegments_);
+    }
+    // Only the host flushes, so the file and the written count are its alone here.
+    for (const Segment& s : writingSegments_) {
+        WriteSilence(s.silence);
+        std::fwrite(writing_.data() + s.offset, 1, s.bytes, file_);
+        written_ += s.bytes / format_.BlockAlign();
+    }
+    writing_.clear();
+    writingSegments_.clear();
+}
+
+void WavFile::Finish(std::uint64_t totalFrames, const WavFormat& fallback) {
+    Flush();
+    std::lock_guard lock(mutex_);
+    if (!file_) return;
+    if (!formatSet_) {
+        format_ = fallback;
+        formatSet_ = true;
+    }
+    if (format_.BlockAlign() == 0) format_ = {1, 16, 16, false};
+    if (totalFrames > placed_) {
+        WriteSilence(totalFrames - placed_);
+        placed_ = totalFrames;
+    }
+    const std::uint64_t dataBytes = written_ * format_.BlockAlign();
+    if (dataBytes % 2) std::fputc(0, file_);
+    WriteHeader();
+    std::fclose(file_);
+    file_ = nullptr;
+}
+
+void WavFile::WriteHeader() {
+    static const std::uint8_t kPcm[16] = {0x01, 0x00, 0x00, 0x00, 0x00, 0x00, 0x10, 0x00,
+                                          0x80, 0x00, 0x00, 0xAA, 0x00, 0x38, 0x9B, 0x71};
+    const std::uint64_t data64 = written_ * format_.BlockAlign();
+    const auto data = static_cast<std::uint32_t>(std::min<std::uint64_t>(data64, 0xFFFFFFFFu - kWavHeaderBytes));
+    std::uint8_t h[kWavHeaderBytes] = {};
+    std::memcpy(h, "RIFF", 4);
+    Put32(h + 4, static_cast<std::uint32_t>(kWavHeaderBytes - 8 + data + (data % 2)));
+    std::memcpy(h + 8, "WAVE", 4);
+    std::memcpy(h + 12, "fmt ", 4);
+    Put32(h + 16, 40);
+    Put16(h + 20, 0xFFFE);  // WAVE_FORMAT_EXTENSIBLE
+    Put16(h + 22, format_.channels);
+    Put32(h + 24, kWavRate);
+    Put32(h + 28, kWavRate * format_.BlockAlign());
+    Put16(h + 32, static_cast<std::uint16_t>(format_.BlockAlign()));
+    Put16(h + 34, format_.containerBits);
+    Put16(h + 36, 22);
+    Put16(h + 38, format_.validBits ? format_.validBits : format_.containerBits);
+    Put32(h + 40, format_.channels == 1 ? 0x4u : format_.channels == 2 ? 0x3u : 0u);  // mono: centre; stereo: L R
+    std::memcpy(h + 44, kPcm, sizeof kPcm);
+    if (format_.isFloat) h[44] = 0x03;  // KSDATAFORMAT_SUBTYPE_IEEE_FLOAT
+    std::memcpy(h + 60, "fact", 4);
+    Put32(h + 64, 4);
+    Put32(h + 68, static_cast<std::uint32_t>(std::min<std::uint64_t>(written_, 0xFFFFFFFFu)));
+    std::memcpy(h + 72, "data", 4);
+    Put32(h + 76, data);
+    std::fseek(file_, 0, SEEK_SET);
+    std::fwrite(h, 1, sizeof h, file_);
+}
+
+}  // namespace quillon_sim

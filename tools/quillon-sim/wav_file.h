@@ -1,0 +1,77 @@
+// A WAVE file written while a session runs, aligned to the machine clock: frame i of the file is
+// machine time i / 48000 s. Blocks are placed at their machine frame from the machine's clock thread
+// (Put, under a lock of the file's own, no disk access, no allocation beyond amortised growth); the host
+// writes what has gathered to disk (Flush) and closes the file at the end of the session (Finish), with
+// silence wherever nothing was placed. A block placed before what the file already holds loses its
+// overlapping frames (counted).
+//
+// Every file is WAVE_FORMAT_EXTENSIBLE (PCM or IEEE float sub-format) with a fact chunk, so its header
+// is 80 bytes whatever the format; the format is taken from the first block placed (or the default
+// given to Finish when nothing ever was).
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace quillon_sim {
+
+struct WavFormat {
+    std::uint16_t channels = 0;
+    std::uint16_t containerBits = 0;  // 16, 24 or 32
+    std::uint16_t validBits = 0;
+    bool isFloat = false;
+    std::uint32_t BlockAlign() const { return std::uint32_t{channels} * (containerBits / 8u); }
+    bool operator==(const WavFormat&) const = default;
+};
+
+inline constexpr std::uint32_t kWavRate = 48'000;
+inline constexpr std::size_t kWavHeaderBytes = 80;
+
+class WavFile {
+public:
+    explicit WavFile(std::string path);
+    ~WavFile();
+    WavFile(const WavFile&) = delete;
+    WavFile& operator=(const WavFile&) = delete;
+
+    bool Ok() const { return file_ != nullptr; }
+    const std::string& Path() const { return path_; }
+
+    // Places `frames` frames of `format` at machine frame `at` (clock thread). A block in another format
+    // than the file's is converted: integers keep their left-justified value, channels are cut or
+    // filled with silence.
+    void Put(std::uint64_t at, const void* data, std::uint32_t frames, const WavFormat& format);
+    // Writes what was placed since the last call (host).
+    void Flush();
+    // Pads the file with silence to `totalFrames` frames, fixes its header and closes it.
+    void Finish(std::uint64_t totalFrames, const WavFormat& fallback);
+
+    WavFormat Format() const;
+    std::uint64_t Frames() const;          // frames placed or padded so far
+    std::uint64_t OverlappedFrames() const;
+
+private:
+    struct Segment {
+        std::uint64_t silence;  // frames of silence before the bytes
+        std::size_t offset, bytes;
+    };
+    void ConvertInto(std::uint8_t* out, const std::uint8_t* in, std::uint32_t frames, const WavFormat& from) const;
+    void WriteHeader();
+    void WriteSilence(std::uint64_t frames);
+
+    std::string path_;
+    std::FILE* file_ = nullptr;
+    mutable std::mutex mutex_;
+    WavFormat format_;
+    bool formatSet_ = false;
+    std::uint64_t placed_ = 0;      // frames placed so far (the next frame's index)
+    std::uint64_t overlapped_ = 0;
+    std::vector<std::uint8_t> pending_, writing_;
+    std::vector<Segment> segments_, writingSegments_;
+    std::uint64_t written_ = 0;     // frames on disk
+};
+
+}  // namespace quillon_sim
