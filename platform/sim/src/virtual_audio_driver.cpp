@@ -178,7 +178,7 @@ BOOL VirtualAudioDriver::Handle(DWORD code, void* in, DWORD inSize, void* out, D
                 *returned = sizeof block;
                 answered1_ = events_[0]->setCount;
                 answered3_ = events_[2]->setCount;
-                ScheduleLocked();
+                ScheduleLocked(machine_.Now());
                 ok = TRUE;
             }
         }
@@ -286,13 +286,16 @@ void VirtualAudioDriver::ReleaseLocked() {
     timerArmed_ = false;
 }
 
-void VirtualAudioDriver::ScheduleLocked() {
+// Each period ends one half-buffer after the previous one was due, not after its timer ran: on the real
+// clock a late timer must not slow the driver's clock down (the console's runs on regardless).
+void VirtualAudioDriver::ScheduleLocked(Ticks from) {
     const Ticks halfPeriod = static_cast<Ticks>(frames_ / 2) * 10'000'000 / 48'000;
-    timerId_ = machine_.AddTimerLocked(machine_.Now() + halfPeriod, [this] { TickLocked(); });
+    const Ticks due = from + halfPeriod;
+    timerId_ = machine_.AddTimerLocked(due, [this, due] { TickLocked(due); });
     timerArmed_ = true;
 }
 
-void VirtualAudioDriver::TickLocked() {
+void VirtualAudioDriver::TickLocked(Ticks due) {
     timerArmed_ = false;
     if (frames_ == 0 || removed_) return;
     ++periods_;
@@ -304,7 +307,7 @@ void VirtualAudioDriver::TickLocked() {
     }
     answered1_ = events_[0]->setCount;
     answered3_ = events_[2]->setCount;
-    RunApplicationsLocked(captureAnswered);
+    RunApplicationsLocked(captureAnswered, due);
     half_ ^= 1;
     for (auto* streams : {&capture_[0], &render_[0]}) {
         const int count = streams == &capture_[0] ? kCaptureStreams : kRenderStreams;
@@ -315,7 +318,7 @@ void VirtualAudioDriver::TickLocked() {
     }
     machine_.SetEventLocked(*events_[1]);
     machine_.SetEventLocked(*events_[3]);
-    ScheduleLocked();
+    ScheduleLocked(due);
 }
 
 void VirtualAudioDriver::RefuseRegister(int times, DWORD error) {
@@ -405,10 +408,10 @@ void VirtualAudioDriver::Notify(std::uint32_t value) {
     machine_.SetEventLocked(*events_[4]);
 }
 
-void VirtualAudioDriver::RunApplicationsLocked(bool captureAnswered) {
+void VirtualAudioDriver::RunApplicationsLocked(bool captureAnswered, Ticks due) {
     // Before the flip: the position's half holds what the service wrote into the capture streams during
     // the period that ends now, and is the render half the service reads in the next one.
-    const std::uint64_t frame = static_cast<std::uint64_t>(machine_.Now()) * 48'000 / 10'000'000;
+    const std::uint64_t frame = static_cast<std::uint64_t>(due) * 48'000 / 10'000'000;
     for (int i = 0; i < kCaptureStreams; ++i) {
         Stream& s = capture_[i];
         if (!s.open || !s.buffer || s.channels == 0 || !recorders_[i]) continue;

@@ -111,9 +111,9 @@ private:
     BOOL OpenStreamLocked(Flow flow, void* in, DWORD inSize, void* out, DWORD outSize, DWORD* returned, DWORD* error);
     void CloseOneLocked(Flow flow);
     void ReleaseLocked();
-    void ScheduleLocked();
-    void TickLocked();
-    void RunApplicationsLocked(bool captureAnswered);
+    void ScheduleLocked(Ticks from);
+    void TickLocked(Ticks due);
+    void RunApplicationsLocked(bool captureAnswered, Ticks due);
 
     Machine& machine_;
     bool installed_ = false;
