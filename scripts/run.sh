@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The main job: a simulated console session. Builds the Linux simulator command (the real service and
 # tray code on a simulated Windows machine) and runs it; every argument goes to quillon-sim
-# (`bash scripts/run.sh --help` lists its options).
+# (`bash scripts/run.sh --help` lists its options; `--record DIR` writes the session's audio as WAVE files).
+# QUILLON_BUILD_DIR picks another build folder (default build/linux).
 set -euo pipefail
 
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
@@ -12,9 +13,10 @@ if ! compgen -G "tools/quillon-sim/*.cpp" >/dev/null; then
     exit 1
 fi
 
-mkdir -p build
-# Same folder and options as the Linux stage of scripts/test.sh, so the two share one build.
-cmake -S . -B build/linux -G Ninja -DCMAKE_BUILD_TYPE=Release -DCMAKE_CXX_FLAGS_RELEASE=-O2 >build/linux.configure.log 2>&1 ||
-    { cat build/linux.configure.log >&2; exit 1; }
-ninja -C build/linux -j "${QUILLON_JOBS:-2}" quillon-sim >&2
-exec build/linux/quillon-sim "$@"
+build="${QUILLON_BUILD_DIR:-build/linux}"
+mkdir -p "$build"
+# By default the same folder and options as the Linux stage of scripts/test.sh, so the two share one build.
+cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DCMAKE_CXX_FLAGS_RELEASE=-O2 >"$build.configure.log" 2>&1 ||
+    { cat "$build.configure.log" >&2; exit 1; }
+ninja -C "$build" -j "${QUILLON_JOBS:-2}" quillon-sim >&2
+exec "$build/quillon-sim" "$@"

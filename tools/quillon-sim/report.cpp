@@ -119,12 +119,19 @@ std::string DescribeFormat(const sim::KsWaveFormat& f) {
 void PrintReport(std::FILE* out, const Report& r) {
     std::fprintf(out, "\nPaths, end to end (by the identifying signals; the latency of each run in ms, a..b where it "
                       "moved; frames dropped or repeated within runs):\n");
-    std::string silent;
-    for (const sim::PathStats& p : r.capture) {
-        if (p.Identified())
-            PrintPath(out, r, p, true);
-        else if (p.frames + p.silentFrames + p.unidentified > 0)
-            silent += std::string(silent.empty() ? "" : ", ") + kEndpointNames[p.stream] + " " + Side(p.channel);
+    std::string silent;  // capture endpoints (or one channel of one) that flowed but carried nothing
+    for (unsigned s = 0; s < sim::kCaptureStreamCount; ++s) {
+        bool flowed[2], quiet[2];
+        for (unsigned ch = 0; ch < 2; ++ch) {
+            const sim::PathStats& p = r.capture[2 * s + ch];
+            if (p.Identified()) PrintPath(out, r, p, true);
+            flowed[ch] = p.frames + p.silentFrames + p.unidentified > 0;
+            quiet[ch] = flowed[ch] && !p.Identified();
+        }
+        if (!quiet[0] && !quiet[1]) continue;
+        std::string name = kEndpointNames[s];
+        if (flowed[1] && quiet[0] != quiet[1]) name += quiet[0] ? " L" : " R";
+        silent += (silent.empty() ? "" : ", ") + name;
     }
     if (!silent.empty()) std::fprintf(out, "  capture endpoints that received only silence: %s\n", silent.c_str());
     for (const sim::PathStats& p : r.render)
@@ -157,7 +164,7 @@ void PrintReport(std::FILE* out, const Report& r) {
     std::fprintf(out, "\nVirtual driver: %" PRIu64 " periods; late answers (capture/render) and capture halves delivered as silence:\n",
                  d.periods);
     auto line = [&](const char* what, const LateAnswers& a) {
-        std::fprintf(out, "  %-46s %7.1f s  %" PRIu64 "/%" PRIu64 ", %" PRIu64 " silent halves\n", what, a.seconds,
+        std::fprintf(out, "  %-52s %7.1f s  %" PRIu64 "/%" PRIu64 ", %" PRIu64 " silent halves\n", what, a.seconds,
                      a.capture, a.render, a.silentHalves);
     };
     line("while audio flowed through the bridge", d.flowing);
