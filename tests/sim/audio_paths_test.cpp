@@ -129,6 +129,19 @@ TEST_F(AudioPathMeterTest, SkippedAndStaleHalvesCountAsDroppedAndRepeatedFrames)
     EXPECT_FALSE(path.LatencyConstant());
 }
 
+// Content 900 frames ahead of its due frame would not have been produced yet with a latency of 100 frames:
+// it is the same phase one 2048-frame cycle earlier, a stale repeat.
+TEST_F(AudioPathMeterTest, AFrameThatWouldArriveBeforeItWasProducedIsAnOlderOne) {
+    CaptureFeed feed(meter_, 2, {3}, 100);
+    feed.Half();
+    const std::uint64_t due = feed.At() - 100 - kPlugFrame;
+    feed.Half(due + 900);
+    const sim::PathStats path = meter_.CapturePath(2, 0);
+    EXPECT_EQ(path.repeated, kHalf);
+    EXPECT_EQ(path.dropped, 0u);
+    EXPECT_EQ(path.maxLatency, 100 + 2048 - 900);
+}
+
 TEST_F(AudioPathMeterTest, SilenceOfABridgeClosureStartsANewRunWithoutCountingLosses) {
     CaptureFeed feed(meter_, 3, {6, 7}, 250);
     for (int i = 0; i < 10; ++i) feed.Silence();  // before the gate opens

@@ -155,6 +155,8 @@ void AudioPathMeter::TrackLocked(PathStats& path, PathState& state, std::uint32_
         source = NewestWithPhase(latest, phase);
     } else {
         source = NearestWithPhase(state.last + 1, phase);
+        // A frame cannot arrive before it was produced (capture) or handed over (render).
+        while (machineFrameOf(source) > static_cast<std::int64_t>(arrival) && source >= kPhases) source -= kPhases;
     }
     const std::int64_t latency = static_cast<std::int64_t>(arrival) - machineFrameOf(source);
     if (newRun || path.runs.empty()) {

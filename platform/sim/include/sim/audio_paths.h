@@ -16,7 +16,9 @@
 // machine frame the application received the sample at minus the console frame's machine frame; render,
 // the console frame the pin played it at minus the application frame m. A sample names its frame only
 // modulo 2048 (42.7 ms); the first of a run is taken as the newest such frame not later than its arrival,
-// and each later one as the such frame nearest to the one after its predecessor.
+// and each later one as the such frame nearest to the one after its predecessor (not later than its
+// arrival either). A jump of more than 1024 frames within a run is therefore ambiguous: on the virtual
+// clock there is none; on a loaded real clock such figures are approximate.
 //
 // Runs: a path's identified frames fall into runs. The first identified frame, and the first after at
 // least `newRunSilence` frames of silence on the path, start a run (a bridge closed and opened again
