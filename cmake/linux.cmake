@@ -55,15 +55,18 @@ include(GoogleTest)
 file(GLOB_RECURSE QUILLON_TEST_SOURCES CONFIGURE_DEPENDS tests/sim/*.cpp tests/ks/*.cpp tests/service/*.cpp tests/tray/*.cpp
      tests/streaming/*.cpp tests/fuzz_regressions/*.cpp
      tests/scenario/*.cpp)
+# quillon-sim's session (everything but its main) is a library, so a test can run a short session.
+file(GLOB QUILLON_SIM_SESSION_SOURCES CONFIGURE_DEPENDS tools/quillon-sim/*.cpp)
+list(FILTER QUILLON_SIM_SESSION_SOURCES EXCLUDE REGEX "/main\\.cpp$")
+add_library(quillon_sim_session STATIC ${QUILLON_SIM_SESSION_SOURCES})
+target_link_libraries(quillon_sim_session PUBLIC quillon_harness)
+
 add_executable(quillon_tests ${QUILLON_TEST_SOURCES})
-target_link_libraries(quillon_tests PRIVATE quillon_harness GTest::gtest GTest::gtest_main)
+target_link_libraries(quillon_tests PRIVATE quillon_sim_session GTest::gtest GTest::gtest_main)
 gtest_discover_tests(quillon_tests DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 120)
 
-file(GLOB QUILLON_SIM_TOOL_SOURCES CONFIGURE_DEPENDS tools/quillon-sim/*.cpp)
-if(QUILLON_SIM_TOOL_SOURCES)
-  add_executable(quillon-sim ${QUILLON_SIM_TOOL_SOURCES})
-  target_link_libraries(quillon-sim PRIVATE quillon_harness)
-endif()
+add_executable(quillon-sim tools/quillon-sim/main.cpp)
+target_link_libraries(quillon-sim PRIVATE quillon_sim_session)
 
 find_package(benchmark QUIET)
 file(GLOB QUILLON_BENCH_SOURCES CONFIGURE_DEPENDS bench/*.cpp)

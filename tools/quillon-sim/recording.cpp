@@ -1,6 +1,7 @@
 // quillon-sim's recording of the session's audio.
 #include "tools/quillon-sim/recording.h"
 
+#include <algorithm>
 #include <filesystem>
 
 namespace quillon_sim {
@@ -87,6 +88,8 @@ void SessionRecorder::Flush() {
 }
 
 void SessionRecorder::Finish(std::uint64_t totalFrames) {
+    // A half handed over near the end reaches past it: every file ends with the longest.
+    for (const Entry& e : entries_) totalFrames = std::max(totalFrames, e.file->Frames());
     for (Entry& e : entries_) e.file->Finish(totalFrames, e.fallback);
 }
 

@@ -35,7 +35,8 @@ public:
                   std::uint32_t frames);
     void Played(unsigned stream, std::uint64_t firstFrame, std::uint32_t channels, const float* samples,
                 std::uint32_t frames);
-    // Host: writes what has gathered; at the end pads every file to `totalFrames` and closes it.
+    // Host: writes what has gathered; at the end pads every file to `totalFrames` (or the longest file's
+    // length) and closes it.
     void Flush();
     void Finish(std::uint64_t totalFrames);
 
