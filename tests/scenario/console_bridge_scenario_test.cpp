@@ -11,16 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "Service/common/SharedBlock.h"
-#include "platform/sim/include/sim/console.h"
 #include "platform/sim/include/sim/console_audio.h"
-#include "platform/sim/include/sim/console_hid.h"
-#include "platform/sim/include/sim/console_ks.h"
-#include "platform/sim/include/sim/endpoint_store.h"
-#include "platform/sim/include/sim/machine.h"
-#include "platform/sim/include/sim/virtual_audio_driver.h"
-#include "tests/harness/Blocks.h"
-#include "tests/harness/Programs.h"
+#include "tests/scenario/ServiceBench.h"
 
 namespace {
 
@@ -40,51 +32,14 @@ struct LastHalf {
     }
 };
 
-struct Bench {
-    sim::Machine machine;
-    sim::VirtualAudioDriver driver{machine};
+// A bench whose applications keep the last half of every capture stream.
+struct Bench : scenario::Bench {
     LastHalf recorded[sim::VirtualAudioDriver::kCaptureStreams];
-    std::unique_ptr<sim::Console> console;
-    std::unique_ptr<harness::BlockView> status;
-    std::unique_ptr<harness::BlockView> command;
 
-    explicit Bench(sim::ConsoleConfig config = {}) {
-        driver.Install();
+    explicit Bench(sim::ConsoleConfig config = {}) : scenario::Bench(config) {
         for (std::uint32_t i = 0; i < sim::VirtualAudioDriver::kCaptureStreams; ++i) recorded[i].Listen(driver, i);
-        console = std::make_unique<sim::Console>(machine, config);
-        console->Hid().SetChannelMask(0xFFFF);
-        console->Plug();
-        harness::InstallService(machine);
-    }
-    bool Start() {
-        if (!harness::StartService(machine)) return false;
-        // The worker creates the blocks after the service reports running.
-        return machine.RunUntil(
-            [&] {
-                status = std::make_unique<harness::BlockView>(kStatusBlockName);
-                command = std::make_unique<harness::BlockView>(kCommandBlockName);
-                return *status && *command && (*status)->serviceVersion[0] != 0;
-            },
-            2000);
-    }
-    bool Connected() { return ((*status)->stateFlags & kStateConsoleConnected) != 0; }
-    std::string Description() { return std::string((*status)->consoleDescription); }
-    // The tray's way of asking for a change.
-    void RequestSettings(std::uint32_t settings) { (*command)->settings = settings; }
-    bool Stop() {
-        status.reset();
-        command.reset();
-        return harness::StopService(machine);
     }
 };
-
-// Endpoint visibility as Sound settings lists it, one character per stream: 'x' shown, '.' not.
-std::string Shown(sim::Machine& machine) {
-    std::string text;
-    for (int i = 0; i < 16; ++i)
-        text += sim::EndpointStore::Of(machine).Visible(sim::VirtualDriverEndpointId(i)).value_or(false) ? 'x' : '.';
-    return text;
-}
 
 // The console channel a recorded capture sample came from: the console's capture signal identifies it
 // (the service opens the capture pin with 24 valid bits in 32).
@@ -109,7 +64,7 @@ TEST(ConsoleBridgeScenario, AnAltoBridgesCapturesPlaysAndFollowsUnplugAndReplug)
 
     // Capture: the worked split of 16 channels.
     b.machine.RunFor(400);
-    EXPECT_EQ(Shown(b.machine), "xxxxxxxxxx.xxxxx");  // no stream 10 on an Alto; every mask bit set
+    EXPECT_EQ(b.Shown(), "xxxxxxxxxx.xxxxx");  // no stream 10 on an Alto; every mask bit set
     ExpectStreamCarries(b.recorded[0], 0, {0, 1});
     ExpectStreamCarries(b.recorded[1], 1, {2});
     ExpectStreamCarries(b.recorded[4], 4, {5});
@@ -117,7 +72,7 @@ TEST(ConsoleBridgeScenario, AnAltoBridgesCapturesPlaysAndFollowsUnplugAndReplug)
     ExpectStreamCarries(b.recorded[9], 9, {14, 15});
 
     // Render: an application plays into "System" (stream 11); the console's channels 0 and 1 sound.
-    auto pin = b.console->Ks().RenderPin();
+    auto pin = b.console().Ks().RenderPin();
     ASSERT_NE(pin, nullptr);
     b.driver.SetPlayer(0, [](std::uint64_t, std::uint32_t channels, float* out, std::uint32_t frames) {
         std::fill(out, out + frames * channels, 0.5f);
@@ -142,16 +97,16 @@ TEST(ConsoleBridgeScenario, AnAltoBridgesCapturesPlaysAndFollowsUnplugAndReplug)
 
     // Unplugged while streaming: the health check ends the bridge within 0.5 to 1.2 s.
     const std::uint64_t unplugged = b.machine.NowMs();
-    b.console->Unplug();
+    b.console().Unplug();
     ASSERT_TRUE(b.machine.RunUntil([&] { return !b.Connected(); }, 3000));
     const std::uint64_t after = b.machine.NowMs() - unplugged;
     EXPECT_GE(after, 400u);
     EXPECT_LE(after, 1200u);
     EXPECT_EQ(b.Description(), "No Quillon Connected");
-    EXPECT_EQ(Shown(b.machine), "................");
+    EXPECT_EQ(b.Shown(), "................");
 
     // Replugged: bridged again, audio again.
-    b.console->Plug();
+    b.console().Plug();
     ASSERT_TRUE(b.machine.RunUntil([&] { return b.Connected(); }, 2000));
     b.machine.RunFor(400);
     ExpectStreamCarries(b.recorded[0], 0, {0, 1});
@@ -180,7 +135,7 @@ TEST(ConsoleBridgeScenario, BypassTearsDownAndLatencyReopensWithTheLongerPeriod)
     ASSERT_TRUE(b.machine.RunUntil([&] { return !b.Connected(); }, 1500));
     b.machine.RunFor(2000);
     EXPECT_FALSE(b.Connected());
-    EXPECT_EQ(b.console->Ks().RenderPin(), nullptr);
+    EXPECT_EQ(b.console().Ks().RenderPin(), nullptr);
 
     b.RequestSettings(kSettingEnable | kSettingLatency);
     ASSERT_TRUE(b.machine.RunUntil([&] { return b.Connected(); }, 1000));
@@ -198,8 +153,8 @@ TEST(ConsoleBridgeScenario, AnAltModelBridgesRenderOnlyInLoopedMode) {
     EXPECT_NE(b.Description().find("Quillon Basso"), std::string::npos);
     b.machine.RunFor(1500);  // several health checks: render progress alone keeps it alive
     EXPECT_TRUE(b.Connected());
-    EXPECT_EQ(b.console->Ks().CapturePin(), nullptr);
-    EXPECT_EQ(Shown(b.machine), "...........xxxxx");  // capture endpoints stay hidden
+    EXPECT_EQ(b.console().Ks().CapturePin(), nullptr);
+    EXPECT_EQ(b.Shown(), "...........xxxxx");  // capture endpoints stay hidden
     ASSERT_TRUE(b.Stop());
     EXPECT_EQ(b.machine.HandleCount(), 0u);
 }

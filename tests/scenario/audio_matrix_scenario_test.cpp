@@ -1,0 +1,252 @@
+// Audio end to end through the real service, in virtual time, followed path by path by the identifying
+// signals: the console's capture channels split into the driver's capture streams and the applications'
+// playback streams merged into the console's render channels, sample for sample, for every model, latency,
+// pin mode and sample depth; and a minute of streaming without a glitch, at a constant latency per path.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <array>
+#include <optional>
+#include <cstdio>
+#include <string>
+#include <tuple>
+#include <vector>
+
+#include "tests/scenario/ServiceBench.h"
+
+namespace {
+
+using scenario::Bench;
+
+// The console capture channels each capture stream 0 to 10 carries (-1: none), as the routing splits a
+// frame of 16 channels (no stream 10) and of 15 (no streams 3 and 4). The _2026 models carry 20 channels
+// and use the first 16 or 15; the _Alt models carry none.
+using StreamChannels = std::array<std::array<int, 2>, 11>;
+constexpr StreamChannels kAltoSplit = {{{0, 1}, {2, -1}, {3, -1}, {4, -1}, {5, -1}, {6, 7}, {8, 9}, {10, 11}, {12, 13},
+                                        {14, 15}, {-1, -1}}};
+constexpr StreamChannels kBassoSplit = {{{0, 1}, {2, -1}, {3, -1}, {-1, -1}, {-1, -1}, {4, 5}, {6, 7}, {8, 9},
+                                         {10, 11}, {12, 13}, {14, -1}}};
+constexpr StreamChannels kNoCapture = {{{-1, -1}, {-1, -1}, {-1, -1}, {-1, -1}, {-1, -1}, {-1, -1}, {-1, -1}, {-1, -1},
+                                        {-1, -1}, {-1, -1}, {-1, -1}}};
+
+const StreamChannels& SplitOf(sim::ConsoleModel model) {
+    switch (model) {
+        case sim::ConsoleModel::Alto:
+        case sim::ConsoleModel::Alto2026: return kAltoSplit;
+        case sim::ConsoleModel::Basso:
+        case sim::ConsoleModel::Basso2026: return kBassoSplit;
+        default: return kNoCapture;
+    }
+}
+
+// The driver opens streams 1 to 4 and 10 with one channel, the others with two.
+std::uint32_t WidthOf(unsigned stream) { return (stream >= 1 && stream <= 4) || stream == 10 ? 1 : 2; }
+
+struct Layout {
+    WORD container;
+    WORD valid;
+};
+
+struct Session {
+    sim::ConsoleModel model = sim::ConsoleModel::Alto;
+    bool lowLatency = false;
+    sim::PinMode pinMode = sim::PinMode::Standard;
+    Layout layout{32, 24};
+    std::vector<unsigned> played = {11, 12, 13, 14, 15};
+};
+
+// A session streaming from the moment the bridge opened: the console with only `layout` on its pins,
+// applications playing into `played`, recording every capture endpoint.
+struct Streaming {
+    Bench b;
+    sim::AudioPathMeter* meter = nullptr;
+    std::uint32_t packetFrames = 0;  // the bridge's packet: half the driver's buffer
+
+    explicit Streaming(const Session& s) {
+        sim::ConsoleConfig config;
+        config.model = s.model;
+        config.pinMode = s.pinMode;
+        sim::Console& console = b.AddConsole(config, false);
+        console.Ks().Options().sampleFormats = {{s.layout.container, s.layout.valid}};
+        sim::AudioPathMeter::Options options;
+        options.playedStreams = s.played;
+        meter = &b.Meter(options);
+        b.StartWithLowLatency(s.lowLatency);
+        console.Plug();
+        packetFrames = s.lowLatency ? 192 : 96;
+    }
+    bool Start() { return b.Start() && b.WaitConnected(); }
+};
+
+// The console frame at which a pin's first start produced or played its first frame.
+std::optional<std::uint64_t> FirstDataFrame(const std::vector<sim::PinRecord>& pins, bool capture) {
+    for (const auto& pin : pins)
+        if (pin.capture == capture && !pin.starts.empty()) return pin.starts.front().firstDataFrame;
+    return std::nullopt;
+}
+
+// One run of `path` that began after the warm-up of the pin's start, every frame once and in order up to
+// about now, at one latency.
+void ExpectOneCleanRun(const sim::PathStats& path, std::optional<std::uint64_t> firstDataFrame,
+                       std::uint32_t packetFrames, std::uint64_t nowFrame) {
+    SCOPED_TRACE(testing::Message() << "stream " << path.stream << " channel " << path.channel);
+    ASSERT_EQ(path.runs.size(), 1u);
+    const sim::PathRun& run = path.runs.front();
+    EXPECT_EQ(path.misrouted, 0u);
+    EXPECT_EQ(path.unidentified, 0u);
+    EXPECT_EQ(run.dropped, 0u);
+    EXPECT_EQ(run.repeated, 0u);
+    EXPECT_TRUE(path.LatencyConstant()) << path.minLatency << " to " << path.maxLatency << " frames";
+    // Nothing of the first 32 packets reached anybody.
+    ASSERT_TRUE(firstDataFrame.has_value());
+    EXPECT_GE(run.consoleFrame, *firstDataFrame + 32 * packetFrames);
+    // And the run did not stop early: it reaches the present but for the path's latency and a period.
+    EXPECT_GE(run.frames + static_cast<std::uint64_t>(path.maxLatency) + 2 * packetFrames, nowFrame - run.machineFrame);
+}
+
+// Every used capture stream carries exactly its console channels, the others carry silence; every played
+// stream lands in its console pair; the other pairs stay silent.
+void ExpectRouting(Streaming& st, const Session& s) {
+    sim::AudioPathMeter& meter = *st.meter;
+    const std::uint64_t now = sim::MachineFrameAt(st.b.machine.Now());
+    const std::vector<sim::PinRecord> pins = meter.Pins();
+    const StreamChannels& split = SplitOf(s.model);
+    const bool capture = &split != &kNoCapture;
+    EXPECT_EQ(std::count_if(pins.begin(), pins.end(), [](const sim::PinRecord& pin) { return pin.capture; }),
+              capture ? 1 : 0);
+    for (unsigned stream = 0; stream < 11; ++stream) {
+        EXPECT_EQ(meter.CaptureStreamChannels(stream), WidthOf(stream)) << stream;
+        for (unsigned ch = 0; ch < WidthOf(stream); ++ch) {
+            const sim::PathStats path = meter.CapturePath(stream, ch);
+            const int expected = split[stream][ch];
+            if (expected < 0) {
+                EXPECT_EQ(path.frames + path.unidentified, 0u) << "stream " << stream << " channel " << ch;
+                continue;
+            }
+            EXPECT_EQ(path.consoleChannel, expected) << "stream " << stream << " channel " << ch;
+            ExpectOneCleanRun(path, FirstDataFrame(pins, true), st.packetFrames, now);
+        }
+    }
+    ASSERT_EQ(meter.RenderChannels(), 10u);
+    for (unsigned stream = 11; stream < 16; ++stream) {
+        const bool played = std::find(s.played.begin(), s.played.end(), stream) != s.played.end();
+        for (unsigned ch = 0; ch < 2; ++ch) {
+            const unsigned consoleChannel = 2 * (stream - 11) + ch;
+            const sim::ConsoleChannelStats channel = meter.RenderChannel(consoleChannel);
+            EXPECT_EQ(channel.foreign, 0u) << consoleChannel;
+            EXPECT_EQ(channel.unidentified, 0u) << consoleChannel;
+            EXPECT_GT(channel.frames, 0u) << consoleChannel;
+            if (played)
+                ExpectOneCleanRun(meter.RenderPath(stream, ch), FirstDataFrame(pins, false), st.packetFrames, now);
+            else
+                EXPECT_TRUE(channel.Silent()) << consoleChannel;
+        }
+    }
+}
+
+// ---- the matrix ----
+
+using Case = std::tuple<sim::ConsoleModel, bool, sim::PinMode, Layout>;
+
+class AudioMatrix : public ::testing::TestWithParam<Case> {};
+
+TEST_P(AudioMatrix, EveryPathCarriesExactlyItsChannelsEveryFrameOnceInOrder) {
+    Session s;
+    std::tie(s.model, s.lowLatency, s.pinMode, s.layout) = GetParam();
+    // One playback stream stays unplayed, a different one from case to case.
+    const unsigned quiet = 11 + (static_cast<unsigned>(s.model) + 2 * s.lowLatency + 3 * static_cast<unsigned>(s.pinMode) +
+                                 s.layout.container / 8) % 5;
+    s.played.erase(std::find(s.played.begin(), s.played.end(), quiet));
+    Streaming st(s);
+    ASSERT_TRUE(st.Start());
+    st.b.machine.RunFor(1500);
+    ExpectRouting(st, s);
+    for (const auto& pin : st.meter->Pins()) {
+        EXPECT_EQ(pin.format.containerBits, s.layout.container);
+        EXPECT_EQ(pin.format.validBits, s.layout.valid);
+        EXPECT_EQ(pin.looped, s.pinMode == sim::PinMode::Looped);
+    }
+    ASSERT_TRUE(st.b.Stop());
+    st.b.ExpectNothingLeft();
+}
+
+std::string CaseName(const ::testing::TestParamInfo<Case>& info) {
+    const auto [model, low, mode, layout] = info.param;
+    return std::string(sim::ModelInfo(model).name) + (low ? "_Low_" : "_UltraLow_") +
+           (mode == sim::PinMode::Looped ? "Looped_" : "Standard_") + std::to_string(layout.container) + "in" +
+           std::to_string(layout.valid);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    AllSessions, AudioMatrix,
+    ::testing::Combine(::testing::Values(sim::ConsoleModel::Alto, sim::ConsoleModel::AltoAlt, sim::ConsoleModel::Alto2026,
+                                         sim::ConsoleModel::Basso, sim::ConsoleModel::BassoAlt,
+                                         sim::ConsoleModel::Basso2026),
+                       ::testing::Bool(), ::testing::Values(sim::PinMode::Standard, sim::PinMode::Looped),
+                       ::testing::Values(Layout{16, 16}, Layout{24, 24}, Layout{32, 24}, Layout{32, 32})),
+    CaseName);
+
+// ---- a minute of streaming ----
+
+using Long = std::tuple<bool, sim::PinMode>;
+
+class LongSession : public ::testing::TestWithParam<Long> {};
+
+// A minute at either latency, in either pin mode: one run per path with no frame dropped or repeated, no
+// answer late at the driver, nothing lost at the console's pins, and each path's added latency (console
+// ADC to application, application to console DAC) the same from the first frame to the last.
+TEST_P(LongSession, AMinuteWithoutAGlitchAtAConstantLatencyPerPath) {
+    Session s;
+    std::tie(s.lowLatency, s.pinMode) = GetParam();
+    Streaming st(s);
+    ASSERT_TRUE(st.Start());
+    st.b.machine.RunFor(500);  // past the warm-up
+    const std::uint64_t missedCapture = st.b.driver.MissedCaptureAnswers();
+    const std::uint64_t missedRender = st.b.driver.MissedRenderAnswers();
+    const std::uint64_t underruns = st.b.driver.CaptureUnderruns();
+    st.b.machine.RunFor(60'000);
+    ExpectRouting(st, s);
+    EXPECT_EQ(st.b.driver.MissedCaptureAnswers(), missedCapture);
+    EXPECT_EQ(st.b.driver.MissedRenderAnswers(), missedRender);
+    EXPECT_EQ(st.b.driver.CaptureUnderruns(), underruns);
+    for (const auto& pin : {st.b.console().Ks().CapturePin(), st.b.console().Ks().RenderPin()}) {
+        ASSERT_NE(pin, nullptr);
+        const sim::KsStreamCounts counts = pin->Counts();
+        EXPECT_EQ(counts.overrunFrames, 0u) << (pin->Capture() ? "capture" : "render");
+        EXPECT_EQ(counts.underrunFrames, 0u) << (pin->Capture() ? "capture" : "render");
+    }
+
+    // The latencies, for the record.
+    const char* names[16] = {"System", "Combo1",   "Combo2", "Combo3", "Combo4",    "Bluetooth",
+                             "PadBank", "USB1Main", "USB1Chat", "USB2",  "Headset",   "System",
+                             "Game",   "Music",    "Virtual A", "Virtual B"};
+    std::printf("%s latency, %s pins, 60 s:\n", s.lowLatency ? "Low" : "Ultra-low",
+                s.pinMode == sim::PinMode::Looped ? "looped" : "standard");
+    double captureMs = 0, renderMs = 0;
+    for (const auto& path : st.meter->CapturePaths())
+        if (path.Identified()) {
+            std::printf("  capture %2u %-9s ch%u <- console %2d: %.3f ms\n", path.stream, names[path.stream], path.channel,
+                        path.consoleChannel, path.MaxLatencyMs());
+            captureMs = path.MaxLatencyMs();
+        }
+    for (const auto& path : st.meter->RenderPaths())
+        if (path.Identified()) {
+            std::printf("  render  %2u %-9s ch%u -> console %2d: %.3f ms\n", path.stream, names[path.stream], path.channel,
+                        path.consoleChannel, path.MaxLatencyMs());
+            renderMs = path.MaxLatencyMs();
+        }
+    RecordProperty("capture_latency_ms", std::to_string(captureMs));
+    RecordProperty("render_latency_ms", std::to_string(renderMs));
+    ASSERT_TRUE(st.b.Stop());
+    st.b.ExpectNothingLeft();
+}
+
+// Each latency once, each in one pin mode (the matrix covers the four pairings over shorter sessions).
+INSTANTIATE_TEST_SUITE_P(BothLatencies, LongSession,
+                         ::testing::Values(Long{false, sim::PinMode::Standard}, Long{true, sim::PinMode::Looped}),
+                         [](const ::testing::TestParamInfo<Long>& info) {
+                             return std::string(std::get<0>(info.param) ? "Low" : "UltraLow") +
+                                    (std::get<1>(info.param) == sim::PinMode::Looped ? "_Looped" : "_Standard");
+                         });
+
+}  // namespace
