@@ -1,15 +1,15 @@
 // The audio path meter on synthetic input: capture halves as a recorder gets them and render blocks as
 // the console's pin plays them, with frames dropped, repeated, misrouted, silenced and delayed on purpose.
+#include "platform/sim/include/sim/audio_paths.h"
+
 #include <gtest/gtest.h>
 
 #include <cstring>
 #include <vector>
 
-#include "platform/sim/include/sim/audio_paths.h"
-
 namespace {
 
-constexpr sim::Ticks kPlugTime = 20'000'000;        // 2 s: machine frame 96000
+constexpr sim::Ticks kPlugTime = 20'000'000;  // 2 s: machine frame 96000
 constexpr std::uint64_t kPlugFrame = 96'000;
 constexpr std::uint32_t kHalf = 96;
 
@@ -111,10 +111,10 @@ TEST_F(AudioPathMeterTest, SkippedAndStaleHalvesCountAsDroppedAndRepeatedFrames)
     feed.Half();
     const std::uint64_t secondHalf = feed.At() - 200 - kPlugFrame - kHalf;
     // Halves are due to carry secondHalf + 96 x (n - 1) at the n-th half from here on.
-    feed.Half(secondHalf);               // the previous half again (stale): 96 repeated, 96 frames later than due
-    feed.Half(secondHalf + kHalf);       // the half that was due then: late, but nothing is lost
-    feed.Half(secondHalf + 3 * kHalf);   // back in step by skipping one half: 96 dropped
-    feed.Silence();                      // a half of silence in place of content: 96 dropped, not 192
+    feed.Half(secondHalf);              // the previous half again (stale): 96 repeated, 96 frames later than due
+    feed.Half(secondHalf + kHalf);      // the half that was due then: late, but nothing is lost
+    feed.Half(secondHalf + 3 * kHalf);  // back in step by skipping one half: 96 dropped
+    feed.Silence();                     // a half of silence in place of content: 96 dropped, not 192
     feed.Half(secondHalf + 5 * kHalf);
     feed.Half();
 
@@ -207,8 +207,9 @@ TEST_F(AudioPathMeterTest, RenderPathsLandInTheOffsetTablesChannelsLateByTheirLa
             for (unsigned c = 0; c < 12; ++c) {
                 std::int32_t v = 0;
                 if (c < 4) v = static_cast<std::int32_t>((c + 1) * 2048 + m % 2048);  // streams 11 and 12
-                if (c == 3 && block == 20 && i < 3) v = static_cast<std::int32_t>(3 * 2048 + m % 2048);  // 12 L in 12 R's place
-                if (c == 7 && block == 30 && i == 0) v = 77;  // a stray value on an unused channel
+                if (c == 3 && block == 20 && i < 3)
+                    v = static_cast<std::int32_t>(3 * 2048 + m % 2048);  // 12 L in 12 R's place
+                if (c == 7 && block == 30 && i == 0) v = 77;             // a stray value on an unused channel
                 data[i * 12 + c] = static_cast<std::int16_t>(v);
             }
         }

@@ -61,7 +61,8 @@ Wav ReadWav(const std::string& path) {
             const unsigned tag = b[at + 8] | b[at + 9] << 8;
             wav.isFloat = tag == 3 || (tag == 0xFFFE && b[at + 32] == 3);
         }
-        if (std::memcmp(&b[at], "data", 4) == 0) wav.data.assign(b.begin() + static_cast<long>(at) + 8, b.begin() + static_cast<long>(at) + 8 + size);
+        if (std::memcmp(&b[at], "data", 4) == 0)
+            wav.data.assign(b.begin() + static_cast<long>(at) + 8, b.begin() + static_cast<long>(at) + 8 + size);
         at += 8 + size + (size & 1);
     }
     return wav;
@@ -88,8 +89,8 @@ TEST(QuillonSimSession, TheRecordingLinesUpOnTheMachineClock) {
     EXPECT_EQ(system.channels, 2u);
     const std::size_t frames = system.Frames();
     EXPECT_GT(frames, 6u * 48000);
-    for (const char* name : {"capture-00-System.wav", "capture-10-Headset.wav", "render-14-Virtual_A.wav",
-                             "render-15-Virtual_B.wav"})
+    for (const char* name :
+         {"capture-00-System.wav", "capture-10-Headset.wav", "render-14-Virtual_A.wav", "render-15-Virtual_B.wav"})
         EXPECT_EQ(ReadWav(dir + "/" + name).Frames(), frames) << name;
     for (const Wav* w : {&in, &played, &combo1}) EXPECT_EQ(w->Frames(), frames);
 
@@ -144,8 +145,9 @@ TEST(QuillonSimSession, TheRecordingLinesUpOnTheMachineClock) {
 
     std::ifstream json(dir + "/session.json");
     const std::string text((std::istreambuf_iterator<char>(json)), std::istreambuf_iterator<char>());
-    for (const char* expected : {"\"event\": \"console plug\"", "\"event\": \"bridge open\"", "\"event\": \"bridge close\"",
-                                 "\"event\": \"user: Low\"", "\"containerBits\": 32", "\"endpoint\": \"Combo1\""})
+    for (const char* expected :
+         {"\"event\": \"console plug\"", "\"event\": \"bridge open\"", "\"event\": \"bridge close\"",
+          "\"event\": \"user: Low\"", "\"containerBits\": 32", "\"endpoint\": \"Combo1\""})
         EXPECT_NE(text.find(expected), std::string::npos) << expected;
     EXPECT_EQ(text.find("\"dropped\": 1"), std::string::npos);
     EXPECT_EQ(std::count(text.begin(), text.end(), '{'), std::count(text.begin(), text.end(), '}'));
@@ -153,8 +155,8 @@ TEST(QuillonSimSession, TheRecordingLinesUpOnTheMachineClock) {
 }
 
 TEST(QuillonSimSession, OptionsAreTakenAsWrittenAndAnythingElseIsRefused) {
-    const char* const good[] = {"--console", "basso-alt", "--pin-mode", "looped", "--bits", "16", "--latency", "low",
-                                "--clock", "real", "--record", "/tmp/x", "--no-tray"};
+    const char* const good[] = {"--console", "basso-alt", "--pin-mode", "looped",   "--bits", "16",       "--latency",
+                                "low",       "--clock",   "real",       "--record", "/tmp/x", "--no-tray"};
     quillon_sim::Options o;
     ASSERT_TRUE(quillon_sim::ParseOptions(13, good, o));
     EXPECT_EQ(o.console, "basso-alt");
@@ -164,8 +166,13 @@ TEST(QuillonSimSession, OptionsAreTakenAsWrittenAndAnythingElseIsRefused) {
     EXPECT_EQ(o.clock, sim::ClockMode::Real);
     EXPECT_EQ(o.recordDir, "/tmp/x");
     EXPECT_FALSE(o.tray);
-    for (auto bad : std::vector<std::vector<const char*>>{
-             {"--bits", "20"}, {"--console", "tenor"}, {"--latency"}, {"--seconds", "0"}, {"--seconds", "5x"}, {"--record"}, {"--frobnicate"}}) {
+    for (auto bad : std::vector<std::vector<const char*>>{{"--bits", "20"},
+                                                          {"--console", "tenor"},
+                                                          {"--latency"},
+                                                          {"--seconds", "0"},
+                                                          {"--seconds", "5x"},
+                                                          {"--record"},
+                                                          {"--frobnicate"}}) {
         quillon_sim::Options ignored;
         EXPECT_FALSE(quillon_sim::ParseOptions(static_cast<int>(bad.size()), bad.data(), ignored)) << bad[0];
     }

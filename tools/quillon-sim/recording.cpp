@@ -6,9 +6,9 @@
 
 namespace quillon_sim {
 
-const char* const kEndpointNames[16] = {"System", "Combo1",   "Combo2",   "Combo3", "Combo4", "Bluetooth",
-                                        "PadBank", "USB1Main", "USB1Chat", "USB2",   "Headset", "System",
-                                        "Game",   "Music",    "Virtual A", "Virtual B"};
+const char* const kEndpointNames[16] = {"System",  "Combo1",   "Combo2",    "Combo3",   "Combo4",  "Bluetooth",
+                                        "PadBank", "USB1Main", "USB1Chat",  "USB2",     "Headset", "System",
+                                        "Game",    "Music",    "Virtual A", "Virtual B"};
 
 namespace {
 
@@ -30,9 +30,7 @@ WavFormat FormatOf(const sim::KsWaveFormat& f) {
     return w;
 }
 
-WavFormat FloatFormat(std::uint32_t channels) {
-    return {static_cast<std::uint16_t>(channels), 32, 32, true};
-}
+WavFormat FloatFormat(std::uint32_t channels) { return {static_cast<std::uint16_t>(channels), 32, 32, true}; }
 
 }  // namespace
 
@@ -54,8 +52,9 @@ SessionRecorder::SessionRecorder(const std::string& dir, unsigned captureChannel
         console_[1] = add("console-out.wav", "what the console's render pin played",
                           {static_cast<std::uint16_t>(renderChannels), consoleBits, validBits, false});
     for (unsigned s = 0; s < 16; ++s)
-        streams_[s] = s < 11 ? add(FileName("capture", s), "what an application recording from it received", FloatFormat(1))
-                             : add(FileName("render", s), "what an application played into it", FloatFormat(2));
+        streams_[s] =
+            s < 11 ? add(FileName("capture", s), "what an application recording from it received", FloatFormat(1))
+                   : add(FileName("render", s), "what an application played into it", FloatFormat(2));
 }
 
 bool SessionRecorder::Ok() const {
@@ -74,7 +73,8 @@ void SessionRecorder::ConsoleFrames(const sim::ConsolePinEvent& e) {
 
 void SessionRecorder::Recorded(unsigned stream, std::uint64_t firstFrame, std::uint32_t channels, const float* samples,
                                std::uint32_t frames) {
-    if (stream < 11 && streams_[stream]) streams_[stream]->file->Put(firstFrame, samples, frames, FloatFormat(channels));
+    if (stream < 11 && streams_[stream])
+        streams_[stream]->file->Put(firstFrame, samples, frames, FloatFormat(channels));
 }
 
 void SessionRecorder::Played(unsigned stream, std::uint64_t firstFrame, std::uint32_t channels, const float* samples,

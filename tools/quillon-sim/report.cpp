@@ -11,7 +11,9 @@ namespace {
 
 double Seconds(sim::Ticks t) { return static_cast<double>(t) / 1e7; }
 double FrameSeconds(std::uint64_t frame) { return static_cast<double>(frame) / sim::kMachineFrameRate; }
-sim::Ticks FrameTicks(std::uint64_t frame) { return static_cast<sim::Ticks>(frame * 10'000'000 / sim::kMachineFrameRate); }
+sim::Ticks FrameTicks(std::uint64_t frame) {
+    return static_cast<sim::Ticks>(frame * 10'000'000 / sim::kMachineFrameRate);
+}
 double Ms(std::int64_t frames) { return static_cast<double>(frames) * 1000.0 / sim::kMachineFrameRate; }
 
 const char* Side(unsigned channel) { return channel == 0 ? "L" : "R"; }
@@ -117,8 +119,9 @@ std::string DescribeFormat(const sim::KsWaveFormat& f) {
 }
 
 void PrintReport(std::FILE* out, const Report& r) {
-    std::fprintf(out, "\nPaths, end to end (by the identifying signals; the latency of each run in ms, a..b where it "
-                      "moved; frames dropped or repeated within runs):\n");
+    std::fprintf(out,
+                 "\nPaths, end to end (by the identifying signals; the latency of each run in ms, a..b where it "
+                 "moved; frames dropped or repeated within runs):\n");
     std::string silent;  // capture endpoints (or one channel of one) that flowed but carried nothing
     for (unsigned s = 0; s < sim::kCaptureStreamCount; ++s) {
         bool flowed[2], quiet[2];
@@ -161,7 +164,9 @@ void PrintReport(std::FILE* out, const Report& r) {
     }
 
     const DriverFigures& d = r.driver;
-    std::fprintf(out, "\nVirtual driver: %" PRIu64 " periods; late answers (capture/render) and capture halves delivered as silence:\n",
+    std::fprintf(out,
+                 "\nVirtual driver: %" PRIu64
+                 " periods; late answers (capture/render) and capture halves delivered as silence:\n",
                  d.periods);
     auto line = [&](const char* what, const LateAnswers& a) {
         std::fprintf(out, "  %-52s %7.1f s  %" PRIu64 "/%" PRIu64 ", %" PRIu64 " silent halves\n", what, a.seconds,
@@ -183,16 +188,19 @@ bool WriteSessionJson(const std::string& path, const Report& r) {
     const Options& o = r.options;
     std::string text = "{\n";
     text += "  " + Json::Member("tool", Json::String("quillon-sim")) + ",\n";
-    text += "  " + Json::Member("options", "{" + Json::Member("console", Json::String(o.console)) + ", " +
-                                               Json::Member("pinMode", Json::String(o.pinMode == sim::PinMode::Looped ? "looped" : "standard")) +
-                                               ", " + Json::Member("bits", o.bits ? Json::Count(o.bits) : "null") + ", " +
-                                               Json::Member("latency", Json::String(o.latency ? "low" : "ultra-low")) +
-                                               ", " + Json::Member("seconds", Json::Count(o.seconds)) + ", " +
-                                               Json::Member("clock", Json::String(o.clock == sim::ClockMode::Real ? "real" : "virtual")) +
-                                               ", " + Json::Member("record", Json::String(o.recordDir)) + ", " +
-                                               Json::Member("driver", Json::Bool(o.driver)) + ", " +
-                                               Json::Member("tray", Json::Bool(o.tray)) + ", " +
-                                               Json::Member("script", Json::Bool(o.script)) + "}") + ",\n";
+    text += "  " +
+            Json::Member(
+                "options",
+                "{" + Json::Member("console", Json::String(o.console)) + ", " +
+                    Json::Member("pinMode", Json::String(o.pinMode == sim::PinMode::Looped ? "looped" : "standard")) +
+                    ", " + Json::Member("bits", o.bits ? Json::Count(o.bits) : "null") + ", " +
+                    Json::Member("latency", Json::String(o.latency ? "low" : "ultra-low")) + ", " +
+                    Json::Member("seconds", Json::Count(o.seconds)) + ", " +
+                    Json::Member("clock", Json::String(o.clock == sim::ClockMode::Real ? "real" : "virtual")) + ", " +
+                    Json::Member("record", Json::String(o.recordDir)) + ", " +
+                    Json::Member("driver", Json::Bool(o.driver)) + ", " + Json::Member("tray", Json::Bool(o.tray)) +
+                    ", " + Json::Member("script", Json::Bool(o.script)) + "}") +
+            ",\n";
     text += "  " + Json::Member("sampleRate", "48000") + ",\n";
     text += "  " + Json::Member("durationSeconds", Json::Real(r.endSeconds)) + ",\n";
 
@@ -200,8 +208,9 @@ bool WriteSessionJson(const std::string& path, const Report& r) {
     for (std::size_t i = 0; i < r.files.size(); ++i) {
         const auto& file = r.files[i];
         text += std::string(i ? "," : "") + "\n    {" + Json::Member("name", Json::String(file.name)) + ", " +
-                Json::Member("what", Json::String(file.what)) + ", " + Json::Member("channels", Json::Count(file.format.channels)) +
-                ", " + Json::Member("containerBits", Json::Count(file.format.containerBits)) + ", " +
+                Json::Member("what", Json::String(file.what)) + ", " +
+                Json::Member("channels", Json::Count(file.format.channels)) + ", " +
+                Json::Member("containerBits", Json::Count(file.format.containerBits)) + ", " +
                 Json::Member("validBits", Json::Count(file.format.validBits)) + ", " +
                 Json::Member("sampleType", Json::String(file.format.isFloat ? "float" : "pcm")) + ", " +
                 Json::Member("frames", Json::Count(file.frames)) + ", " +
@@ -220,8 +229,8 @@ bool WriteSessionJson(const std::string& path, const Report& r) {
     text += "  \"formats\": [";
     for (std::size_t i = 0; i < r.pins.size(); ++i) {
         const sim::PinRecord& pin = r.pins[i];
-        text += std::string(i ? "," : "") + "\n    {" + Json::Member("time", Json::Real(Seconds(pin.created), 4)) + ", " +
-                Json::Member("pin", Json::Count(pin.id)) + ", " +
+        text += std::string(i ? "," : "") + "\n    {" + Json::Member("time", Json::Real(Seconds(pin.created), 4)) +
+                ", " + Json::Member("pin", Json::Count(pin.id)) + ", " +
                 Json::Member("direction", Json::String(pin.capture ? "capture" : "render")) + ", " +
                 Json::Member("mode", Json::String(pin.looped ? "looped" : "standard")) + ", " +
                 Json::Member("format", FormatJson(pin.format)) + ", " +
@@ -248,8 +257,8 @@ bool WriteSessionJson(const std::string& path, const Report& r) {
     };
     const DriverFigures& d = r.driver;
     text += "  \"driver\": {" + Json::Member("periods", Json::Count(d.periods)) + ", " +
-            Json::Member("whileAudioFlowed", late(d.flowing)) + ", " + Json::Member("whileBridgeOpened", late(d.opening)) +
-            ", " + Json::Member("all", late(d.all)) + "}\n}\n";
+            Json::Member("whileAudioFlowed", late(d.flowing)) + ", " +
+            Json::Member("whileBridgeOpened", late(d.opening)) + ", " + Json::Member("all", late(d.all)) + "}\n}\n";
     const bool ok = std::fwrite(text.data(), 1, text.size(), f) == text.size();
     return std::fclose(f) == 0 && ok;
 }

@@ -29,9 +29,10 @@ struct ModelOption {
     const char* option;
     sim::ConsoleModel model;
 };
-constexpr ModelOption kModels[] = {{"alto", sim::ConsoleModel::Alto},          {"alto-alt", sim::ConsoleModel::AltoAlt},
-                                   {"alto-2026", sim::ConsoleModel::Alto2026}, {"basso", sim::ConsoleModel::Basso},
-                                   {"basso-alt", sim::ConsoleModel::BassoAlt}, {"basso-2026", sim::ConsoleModel::Basso2026}};
+constexpr ModelOption kModels[] = {
+    {"alto", sim::ConsoleModel::Alto},          {"alto-alt", sim::ConsoleModel::AltoAlt},
+    {"alto-2026", sim::ConsoleModel::Alto2026}, {"basso", sim::ConsoleModel::Basso},
+    {"basso-alt", sim::ConsoleModel::BassoAlt}, {"basso-2026", sim::ConsoleModel::Basso2026}};
 
 constexpr char kSettingsKey[] = "HKLM\\SOFTWARE\\Arvel Rozezezezed\\Quillon Virtual Device Driver";
 
@@ -51,12 +52,15 @@ public:
         const std::string pin = std::string(e.capture ? "capture" : "render") + " pin " + std::to_string(e.pin);
         switch (e.kind) {
             case sim::ConsolePinEvent::Kind::Created:
-                timeline_.Say(e.time, "bridge", pin + " created: " + DescribeFormat(*e.format) +
-                                                     (e.looped ? ", looped streaming" : ", standard streaming"));
-                events_.Add(e.time, "pin created", PinFields(e) + ", " + Json::Member("format", Json::String(DescribeFormat(*e.format))));
+                timeline_.Say(e.time, "bridge",
+                              pin + " created: " + DescribeFormat(*e.format) +
+                                  (e.looped ? ", looped streaming" : ", standard streaming"));
+                events_.Add(e.time, "pin created",
+                            PinFields(e) + ", " + Json::Member("format", Json::String(DescribeFormat(*e.format))));
                 break;
             case sim::ConsolePinEvent::Kind::Started:
-                if (verbose_) timeline_.Say(e.time, "bridge", pin + " runs from console frame " + std::to_string(e.firstFrame));
+                if (verbose_)
+                    timeline_.Say(e.time, "bridge", pin + " runs from console frame " + std::to_string(e.firstFrame));
                 if (++running_ == pins_ && !bridged_) {
                     bridged_ = true;
                     openedAt_ = e.time;
@@ -162,9 +166,10 @@ DriverFigures SplitLateAnswers(const std::vector<Step>& steps, const std::vector
         for (const sim::PathStats& p : *paths)
             for (const sim::PathRun& run : p.runs) {
                 // When the run's first frame arrived: received (capture) or played (render).
-                const sim::Ticks arrived =
-                    ticks(paths == &report.capture ? run.machineFrame
-                                                   : run.machineFrame + static_cast<std::uint64_t>(std::max<std::int64_t>(run.minLatency, 0)));
+                const sim::Ticks arrived = ticks(
+                    paths == &report.capture
+                        ? run.machineFrame
+                        : run.machineFrame + static_cast<std::uint64_t>(std::max<std::int64_t>(run.minLatency, 0)));
                 for (Span& span : spans)
                     if (arrived >= span.open && arrived < span.close) span.flowing = std::min(span.flowing, arrived);
             }
@@ -288,8 +293,9 @@ int RunSession(const Options& options, std::FILE* out) {
     const sim::ConsoleModelInfo* model = nullptr;
     for (const ModelOption& m : kModels)
         if (options.console == m.option) model = &sim::ModelInfo(m.model);
-    std::fprintf(out, "quillon-sim: %u s of service time on the %s clock; console %s (%s pins, %s); latency %s at "
-                      "start; virtual audio driver %s; tray %s\n\n",
+    std::fprintf(out,
+                 "quillon-sim: %u s of service time on the %s clock; console %s (%s pins, %s); latency %s at "
+                 "start; virtual audio driver %s; tray %s\n\n",
                  options.seconds, options.clock == sim::ClockMode::Virtual ? "virtual" : "real",
                  model ? model->displayName : "none", options.pinMode == sim::PinMode::Looped ? "looped" : "standard",
                  options.bits ? (std::to_string(options.bits) + "-bit samples only").c_str() : "its own sample depths",
@@ -364,7 +370,8 @@ int RunSession(const Options& options, std::FILE* out) {
     }
     if (options.script && console) {
         script.push_back({5000 + later, [&] {
-                              say("presses a channel button on the console: mask 0x3FFF", "console: channel mask 0x3FFF");
+                              say("presses a channel button on the console: mask 0x3FFF",
+                                  "console: channel mask 0x3FFF");
                               console->Hid().SetChannelMask(0x3FFF);
                           }});
         script.push_back({9000 + later, [&] { plug(false); }});
@@ -375,7 +382,8 @@ int RunSession(const Options& options, std::FILE* out) {
                               say("stops the service", "service stop");
                               harness::StopService(machine);
                           }});
-    std::stable_sort(script.begin(), script.end(), [](const ScriptStep& a, const ScriptStep& b) { return a.atMs < b.atMs; });
+    std::stable_sort(script.begin(), script.end(),
+                     [](const ScriptStep& a, const ScriptStep& b) { return a.atMs < b.atMs; });
 
     StatusWatcher status;
     SoundSettingsWatcher sound(console.get());

@@ -12,11 +12,11 @@ namespace quillon_sim {
 
 struct Options {
     unsigned seconds = 16;
-    std::string console = "alto";   // a model's option name, or "none"
+    std::string console = "alto";  // a model's option name, or "none"
     sim::PinMode pinMode = sim::PinMode::Standard;
-    unsigned bits = 0;              // 0: the console's own depths
-    unsigned latency = 0;           // the registry value the service starts with: 0 ultra-low, 1 low
-    std::string recordDir;          // empty: no recording
+    unsigned bits = 0;      // 0: the console's own depths
+    unsigned latency = 0;   // the registry value the service starts with: 0 ultra-low, 1 low
+    std::string recordDir;  // empty: no recording
     sim::ClockMode clock = sim::ClockMode::Virtual;
     bool driver = true;
     bool tray = true;

@@ -97,8 +97,9 @@ void StatusWatcher::Poll(sim::Machine& machine, Timeline& timeline, EventLog& ev
     const std::string lines = "\"" + std::string(description) + "\" / \"" + firmware + "\" / \"" + version + "\"";
     const sim::Ticks now = machine.Now();
     if (lines != lines_ || bypass != bypass_ || latency != latency_)
-        timeline.Say(now, "menu", lines + "  [Bypass " + (bypass ? "on" : "off") + ", Latency " +
-                                      (latency ? "Low" : "Ultra-low") + "]");
+        timeline.Say(
+            now, "menu",
+            lines + "  [Bypass " + (bypass ? "on" : "off") + ", Latency " + (latency ? "Low" : "Ultra-low") + "]");
     if (connected != connected_)
         events.Add(now, connected ? "status: connected" : "status: not connected",
                    Json::Member("description", Json::String(description)));
@@ -141,8 +142,10 @@ void SoundSettingsWatcher::Poll(sim::Machine& machine, Timeline& timeline, Event
         auto own = [&](std::optional<std::string> name) {
             return name ? std::optional<std::string>(*name + " (" + console_->Model().displayName + ")") : name;
         };
-        add(0, own(store.Name(Flow::Capture, config.captureEndpointGuid)), store.Visible(console_->CaptureEndpointId()).value_or(true));
-        add(1, own(store.Name(Flow::Render, config.renderEndpointGuid)), store.Visible(console_->RenderEndpointId()).value_or(true));
+        add(0, own(store.Name(Flow::Capture, config.captureEndpointGuid)),
+            store.Visible(console_->CaptureEndpointId()).value_or(true));
+        add(1, own(store.Name(Flow::Render, config.renderEndpointGuid)),
+            store.Visible(console_->RenderEndpointId()).value_or(true));
     }
     std::string text[2];
     for (int i = 0; i < 2; ++i)
@@ -155,7 +158,9 @@ void SoundSettingsWatcher::Poll(sim::Machine& machine, Timeline& timeline, Event
         events.Add(machine.Now(), "endpoints",
                    Json::Member("recording", Json::String(lists[0])) + ", " +
                        Json::Member("playback", Json::String(lists[1])) + ", " +
-                       Json::Member("hidden", Json::String(hidden[0] + (hidden[0].empty() || hidden[1].empty() ? "" : ", ") + hidden[1])));
+                       Json::Member(
+                           "hidden",
+                           Json::String(hidden[0] + (hidden[0].empty() || hidden[1].empty() ? "" : ", ") + hidden[1])));
         printed_ = state;
     }
     previous_ = state;

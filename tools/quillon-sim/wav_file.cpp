@@ -72,7 +72,8 @@ std::uint64_t WavFile::OverlappedFrames() const {
     return overlapped_;
 }
 
-void WavFile::ConvertInto(std::uint8_t* out, const std::uint8_t* in, std::uint32_t frames, const WavFormat& from) const {
+void WavFile::ConvertInto(std::uint8_t* out, const std::uint8_t* in, std::uint32_t frames,
+                          const WavFormat& from) const {
     const unsigned inBytes = from.containerBits / 8, outBytes = format_.containerBits / 8;
     for (std::uint32_t i = 0; i < frames; ++i)
         for (unsigned c = 0; c < format_.channels; ++c) {

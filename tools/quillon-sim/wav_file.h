@@ -50,7 +50,7 @@ public:
     void Finish(std::uint64_t totalFrames, const WavFormat& fallback);
 
     WavFormat Format() const;
-    std::uint64_t Frames() const;          // frames placed or padded so far
+    std::uint64_t Frames() const;  // frames placed or padded so far
     std::uint64_t OverlappedFrames() const;
 
 private:
@@ -67,11 +67,11 @@ private:
     mutable std::mutex mutex_;
     WavFormat format_;
     bool formatSet_ = false;
-    std::uint64_t placed_ = 0;      // frames placed so far (the next frame's index)
+    std::uint64_t placed_ = 0;  // frames placed so far (the next frame's index)
     std::uint64_t overlapped_ = 0;
     std::vector<std::uint8_t> pending_, writing_;
     std::vector<Segment> segments_, writingSegments_;
-    std::uint64_t written_ = 0;     // frames on disk
+    std::uint64_t written_ = 0;  // frames on disk
 };
 
 }  // namespace quillon_sim

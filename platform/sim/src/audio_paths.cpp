@@ -40,7 +40,8 @@ float PinLevel(const BYTE* sample, const KsWaveFormat& f) {
 // The frame with `phase` nearest to `expected`.
 std::uint64_t NearestWithPhase(std::uint64_t expected, std::uint32_t phase) {
     const auto diff = static_cast<std::int64_t>((phase + kPhases - expected % kPhases) % kPhases);
-    const std::int64_t step = diff < static_cast<std::int64_t>(kPhases / 2) ? diff : diff - static_cast<std::int64_t>(kPhases);
+    const std::int64_t step =
+        diff < static_cast<std::int64_t>(kPhases / 2) ? diff : diff - static_cast<std::int64_t>(kPhases);
     return static_cast<std::uint64_t>(static_cast<std::int64_t>(expected) + step);
 }
 
@@ -78,11 +79,11 @@ AudioPathMeter::AudioPathMeter(VirtualAudioDriver& driver, Console* console, Opt
                                         std::uint32_t frames) { OnRecorded(s, first, channels, samples, frames); });
     for (unsigned stream : options_.playedStreams) {
         if (stream < kFirstRenderStream || stream >= kFirstRenderStream + kRenderStreamCount) continue;
-        driver.SetPlayer(stream - kFirstRenderStream,
-                         [this, stream](std::uint64_t first, std::uint32_t channels, float* samples, std::uint32_t frames) {
-                             FillPlayerSignal(stream, first, channels, samples, frames);
-                             OnPlayed(stream, first, channels, samples, frames);
-                         });
+        driver.SetPlayer(stream - kFirstRenderStream, [this, stream](std::uint64_t first, std::uint32_t channels,
+                                                                     float* samples, std::uint32_t frames) {
+            FillPlayerSignal(stream, first, channels, samples, frames);
+            OnPlayed(stream, first, channels, samples, frames);
+        });
     }
     if (console_) console_->Ks().SetPinTap([this](const ConsolePinEvent& event) { OnConsolePin(event); });
 }
@@ -138,7 +139,8 @@ void AudioPathMeter::AddLatency(PathStats& path, PathRun& run, std::int64_t late
 // (render). The source frame's machine frame is originFrame + source x 48000 / rate (capture: a console
 // frame) or the source itself (render: an application frame).
 void AudioPathMeter::TrackLocked(PathStats& path, PathState& state, std::uint32_t phase, std::uint64_t arrival,
-                                 std::uint64_t consoleFrame, bool capture, std::int64_t originFrame, std::uint32_t rate) {
+                                 std::uint64_t consoleFrame, bool capture, std::int64_t originFrame,
+                                 std::uint32_t rate) {
     if (rate == 0) rate = kMachineFrameRate;
     auto machineFrameOf = [&](std::uint64_t source) -> std::int64_t {
         return capture ? originFrame + static_cast<std::int64_t>(source * kMachineFrameRate / rate)
@@ -186,8 +188,8 @@ void AudioPathMeter::TrackLocked(PathStats& path, PathState& state, std::uint32_
 
 // ---- capture ----
 
-void AudioPathMeter::OnRecorded(unsigned stream, std::uint64_t firstFrame, std::uint32_t channels,
-                                const float* samples, std::uint32_t frames) {
+void AudioPathMeter::OnRecorded(unsigned stream, std::uint64_t firstFrame, std::uint32_t channels, const float* samples,
+                                std::uint32_t frames) {
     if (stream >= kCaptureStreamCount || !samples || channels == 0) return;
     std::lock_guard lock(mutex_);
     if (listener_) listener_->Recorded(stream, firstFrame, channels, samples, frames);
@@ -195,7 +197,8 @@ void AudioPathMeter::OnRecorded(unsigned stream, std::uint64_t firstFrame, std::
     LevelCount& level = levels_.capture[stream];
     level.frames += frames;
     const std::size_t count = std::size_t{frames} * channels;
-    for (std::size_t i = 0; i < count; ++i) level.peak = std::max(level.peak, std::isfinite(samples[i]) ? std::fabs(samples[i]) : 0.0f);
+    for (std::size_t i = 0; i < count; ++i)
+        level.peak = std::max(level.peak, std::isfinite(samples[i]) ? std::fabs(samples[i]) : 0.0f);
 
     const unsigned bits = captureBits_;
     std::int64_t originFrame = 0;
@@ -260,7 +263,8 @@ void AudioPathMeter::OnPlayed(unsigned stream, std::uint64_t firstFrame, std::ui
     LevelCount& level = levels_.render[stream - kFirstRenderStream];
     level.frames += frames;
     const std::size_t count = std::size_t{frames} * channels;
-    for (std::size_t i = 0; i < count; ++i) level.peak = std::max(level.peak, std::isfinite(samples[i]) ? std::fabs(samples[i]) : 0.0f);
+    for (std::size_t i = 0; i < count; ++i)
+        level.peak = std::max(level.peak, std::isfinite(samples[i]) ? std::fabs(samples[i]) : 0.0f);
 }
 
 void AudioPathMeter::RenderFramesLocked(const ConsolePinEvent& e) {
@@ -354,7 +358,8 @@ void AudioPathMeter::OnConsolePin(const ConsolePinEvent& e) {
     }
     PinRecord* pin = PinLocked(e.pin);
     switch (e.kind) {
-        case ConsolePinEvent::Kind::Created: break;
+        case ConsolePinEvent::Kind::Created:
+            break;
         case ConsolePinEvent::Kind::Started:
             if (pin) pin->starts.push_back({e.time, e.firstFrame, std::nullopt, std::nullopt});
             break;

@@ -48,10 +48,10 @@ class Console;
 class VirtualAudioDriver;
 
 inline constexpr std::uint32_t kMachineFrameRate = 48'000;
-inline constexpr unsigned kCaptureStreamCount = 11;        // streams 0 to 10
-inline constexpr unsigned kFirstRenderStream = 11;         // streams 11 to 15
+inline constexpr unsigned kCaptureStreamCount = 11;  // streams 0 to 10
+inline constexpr unsigned kFirstRenderStream = 11;   // streams 11 to 15
 inline constexpr unsigned kRenderStreamCount = 5;
-inline constexpr unsigned kMeterConsoleChannels = 32;      // console channels the meter tells apart
+inline constexpr unsigned kMeterConsoleChannels = 32;  // console channels the meter tells apart
 
 // The machine frame (48 kHz) at machine time `time`.
 std::uint64_t MachineFrameAt(Ticks time);
@@ -81,11 +81,11 @@ struct PathStats {
     std::array<std::uint64_t, kMeterConsoleChannels> fromOrTo{};
     std::uint64_t frames = 0;        // identified samples (misrouted ones included)
     std::uint64_t silentFrames = 0;  // zeros: in the stream's channel (capture) or the table's console channel (render)
-    std::uint64_t unidentified = 0;  // non-zero samples the signal never carries (capture; render: see ConsoleChannelStats)
+    std::uint64_t unidentified = 0;  // capture: non-zero samples the signal never carries
     std::uint64_t misrouted = 0;     // identified samples from (capture) or into (render) another console channel
     std::uint64_t dropped = 0;       // summed over runs
     std::uint64_t repeated = 0;
-    std::int64_t minLatency = 0;     // machine frames, over all runs; meaningful when some run has frames
+    std::int64_t minLatency = 0;  // machine frames, over all runs; meaningful when some run has frames
     std::int64_t maxLatency = 0;
     std::vector<PathRun> runs;
 
@@ -98,7 +98,7 @@ struct PathStats {
 // What one console render channel played.
 struct ConsoleChannelStats {
     unsigned channel = 0;
-    std::uint64_t frames = 0;        // frames played
+    std::uint64_t frames = 0;  // frames played
     std::uint64_t silentFrames = 0;
     std::uint64_t identified = 0;    // samples of some application's signal
     std::uint64_t foreign = 0;       // of those, samples the offset table sends to another channel
@@ -136,7 +136,7 @@ struct LevelSnapshot {
     Ticks from = 0, to = 0;
     std::array<LevelCount, kCaptureStreamCount> capture{};  // what each capture stream's recorder received
     std::array<LevelCount, kRenderStreamCount> render{};    // what the players handed over (11 to 15)
-    LevelCount consoleIn, consoleOut;                        // what the console's pins produced and played
+    LevelCount consoleIn, consoleOut;                       // what the console's pins produced and played
 };
 
 // Receives every block the meter sees, on the machine's clock with the machine lock and the meter's lock
@@ -161,7 +161,7 @@ class AudioPathMeter {
 public:
     struct Options {
         std::vector<unsigned> playedStreams = {11, 12, 13};  // "System", "Game", "Music"
-        std::uint64_t newRunSilence = 2'400;                  // frames of silence that end a run (50 ms)
+        std::uint64_t newRunSilence = 2'400;                 // frames of silence that end a run (50 ms)
     };
 
     // Over a machine: players of the identifying signal on `playedStreams`, recorders on all eleven
@@ -192,7 +192,7 @@ public:
     std::vector<PathStats> CapturePaths() const;  // stream-major order
     std::vector<PathStats> RenderPaths() const;
     ConsoleChannelStats RenderChannel(unsigned consoleChannel) const;
-    unsigned RenderChannels() const;  // console render channels seen so far
+    unsigned RenderChannels() const;      // console render channels seen so far
     std::vector<PinRecord> Pins() const;  // creation order
     // Channels each capture stream's recorder received (0: never opened).
     std::uint32_t CaptureStreamChannels(unsigned stream) const;
