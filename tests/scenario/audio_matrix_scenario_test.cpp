@@ -186,6 +186,68 @@ INSTANTIATE_TEST_SUITE_P(
                        ::testing::Values(Layout{16, 16}, Layout{24, 24}, Layout{32, 24}, Layout{32, 32})),
     CaseName);
 
+// ---- applications and driver streams that come and go ----
+
+// An application that stops playing leaves its console pair silent from the next period on: the driver
+// hands the service zeros for a half nobody wrote, and nothing of the last half played comes back. The
+// other applications play on undisturbed.
+TEST(AudioScenario, AnApplicationThatStopsPlayingLeavesSilenceNotItsLastHalf) {
+    Session s;
+    s.played = {11, 12, 13};
+    Streaming st(s);
+    ASSERT_TRUE(st.Start());
+    st.b.machine.RunFor(1000);
+    EXPECT_GT(st.meter->RenderPath(12, 0).frames, 0u);
+    st.b.driver.SetPlayer(12 - 11, {});  // "Game" stops
+    st.b.machine.RunFor(20);             // what was already handed over plays out
+    st.meter->ClearCounts();
+    st.b.machine.RunFor(1000);
+    for (unsigned c : {2u, 3u}) {
+        EXPECT_TRUE(st.meter->RenderChannel(c).Silent()) << c;
+        EXPECT_GT(st.meter->RenderChannel(c).frames, 40'000u) << c;
+    }
+    EXPECT_EQ(st.meter->RenderPath(12, 0).frames, 0u);
+    for (unsigned stream : {11u, 13u}) {
+        const sim::PathStats path = st.meter->RenderPath(stream, 1);
+        ASSERT_EQ(path.runs.size(), 1u) << stream;
+        EXPECT_EQ(path.dropped + path.repeated + path.misrouted, 0u) << stream;
+        EXPECT_GT(path.frames, 40'000u) << stream;
+    }
+    ASSERT_TRUE(st.b.Stop());
+    st.b.ExpectNothingLeft();
+}
+
+// Driver streams the driver would not open: capture stream "Bluetooth" gets nothing but still takes its
+// two console channels, so the streams after it carry theirs; the console pair of playback stream "Music"
+// gets silence every block (standard render does not clear its block) while the others play.
+TEST(AudioScenario, StreamsTheDriverDidNotOpenAreSkippedWithoutShiftingTheOthers) {
+    Session s;
+    Streaming st(s);
+    st.b.driver.RefuseOpen(sim::VirtualAudioDriver::Flow::Capture, 5, -1);
+    st.b.driver.RefuseOpen(sim::VirtualAudioDriver::Flow::Render, 13 - 11, -1);
+    ASSERT_TRUE(st.Start());
+    st.b.machine.RunFor(1500);
+    sim::AudioPathMeter& meter = *st.meter;
+    const std::uint64_t now = sim::MachineFrameAt(st.b.machine.Now());
+    const std::vector<sim::PinRecord> pins = meter.Pins();
+    EXPECT_EQ(meter.CaptureStreamChannels(5), 0u);
+    for (unsigned stream : {4u, 6u, 9u})
+        for (unsigned ch = 0; ch < WidthOf(stream); ++ch) {
+            const sim::PathStats path = meter.CapturePath(stream, ch);
+            EXPECT_EQ(path.consoleChannel, kAltoSplit[stream][ch]) << stream << "/" << ch;
+            ExpectOneCleanRun(path, FirstDataFrame(pins, true), st.packetFrames, now);
+        }
+    for (unsigned c : {4u, 5u}) {
+        EXPECT_TRUE(meter.RenderChannel(c).Silent()) << c;
+        EXPECT_GT(meter.RenderChannel(c).frames, 0u) << c;
+    }
+    for (unsigned stream : {11u, 12u, 14u, 15u})
+        for (unsigned ch = 0; ch < 2; ++ch)
+            ExpectOneCleanRun(meter.RenderPath(stream, ch), FirstDataFrame(pins, false), st.packetFrames, now);
+    ASSERT_TRUE(st.b.Stop());
+    st.b.ExpectNothingLeft();
+}
+
 // ---- a minute of streaming ----
 
 using Long = std::tuple<bool, sim::PinMode>;

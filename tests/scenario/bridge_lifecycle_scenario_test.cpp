@@ -206,6 +206,32 @@ TEST(BridgeLifecycle, UnplugAtAnyMomentEndsTheBridgeAndReplugBridgesAgain) {
     b.ExpectNothingLeft();
 }
 
+// Unplugged before the gate opened, the counters never moved: the first health check ends the bridge.
+// Plugged back, the console is bridged and heard as if nothing had happened.
+TEST(BridgeLifecycle, UnplugDuringTheWarmUpEndsTheBridgeAtTheFirstHealthCheck) {
+    Bench b(sim::ConsoleConfig{});
+    sim::AudioPathMeter& meter = b.Meter();
+    ASSERT_TRUE(b.Start());
+    ASSERT_TRUE(b.WaitConnected());
+    b.machine.RunFor(20);
+    const sim::Ticks unplugged = b.machine.Now();
+    b.console().Unplug();
+    ASSERT_TRUE(b.WaitConnected(false, 3000));
+    ASSERT_TRUE(meter.Pins().front().closed.has_value());
+    EXPECT_GE(*meter.Pins().front().closed - unplugged, 400 * sim::kTicksPerMs);
+    EXPECT_LE(*meter.Pins().front().closed - unplugged, 700 * sim::kTicksPerMs);
+    EXPECT_FALSE(meter.CapturePath(0, 0).Identified());
+    EXPECT_EQ(b.Shown(), "................");
+
+    b.console().Plug();
+    ASSERT_TRUE(b.WaitConnected());
+    b.machine.RunFor(500);
+    EXPECT_EQ(meter.CapturePath(0, 0).runs.size(), 1u);
+    EXPECT_EQ(meter.RenderPath(11, 0).runs.size(), 1u);
+    ASSERT_TRUE(b.Stop());
+    b.ExpectNothingLeft();
+}
+
 // Bypass is written at once but ends the bridge only at the next health check, without touching the
 // driver; nothing is opened while it stays on; switched off, the same pass bridges again.
 TEST(BridgeLifecycle, BypassEndsTheBridgeAtTheNextHealthCheckAndNothingReopens) {
