@@ -11,9 +11,6 @@ namespace {
 
 double Seconds(sim::Ticks t) { return static_cast<double>(t) / 1e7; }
 double FrameSeconds(std::uint64_t frame) { return static_cast<double>(frame) / sim::kMachineFrameRate; }
-sim::Ticks FrameTicks(std::uint64_t frame) {
-    return static_cast<sim::Ticks>(frame * 10'000'000 / sim::kMachineFrameRate);
-}
 double Ms(std::int64_t frames) { return static_cast<double>(frames) * 1000.0 / sim::kMachineFrameRate; }
 
 const char* Side(unsigned channel) { return channel == 0 ? "L" : "R"; }
@@ -37,7 +34,7 @@ void PrintPath(std::FILE* out, const Report& r, const sim::PathStats& p, bool ca
                       Side(p.channel), p.consoleChannel);
     std::string runs;
     for (const sim::PathRun& run : p.runs) {
-        const std::string latency = r.latencyAt ? r.latencyAt(FrameTicks(run.machineFrame)) : "";
+        const std::string latency = r.latencyAt ? r.latencyAt(sim::MachineFrameTime(run.machineFrame)) : "";
         runs += (runs.empty() ? "" : " | ") + (latency.empty() ? "" : latency + " ") +
                 LatencyText(run.minLatency, run.maxLatency);
     }
@@ -75,7 +72,7 @@ std::string FormatJson(const sim::KsWaveFormat& f) {
 std::string PathJson(const Report& r, const sim::PathStats& p, bool capture) {
     std::string runs;
     for (const sim::PathRun& run : p.runs) {
-        const std::string latency = r.latencyAt ? r.latencyAt(FrameTicks(run.machineFrame)) : "";
+        const std::string latency = r.latencyAt ? r.latencyAt(sim::MachineFrameTime(run.machineFrame)) : "";
         runs += std::string(runs.empty() ? "" : ",\n        ") + "{" +
                 Json::Member("start", Json::Real(FrameSeconds(run.machineFrame), 4)) + ", " +
                 Json::Member("latencySetting", Json::String(latency)) + ", " +

@@ -159,14 +159,11 @@ DriverFigures SplitLateAnswers(const std::vector<Step>& steps, const std::vector
         if (e.event == "bridge open") spans.push_back({e.time, end, end});
         if (e.event == "bridge close" && !spans.empty() && spans.back().close == end) spans.back().close = e.time;
     }
-    auto ticks = [](std::uint64_t frame) {
-        return static_cast<sim::Ticks>(frame * 10'000'000 / sim::kMachineFrameRate);
-    };
     for (const auto* paths : {&report.capture, &report.render})
         for (const sim::PathStats& p : *paths)
             for (const sim::PathRun& run : p.runs) {
                 // When the run's first frame arrived: received (capture) or played (render).
-                const sim::Ticks arrived = ticks(
+                const sim::Ticks arrived = sim::MachineFrameTime(
                     paths == &report.capture
                         ? run.machineFrame
                         : run.machineFrame + static_cast<std::uint64_t>(std::max<std::int64_t>(run.minLatency, 0)));

@@ -58,6 +58,10 @@ std::uint64_t MachineFrameAt(Ticks time) {
     return static_cast<std::uint64_t>(time) * kMachineFrameRate / kTicksPerSecond;
 }
 
+Ticks MachineFrameTime(std::uint64_t frame) {
+    return static_cast<Ticks>(frame * kTicksPerSecond / kMachineFrameRate);
+}
+
 double LevelCount::PeakDb() const {
     return peak > 0.0f ? 20.0 * std::log10(static_cast<double>(peak)) : -std::numeric_limits<double>::infinity();
 }

@@ -53,8 +53,9 @@ inline constexpr unsigned kFirstRenderStream = 11;   // streams 11 to 15
 inline constexpr unsigned kRenderStreamCount = 5;
 inline constexpr unsigned kMeterConsoleChannels = 32;  // console channels the meter tells apart
 
-// The machine frame (48 kHz) at machine time `time`.
+// The machine frame (48 kHz) at machine time `time`, and the time a machine frame starts.
 std::uint64_t MachineFrameAt(Ticks time);
+Ticks MachineFrameTime(std::uint64_t frame);
 
 // One run of a path: identified frames with no bridge closure between them.
 struct PathRun {
