@@ -34,6 +34,11 @@ using Flow = sim::EndpointStore::Flow;
 
 inline constexpr char kSettingsPath[] = "HKLM\\SOFTWARE\\Arvel Rozezezezed\\Quillon Virtual Device Driver";
 
+// The names the service gives the driver's sixteen endpoints, by stream index.
+inline constexpr const char* kEndpointNames[16] = {"System",   "Combo1",   "Combo2", "Combo3", "Combo4",    "Bluetooth",
+                                                   "PadBank",  "USB1Main", "USB1Chat", "USB2", "Headset",   "System",
+                                                   "Game",     "Music",    "Virtual A", "Virtual B"};
+
 // A second console that can sit beside the first: its own serial, container and endpoints.
 inline sim::ConsoleConfig SecondConsole(sim::ConsoleModel model) {
     sim::ConsoleConfig config;
@@ -101,9 +106,9 @@ public:
 
     // Endpoint visibility as Sound settings lists it, one character per stream: 'x' shown, '.' not.
     std::string Shown() {
+        sim::EndpointStore& store = sim::EndpointStore::Of(machine);
         std::string text;
-        for (int i = 0; i < 16; ++i)
-            text += sim::EndpointStore::Of(machine).Visible(sim::VirtualDriverEndpointId(i)).value_or(false) ? 'x' : '.';
+        for (int i = 0; i < 16; ++i) text += store.Visible(sim::VirtualDriverEndpointId(i)).value_or(false) ? 'x' : '.';
         return text;
     }
 

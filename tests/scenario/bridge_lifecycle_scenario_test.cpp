@@ -16,10 +16,6 @@ namespace {
 
 using scenario::Bench;
 
-constexpr const char* kDisplayNames[16] = {"System", "Combo1",   "Combo2", "Combo3", "Combo4",    "Bluetooth",
-                                           "PadBank", "USB1Main", "USB1Chat", "USB2",  "Headset",   "System",
-                                           "Game",   "Music",    "Virtual A", "Virtual B"};
-
 // The capture endpoints each model shows (streams 0 to 10), every playback endpoint shown (all mask bits on).
 std::string ShownFor(sim::ConsoleModel model) {
     switch (model) {
@@ -83,8 +79,8 @@ TEST_P(EndpointsByModel, ShowsAndNamesTheEndpointsTheModelFeeds) {
     EXPECT_EQ(b.Shown(), shown);
     for (int i = 0; i < 16; ++i) {
         if (shown[i] == 'x') {
-            EXPECT_EQ(b.StoredName(i), kDisplayNames[i]) << i;
-            EXPECT_EQ(b.PropertyStoreName(i), kDisplayNames[i]) << i;
+            EXPECT_EQ(b.StoredName(i), scenario::kEndpointNames[i]) << i;
+            EXPECT_EQ(b.PropertyStoreName(i), scenario::kEndpointNames[i]) << i;
         } else {
             EXPECT_EQ(b.StoredName(i).rfind("Line ", 0), 0u) << i << ": " << b.StoredName(i);
         }
@@ -118,7 +114,7 @@ TEST(BridgeEndpoints, PlaybackEndpointsFollowTheConsolesChannelMask) {
     b.console().Hid().SetChannelMask(0xF07F & ~0x0080);
     ASSERT_TRUE(b.machine.RunUntil([&] { return b.Shown() == "xxxxxxxxxx..xxxx"; }, 1500));
     EXPECT_LE(b.machine.NowMs() - pressed, 700u);  // the next health check
-    for (int i = 12; i < 16; ++i) EXPECT_EQ(b.PropertyStoreName(i), kDisplayNames[i]) << i;
+    for (int i = 12; i < 16; ++i) EXPECT_EQ(b.PropertyStoreName(i), scenario::kEndpointNames[i]) << i;
 
     // Only bits without an endpoint: nothing shown or hidden.
     sim::EndpointStore::Of(b.machine).ClearVisibilityCalls();
