@@ -111,7 +111,7 @@ TEST(BridgeEndpoints, PlaybackEndpointsFollowTheConsolesChannelMask) {
 
     // "System" off, "Game", "Virtual A" and "Virtual B" on, and some bits that name no endpoint.
     const std::uint64_t pressed = b.machine.NowMs();
-    b.console().Hid().SetChannelMask(0xF07F & ~0x0080);
+    b.console().Hid().SetChannelMask(0xF07F);  // bits 12 to 15, and 0 to 6
     ASSERT_TRUE(b.machine.RunUntil([&] { return b.Shown() == "xxxxxxxxxx..xxxx"; }, 1500));
     EXPECT_LE(b.machine.NowMs() - pressed, 700u);  // the next health check
     for (int i = 12; i < 16; ++i) EXPECT_EQ(b.PropertyStoreName(i), scenario::kEndpointNames[i]) << i;
@@ -153,7 +153,7 @@ TEST(BridgeLifecycle, UnplugAtAnyMomentEndsTheBridgeAndReplugBridgesAgain) {
         // The health check that finds the counters still ends the bridge: the pins close first. Each
         // standard-mode device then gives each packet whose request failed with the console 20 ms to come
         // back before its memory goes, so the news follows up to 170 ms later.
-        const sim::PinRecord& closedFirst = meter.Pins()[2 * cycle];
+        const sim::PinRecord closedFirst = meter.Pins()[2 * cycle];  // the render pin, made and closed first
         ASSERT_TRUE(closedFirst.closed.has_value());
         const sim::Ticks ended = *closedFirst.closed - unplugged;
         EXPECT_GE(ended, 500 * sim::kTicksPerMs);
@@ -347,7 +347,7 @@ TEST(BridgeLifecycle, OfTwoConsolesTheFirstModelInTableOrderWins) {
     b.machine.RunFor(300);
     EXPECT_NE(b.Description().find("Quillon Alto"), std::string::npos) << b.Description();
     EXPECT_EQ(b.Shown(), ShownFor(sim::ConsoleModel::Alto2026));
-    EXPECT_NE(b.console(1).Ks().CapturePin(), nullptr);
+    ASSERT_NE(b.console(1).Ks().CapturePin(), nullptr);
     EXPECT_NE(b.console(1).Ks().RenderPin(), nullptr);
     EXPECT_EQ(b.console(0).Ks().CapturePin(), nullptr);
     EXPECT_EQ(b.console(0).Ks().RenderPin(), nullptr);
@@ -386,7 +386,7 @@ TEST_P(ServiceStop, EndsCleanlyAtAnyStageOfTheBridge) {
     ASSERT_TRUE(b.Start());
     switch (GetParam()) {
         case StopAt::NoConsole: b.machine.RunFor(1000); break;
-        case StopAt::Bridging: break;  // the first pass is opening the pins
+        case StopAt::Bridging: break;  // at once, while the first passes look for the console
         case StopAt::WarmingUp:
             ASSERT_TRUE(b.WaitConnected());
             ASSERT_NE(b.console().Ks().CapturePin(), nullptr);
