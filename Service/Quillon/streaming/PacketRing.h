@@ -23,13 +23,15 @@ ULONG CollectEvents(const Packet* packets, ULONG count, HANDLE* handles, ULONG c
     return n;
 }
 
-// Standard mode: each packet's own event, once its request has had up to 20 ms to come back.
+// Standard mode: each packet's own event, once its request has had up to 20 ms to come back. A packet
+// with no request outstanding (never queued, already taken back, or refused at once, as every request is
+// once the console has gone) has nothing to wait for: its event would never be signalled.
 template <typename Packet>
 void CloseEvents(Packet* packets, ULONG count) {
     for (ULONG i = 0; i < count; ++i) {
         HANDLE& event = packets[i].m_Overlapped.hEvent;
         if (event && event != INVALID_HANDLE_VALUE) {
-            WaitForSingleObject(event, 20);
+            if (packets[i].m_bSubmitted) WaitForSingleObject(event, 20);
             CloseHandle(event);
         }
         event = nullptr;
