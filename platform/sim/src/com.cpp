@@ -48,10 +48,10 @@ void CoUninitialize() {
 
 HRESULT CoCreateInstance(REFCLSID rclsid, LPUNKNOWN pUnkOuter, DWORD dwClsContext, REFIID riid, LPVOID* ppv) {
     DWORD err;
-    if (M().TakeFailure("CoCreateInstance", &err))
-        return static_cast<HRESULT>(err) < 0 ? static_cast<HRESULT>(err) : HRESULT_FROM_WIN32(err);
+    const bool failing = M().TakeFailure("CoCreateInstance", &err);
     if (!ppv) return E_POINTER;
-    *ppv = nullptr;
+    *ppv = nullptr;  // on every failure, injected ones too
+    if (failing) return static_cast<HRESULT>(err) < 0 ? static_cast<HRESULT>(err) : HRESULT_FROM_WIN32(err);
     if (pUnkOuter) return CLASS_E_NOAGGREGATION;
     if ((dwClsContext & CLSCTX_ALL) == 0) return E_INVALIDARG;
     {

@@ -882,6 +882,13 @@ bool Failing(const char* function, DWORD* error = nullptr) {
     return true;
 }
 
+// A request refused before it started transferred nothing: its byte count reads 0, as Windows reports it.
+bool FailingIo(const char* function, LPDWORD bytes) {
+    if (!Failing(function)) return false;
+    if (bytes) *bytes = 0;
+    return true;
+}
+
 }  // namespace
 
 HDEVINFO SetupDiGetClassDevsW(const GUID* ClassGuid, PCWSTR Enumerator, HWND, DWORD Flags) {
@@ -944,28 +951,35 @@ HANDLE CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD, LPSECURITY_
 
 BOOL DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBuffer, DWORD nInBufferSize, LPVOID lpOutBuffer,
                      DWORD nOutBufferSize, LPDWORD lpBytesReturned, LPOVERLAPPED lpOverlapped) {
-    if (Failing("DeviceIoControl")) return FALSE;
+    if (FailingIo("DeviceIoControl", lpBytesReturned)) return FALSE;
     return Tree().Io(hDevice, sim::IoRequest::Kind::Control, dwIoControlCode, lpInBuffer, nInBufferSize, lpOutBuffer,
                      nOutBufferSize, lpBytesReturned, lpOverlapped);
 }
 
 BOOL ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead, LPDWORD lpNumberOfBytesRead,
               LPOVERLAPPED lpOverlapped) {
-    if (Failing("ReadFile")) return FALSE;
+    if (FailingIo("ReadFile", lpNumberOfBytesRead)) return FALSE;
     return Tree().Io(hFile, sim::IoRequest::Kind::Read, 0, nullptr, 0, lpBuffer, nNumberOfBytesToRead,
                      lpNumberOfBytesRead, lpOverlapped);
 }
 
 BOOL WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite, LPDWORD lpNumberOfBytesWritten,
                LPOVERLAPPED lpOverlapped) {
-    if (Failing("WriteFile")) return FALSE;
+    if (FailingIo("WriteFile", lpNumberOfBytesWritten)) return FALSE;
     return Tree().Io(hFile, sim::IoRequest::Kind::Write, 0, const_cast<void*>(lpBuffer), nNumberOfBytesToWrite,
                      nullptr, 0, lpNumberOfBytesWritten, lpOverlapped);
 }
 
 BOOL GetOverlappedResult(HANDLE hFile, LPOVERLAPPED lpOverlapped, LPDWORD lpNumberOfBytesTransferred, BOOL bWait) {
-    if (Failing("GetOverlappedResult")) return FALSE;
-    return Tree().OverlappedResult(hFile, lpOverlapped, lpNumberOfBytesTransferred, bWait);
+    // An injected failure is the request's own: reported as Windows reports a request that failed, once it
+    // has completed, never while the device may still use its buffer.
+    DWORD error;
+    const bool failing = sim::Machine::Current().TakeFailure("GetOverlappedResult", &error);
+    const BOOL done = Tree().OverlappedResult(hFile, lpOverlapped, lpNumberOfBytesTransferred, bWait);
+    if (!failing || !done) return done;
+    if (lpNumberOfBytesTransferred) *lpNumberOfBytesTransferred = 0;
+    sim::SetError(error);
+    return FALSE;
 }
 
 BOOL CancelIo(HANDLE hFile) {

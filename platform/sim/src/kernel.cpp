@@ -81,6 +81,11 @@ bool ProcessOfHandle(HANDLE h, sim::Process** process) {
 
 BOOL DuplicateHandle(HANDLE sourceProcess, HANDLE source, HANDLE targetProcess, LPHANDLE target, DWORD access,
                      BOOL, DWORD options) {
+    DWORD err;
+    if (M().TakeFailure("DuplicateHandle", &err)) {
+        sim::SetError(err);
+        return FALSE;
+    }
     sim::Process* from = nullptr;
     sim::Process* to = nullptr;
     if (!ProcessOfHandle(sourceProcess, &from) || !ProcessOfHandle(targetProcess, &to)) {
@@ -166,11 +171,12 @@ BOOL ResetEvent(HANDLE h) {
     return TRUE;
 }
 
-DWORD WaitForSingleObject(HANDLE h, DWORD ms) { return WaitForMultipleObjects(1, &h, FALSE, ms); }
+namespace {
 
-DWORD WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL all, DWORD ms) {
+// Each wait function counts as itself (and takes its own injected faults), then waits here.
+DWORD WaitFor(const char* function, DWORD count, const HANDLE* handles, BOOL all, DWORD ms) {
     DWORD err;
-    if (M().TakeFailure("WaitForSingleObject", &err) || M().TakeFailure("WaitForMultipleObjects", &err)) {
+    if (M().TakeFailure(function, &err)) {
         sim::SetError(err);
         return WAIT_FAILED;
     }
@@ -192,6 +198,14 @@ DWORD WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL all, DWORD
         objects.push_back(std::move(w));
     }
     return M().WaitObjects(objects, all != FALSE, ToTicks(ms));
+}
+
+}  // namespace
+
+DWORD WaitForSingleObject(HANDLE h, DWORD ms) { return WaitFor("WaitForSingleObject", 1, &h, FALSE, ms); }
+
+DWORD WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL all, DWORD ms) {
+    return WaitFor("WaitForMultipleObjects", count, handles, all, ms);
 }
 
 void Sleep(DWORD ms) { M().WaitObjects({}, false, ToTicks(ms)); }

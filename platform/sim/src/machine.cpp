@@ -516,8 +516,17 @@ std::uint64_t Machine::CallCount(const std::string& function) {
     return it == callCounts_.end() ? 0 : it->second;
 }
 
+void Machine::SetCallObserver(CallObserver observer) {
+    auto shared = observer ? std::make_shared<const CallObserver>(std::move(observer)) : nullptr;
+    std::lock_guard lock(mutex_);
+    callObserver_ = std::move(shared);
+}
+
 bool Machine::TakeFailure(const char* function, DWORD* error) {
     std::uint32_t stallMs = 0;
+    Process* process = nullptr;
+    std::uint64_t number = 0;
+    std::shared_ptr<const CallObserver> observer;
     {
         std::lock_guard lock(mutex_);
         ++callCounts_[function];
@@ -526,8 +535,19 @@ bool Machine::TakeFailure(const char* function, DWORD* error) {
             stallMs = stall->second.ms;
             if (stall->second.remaining > 0 && --stall->second.remaining == 0) stalls_.erase(stall);
         }
+        process = t_thread ? t_thread->process : nullptr;
+        if (process) {
+            number = ++process->win32Calls;
+            observer = callObserver_;
+        }
     }
+    const CallFate fate = observer ? (*observer)(*process, function, number) : CallFate{};
+    stallMs += fate.stallMs;
     if (stallMs) RunFor(stallMs);
+    if (fate.fail) {
+        *error = fate.error;
+        return true;
+    }
     std::lock_guard lock(mutex_);
     auto it = failures_.find(function);
     if (it == failures_.end()) return false;

@@ -86,10 +86,10 @@ public:
     }
     HRESULT STDMETHODCALLTYPE GetAt(DWORD, PROPERTYKEY*) override { return E_NOTIMPL; }
     HRESULT STDMETHODCALLTYPE GetValue(REFPROPERTYKEY key, PROPVARIANT* value) override {
+        if (!value) return E_POINTER;
+        PropVariantInit(value);  // on every failure, injected ones too
         HRESULT hr;
         if (Fails(store_, "IPropertyStore::GetValue", &hr)) return hr;
-        if (!value) return E_POINTER;
-        PropVariantInit(value);
         auto stored = store_.machine().Reg().GetValue(path_, EndpointStore::ValueName(key.fmtid, key.pid));
         if (!stored) return S_OK;  // VT_EMPTY: the endpoint has no such property
         if (stored->type == REG_SZ || stored->type == REG_EXPAND_SZ) {
@@ -139,10 +139,10 @@ public:
     }
     HRESULT STDMETHODCALLTYPE GetAt(DWORD, PROPERTYKEY*) override { return E_NOTIMPL; }
     HRESULT STDMETHODCALLTYPE GetValue(REFPROPERTYKEY key, PROPVARIANT* value) override {
+        if (!value) return E_POINTER;
+        PropVariantInit(value);  // on every failure, injected ones too
         HRESULT hr;
         if (Fails(store_, "IPropertyStore::GetValue", &hr)) return hr;
-        if (!value) return E_POINTER;
-        PropVariantInit(value);
         auto property = store_.machine().Devices().Property(node_, DEVPROPKEY{key.fmtid, key.pid});
         if (!property) return S_OK;
         if (property->type == DEVPROP_TYPE_GUID && property->data.size() == sizeof(GUID)) {
@@ -209,9 +209,10 @@ public:
     }
     HRESULT STDMETHODCALLTYPE GetConnectedDeviceId(LPWSTR* id) override { return GetDeviceIdConnectedTo(id); }
     HRESULT STDMETHODCALLTYPE GetDeviceIdConnectedTo(LPWSTR* id) override {
+        if (!id) return E_POINTER;
+        *id = nullptr;  // on every failure, injected ones too
         HRESULT hr;
         if (Fails(store_, "IConnector::GetDeviceIdConnectedTo", &hr)) return hr;
-        if (!id) return E_POINTER;
         *id = TaskString(target_);
         return *id ? S_OK : E_OUTOFMEMORY;
     }
@@ -230,10 +231,10 @@ public:
         return S_OK;
     }
     HRESULT STDMETHODCALLTYPE GetConnector(UINT index, IConnector** connector) override {
+        if (!connector) return E_POINTER;
+        *connector = nullptr;  // on every failure, injected ones too
         HRESULT hr;
         if (Fails(store_, "IDeviceTopology::GetConnector", &hr)) return hr;
-        if (!connector) return E_POINTER;
-        *connector = nullptr;
         if (index != 0 || target_.empty()) return E_INVALIDARG;
         return Give<IConnector>(new Connector(store_, target_), connector);
     }
@@ -255,10 +256,10 @@ public:
         : ComObject(store), id_(std::move(id)), keyPath_(std::move(keyPath)), node_(std::move(node)) {}
 
     HRESULT STDMETHODCALLTYPE Activate(REFIID iid, DWORD, PROPVARIANT*, void** object) override {
+        if (!object) return E_POINTER;
+        *object = nullptr;  // on every failure, injected ones too
         HRESULT hr;
         if (Fails(store_, "IMMDevice::Activate", &hr)) return hr;
-        if (!object) return E_POINTER;
-        *object = nullptr;
         if (!node_.empty()) return E_NOINTERFACE;
         if (iid == IID_IAudioEndpointVolume) {
             if (store_.VolumeFails(id_)) return E_FAIL;
@@ -272,19 +273,20 @@ public:
         return E_NOINTERFACE;
     }
     HRESULT STDMETHODCALLTYPE OpenPropertyStore(DWORD access, IPropertyStore** properties) override {
+        if (!properties) return E_POINTER;
+        *properties = nullptr;  // on every failure, injected ones too
         HRESULT hr;
         if (Fails(store_, "IMMDevice::OpenPropertyStore", &hr)) return hr;
-        if (!properties) return E_POINTER;
-        *properties = nullptr;
         if (!node_.empty()) return Give<IPropertyStore>(new NodePropertyStore(store_, node_), properties);
         const bool writable = (access & (STGM_WRITE | STGM_READWRITE)) != 0;
         return Give<IPropertyStore>(new RegistryPropertyStore(store_, keyPath_ + "\\Properties", writable),
                                     properties);
     }
     HRESULT STDMETHODCALLTYPE GetId(LPWSTR* id) override {
+        if (!id) return E_POINTER;
+        *id = nullptr;  // on every failure, injected ones too
         HRESULT hr;
         if (Fails(store_, "IMMDevice::GetId", &hr)) return hr;
-        if (!id) return E_POINTER;
         *id = TaskString(id_);
         return *id ? S_OK : E_OUTOFMEMORY;
     }
@@ -318,10 +320,10 @@ public:
         return S_OK;
     }
     HRESULT STDMETHODCALLTYPE Item(UINT index, IMMDevice** device) override {
+        if (!device) return E_POINTER;
+        *device = nullptr;  // on every failure, injected ones too
         HRESULT hr;
         if (Fails(store_, "IMMDeviceCollection::Item", &hr)) return hr;
-        if (!device) return E_POINTER;
-        *device = nullptr;
         if (index >= entries_.size()) return E_INVALIDARG;
         return Give<IMMDevice>(new MMDevice(store_, entries_[index].id, entries_[index].keyPath, ""), device);
     }
@@ -335,10 +337,10 @@ public:
     using ComObject::ComObject;
 
     HRESULT STDMETHODCALLTYPE EnumAudioEndpoints(EDataFlow flow, DWORD mask, IMMDeviceCollection** devices) override {
+        if (!devices) return E_POINTER;
+        *devices = nullptr;  // on every failure, injected ones too
         HRESULT hr;
         if (Fails(store_, "IMMDeviceEnumerator::EnumAudioEndpoints", &hr)) return hr;
-        if (!devices) return E_POINTER;
-        *devices = nullptr;
         if (flow < eRender || flow > eAll || (mask & ~DEVICE_STATEMASK_ALL) != 0) return E_INVALIDARG;
         std::vector<EndpointEntry> entries;
         // Render endpoints come first, as Windows lists them for eAll.
@@ -354,10 +356,10 @@ public:
     }
 
     HRESULT STDMETHODCALLTYPE GetDevice(LPCWSTR wideId, IMMDevice** device) override {
+        if (!device || !wideId) return E_POINTER;
+        *device = nullptr;  // on every failure, injected ones too
         HRESULT hr;
         if (Fails(store_, "IMMDeviceEnumerator::GetDevice", &hr)) return hr;
-        if (!device || !wideId) return E_POINTER;
-        *device = nullptr;
         const std::string id = Narrow(wideId);
         for (auto f : {EndpointStore::Flow::Render, EndpointStore::Flow::Capture})
             for (const std::string& known : store_.Ids(f))

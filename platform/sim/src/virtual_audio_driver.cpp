@@ -102,6 +102,10 @@ void VirtualAudioDriver::Remove() {
     std::lock_guard lock(machine_.Mutex());
     removed_ = true;
     ReleaseLocked();
+    // A driver installed again starts with nothing open; the buffers stay mapped until opened anew.
+    for (Stream& s : capture_) s.open = false;
+    for (Stream& s : render_) s.open = false;
+    openCount_[0] = openCount_[1] = 0;
 }
 
 VirtualAudioDriver::~VirtualAudioDriver() {

@@ -124,6 +124,7 @@ public:
     DWORD id = 0;
     HMODULE image = nullptr;
     std::string serviceName;  // set when the service control manager started it
+    std::uint64_t win32Calls = 0;  // Win32 calls its threads made, numbered by Machine::TakeFailure
     bool exited = false;
     DWORD exitCode = STILL_ACTIVE;
     bool interactiveUser = false;  // runs as the logged-on user rather than LocalSystem
@@ -248,6 +249,18 @@ public:
     // The named Win32 call first blocks for `ms` of machine time, the next `times` calls (-1: always).
     void InjectStall(const std::string& function, std::uint32_t ms, int times = 1);
     void ClearFailures();
+    // Systematic fault injection: every Win32 call a simulated process makes is numbered in that process
+    // from 1 (Process::win32Calls), and the observer, when one is set, decides each one's fate: nothing, a
+    // stall of `stallMs` first, and/or a failure with `error` (fault_errors.h has a realistic error per
+    // call). It runs on the calling thread outside the machine lock, possibly on several threads at once.
+    // Calls of the host and of threads no process started are neither numbered nor observed.
+    struct CallFate {
+        bool fail = false;
+        DWORD error = 0;
+        std::uint32_t stallMs = 0;
+    };
+    using CallObserver = std::function<CallFate(Process& process, const char* function, std::uint64_t number)>;
+    void SetCallObserver(CallObserver observer);  // an empty function removes it
     // Every simulated Win32 function calls this first: it counts the call, applies an injected stall and
     // reports an injected failure.
     bool TakeFailure(const char* function, DWORD* error);
@@ -326,6 +339,7 @@ private:
     };
     std::map<std::string, Stall> stalls_;
     std::map<std::string, std::uint64_t> callCounts_;
+    std::shared_ptr<const CallObserver> callObserver_;
     std::vector<Note> notes_;
     std::function<void(const Note&)> noteSink_;
     std::thread clockThread_;

@@ -52,7 +52,8 @@ public:
     // Plugs the driver in: its device node and its control interface appear in the device tree.
     void Install();
     // Removes the driver while it may be in use: later requests fail with ERROR_DEVICE_NOT_CONNECTED.
-    // Buffers already mapped stay readable and writable.
+    // Buffers already mapped stay readable and writable. Installed again, it starts with nothing
+    // registered and no stream open.
     void Remove();
     bool Installed() const { return installed_; }
 
