@@ -4,8 +4,8 @@ CKsUserLibrary& CKsUserLibrary::Get() { return ProcessGlobal<CKsUserLibrary>(); 
 
 HRESULT CKsUserLibrary::Create(HANDLE filter, PKSPIN_CONNECT connect, ACCESS_MASK access, PHANDLE pin) {
     if (!m_pfnCreatePin2 && !m_pfnCreatePin) {
-        if (!m_hModule && !m_bSearched) m_hModule = LoadLibraryW(WSTR("ksuser.dll"));
-        m_bSearched = true;
+        // Loaded once; a load that failed is tried again at the next pin creation.
+        if (!m_hModule) m_hModule = LoadLibraryW(WSTR("ksuser.dll"));
         if (m_hModule) {
             m_pfnCreatePin2 = reinterpret_cast<CreatePin2>(reinterpret_cast<void*>(GetProcAddress(m_hModule, "KsCreatePin2")));
             if (!m_pfnCreatePin2)

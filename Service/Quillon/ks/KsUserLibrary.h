@@ -1,5 +1,5 @@
 // The pin creation function of ksuser.dll, found once per process: KsCreatePin2, else KsCreatePin.
-// The library stays loaded for the life of the process.
+// The library stays loaded for the life of the process; a load that failed is tried again.
 #pragma once
 
 #include "platform/win32.h"
@@ -17,7 +17,6 @@ public:
     static CKsUserLibrary& Get();
 
 private:
-    bool m_bSearched = false;
     HMODULE m_hModule = nullptr;
     CreatePin2 m_pfnCreatePin2 = nullptr;
     CreatePin m_pfnCreatePin = nullptr;

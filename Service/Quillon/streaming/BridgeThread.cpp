@@ -24,14 +24,15 @@ void SlotViews(const CConsoleSupervisor& supervisor, int first, int last, RouteS
 }
 
 // The first block after the gate opened neither waits nor is delayed and restarts the count; later
-// blocks wait for the driver's event, bounded by the latency multiplier.
+// blocks wait for the driver's event, bounded by the latency multiplier, and count it when it came.
 void PaceBlock(StreamBinding& binding, std::atomic<std::uint64_t>& progress, HANDLE driverEvent,
-               std::uint32_t multiplier) {
+               CConsoleSupervisor& supervisor) {
     if (binding.m_bFirstBlock) {
         binding.m_bFirstBlock = 0;
         progress.exchange(0);
     } else if (driverEvent != INVALID_HANDLE_VALUE && driverEvent != nullptr) {
-        WaitForSingleObject(driverEvent, multiplier);
+        if (WaitForSingleObject(driverEvent, supervisor.m_LatencyMultiplier) == WAIT_OBJECT_0)
+            supervisor.m_DriverAnswers.fetch_add(1, std::memory_order_relaxed);
     }
 }
 
@@ -87,8 +88,7 @@ int RouteCaptureBlock(ConsoleBridge* bridge, const float* block, std::uint32_t s
         supervisor.m_CaptureProgress.fetch_add(1);
         return 0;
     }
-    PaceBlock(bridge->m_Capture, supervisor.m_CaptureProgress, supervisor.m_Channel.ControlEvent(2),
-              supervisor.m_LatencyMultiplier);
+    PaceBlock(bridge->m_Capture, supervisor.m_CaptureProgress, supervisor.m_Channel.ControlEvent(2), supervisor);
     RouteSlot slots[kVirtualStreamCount];
     SlotViews(supervisor, 0, kFirstRenderStream - 1, slots);
     RouteCaptureFrames(block, samples, channels, supervisor.m_pCurrentModel.load(), slots);
@@ -104,8 +104,7 @@ int RouteRenderBlock(StreamBinding* binding, float* block, std::uint32_t samples
         supervisor.m_RenderProgress.fetch_add(1);
         return 0;
     }
-    PaceBlock(*binding, supervisor.m_RenderProgress, supervisor.m_Channel.ControlEvent(4),
-              supervisor.m_LatencyMultiplier);
+    PaceBlock(*binding, supervisor.m_RenderProgress, supervisor.m_Channel.ControlEvent(4), supervisor);
     RouteSlot slots[kVirtualStreamCount];
     SlotViews(supervisor, kFirstRenderStream, kVirtualStreamCount - 1, slots);
     RouteRenderFrames(block, samples, channels, slots);

@@ -40,6 +40,12 @@ CConsoleSupervisor::CConsoleSupervisor() {
             reinterpret_cast<void*>(GetProcAddress(m_hAvrt, "AvSetMmThreadCharacteristicsA")));
         m_pfnAvRevertMmThreadCharacteristics = reinterpret_cast<AvRevertMmThreadCharacteristicsFn>(
             reinterpret_cast<void*>(GetProcAddress(m_hAvrt, "AvRevertMmThreadCharacteristics")));
+        // Without either export the bridge thread does not join the task at all: a join it could not
+        // revert would stay registered.
+        if (!m_pfnAvSetMmThreadCharacteristicsA || !m_pfnAvRevertMmThreadCharacteristics) {
+            m_pfnAvSetMmThreadCharacteristicsA = nullptr;
+            m_pfnAvRevertMmThreadCharacteristics = nullptr;
+        }
     }
     OpenAllStreams();
     if (m_hLoopThread == INVALID_HANDLE_VALUE) {
@@ -123,12 +129,38 @@ void CConsoleSupervisor::ApplyLatency() {
     if (m_LatencyMultiplier == wanted) return;
     if (m_pBridge) TearDownBridge();
     if (m_pBridge) return;  // the bridge thread has not ended: the streams stay as they are; retried next pass
-    for (int i = 0; i < kVirtualStreamCount; ++i) m_Channel.CloseStream(i);
     m_LatencyMultiplier = wanted;
+    ReconfigureChannel();  // a registration the driver refused is tried again by the next search
+}
+
+// The channel set up anew around a control block with the current multiplier; whether the driver took
+// the registration.
+bool CConsoleSupervisor::ReconfigureChannel() {
+    for (int i = 0; i < kVirtualStreamCount; ++i) m_Channel.CloseStream(i);
     m_Channel.StopNotifier();
     m_Channel.ReleaseControlBlock();
-    m_Channel.RegisterControlBlock(m_LatencyMultiplier);
+    const bool registered = m_Channel.RegisterControlBlock(m_LatencyMultiplier);
+    m_LastDriverTick = timeGetTime();
     m_Channel.StartNotifier();
+    OpenAllStreams();
+    return registered;
+}
+
+// Before each search: the channel must be able to carry a bridge. A stream open the driver refused is
+// tried again. A registration it refused, or a driver whose clock has stopped signalling event 4 (removed,
+// or reinstalled behind the channel's handle), gets the channel set up anew; a driver that refuses that
+// is given up, and the worker builds a new supervisor, which finds it again once it is back.
+void CConsoleSupervisor::CheckChannel() {
+    if (!m_Channel.IsOpen()) return;
+    const HANDLE tick = m_Channel.ControlEvent(4);
+    const DWORD now = timeGetTime();
+    if (tick != INVALID_HANDLE_VALUE && tick != nullptr && WaitForSingleObject(tick, 0) == WAIT_OBJECT_0)
+        m_LastDriverTick = now;
+    const bool silent = m_Channel.BufferFrames() != 0 && now - m_LastDriverTick > kDriverSilenceMs;
+    if (m_Channel.BufferFrames() == 0 || silent) {
+        if (!ReconfigureChannel()) m_bChannelLost.store(1);
+        return;
+    }
     OpenAllStreams();
 }
 
@@ -192,14 +224,18 @@ unsigned WINAPI CConsoleSupervisor::LoopThreadProc(void* argument) {
 }
 
 void CConsoleSupervisor::Run() {
-    const HRESULT com = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+    // COM, which the console search needs (the console's endpoint leads to its HID interface), is tried
+    // again on each pass until the thread has it.
+    HRESULT com = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
     delete m_pBridge;
     m_pBridge = nullptr;
     std::uint64_t savedCapture = 0;
     std::uint64_t savedRender = 0;
     DWORD checkTime = timeGetTime();
+    m_LastDriverTick = checkTime;
 
     while (!m_bLoopStop.load()) {
+        if (FAILED(com) && com != RPC_E_CHANGED_MODE) com = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
         ExchangeWithTray();
         ApplyLatency();  // only acts when an earlier change could not be carried out
         if (m_pBridge)
@@ -219,7 +255,7 @@ void CConsoleSupervisor::Run() {
         delete m_pBridge;
         m_pBridge = nullptr;
     }
-    if (com != RPC_E_CHANGED_MODE) CoUninitialize();
+    if (SUCCEEDED(com)) CoUninitialize();
 }
 
 void CConsoleSupervisor::ExchangeWithTray() {
@@ -247,17 +283,34 @@ void CConsoleSupervisor::WatchBridge(DWORD& checkTime, std::uint64_t& savedCaptu
     const std::uint64_t capture = m_CaptureProgress.load(std::memory_order_relaxed);
     const std::uint64_t render = m_RenderProgress.load(std::memory_order_relaxed);
     const bool captureStalled = m_pBridge->m_Capture.m_pDevice && capture == savedCapture;
-    if (!m_Enable || captureStalled || render == savedRender) {
+    // Blocks routed while no driver event came: the driver's clock has stopped (the search then looks at
+    // the channel).
+    const std::uint64_t answers = m_DriverAnswers.load(std::memory_order_relaxed);
+    const bool driverSilent = m_bTransferGate.load() && answers == m_CheckedDriverAnswers;
+    if (!m_Enable || captureStalled || render == savedRender || driverSilent) {
+        m_CaptureRetries = 0;
+        TearDownBridge();
+        return;
+    }
+    // A console with capture channels bridged without its capture pin (the pin or its filter could not be
+    // had at the search) is bridged afresh a few times, so that a passing failure does not leave every
+    // capture endpoint silent; a capture pin that stays unavailable then leaves playback alone.
+    const CUSBDevice* model = m_pCurrentModel.load();
+    if (model && model->CaptureChannels() != 0 && !m_pBridge->m_Capture.m_pDevice && m_CaptureRetries < kCaptureRetries) {
+        ++m_CaptureRetries;
         TearDownBridge();
         return;
     }
     checkTime = timeGetTime();
     savedCapture = capture;
     savedRender = render;
+    m_CheckedDriverAnswers = answers;
     PollChannelMask(*this, ChosenHidLink());
 }
 
 void CConsoleSupervisor::SearchConsole(DWORD& checkTime, std::uint64_t& savedCapture, std::uint64_t& savedRender) {
+    CheckChannel();
+    if (m_bChannelLost.load()) return;
     if (!m_StreamManager.RefreshFilterLists()) {
         m_StreamManager.DestroyAll();
         m_StreamManager.RefreshFilterLists();
@@ -266,9 +319,11 @@ void CConsoleSupervisor::SearchConsole(DWORD& checkTime, std::uint64_t& savedCap
         m_pBridge = OpenConsoleBridge(model->DevicePathPattern(), model->RenderChannels(), model->CaptureChannels());
         if (!m_pBridge) continue;
         m_pCurrentModel.store(model);
+        if (m_pBridge->m_Capture.m_pDevice) m_CaptureRetries = 0;
         checkTime = timeGetTime();
         savedCapture = m_CaptureProgress.load(std::memory_order_relaxed);
         savedRender = m_RenderProgress.load(std::memory_order_relaxed);
+        m_CheckedDriverAnswers = m_DriverAnswers.load(std::memory_order_relaxed);
         m_bBridgeStop.exchange(0);
         if (m_hBridgeThread == INVALID_HANDLE_VALUE) {
             const uintptr_t thread = _beginthreadex(nullptr, 0, BridgeThreadProc, this, 0, &m_BridgeThreadId);

@@ -39,14 +39,23 @@ public:
     static constexpr DWORD kLoopPeriodMs = 100;
     static constexpr DWORD kNamingWindowMs = 500;
     static constexpr DWORD kThreadStopWaitMs = 10000;
+    // Fresh bridges for a console bridged without its capture pin, before it is left playback only.
+    static constexpr std::uint8_t kCaptureRetries = 3;
+    // A driver whose clock has not signalled event 4 for this long has stopped (a period is 4 ms at most).
+    static constexpr DWORD kDriverSilenceMs = 50;
 
     CConsoleSupervisor();
     ~CConsoleSupervisor();
     CConsoleSupervisor(const CConsoleSupervisor&) = delete;
     CConsoleSupervisor& operator=(const CConsoleSupervisor&) = delete;
 
-    // Whether the virtual driver's control interface was opened (the worker keeps only such supervisors).
+    // Whether the virtual driver's control interface was opened.
     bool HasDevice() const { return m_Channel.IsOpen(); }
+    // Whether the supervisor can still do its work: the interface open, the loop running and the driver
+    // not lost since (the worker keeps only such supervisors and builds the others again).
+    bool Running() const {
+        return m_Channel.IsOpen() && m_hLoopThread != INVALID_HANDLE_VALUE && !m_bChannelLost.load();
+    }
 
     void Run();
     void LoadSettings();
@@ -72,6 +81,14 @@ public:
     std::atomic<std::uint64_t> m_CaptureProgress{0};
     std::atomic<std::uint64_t> m_RenderProgress{0};
     std::atomic<std::uint8_t> m_bTransferGate{0};
+    // Driver events 2 and 4 that came while the bridge waited for them (the driver's clock runs), and their
+    // count at the last health check.
+    std::atomic<std::uint64_t> m_DriverAnswers{0};
+    std::uint64_t m_CheckedDriverAnswers = 0;
+    DWORD m_LastDriverTick = 0;  // when the search last found event 4 signalled (loop thread)
+    std::uint8_t m_CaptureRetries = 0;
+    // Set once the driver refused to register the control block: the channel is of no more use.
+    std::atomic<std::uint8_t> m_bChannelLost{0};
     std::uint32_t m_LatencyMultiplier = 2;
     std::uint16_t m_ChannelMask = 0;
     std::atomic<const CUSBDevice*> m_pCurrentModel{nullptr};
@@ -96,6 +113,8 @@ private:
     void TearDownBridge();
     void WriteSettings();
     void OpenAllStreams();
+    bool ReconfigureChannel();
+    void CheckChannel();
     ConsoleHidLink& ChosenHidLink();
     void PublishVersion(QuillonSharedBlock& status);
 };

@@ -92,19 +92,22 @@ unsigned WINAPI ServiceWorkerThread(void* argument) {
     if (!stopEvent || stopEvent->Handle() == INVALID_HANDLE_VALUE) return 0;
     const HRESULT com = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
 
+    // A supervisor without the driver, or whose loop could not start, or that lost the driver since, is
+    // discarded and built again about once a second.
     CConsoleSupervisor* supervisor = new CConsoleSupervisor();
     for (;;) {
-        if (supervisor && !supervisor->HasDevice()) {
+        if (supervisor && !supervisor->Running()) {
             delete supervisor;
             supervisor = nullptr;
         }
         DWORD wait;
-        while ((wait = WaitForSingleObject(stopEvent->Handle(), 1000)) == WAIT_TIMEOUT && supervisor) {
+        while ((wait = WaitForSingleObject(stopEvent->Handle(), 1000)) == WAIT_TIMEOUT && supervisor &&
+               supervisor->Running()) {
         }
         if (wait != WAIT_TIMEOUT) break;
-        supervisor = new CConsoleSupervisor();
+        if (!supervisor) supervisor = new CConsoleSupervisor();
     }
     delete supervisor;
-    if (com != RPC_E_CHANGED_MODE) CoUninitialize();
+    if (SUCCEEDED(com)) CoUninitialize();
     return 0;
 }

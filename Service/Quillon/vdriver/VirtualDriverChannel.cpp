@@ -75,10 +75,7 @@ void CVirtualDriverChannel::FindControlInterface() {
 
 CVirtualDriverChannel::~CVirtualDriverChannel() {
     StopNotifier();
-    if (m_ControlBlock.BufferFrames != 0 && m_hDevice != INVALID_HANDLE_VALUE) {
-        SendRequest(IOCTL_VAD_CONTROL_RELEASE, nullptr, 0, nullptr, 0);
-        m_ControlBlock.BufferFrames = 0;
-    }
+    ReleaseControlBlock();
     for (int i = 0; i < kVirtualStreamCount; ++i) CloseStream(i);
     CloseIfValid(m_hDevice);
     for (int n = 1; n <= 5; ++n) {
@@ -124,17 +121,29 @@ bool CVirtualDriverChannel::RegisterControlBlock(std::uint32_t multiplier) {
     return true;
 }
 
+// The service forgets a registration or an open stream whatever the driver answers, and the driver
+// counts the close requests of a flow rather than naming streams: a request it refused once is sent
+// once more, so that a passing failure leaves the two agreeing.
+bool CVirtualDriverChannel::SendClosingRequest(DWORD code) {
+    return SendRequest(code, nullptr, 0, nullptr, 0) || SendRequest(code, nullptr, 0, nullptr, 0);
+}
+
 void CVirtualDriverChannel::ReleaseControlBlock() {
     if (m_ControlBlock.BufferFrames == 0 || m_hDevice == INVALID_HANDLE_VALUE) return;
-    SendRequest(IOCTL_VAD_CONTROL_RELEASE, nullptr, 0, nullptr, 0);
+    SendClosingRequest(IOCTL_VAD_CONTROL_RELEASE);
     m_ControlBlock.BufferFrames = 0;
 }
 
 bool CVirtualDriverChannel::OpenStream(int index, std::uint32_t& length) {
-    if (m_hDevice == INVALID_HANDLE_VALUE || index < 0 || index >= kVirtualStreamCount || m_Slots[index].m_bOpen ||
-        !IsValid(m_Slots[index].m_hSlotEvent))
+    if (m_hDevice == INVALID_HANDLE_VALUE || index < 0 || index >= kVirtualStreamCount || m_Slots[index].m_bOpen)
         return false;
     DriverStreamSlot& slot = m_Slots[index];
+    // A slot event that could not be created is created now (an open is tried again by the supervisor).
+    if (!IsValid(slot.m_hSlotEvent)) {
+        slot.m_hSlotEvent = CreateAutoResetEvent();
+        slot.m_OpenBlock.SlotEvent = ToWire(slot.m_hSlotEvent);
+        if (!IsValid(slot.m_hSlotEvent)) return false;
+    }
     VAD_STREAM_OPEN_BLOCK& block = slot.m_OpenBlock;
     block.LocalIndex = DriverLocalIndex(index);
     block.SampleRate = kVadSampleRate;
@@ -159,7 +168,7 @@ bool CVirtualDriverChannel::OpenStream(int index, std::uint32_t& length) {
 bool CVirtualDriverChannel::CloseStream(int index) {
     if (m_hDevice == INVALID_HANDLE_VALUE || index < 0 || index >= kVirtualStreamCount || !m_Slots[index].m_bOpen)
         return false;
-    SendRequest(IsCaptureStream(index) ? IOCTL_VAD_CAPTURE_CLOSE : IOCTL_VAD_RENDER_CLOSE, nullptr, 0, nullptr, 0);
+    SendClosingRequest(IsCaptureStream(index) ? IOCTL_VAD_CAPTURE_CLOSE : IOCTL_VAD_RENDER_CLOSE);
     m_Slots[index].m_bOpen = 0;
     return false;
 }

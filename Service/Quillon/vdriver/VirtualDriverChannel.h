@@ -48,6 +48,7 @@ private:
     static unsigned WINAPI NotifierThreadProc(void* argument);
     void NotifierLoop();
     bool SendRequest(DWORD code, void* in, DWORD inSize, void* out, DWORD outSize);
+    bool SendClosingRequest(DWORD code);
     void FindControlInterface();
 
     DriverStreamSlot m_Slots[kVirtualStreamCount];
