@@ -65,6 +65,14 @@ add_executable(quillon_tests ${QUILLON_TEST_SOURCES})
 target_link_libraries(quillon_tests PRIVATE quillon_sim_session GTest::gtest GTest::gtest_main)
 gtest_discover_tests(quillon_tests DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 120)
 
+# Soak and fault-injection runs (tests/soak): their own program, run by the test script's soak stage,
+# so the ordinary suite stays fast. Built only when asked for (ninja quillon_soak).
+file(GLOB QUILLON_SOAK_SOURCES CONFIGURE_DEPENDS tests/soak/*.cpp)
+if(QUILLON_SOAK_SOURCES)
+  add_executable(quillon_soak EXCLUDE_FROM_ALL ${QUILLON_SOAK_SOURCES})
+  target_link_libraries(quillon_soak PRIVATE quillon_harness GTest::gtest)
+endif()
+
 add_executable(quillon-sim tools/quillon-sim/main.cpp)
 target_link_libraries(quillon-sim PRIVATE quillon_sim_session)
 

@@ -296,7 +296,8 @@ void CConsoleSupervisor::WatchBridge(DWORD& checkTime, std::uint64_t& savedCaptu
     // had at the search) is bridged afresh a few times, so that a passing failure does not leave every
     // capture endpoint silent; a capture pin that stays unavailable then leaves playback alone.
     const CUSBDevice* model = m_pCurrentModel.load();
-    if (model && model->CaptureChannels() != 0 && !m_pBridge->m_Capture.m_pDevice && m_CaptureRetries < kCaptureRetries) {
+    const bool captureMissing = model && model->CaptureChannels() != 0 && !m_pBridge->m_Capture.m_pDevice;
+    if (captureMissing && m_CaptureRetries < kCaptureRetries) {
         ++m_CaptureRetries;
         TearDownBridge();
         return;
