@@ -12,18 +12,20 @@ namespace {
 
 constexpr float kUntouched = -7.0f;
 
-// Sixteen driver streams, each with a buffer of two halves of `frames` frames, guarded on both sides.
+// Sixteen driver streams, each with a buffer of two halves of `frames` frames, guarded on both sides. A
+// misalignment of one or more floats moves every buffer off its 16-byte boundary.
 struct FakeDriver {
     static constexpr std::uint32_t kGuard = 16;
+    std::uint32_t offset;
     std::vector<float> storage[kVirtualStreamCount];
     std::uint32_t status[kVirtualStreamCount][2] = {};
     RouteSlot slots[kVirtualStreamCount];
 
-    explicit FakeDriver(std::uint32_t frames) {
+    explicit FakeDriver(std::uint32_t frames, std::uint32_t misalign = 0) : offset(kGuard + misalign) {
         for (int i = 0; i < kVirtualStreamCount; ++i) {
             const std::uint32_t w = StreamChannelCount(i);
-            storage[i].assign(2 * frames * w + 2 * kGuard, kUntouched);
-            slots[i].m_pBuffer = storage[i].data() + kGuard;
+            storage[i].assign(offset + 2 * frames * w + kGuard, kUntouched);
+            slots[i].m_pBuffer = storage[i].data() + offset;
             slots[i].m_nLength = 2 * frames * w;
             slots[i].m_nChannels = w;
             slots[i].m_pPosition = &status[i][1];
@@ -33,10 +35,13 @@ struct FakeDriver {
         for (int i = 0; i < kVirtualStreamCount; ++i) status[i][1] = second ? slots[i].m_nLength / 2 : 0;
     }
     float At(int stream, std::uint32_t sample) const { return slots[stream].m_pBuffer[sample]; }
+    // Nothing written before a buffer or after its full length.
     bool GuardsIntact() const {
         for (const auto& s : storage) {
+            for (std::uint32_t g = 0; g < offset; ++g)
+                if (s[g] != kUntouched) return false;
             for (std::uint32_t g = 0; g < kGuard; ++g)
-                if (s[g] != kUntouched || s[s.size() - 1 - g] != kUntouched) return false;
+                if (s[s.size() - 1 - g] != kUntouched) return false;
         }
         return true;
     }
@@ -44,10 +49,11 @@ struct FakeDriver {
 
 float Sample(std::uint32_t frame, std::uint32_t channel) { return static_cast<float>(frame * 100 + channel); }
 
-std::vector<float> ConsoleBlock(std::uint32_t frames, std::uint32_t channels) {
-    std::vector<float> block(frames * channels);
+// The frames start `lead` floats into the vector, which ends with the last frame.
+std::vector<float> ConsoleBlock(std::uint32_t frames, std::uint32_t channels, std::uint32_t lead = 0) {
+    std::vector<float> block(lead + frames * channels, kUntouched);
     for (std::uint32_t f = 0; f < frames; ++f)
-        for (std::uint32_t c = 0; c < channels; ++c) block[f * channels + c] = Sample(f, c);
+        for (std::uint32_t c = 0; c < channels; ++c) block[lead + f * channels + c] = Sample(f, c);
     return block;
 }
 
@@ -69,7 +75,8 @@ void ExpectCapture(const FakeDriver& driver, std::uint32_t frames, bool secondHa
     }
     for (int s = 0; s <= 10; ++s)
         if (!routed[s]) {
-            EXPECT_EQ(driver.storage[s][FakeDriver::kGuard], kUntouched) << "stream " << s << " should get nothing";
+            for (std::uint32_t k = 0; k < 2 * frames * StreamChannelCount(s); ++k)
+                ASSERT_EQ(driver.storage[s][driver.offset + k], kUntouched) << "stream " << s << " should get nothing";
         }
     EXPECT_TRUE(driver.GuardsIntact());
 }
@@ -102,6 +109,59 @@ TEST(CaptureRouting, The2026RevisionsLeaveTheirExtraChannelsUnrouted) {
                   {{0, 0}, {1, 2}, {2, 3}, {5, 4}, {6, 6}, {7, 8}, {8, 10}, {9, 12}, {10, 14}});
 }
 
+TEST(CaptureRouting, EveryModelFrameCountAndAlignmentGivesEachStreamItsChannels) {
+    using Streams = std::vector<std::pair<int, int>>;
+    const Streams alto = {{0, 0}, {1, 2}, {2, 3}, {3, 4}, {4, 5}, {5, 6}, {6, 8}, {7, 10}, {8, 12}, {9, 14}};
+    const Streams basso = {{0, 0}, {1, 2}, {2, 3}, {5, 4}, {6, 6}, {7, 8}, {8, 10}, {9, 12}, {10, 14}};
+    const Streams all = {{0, 0}, {1, 2},  {2, 3},   {3, 4},   {4, 5},  {5, 6},
+                         {6, 8}, {7, 10}, {8, 12}, {9, 14}, {10, 16}};
+    struct Case {
+        const CUSBDevice* model;
+        std::uint16_t channels;
+        Streams streams;
+    };
+    // The revisions without capture would route only stream 0 if they were ever given a pin; without a
+    // model all eleven streams take the 17 channels.
+    const Case cases[] = {{&QuillonAlto(), 16, alto},         {&QuillonAlto2026(), 20, alto},
+                          {&QuillonBasso(), 15, basso},       {&QuillonBasso2026(), 20, basso},
+                          {&QuillonAltoAlt(), 16, {{0, 0}}},  {&QuillonBassoAlt(), 16, {{0, 0}}},
+                          {nullptr, 17, all}};
+    // Frame counts that leave every remainder of the four- and eight-frame steps.
+    for (std::uint32_t frames : {1u, 2u, 3u, 5u, 6u, 7u, 9u, 10u, 13u, 17u})
+        for (const Case& c : cases)
+            for (std::uint32_t misalign : {0u, 1u, 3u})
+                for (bool second : {false, true}) {
+                    SCOPED_TRACE(testing::Message() << c.channels << " channels, " << frames << " frames, "
+                                                    << "misaligned by " << misalign << (second ? ", second half" : ""));
+                    FakeDriver driver(frames, misalign);
+                    driver.PositionInSecondHalf(second);
+                    auto block = ConsoleBlock(frames, c.channels, misalign);
+                    EXPECT_EQ(RouteCaptureFrames(block.data() + misalign, frames * c.channels, c.channels, c.model,
+                                                 driver.slots),
+                              c.streams.size());
+                    ExpectCapture(driver, frames, second, c.streams);
+                }
+}
+
+TEST(CaptureRouting, AStreamWithAShorterHalfIsCutAloneAndItsNeighboursStillGetEveryFrame) {
+    constexpr std::uint32_t frames = 13;
+    FakeDriver driver(frames);
+    // Stream 3 sits among the four mono streams on channels 2 to 5, stream 6 beside stream 5's pair.
+    driver.slots[3].m_nLength = 2 * 5;
+    driver.slots[6].m_nLength = 2 * 3 * 2;
+    auto block = ConsoleBlock(frames, 16);
+    RouteCaptureFrames(block.data(), frames * 16, 16, &QuillonAlto(), driver.slots);
+    for (std::uint32_t f = 0; f < frames; ++f) {
+        EXPECT_EQ(driver.At(3, f), f < 5 ? Sample(f, 4) : kUntouched) << f;
+        EXPECT_EQ(driver.At(6, 2 * f + 1), f < 3 ? Sample(f, 9) : kUntouched) << f;
+        EXPECT_EQ(driver.At(2, f), Sample(f, 3)) << f;
+        EXPECT_EQ(driver.At(4, f), Sample(f, 5)) << f;
+        EXPECT_EQ(driver.At(5, 2 * f + 1), Sample(f, 7)) << f;
+        EXPECT_EQ(driver.At(7, 2 * f), Sample(f, 10)) << f;
+    }
+    EXPECT_TRUE(driver.GuardsIntact());
+}
+
 TEST(CaptureRouting, SlotsThatAreNotOpenAreSkippedWithoutShiftingTheOthers) {
     constexpr std::uint32_t frames = 96;
     FakeDriver driver(frames);
@@ -111,6 +171,13 @@ TEST(CaptureRouting, SlotsThatAreNotOpenAreSkippedWithoutShiftingTheOthers) {
     auto block = ConsoleBlock(frames, 16);
     RouteCaptureFrames(block.data(), frames * 16, 16, &QuillonAlto(), driver.slots);
     ExpectCapture(driver, frames, false, {{1, 2}, {3, 4}, {4, 5}, {5, 6}, {7, 10}, {8, 12}, {9, 14}});
+
+    // Three mono streams left side by side, over a frame count the steps do not divide.
+    FakeDriver three(13);
+    three.slots[4] = RouteSlot{};
+    auto block13 = ConsoleBlock(13, 16);
+    RouteCaptureFrames(block13.data(), 13 * 16, 16, &QuillonAlto(), three.slots);
+    ExpectCapture(three, 13, false, {{0, 0}, {1, 2}, {2, 3}, {3, 4}, {5, 6}, {6, 8}, {7, 10}, {8, 12}, {9, 14}});
 }
 
 TEST(CaptureRouting, APinNarrowerThanTheModelNeedsIsNeverReadPastItsFrame) {
@@ -163,6 +230,63 @@ TEST(RenderRouting, PlaybackPairsLandAtTheirOffsetsFromTheHalfThePositionIsNotIn
                     ASSERT_EQ(block[f * 10 + first + ch], want) << "stream " << s << " frame " << f;
                 }
         }
+    }
+}
+
+// Playback stream s's sample k: positive in the first half, negative in the second.
+float Played(int stream, std::uint32_t k, bool secondHalf) {
+    const float v = static_cast<float>(stream * 1000 + static_cast<int>(k));
+    return secondHalf ? -v : v;
+}
+
+void FillPlayback(FakeDriver& driver, std::uint32_t frames) {
+    for (int s = 11; s <= 15; ++s)
+        for (std::uint32_t k = 0; k < 2 * frames; ++k) {
+            driver.slots[s].m_pBuffer[k] = Played(s, k, false);
+            driver.slots[s].m_pBuffer[2 * frames + k] = Played(s, k, true);
+        }
+}
+
+TEST(RenderRouting, EveryFrameCountAndAlignmentOfABlockGetsItsPairs) {
+    constexpr std::uint32_t kTail = 8;
+    for (std::uint16_t channels : {10, 11, 12, 16})
+        for (std::uint32_t frames : {1u, 2u, 3u, 4u, 5u, 7u, 8u, 9u})
+            for (std::uint32_t misalign : {0u, 1u, 3u})
+                for (bool second : {false, true}) {
+                    SCOPED_TRACE(testing::Message() << channels << " channels, " << frames << " frames, misaligned by "
+                                                    << misalign << (second ? ", second half" : ""));
+                    FakeDriver driver(frames, misalign);
+                    driver.PositionInSecondHalf(second);
+                    FillPlayback(driver, frames);
+                    std::vector<float> block(misalign + frames * channels + kTail, 99.0f);
+                    float* const frame0 = block.data() + misalign;
+                    EXPECT_EQ(RouteRenderFrames(frame0, frames * channels, channels, driver.slots), 5u);
+                    // The half the position is not in is the one played.
+                    const bool playsSecond = !second;
+                    for (std::uint32_t f = 0; f < frames; ++f)
+                        for (std::uint32_t c = 0; c < channels; ++c) {
+                            const float want = c < 10 ? Played(11 + static_cast<int>(c / 2), 2 * f + c % 2, playsSecond)
+                                                     : 99.0f;
+                            ASSERT_EQ(frame0[f * channels + c], want) << "frame " << f << " channel " << c;
+                        }
+                    for (std::uint32_t k = 0; k < misalign; ++k) EXPECT_EQ(block[k], 99.0f);
+                    for (std::uint32_t k = 0; k < kTail; ++k) EXPECT_EQ(block[block.size() - 1 - k], 99.0f);
+                    EXPECT_TRUE(driver.GuardsIntact());
+                }
+}
+
+TEST(RenderRouting, OnePairWithAShorterHalfLeavesTheOthersWhole) {
+    constexpr std::uint32_t frames = 9;
+    FakeDriver driver(frames);
+    FillPlayback(driver, frames);
+    driver.slots[13].m_nLength = 2 * 2 * 4;  // halves of four frames
+    std::vector<float> block(frames * 10, 99.0f);
+    RouteRenderFrames(block.data(), frames * 10, 10, driver.slots);
+    for (std::uint32_t f = 0; f < frames; ++f) {
+        EXPECT_EQ(block[f * 10 + 4], f < 4 ? Played(13, 8 + 2 * f, false) : 0.0f) << f;
+        EXPECT_EQ(block[f * 10 + 5], f < 4 ? Played(13, 8 + 2 * f + 1, false) : 0.0f) << f;
+        EXPECT_EQ(block[f * 10 + 2], Played(12, 2 * f, true)) << f;
+        EXPECT_EQ(block[f * 10 + 9], Played(15, 2 * f + 1, true)) << f;
     }
 }
 
