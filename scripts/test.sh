@@ -3,6 +3,10 @@
 #   linux    optimised Linux build (asserts on), unit and scenario tests on the simulated machine
 #   asan     the same tests under AddressSanitizer and UndefinedBehaviorSanitizer (-O1)
 #   tsan     the same tests under ThreadSanitizer (-O1)
+#   soak     the soak and fault-injection runs of tests/soak in virtual time (quillon_soak, built in
+#            build/linux, plus a sampled fault sweep built in build/asan); one pass or failure per run
+#            (QUILLON_SOAK_SCALE scales the cycle counts, default 0.4 of the full counts; 1 runs them all;
+#            QUILLON_SOAK_SEED replays a seed, QUILLON_SOAK_ASAN_RUNS sizes the sanitizer sample, default 40)
 #   fuzz     the libFuzzer harnesses of tests/fuzz (clang-14, ASan and UBSan), each for a bounded time
 #            (QUILLON_FUZZ_SECONDS per harness, default 12); one pass or failure per harness
 #   windows  the Windows x64 cross build of both programs (mingw-w64)
@@ -19,11 +23,11 @@ repo=$PWD
 jobs=${QUILLON_JOBS:-2}
 
 stages=("$@")
-((${#stages[@]})) || stages=(linux asan tsan fuzz windows wine)
+((${#stages[@]})) || stages=(linux asan tsan soak fuzz windows wine)
 for stage in "${stages[@]}"; do
     case "$stage" in
-        linux | asan | tsan | fuzz | windows | wine) ;;
-        *) echo "unknown stage '$stage' (linux asan tsan fuzz windows wine)" >&2; exit 2 ;;
+        linux | asan | tsan | soak | fuzz | windows | wine) ;;
+        *) echo "unknown stage '$stage' (linux asan tsan soak fuzz windows wine)" >&2; exit 2 ;;
     esac
 done
 
@@ -44,11 +48,13 @@ timed() {
     return $status
 }
 
-# build DIR CMAKE-ARGS...: configure and build with Ninja; one failure counted if either fails.
+# build DIR CMAKE-ARGS...: configure and build with Ninja (the targets in $targets, default all); one
+# failure counted if either fails.
+targets=()
 build() {
     local dir=$1
     shift
-    if cmake -S "$repo" -B "$dir" -G Ninja "$@" >"$dir.configure.log" 2>&1 && ninja -C "$dir" -j "$jobs"; then
+    if cmake -S "$repo" -B "$dir" -G Ninja "$@" >"$dir.configure.log" 2>&1 && ninja -C "$dir" -j "$jobs" "${targets[@]}"; then
         return 0
     fi
     [[ -s "$dir.configure.log" ]] && tail -n 30 "$dir.configure.log"
@@ -72,6 +78,20 @@ run_ctest() {
         echo "(no tests in $dir)"
     else
         echo "ctest in $dir ended without a summary"
+        failed=$((failed + 1))
+    fi
+}
+
+# add_counts LOG: adds the last "N passed, N failed" line of LOG to the totals (one failure without it).
+add_counts() {
+    local counts
+    counts=$(grep -E '^[0-9]+ passed, [0-9]+ failed$' "$1" | tail -n 1)
+    if [[ -n "$counts" ]]; then
+        passed=$((passed + ${counts%% passed*}))
+        counts=${counts#*, }
+        failed=$((failed + ${counts%% failed}))
+    else
+        echo "$1 ends without its counts"
         failed=$((failed + 1))
     fi
 }
@@ -107,6 +127,35 @@ for stage in "${stages[@]}"; do
                 "-DCMAKE_CXX_FLAGS_DEBUG=-O1 -g1"
             unset TSAN_OPTIONS
             ;;
+        soak)
+            section "Soak and fault injection in virtual time"
+            mkdir -p build
+            soak_start=$SECONDS
+            export QUILLON_SOAK_SCALE=${QUILLON_SOAK_SCALE:-0.4}
+            targets=(quillon_soak)
+            # Release: the soak runs two at a time (each keeps about one core busy), then every call site's
+            # fault runs, two children at a time.
+            if build build/linux -DCMAKE_BUILD_TYPE=Release -DCMAKE_CXX_FLAGS_RELEASE=-O2; then
+                build/linux/quillon_soak --gtest_filter='Soak.Unplug*' >build/soak-unplug.log 2>&1 &
+                build/linux/quillon_soak --gtest_filter='Soak.*-Soak.Unplug*' >build/soak-others.log 2>&1
+                wait
+                cat build/soak-unplug.log build/soak-others.log
+                build/linux/quillon_soak --gtest_filter='FaultInjection.*' 2>&1 | tee build/soak-faults.log
+                for log in build/soak-unplug.log build/soak-others.log build/soak-faults.log; do add_counts "$log"; done
+            fi
+            # A sample of the fault runs under AddressSanitizer and UndefinedBehaviorSanitizer.
+            export ASAN_OPTIONS=detect_stack_use_after_return=1:strict_string_checks=1:check_initialization_order=1
+            export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+            if build build/asan -DQUILLON_SANITIZE=address,undefined -DCMAKE_BUILD_TYPE=Debug \
+                "-DCMAKE_CXX_FLAGS_DEBUG=-O1 -g1"; then
+                build/asan/quillon_soak --gtest_filter='FaultInjection.*' --sweep="${QUILLON_SOAK_ASAN_RUNS:-40}" 2>&1 |
+                    tee build/soak-asan.log
+                add_counts build/soak-asan.log
+            fi
+            unset ASAN_OPTIONS UBSAN_OPTIONS
+            targets=()
+            timings+=("$(printf '%-8s %4ds' soak $((SECONDS - soak_start)))")
+            ;;
         fuzz)
             section "Fuzzing (libFuzzer, clang-14, AddressSanitizer + UndefinedBehaviorSanitizer)"
             mkdir -p build
@@ -114,15 +163,7 @@ for stage in "${stages[@]}"; do
             if build build/fuzz -DCMAKE_CXX_COMPILER=clang++-14 -DQUILLON_FUZZ=ON \
                 -DQUILLON_SANITIZE=address,undefined -DCMAKE_BUILD_TYPE=Debug "-DCMAKE_CXX_FLAGS_DEBUG=-O1 -g1"; then
                 bash tests/fuzz/run.sh build/fuzz "${QUILLON_FUZZ_SECONDS:-12}" 2>&1 | tee build/fuzz.log
-                counts=$(grep -E '^[0-9]+ passed, [0-9]+ failed$' build/fuzz.log | tail -n 1)
-                if [[ -n "$counts" ]]; then
-                    passed=$((passed + ${counts%% passed*}))
-                    counts=${counts#*, }
-                    failed=$((failed + ${counts%% failed}))
-                else
-                    echo "the fuzz runner ended without its counts"
-                    failed=$((failed + 1))
-                fi
+                add_counts build/fuzz.log
             fi
             timings+=("$(printf '%-8s %4ds' fuzz $((SECONDS - fuzz_start)))")
             ;;
@@ -143,15 +184,7 @@ for stage in "${stages[@]}"; do
                 section "Wine checks: $script"
                 log=build/$(basename "$script" .sh).log
                 timeout -k 10 900 bash "$script" "$repo/build/win" 2>&1 | tee "$log"
-                counts=$(grep -E '^[0-9]+ passed, [0-9]+ failed$' "$log" | tail -n 1)
-                if [[ -n "$counts" ]]; then
-                    passed=$((passed + ${counts%% passed*}))
-                    counts=${counts#*, }
-                    failed=$((failed + ${counts%% failed}))
-                else
-                    echo "$script ended without its counts"
-                    failed=$((failed + 1))
-                fi
+                add_counts "$log"
             done
             timings+=("$(printf '%-8s %4ds' wine $((SECONDS - wine_start)))")
             ;;

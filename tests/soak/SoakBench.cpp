@@ -44,11 +44,24 @@ std::string PathFault(const sim::PathStats& before, const sim::PathStats& after,
 
 std::string Footprint::Describe() const {
     std::ostringstream out;
-    out << handles << " handles (";
-    for (const auto& [type, count] : handleTypes) out << count << " " << type << " ";
-    out << "), " << threads << " threads, " << comObjects << " COM objects, " << taskMemory << " task-memory blocks, "
+    out << handles << " handles";
+    const char* separator = " (";
+    for (const auto& [type, count] : handleTypes) {
+        out << separator << count << " " << type;
+        separator = ", ";
+    }
+    out << (handleTypes.empty() ? "" : ")") << ", " << threads << " threads, " << comObjects << " COM objects, " << taskMemory << " task-memory blocks, "
         << views << " views";
     return out.str();
+}
+
+bool Footprint::Within(const Footprint& limit) const {
+    for (const auto& [type, count] : handleTypes) {
+        auto it = limit.handleTypes.find(type);
+        if (count > (it == limit.handleTypes.end() ? 0 : it->second)) return false;
+    }
+    return handles <= limit.handles && threads <= limit.threads && comObjects <= limit.comObjects &&
+           taskMemory <= limit.taskMemory && views <= limit.views;
 }
 
 Footprint Measure(sim::Machine& machine) {

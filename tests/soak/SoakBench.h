@@ -28,6 +28,9 @@ struct Footprint {
     long taskMemory = 0;
     std::size_t views = 0;
     bool operator==(const Footprint&) const = default;
+    // No count above `limit`'s. (A bridge may hold less than another: one opened while the console came
+    // and went can lack a capture device's endpoint volume and HID link; it never holds more.)
+    bool Within(const Footprint& limit) const;
     std::string Describe() const;
 };
 Footprint Measure(sim::Machine& machine);

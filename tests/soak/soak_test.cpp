@@ -26,6 +26,7 @@ namespace {
 constexpr std::uint32_t kBridgeMs = 3'000;    // a console plugged in is bridged within this
 constexpr std::uint32_t kExactMs = 3'000;     // and its audio is exact within this
 constexpr std::uint32_t kTeardownMs = 3'000;  // an unplugged console or a bypass ends the bridge within this
+constexpr std::uint32_t kDriverFoundMs = 6'000;  // a reinstalled driver carries exact audio again within this
 
 // The console's pins as they come, in the service's calls: where the first pin of the last plug was
 // created and started.
@@ -59,19 +60,19 @@ struct Where {
 }
 
 // Runs until the console is bridged and its audio exact, or says why not.
-std::string Rebridged(Bench& b) {
+std::string Rebridged(Bench& b, std::uint32_t exactMs = kExactMs) {
     if (!b.WaitConnected(true, kBridgeMs)) return "not bridged within " + std::to_string(kBridgeMs) + " ms";
-    const std::uint64_t end = b.machine.NowMs() + kExactMs;
+    const std::uint64_t end = b.machine.NowMs() + exactMs;
     std::string fault;
     do {
         b.machine.RunFor(50);
         fault = b.AudioFault(100);
     } while (!fault.empty() && b.machine.NowMs() < end);
-    return fault.empty() ? "" : "audio not exact within " + std::to_string(kExactMs) + " ms:\n" + fault;
+    return fault.empty() ? "" : "audio not exact within " + std::to_string(exactMs) + " ms:\n" + fault;
 }
 
 // What the running service holds while it streams: its handles, the machine's threads, COM objects,
-// task memory and views.
+// task memory and views. It must never hold more than on its first bridge.
 Footprint Streaming(Bench& b) {
     Footprint f = Measure(b.machine);
     auto process = b.machine.Scm().ProcessOf(harness::kServiceName);
@@ -91,6 +92,14 @@ bool HoldAt(Bench& b, std::uint64_t n, std::uint32_t maxMs = 5'000) {
 
 std::uint64_t Between(std::mt19937_64& random, std::uint64_t low, std::uint64_t high) {
     return high <= low ? low : std::uniform_int_distribution<std::uint64_t>(low, high)(random);
+}
+
+// Once the machine is gone, the heap is where it was before it was made.
+void ExpectHeapBack(std::int64_t before) {
+    const std::int64_t after = LiveHeapBytes();
+    std::printf("heap in use: %lld bytes before the machine, %lld after it\n", static_cast<long long>(before),
+                static_cast<long long>(after));
+    EXPECT_EQ(after, before) << "heap bytes not given back";
 }
 
 void PrintWall(const char* what, std::chrono::steady_clock::time_point start) {
@@ -117,6 +126,7 @@ TEST(Soak, UnplugAndReplugAtEveryPhaseOfTheBridge) {
         ASSERT_TRUE(b.Start());
         ASSERT_EQ(Rebridged(b), "");
         const Footprint streaming = Streaming(b);
+        std::printf("streaming: %s\n", streaming.Describe().c_str());
         // Calls from a plug to the first pin created and to the pins started, and from a bypass request to
         // the bridge's end: the ranges the held calls are drawn from (learnt again on every plug).
         std::uint64_t toCreated = 0, toStarted = 0, toTornDown = 0;
@@ -200,8 +210,8 @@ TEST(Soak, UnplugAndReplugAtEveryPhaseOfTheBridge) {
                 b.machine.RunFor(static_cast<std::uint32_t>(Between(random, 0, 300)));
                 fault = replug();
             }
-            if (fault.empty() && !(Streaming(b) == streaming))
-                fault = "streaming with " + Streaming(b).Describe() + " instead of " + streaming.Describe();
+            if (fault.empty() && !Streaming(b).Within(streaming))
+                fault = "streaming with " + Streaming(b).Describe() + ", more than " + streaming.Describe();
             ASSERT_TRUE(fault.empty()
                             ? ::testing::AssertionSuccess()
                             : Failed(where, std::string(kPhaseNames[static_cast<int>(phase)]) + ": " + fault));
@@ -210,7 +220,7 @@ TEST(Soak, UnplugAndReplugAtEveryPhaseOfTheBridge) {
         ASSERT_TRUE(b.Stop());
         EXPECT_EQ(b.LeftBehind(), "");
     }
-    EXPECT_EQ(LiveHeapBytes(), heapBefore) << "heap bytes not given back";
+    ExpectHeapBack(heapBefore);
     std::printf(
         "%u cycles (searching %u, opening %u, warm-up %u, streaming %u, teardown %u, of which %u just after "
         "it), %.1f s of machine time\n",
@@ -232,6 +242,7 @@ TEST(Soak, LatencySwitchesAndBypassTogglesWhileStreaming) {
         ASSERT_TRUE(b.Start());
         ASSERT_EQ(Rebridged(b), "");
         const Footprint streaming = Streaming(b);
+        std::printf("streaming: %s\n", streaming.Describe().c_str());
         std::uint32_t settings = kSettingEnable;
         for (std::uint32_t step = 0; switches < target || toggles < target; ++step) {
             const Where where{"step", step};
@@ -268,8 +279,8 @@ TEST(Soak, LatencySwitchesAndBypassTogglesWhileStreaming) {
                 fault = Rebridged(b);
                 if (fault.empty() && b.driver.RegisteredFrames() != frames)
                     fault = "driver registered with " + std::to_string(b.driver.RegisteredFrames()) + " frames";
-                if (fault.empty() && !(Streaming(b) == streaming))
-                    fault = "streaming with " + Streaming(b).Describe() + " instead of " + streaming.Describe();
+                if (fault.empty() && !Streaming(b).Within(streaming))
+                    fault = "streaming with " + Streaming(b).Describe() + ", more than " + streaming.Describe();
             } else {
                 // A bridge the service opened just before it took the bypass goes at its next health check;
                 // nothing opens again while the bypass lasts.
@@ -290,7 +301,7 @@ TEST(Soak, LatencySwitchesAndBypassTogglesWhileStreaming) {
         ASSERT_TRUE(b.Stop());
         EXPECT_EQ(b.LeftBehind(), "");
     }
-    EXPECT_EQ(LiveHeapBytes(), heapBefore) << "heap bytes not given back";
+    ExpectHeapBack(heapBefore);
     std::printf(
         "%u latency switches and %u bypass toggles (%u in the pass of an unplug, %u two in one pass), %.1f s "
         "of machine time\n",
@@ -402,7 +413,7 @@ TEST(Soak, ServiceStoppedAtAnyMomentAndStartedAgain) {
             ++heldIn[place];
         }
     }
-    EXPECT_EQ(LiveHeapBytes(), heapBefore) << "heap bytes not given back";
+    ExpectHeapBack(heapBefore);
     std::printf(
         "%u stops (starting %u, opening %u, streaming %u, teardown %u, no console %u); longest stop %.1f s; "
         "%.1f s of machine time\n",
@@ -430,15 +441,16 @@ TEST(Soak, VirtualDriverRemovedAndReinstalledWhileStreaming) {
             b.driver.Remove();
             b.machine.RunFor(static_cast<std::uint32_t>(Between(random, 0, 2'000)));
             b.driver.Install();
-            // The service finds the driver again about once a second.
-            std::string fault = b.WaitConnected(true, 5'000) ? Rebridged(b) : "not bridged within 5 s of the reinstall";
+            // The bridge notices the driver's silence at its next health check (0.5 to 1.2 s), and the
+            // worker, looking about once a second, builds a supervisor that finds the driver again.
+            const std::string fault = Rebridged(b, kDriverFoundMs);
             ASSERT_TRUE(fault.empty() ? ::testing::AssertionSuccess() : Failed(where, fault));
         }
         virtualMs = b.machine.NowMs();
         ASSERT_TRUE(b.Stop());
         EXPECT_EQ(b.LeftBehind(), "");
     }
-    EXPECT_EQ(LiveHeapBytes(), heapBefore) << "heap bytes not given back";
+    ExpectHeapBack(heapBefore);
     std::printf("%u removals and reinstallations, %.1f s of machine time\n", cycles, virtualMs / 1000.0);
     PrintWall("driver reinstallation", wallStart);
 }
