@@ -10,6 +10,7 @@
 #include <map>
 #include <set>
 
+#include "platform/sim/include/sim/fault_errors.h"
 #include "tests/soak/FaultSweep.h"
 #include "tests/soak/SoakOptions.h"
 
@@ -63,10 +64,16 @@ void Sweep(bool stalls) {
     for (const FaultPlan& plan : MakePlan(profile, Options().sweep, TestRandom()()))
         if ((plan.stallMs != 0) == stalls) plans.push_back(plan);
 
-    std::set<std::string> functions;
-    for (const SessionCall& call : profile.calls) functions.insert(call.function);
-    std::printf("session: %zu Win32 calls of %zu functions; %zu runs planned (%s)\n", profile.calls.size(),
-                functions.size(), plans.size(), Options().sweep.c_str());
+    std::set<std::string> functions, sites, eligible;
+    for (const SessionCall& call : profile.calls) {
+        functions.insert(call.function);
+        sites.insert(call.function + " @ " + call.site);
+        const bool fails = !sim::RealisticErrors(call.function).empty() && !sim::FailsOnlyForBadArguments(call.function);
+        if (stalls ? sim::CanBlock(call.function) : fails) eligible.insert(call.function + " @ " + call.site);
+    }
+    std::printf("session: %zu Win32 calls of %zu functions from %zu call sites, %zu of them %s; %zu runs planned (%s)\n",
+                profile.calls.size(), functions.size(), sites.size(), eligible.size(),
+                stalls ? "of calls that can block" : "of calls that can fail", plans.size(), Options().sweep.c_str());
 
     const auto start = std::chrono::steady_clock::now();
     std::size_t finished = 0;

@@ -34,17 +34,21 @@ class PinWatch : public sim::AudioPathListener {
 public:
     explicit PinWatch(Bench& bench) : bench_(bench) { bench_.meter->SetListener(this); }
     ~PinWatch() override { bench_.meter->SetListener(nullptr); }
-    void Reset() { created_ = started_ = 0; }
+    void Reset() { created_ = lastCreated_ = started_ = 0; }
     void ConsolePin(const sim::ConsolePinEvent& event) override {
-        if (event.kind == sim::ConsolePinEvent::Kind::Created && !created_) created_ = bench_.hook.Calls();
+        if (event.kind == sim::ConsolePinEvent::Kind::Created) {
+            lastCreated_ = bench_.hook.Calls();
+            if (!created_) created_ = lastCreated_.load();
+        }
         if (event.kind == sim::ConsolePinEvent::Kind::Started && !started_) started_ = bench_.hook.Calls();
     }
     std::uint64_t CreatedAt() const { return created_; }
+    std::uint64_t LastCreatedAt() const { return lastCreated_; }  // the capture pin, within the bridge opening
     std::uint64_t StartedAt() const { return started_; }
 
 private:
     Bench& bench_;
-    std::atomic<std::uint64_t> created_{0}, started_{0};
+    std::atomic<std::uint64_t> created_{0}, lastCreated_{0}, started_{0};
 };
 
 // The run's seed and where it stood, for every failure message.
@@ -338,16 +342,17 @@ TEST(Soak, ServiceStoppedAtAnyMomentAndStartedAgain) {
         Bench b;
         PinWatch pins(b);
         const std::string settingsKey = std::string("HKLM\\") + kSettingsKeyPath;
-        // One life to learn its numbers: calls to the first pin, to the pins started, and of a teardown.
-        std::uint64_t toCreated = 0, toStarted = 0, toTornDown = 0;
+        // One life to learn its numbers: calls to the first pin and to the last one (the bridge opening lies
+        // between them), and from a latency switch to the end of the teardown it makes.
+        std::uint64_t toCreated = 0, toLastCreated = 0, toTornDown = 0;
         {
             const std::uint64_t start = b.hook.Calls();
             ASSERT_TRUE(b.Start());
             ASSERT_EQ(Rebridged(b), "");
             toCreated = pins.CreatedAt() - start;
-            toStarted = pins.StartedAt() - start;
+            toLastCreated = pins.LastCreatedAt() - start;
             const std::uint64_t before = b.hook.Calls();
-            b.RequestSettings(0);
+            b.RequestSettings(kSettingEnable | kSettingLatency);
             ASSERT_TRUE(b.WaitConnected(false, kTeardownMs));
             toTornDown = b.hook.Calls() - before;
             ASSERT_TRUE(b.Stop());
@@ -358,14 +363,16 @@ TEST(Soak, ServiceStoppedAtAnyMomentAndStartedAgain) {
             const Where where{"life", life};
             const StopMoment moment = static_cast<StopMoment>(life % 5);
             ++counted[static_cast<int>(moment)];
-            b.machine.Reg().SetDword(settingsKey, kEnableValueName, 1);  // a bypass of the last life is undone
+            // Bridging on, "Ultra-low": what the last life's stop wrote is undone.
+            b.machine.Reg().SetDword(settingsKey, kEnableValueName, 1);
+            b.machine.Reg().SetDword(settingsKey, kLatencyValueName, 0);
             pins.Reset();
             std::string fault;
             if (moment == StopMoment::Starting || moment == StopMoment::Opening) {
                 ServiceCallHook::Action hold;
                 hold.stallMs = 2;
                 b.hook.ArmAfter(moment == StopMoment::Starting ? Between(random, 1, toCreated)
-                                                               : Between(random, toCreated, toStarted),
+                                                               : Between(random, toCreated, toLastCreated),
                                 hold);
                 if (!b.machine.Scm().Start(harness::kServiceName)) fault = "not started";
                 if (fault.empty() && !b.machine.RunUntil([&] { return b.hook.HasFired(); }, 5'000))
@@ -377,7 +384,7 @@ TEST(Soak, ServiceStoppedAtAnyMomentAndStartedAgain) {
                 if (fault.empty() && moment == StopMoment::Streaming)
                     b.machine.RunFor(static_cast<std::uint32_t>(Between(random, 0, 1'000)));
                 if (fault.empty() && moment == StopMoment::Teardown) {
-                    b.RequestSettings(Between(random, 0, 1) ? 0 : kSettingEnable | kSettingLatency);
+                    b.RequestSettings(kSettingEnable | kSettingLatency);
                     if (HoldAt(b, Between(random, 1, toTornDown), kTeardownMs))
                         held.push_back(b.hook.FiredCall().stack);
                 }
