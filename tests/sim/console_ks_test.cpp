@@ -452,6 +452,32 @@ TEST(ConsoleKs, StandardRenderPlaysIntoTheSinkAndKeepsTheBufferDuration) {
     CloseHandle(filter);
 }
 
+TEST(ConsoleKs, TheRenderSinkKeepsTheNewestMegabyteOfALongPlay) {
+    Rig rig;
+    rig.console.Plug();
+    HANDLE filter = OpenFilter(rig.ks().RenderPath());
+    HANDLE pin = nullptr;
+    ASSERT_EQ(CreatePin(filter, Connect(0, 10, 16, 16, false, false), &pin), S_OK);
+    ASSERT_EQ(SetState(pin, KSSTATE_RUN), 0u);
+    // Four seconds of 10 x 16-bit frames, each second filled with a byte of its own: 3.8 MB played.
+    constexpr DWORD k1s = 48'000 * 10 * 2;
+    constexpr auto kKept = static_cast<std::ptrdiff_t>(sim::KsPinDevice::kSinkBytes);
+    Packet packets[] = {Packet(k1s), Packet(k1s), Packet(k1s), Packet(k1s)};
+    for (std::size_t i = 0; i < 4; ++i) {
+        std::fill(packets[i].data.begin(), packets[i].data.end(), static_cast<BYTE>(0x11 * (i + 1)));
+        packets[i].header.DataUsed = k1s;
+        packets[i].Submit(pin, IOCTL_KS_WRITE_STREAM);
+    }
+    ASSERT_EQ(WaitForSingleObject(packets[3].ov.hEvent, INFINITE), WAIT_OBJECT_0);
+    const auto played = rig.ks().RenderPin()->Rendered();
+    ASSERT_EQ(static_cast<std::ptrdiff_t>(played.size()), kKept);
+    EXPECT_EQ(std::count(played.begin(), played.end(), 0x44), static_cast<std::ptrdiff_t>(k1s));
+    EXPECT_EQ(std::count(played.begin(), played.end(), 0x33), kKept - static_cast<std::ptrdiff_t>(k1s));
+    EXPECT_EQ(played.front(), 0x33);
+    CloseHandle(pin);
+    CloseHandle(filter);
+}
+
 // ---- looped (WaveRT) streaming ----
 
 struct RtBufferRequest {

@@ -53,18 +53,26 @@ void FillCapture(BYTE* data, std::uint64_t first, std::uint32_t frames, const Ks
     BYTE kept[4];
     const bool keep = skipLastWord && size >= sizeof kept;
     if (keep) std::memcpy(kept, data + size - sizeof kept, sizeof kept);
+    // The format is looked at once per block and each sample stored without a loop over its bytes: a
+    // console streams this for hours of machine time.
+    const bool asFloat = IsFloat(f) && bytes == 4;
+    const unsigned shift = 8 * (bytes - 2);  // v, v x 256 or v x 65536
     BYTE* out = data;
     for (std::uint32_t i = 0; i < frames; ++i)
         for (unsigned c = 0; c < f.channels; ++c) {
             const std::int32_t v = CaptureValue(c, first + i);
             std::uint32_t word;
-            if (IsFloat(f) && bytes == 4) {
+            if (asFloat) {
                 const float x = static_cast<float>(v) / 32768.0f;
                 std::memcpy(&word, &x, sizeof word);
             } else {
-                word = static_cast<std::uint32_t>(v) << (8 * (bytes - 2));  // v, v x 256 or v x 65536
+                word = static_cast<std::uint32_t>(v) << shift;
             }
-            for (unsigned b = 0; b < bytes; ++b) *out++ = static_cast<BYTE>(word >> (8 * b));
+            out[0] = static_cast<BYTE>(word);  // little-endian
+            out[1] = static_cast<BYTE>(word >> 8);
+            if (bytes > 2) out[2] = static_cast<BYTE>(word >> 16);
+            if (bytes > 3) out[3] = static_cast<BYTE>(word >> 24);
+            out += bytes;
         }
     if (keep) std::memcpy(data + size - sizeof kept, kept, sizeof kept);
 }

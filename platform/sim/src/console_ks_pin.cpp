@@ -302,7 +302,9 @@ void KsPinDevice::KeepRenderedLocked(const BYTE* data, std::uint32_t frames, std
     const std::size_t size = std::size_t{frames} * format_.blockAlign;
     renderedBytes_ += size;
     sink_.insert(sink_.end(), data, data + size);
-    if (sink_.size() > kSinkBytes) sink_.erase(sink_.begin(), sink_.end() - kSinkBytes);
+    // Trimmed back to kSinkBytes only once it holds twice that: each byte then moves once, not with every
+    // block played (a megabyte per 2 ms packet otherwise). Rendered() gives the newest kSinkBytes.
+    if (sink_.size() > 2 * kSinkBytes) sink_.erase(sink_.begin(), sink_.end() - kSinkBytes);
     renderSink_.Add(data, frames, format_, clock_, firstFrame);
     TapLocked(ConsolePinEvent::Kind::Frames, firstFrame, frames, data);
 }
@@ -493,7 +495,8 @@ std::uint64_t KsPinDevice::FramesTransferred() {
 
 std::vector<BYTE> KsPinDevice::Rendered() {
     std::lock_guard lock(machine_.Mutex());
-    return sink_;
+    const std::size_t kept = std::min(sink_.size(), kSinkBytes);
+    return std::vector<BYTE>(sink_.end() - static_cast<std::ptrdiff_t>(kept), sink_.end());
 }
 
 std::uint64_t KsPinDevice::RenderedBytes() {

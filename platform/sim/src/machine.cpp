@@ -327,7 +327,10 @@ void Machine::CompleteLocked(Waiter& w, DWORD result) {
     w.linked = false;
     w.done = true;
     if (w.thread->counted) ++runnable_;
-    w.thread->cv.notify_one();
+    if (deferWakes_)
+        deferredWakes_.push_back(w.thread);
+    else
+        w.thread->cv.notify_one();
 }
 
 void Machine::NotifySignaledLocked(Waitable& object) {
@@ -363,7 +366,15 @@ DWORD Machine::WaitObjects(const std::vector<std::shared_ptr<Waitable>>& objects
         if (mode_ == ClockMode::Real) clockCv_.notify_all();
     }
     if (w.thread->counted) --runnable_;
+    // The threads the clock wakes here are told once this thread lets go of the lock (at once when it goes
+    // to sleep, else as it returns): told under the lock, each would wake only to block on it again.
+    deferWakes_ = true;
     AdvanceLocked(lock);
+    deferWakes_ = false;
+    std::vector<ThreadRec*> woken;
+    woken.swap(deferredWakes_);
+    if (w.done) lock.unlock();  // nothing writes a completed waiter any more
+    for (ThreadRec* t : woken) t->cv.notify_one();
     while (!w.done) w.thread->cv.wait(lock);
     return w.result;
 }

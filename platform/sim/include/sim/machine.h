@@ -342,6 +342,10 @@ private:
     std::shared_ptr<const CallObserver> callObserver_;
     std::vector<Note> notes_;
     std::function<void(const Note&)> noteSink_;
+    // While a waiting thread moves the virtual clock (WaitObjects), the threads whose waits complete are
+    // listed here and told by that thread once it lets go of the lock.
+    bool deferWakes_ = false;
+    std::vector<ThreadRec*> deferredWakes_;
     std::thread clockThread_;
     std::condition_variable clockCv_;
     bool stopping_ = false;
