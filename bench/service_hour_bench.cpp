@@ -44,7 +44,6 @@ void BM_ServiceStreaming(benchmark::State& state) {
     for (auto _ : state) {
         std::atomic<std::uint64_t> recorded{0};  // recorders run on the machine's clock, under its lock
         sim::Machine machine;
-        machine.RunOnOneProcessor();
         sim::VirtualAudioDriver driver(machine);
         driver.Install();
         harness::InstallService(machine);

@@ -1,7 +1,5 @@
 // The virtual clock and the waits it drives.
 #include <gtest/gtest.h>
-#include <pthread.h>
-#include <sched.h>
 
 #include <atomic>
 #include <chrono>
@@ -172,42 +170,6 @@ TEST(VirtualClock, TheHostWakesAfterEverythingElseDueAtTheSameInstant) {
     }
     WaitForSingleObject(t, INFINITE);
     CloseHandle(t);
-}
-
-}  // namespace
-
-namespace {
-
-cpu_set_t Affinity() {
-    cpu_set_t set;
-    CPU_ZERO(&set);
-    pthread_getaffinity_np(pthread_self(), sizeof set, &set);
-    return set;
-}
-
-unsigned ReportAffinity(void* arg) {
-    *static_cast<cpu_set_t*>(arg) = Affinity();
-    Sleep(5);
-    return 0;
-}
-
-TEST(VirtualClock, OnOneProcessorTheThreadsKeepToTheHostsAndTheHostGetsItsOwnBack) {
-    const cpu_set_t before = Affinity();
-    {
-        sim::Machine machine;
-        machine.RunOnOneProcessor();
-        const cpu_set_t host = Affinity();
-        ASSERT_EQ(CPU_COUNT(&host), 1);
-        cpu_set_t thread;
-        CPU_ZERO(&thread);
-        HANDLE t = reinterpret_cast<HANDLE>(_beginthreadex(nullptr, 0, ReportAffinity, &thread, 0, nullptr));
-        ASSERT_EQ(WaitForSingleObject(t, INFINITE), WAIT_OBJECT_0);
-        CloseHandle(t);
-        EXPECT_TRUE(CPU_EQUAL(&thread, &host));
-        EXPECT_EQ(timeGetTime() - kClockStart, 5u);  // the clock does not care
-    }
-    const cpu_set_t after = Affinity();
-    EXPECT_TRUE(CPU_EQUAL(&before, &after));
 }
 
 }  // namespace

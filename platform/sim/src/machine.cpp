@@ -1,12 +1,8 @@
 #include "platform/sim/include/sim/machine.h"
 
-#include <pthread.h>
-#include <sched.h>
-
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 
 #include "platform/sim/include/sim/devices.h"
 #include "platform/sim/include/sim/modules.h"
@@ -77,11 +73,6 @@ Machine::~Machine() {
     if (clockThread_.joinable()) clockThread_.join();
     for (auto& t : osThreads_)
         if (t.joinable()) t.join();
-    if (!hostAffinity_.empty()) {
-        cpu_set_t set;
-        std::memcpy(&set, hostAffinity_.data(), sizeof set);
-        pthread_setaffinity_np(pthread_self(), sizeof set, &set);
-    }
     // Handles left open are destroyed outside the lock and before the subsystems, so their objects may
     // still call into the machine.
     std::unordered_map<ULONG_PTR, HandleEntry> leftOver;
@@ -127,21 +118,6 @@ Ticks Machine::Now() const {
     return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now() - realStart_)
                .count() /
            100;
-}
-
-void Machine::RunOnOneProcessor() {
-    if (mode_ != ClockMode::Virtual) return;
-    const int processor = sched_getcpu();
-    cpu_set_t before;
-    if (processor < 0 || pthread_getaffinity_np(pthread_self(), sizeof before, &before) != 0) return;
-    std::lock_guard lock(mutex_);
-    if (!hostAffinity_.empty()) return;
-    hostAffinity_.assign(reinterpret_cast<const unsigned char*>(&before),
-                         reinterpret_cast<const unsigned char*>(&before) + sizeof before);
-    cpu_set_t one;
-    CPU_ZERO(&one);
-    CPU_SET(processor, &one);
-    pthread_setaffinity_np(pthread_self(), sizeof one, &one);  // the threads it starts inherit it
 }
 
 void Machine::RunFor(std::uint32_t ms) {

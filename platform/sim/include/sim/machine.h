@@ -193,15 +193,6 @@ public:
     // machine reports it on stderr and aborts the run at once.
     [[noreturn]] void ReportLockMisuse(const char* what);
 
-    // Keeps the host on the processor it is on, and with it every simulated thread started from now on
-    // (a thread inherits its starter's processors); the host gets its own affinity back when the machine
-    // is destroyed. On the virtual clock the threads mostly take turns, and a hand-off between two threads
-    // of one processor costs far less than waking a thread on a processor that went idle (on a virtual
-    // machine above all), so long runs such as the service-hour benchmark go several times faster. Tests
-    // keep the default, where the threads' interleavings vary more. The host calls it before the programs
-    // start; it does nothing on the real clock.
-    void RunOnOneProcessor();
-
     // Host side: let the machine run for a span of machine time, or until a condition holds (tested
     // every stepMs of machine time). RunUntil returns whether the condition became true.
     void RunFor(std::uint32_t ms);
@@ -355,7 +346,6 @@ private:
     // listed here and told by that thread once it lets go of the lock.
     bool deferWakes_ = false;
     std::vector<ThreadRec*> deferredWakes_;
-    std::vector<unsigned char> hostAffinity_;  // a cpu_set_t, kept by RunOnOneProcessor
     std::thread clockThread_;
     std::condition_variable clockCv_;
     bool stopping_ = false;
