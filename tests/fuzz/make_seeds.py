@@ -186,9 +186,77 @@ def driver_seeds():
     }
 
 
+# ---- endpoint store (tests/fuzz/fuzz_endpoint_store.cpp keys) --------------------------------------
+SHOW, HIDE, RENAME, REFRESH, FIND_RENDER, FIND_CAPTURE, RENAME_IN_STORE, FIND_STREAM = range(8)
+V_DESC, V_HARDWARE, V_MATCH, V_INSTANCE, V_JACK, V_GUID, V_STATE = range(7)
+REG_MULTI_SZ = 7
+DEVPROP_TYPE_STRING = 0x12
+
+
+def op(operation, index=0):
+    return bytes([(operation << 4) | index])
+
+
+def store_value(which, data, reg_type=REG_SZ):
+    return bytes([which, reg_type]) + struct.pack("<H", len(data)) + data
+
+
+def store_endpoint(name, values=b"", render=False, child=False, instance=False, stream=None):
+    mode = (1 if render else 0) | (2 if child else 0) | (4 if instance else 0)
+    if stream is not None:
+        mode |= 8 | (stream << 4)
+    units = name.encode("utf-16-le", "surrogatepass")
+    return rec(70, bytes([len(units) // 2]) + units + values, mode)
+
+
+def topology_endpoint(guid_text, container, prop_type=DEVPROP_TYPE_GUID, render=False, listed=True, gone=False):
+    mode = (1 if render else 0) | (2 if listed else 0) | (4 if gone else 0)
+    return rec(71, guid(guid_text) + bytes([prop_type]) + container, mode)
+
+
+def store_script(*ops, model=0):
+    return rec(73, b"".join(ops), model)
+
+
+def endpoint_store_seeds():
+    extra = "{BBBB0000-0000-0000-0000-000000000003}"
+    console = guid("5E1A7C00-1234-4321-0102-030405060708")
+    return {
+        "driver_endpoints_named_and_shown": store_endpoint(extra, child=True, instance=True, stream=3)
+        + store_script(op(REFRESH), op(SHOW, 3), op(RENAME, 3), op(SHOW, 12), op(HIDE, 3), op(RENAME_IN_STORE, 3),
+                       op(FIND_STREAM, 0)),
+        "console_topology": topology_endpoint("{CCCC0000-0000-0000-0000-000000000001}", console, render=True)
+        + topology_endpoint("{CCCC0000-0000-0000-0000-000000000002}", console)
+        + rec(72, "USB\\VID_7A3E&PID_0072\\OTHER".encode("utf-16-le"))
+        + store_script(op(FIND_RENDER), op(FIND_CAPTURE)),
+        "wrong_types_and_lengths": store_endpoint(extra, store_value(V_DESC, b"\x01\x02\x03", REG_BINARY)
+                                                  + store_value(V_GUID, u32(7), REG_DWORD)
+                                                  + store_value(V_JACK, multi_sz("a", "b"), REG_MULTI_SZ)
+                                                  + store_value(V_INSTANCE, b"S\0W\0D", REG_SZ)
+                                                  + store_value(V_STATE, b"\x01", REG_DWORD),
+                                                  child=True, stream=5)
+        + topology_endpoint("{CCCC0000-0000-0000-0000-000000000003}", utf16z("not a guid"), DEVPROP_TYPE_STRING)
+        + topology_endpoint("{CCCC0000-0000-0000-0000-000000000004}", console[:7], gone=False, render=True)
+        + store_script(op(SHOW, 5), op(RENAME, 5), op(FIND_RENDER), op(FIND_CAPTURE), op(HIDE, 5)),
+        "long_names_and_values": store_endpoint("{" + "D" * 250 + "}", store_value(V_DESC, b"N\0" * 9000)
+                                                + store_value(V_MATCH, b"c\0" * 300)
+                                                + store_value(V_INSTANCE, b"I\0" * 200), child=True, stream=1)
+        + store_endpoint("\u00e9\u4e2d\ud800x", store_value(V_GUID, "\u00e9\u4e2d".encode("utf-16-le", "surrogatepass")),
+                         render=True, child=True, instance=True, stream=13)
+        + rec(72, "x".encode("utf-16-le") * 600)
+        + store_script(op(REFRESH), op(RENAME, 1), op(SHOW, 13), op(RENAME_IN_STORE, 1), op(FIND_STREAM, 1),
+                       op(FIND_RENDER), model=3),
+        "failing_calls": topology_endpoint("{CCCC0000-0000-0000-0000-000000000005}", console, render=True)
+        + store_endpoint(extra, child=True, instance=True, stream=2)
+        + rec(74, bytes([8, 1, 6, 2, 13, 3, 11, 1, 9, 1, 18, 4]))
+        + store_script(op(SHOW, 2), op(RENAME, 2), op(FIND_RENDER), op(REFRESH), op(HIDE, 2)),
+    }
+
+
 HARNESSES = {
     "fuzz_driver_channel": driver_seeds,
     "fuzz_device_tree": device_tree_seeds,
+    "fuzz_endpoint_store": endpoint_store_seeds,
     "fuzz_hid_link": hid_seeds,
     "fuzz_ks_filter": ks_seeds,
     "fuzz_shared_blocks": shared_block_seeds,
