@@ -332,7 +332,7 @@ TEST(RenderRouting, AHalfShorterThanTheBlockFillsTheRestWithSilence) {
     EXPECT_TRUE(driver.GuardsIntact());
 }
 
-TEST(RouteSlots, OnlyAnOpenSlotWithBufferLengthAndStatusIsUsable) {
+TEST(RouteSlots, OnlyAnOpenSlotWithBufferLengthAndAnAlignedStatusIsUsable) {
     static float buffer[8];
     static std::uint32_t status[2] = {0, 5};
     DriverStreamSlot slot;
@@ -347,6 +347,9 @@ TEST(RouteSlots, OnlyAnOpenSlotWithBufferLengthAndStatusIsUsable) {
     EXPECT_FALSE(view.Usable(1));
     EXPECT_EQ(view.PositionHalf(), 1u);  // position 5 of 8 is in the second half
     slot.m_OpenBlock.StatusAddress = 0;
+    EXPECT_FALSE(MakeRouteSlot(slot).Usable(2));
+    // A status area the driver put at an odd address: its position word cannot be read atomically.
+    slot.m_OpenBlock.StatusAddress = reinterpret_cast<std::uintptr_t>(status) + 1;
     EXPECT_FALSE(MakeRouteSlot(slot).Usable(2));
 }
 

@@ -188,12 +188,14 @@ void CopyGroup(const float* block, std::size_t stride, const CaptureGroup& group
 RouteSlot MakeRouteSlot(const DriverStreamSlot& slot) {
     RouteSlot view;
     const VAD_STREAM_OPEN_BLOCK& open = slot.m_OpenBlock;
-    if (!slot.m_bOpen || open.BufferAddress == 0 || open.BufferLength == 0 || open.StatusAddress == 0) return view;
+    const std::uint64_t position = open.StatusAddress + kVadStatusPositionOffset;
+    if (!slot.m_bOpen || open.BufferAddress == 0 || open.BufferLength == 0 || open.StatusAddress == 0 ||
+        position % alignof(std::uint32_t) != 0)
+        return view;
     view.m_pBuffer = reinterpret_cast<float*>(static_cast<std::uintptr_t>(open.BufferAddress));
     view.m_nLength = open.BufferLength;
     view.m_nChannels = open.Channels;
-    view.m_pPosition = reinterpret_cast<const volatile std::uint32_t*>(
-        static_cast<std::uintptr_t>(open.StatusAddress) + kVadStatusPositionOffset);
+    view.m_pPosition = reinterpret_cast<std::uint32_t*>(static_cast<std::uintptr_t>(position));
     return view;
 }
 

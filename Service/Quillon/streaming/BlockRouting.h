@@ -5,6 +5,7 @@
 // a driver half, and neither allocates.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 
 #include "Service/Quillon/vdriver/VirtualDriverChannel.h"
@@ -20,16 +21,20 @@ struct RouteSlot {
     float* m_pBuffer = nullptr;
     std::uint32_t m_nLength = 0;  // samples, both halves
     std::uint32_t m_nChannels = 0;
-    const volatile std::uint32_t* m_pPosition = nullptr;
+    std::uint32_t* m_pPosition = nullptr;  // the driver moves it while we read: atomic loads only
 
     bool Usable(std::uint32_t width) const {
         return m_pBuffer && m_nLength >= 2 && m_nChannels == width && m_pPosition;
     }
     // The half the driver's position is in (0 or 1).
-    std::uint32_t PositionHalf() const { return *m_pPosition >= m_nLength / 2 ? 1u : 0u; }
+    std::uint32_t PositionHalf() const {
+        return std::atomic_ref<std::uint32_t>(*m_pPosition).load(std::memory_order_acquire) >= m_nLength / 2 ? 1u
+                                                                                                             : 0u;
+    }
 };
 
-// The view of a driver slot: empty unless the slot is open with a buffer, a length and a status area.
+// The view of a driver slot: empty unless the slot is open with a buffer, a length and a status area whose
+// position word is aligned (a misaligned word could not be read atomically).
 RouteSlot MakeRouteSlot(const DriverStreamSlot& slot);
 
 // Capture: console channels, in stream order, into the half of each used capture stream (0 to 10) the

@@ -3,6 +3,7 @@
 #include "platform/sim/include/sim/endpoint_store.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 
 #include "platform/sim/include/sim/devices.h"
@@ -41,6 +42,19 @@ struct StreamOpenBlock {
 static_assert(sizeof(StreamOpenBlock) == 48);
 
 constexpr DWORD kErrorInvalidDeviceState = 5023;
+
+// The stream buffers are memory the service shares with the driver, as on a real PC: a service thread
+// that runs late still copies into or out of the half the driver hands over at the period boundary, and
+// that half's audio tears, as it would with the real driver (the missed-answer counters count such
+// periods). These two are the only places the driver touches those halves once they are open; the
+// ThreadSanitizer suppressions (tests/tsan.supp) name them for that reason.
+__attribute__((noinline)) void ReadServiceHalf(const float* shared, float* out, std::size_t samples) {
+    std::memcpy(out, shared, samples * sizeof(float));
+}
+
+__attribute__((noinline)) void WriteServiceHalf(const float* in, float* shared, std::size_t samples) {
+    std::memcpy(shared, in, samples * sizeof(float));
+}
 
 }  // namespace
 
@@ -317,7 +331,7 @@ void VirtualAudioDriver::TickLocked(Ticks due) {
         const int count = streams == &capture_[0] ? kCaptureStreams : kRenderStreams;
         for (int i = 0; i < count; ++i) {
             Stream& s = streams[i];
-            if (s.status) s.status[1] = half_ * (s.length / 2);
+            if (s.status) std::atomic_ref<std::uint32_t>(s.status[1]).store(half_ * (s.length / 2), std::memory_order_release);
         }
     }
     machine_.SetEventLocked(*events_[1]);
@@ -420,21 +434,23 @@ void VirtualAudioDriver::RunApplicationsLocked(bool captureAnswered, Ticks due) 
         Stream& s = capture_[i];
         if (!s.open || !s.buffer || s.channels == 0 || !recorders_[i]) continue;
         const std::uint32_t half = s.length / 2;
-        const float* samples = s.buffer.get() + half_ * half;
-        if (!captureAnswered) {
-            if (silence_.size() < half) silence_.assign(half, 0.0f);
-            samples = silence_.data();
+        applicationHalf_.resize(std::max<std::size_t>(applicationHalf_.size(), half));
+        if (captureAnswered) {
+            ReadServiceHalf(s.buffer.get() + half_ * half, applicationHalf_.data(), half);
+        } else {
+            std::fill_n(applicationHalf_.begin(), half, 0.0f);
             ++captureUnderruns_;
         }
-        recorders_[i](frame, s.channels, samples, half / s.channels);
+        recorders_[i](frame, s.channels, applicationHalf_.data(), half / s.channels);
     }
     for (int i = 0; i < kRenderStreams; ++i) {
         Stream& s = render_[i];
         if (!s.open || !s.buffer || s.channels == 0) continue;
         const std::uint32_t half = s.length / 2;
-        float* samples = s.buffer.get() + half_ * half;
-        std::fill(samples, samples + half, 0.0f);
-        if (players_[i]) players_[i](frame, s.channels, samples, half / s.channels);
+        applicationHalf_.resize(std::max<std::size_t>(applicationHalf_.size(), half));
+        std::fill_n(applicationHalf_.begin(), half, 0.0f);
+        if (players_[i]) players_[i](frame, s.channels, applicationHalf_.data(), half / s.channels);
+        WriteServiceHalf(applicationHalf_.data(), s.buffer.get() + half_ * half, half);
     }
 }
 

@@ -137,7 +137,7 @@ private:
     std::uint64_t captureUnderruns_ = 0;
     std::array<Player, kRenderStreams> players_;
     std::array<Recorder, kCaptureStreams> recorders_;
-    std::vector<float> silence_;
+    std::vector<float> applicationHalf_;  // what an application plays or records, one half at a time
     Refusal refuseRegister_, refuseEnable_, refuseDeviceOpen_;
     std::array<Refusal, kCaptureStreams> refuseCaptureOpen_;
     std::array<Refusal, kRenderStreams> refuseRenderOpen_;
