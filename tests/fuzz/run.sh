@@ -23,11 +23,12 @@ for harness in "$build"/fuzz_*; do
     artifacts=$build/fuzz-artifacts/$name
     mkdir -p "$corpus" "$artifacts" "$seeds/$name"
     log=$build/$name.log
-    # -timeout: one input taking longer is a hang; the outer timeout guards the whole run.
+    # -timeout: one input taking longer is a hang (inputs take tens of milliseconds; the margin is for a
+    # starved machine); the outer timeout guards the whole run.
     # A smaller quarantine keeps the KS harness's many WaveRT buffers from filling memory; use-after-free
     # is still caught for recent frees.
     ASAN_OPTIONS=${ASAN_OPTIONS:-quarantine_size_mb=64} \
-        timeout -k 5 $((seconds + 60)) "$harness" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=8192 \
+        timeout -k 5 $((seconds + 60)) "$harness" -max_total_time="$seconds" -timeout=25 -rss_limit_mb=8192 \
         -print_final_stats=1 -artifact_prefix="$artifacts/" "$corpus" "$seeds/$name" >"$log" 2>&1
     status=$?
     summary=$(grep -E '^#[0-9]+\s+(DONE|pulse|INITED)' "$log" | tail -n 1)
@@ -39,6 +40,22 @@ for harness in "$build"/fuzz_*; do
         failed=$((failed + 1))
         printf 'FAIL %-26s status %d; report in %s, input in %s\n' "$name" "$status" "$log" "$artifacts"
         grep -E 'ERROR:|runtime error|SUMMARY' "$log" | head -n 5
+        # What CI keeps is this output: the report's stack and the input itself, so the failure can be
+        # replayed from the log, and whether the input fails again when run alone.
+        echo "---- end of $log"
+        tail -n 40 "$log"
+        for input in "$artifacts"/*; do
+            [[ -f $input ]] || continue
+            echo "---- $input ($(stat -c %s "$input") bytes, hex):"
+            head -c 4096 "$input" | od -An -tx1 -v
+            if ASAN_OPTIONS=${ASAN_OPTIONS:-quarantine_size_mb=64} timeout -k 5 120 "$harness" -timeout=60 \
+                "$input" >"$log.replay" 2>&1; then
+                echo "---- run alone it passes (so it depends on timing or on what ran before it)"
+            else
+                echo "---- run alone it fails again:"
+                grep -E 'ERROR:|runtime error|SUMMARY' "$log.replay" | head -n 5
+            fi
+        done
     fi
 done
 echo "$passed passed, $failed failed"
