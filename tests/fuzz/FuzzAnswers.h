@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <cstring>
 #include <map>
+#include <mutex>
 #include <vector>
 
 namespace fuzz {
@@ -50,8 +51,10 @@ public:
         }
     }
 
-    // The next answer for key, or null when the input has none for it.
+    // The next answer for key, or null when the input has none for it. Device threads and the machine's
+    // timers may ask at once.
     const Answer* Next(std::uint8_t key) {
+        std::lock_guard lock(mutex_);
         auto it = records_.find(key);
         if (it == records_.end() || it->second.empty()) return nullptr;
         std::size_t& next = used_[key];
@@ -65,6 +68,7 @@ public:
 private:
     std::map<std::uint8_t, std::vector<Answer>> records_;
     std::map<std::uint8_t, std::size_t> used_;
+    std::mutex mutex_;
 };
 
 }  // namespace fuzz

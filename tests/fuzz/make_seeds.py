@@ -253,6 +253,61 @@ def endpoint_store_seeds():
     }
 
 
+# ---- stream packets (tests/fuzz/fuzz_stream_packets.cpp keys, FuzzKsDevice.h packet mode) ----------
+STATE, PACKET, READ_PACKET, WRITE_PACKET, TICK, STREAM_SCRIPT = 16, 27, 28, 29, 31, 32
+OPTIONS_TIMEVALID, OPTIONS_ENDOFSTREAM, OPTIONS_LOOPEDDATA = 0x10, 0x200, 0x80000000
+
+
+def packet(mode=0, delay=2, data_used=None, frame_extent=None, size=None, options=None, time=None,
+           numerator=None, denominator=None, duration=None):
+    fields = [(data_used, "<I"), (frame_extent, "<I"), (size, "<I"), (options, "<I"), (time, "<q"),
+              (numerator, "<I"), (denominator, "<I"), (duration, "<q")]
+    mask = 0
+    body = b""
+    for bit, (value, form) in enumerate(fields):
+        if value is not None:
+            mask |= 1 << bit
+        body += struct.pack(form, value or 0)
+    return rec(PACKET, bytes([delay, mask]) + body, mode)
+
+
+def tick(mode=0, delay=2, register=0, offset=0, data=b""):
+    return rec(TICK, bytes([delay]) + u32(register, offset) + data, mode)
+
+
+def stream_script(capture=False, restart=False, no_callback=False, channels=2, bits=32, valid=24, kind=1,
+                  samples=192, time_byte=80):
+    flags = (1 if capture else 0) | (2 if restart else 0) | (4 if no_callback else 0)
+    return rec(STREAM_SCRIPT, bytes([flags, channels, bits, valid, kind]) + struct.pack("<H", samples)
+               + bytes([time_byte]))
+
+
+def stream_packet_seeds():
+    running = rec(STATE, b"")
+    return {
+        "render_standard": ks_filter(1) + running + stream_script(),
+        "capture_standard_bent_headers": ks_filter(2) + running + stream_script(capture=True)
+        + packet() * 36 + packet(data_used=0xFFFFFFFF) + packet(frame_extent=0, data_used=7)
+        + packet(size=0, options=OPTIONS_ENDOFSTREAM, time=-1, numerator=0, denominator=0)
+        + packet(options=OPTIONS_LOOPEDDATA | OPTIONS_TIMEVALID, time=1 << 62, numerator=1, denominator=3)
+        + packet(mode=2) + packet(mode=1, delay=5) + packet(mode=3, delay=1)
+        + packet(data_used=3, frame_extent=0xFFFFFFF0, duration=-(1 << 63)) + packet(mode=7) + packet(),
+        "render_standard_immediate_and_restart": ks_filter(1) + running
+        + stream_script(restart=True, channels=10, bits=16, valid=16, kind=0, samples=960, time_byte=60)
+        + packet(mode=7) + packet(mode=5) + packet(mode=4, delay=9) + packet(mode=7, data_used=1 << 31)
+        + packet(mode=6) + packet(),
+        "capture_looped": ks_filter(2, looped=True) + running + stream_script(capture=True, samples=96)
+        + tick() + tick(mode=2, register=64, offset=8, data=b"\xff" * 64) + tick(mode=1, delay=7)
+        + tick(mode=3, offset=0xFFFFFFFF, data=b"\x01" * 300) + tick()
+        + rec(READ_PACKET, u32(1, 0, 0, 0, 0)) + rec(POSITION, struct.pack("<QQ", 1 << 63, 5)),
+        "render_looped_without_write_packets": ks_filter(1, looped=True) + running
+        + stream_script(samples=4, time_byte=30, kind=3) + rec(WRITE_PACKET, b"", 5) + tick(delay=1)
+        + rec(POSITION, struct.pack("<QQ", 4095, 4096)),
+        "capture_wide_samples": ks_filter(2, ranges=[audio_range(2, 8, 64)]) + running
+        + stream_script(capture=True, bits=64, valid=64),
+    }
+
+
 HARNESSES = {
     "fuzz_driver_channel": driver_seeds,
     "fuzz_device_tree": device_tree_seeds,
@@ -260,6 +315,7 @@ HARNESSES = {
     "fuzz_hid_link": hid_seeds,
     "fuzz_ks_filter": ks_seeds,
     "fuzz_shared_blocks": shared_block_seeds,
+    "fuzz_stream_packets": stream_packet_seeds,
 }
 
 

@@ -105,6 +105,10 @@ HRESULT CKsFilter::GetPinPropertyMulti(ULONG pinId, ULONG propertyId, void** buf
     request.PinId = pinId;
     ULONG needed = 0;
     HRESULT hr = SyncIoctl(m_handle, &request, sizeof request, nullptr, 0, &needed);
+    if (SUCCEEDED(hr) && needed > kKsMaxPropertyAnswerBytes) {
+        KsDebugPrint(1, WSTR("Pin %u property %u needs %u bytes: not believed"), pinId, propertyId, needed);
+        hr = E_FAIL;
+    }
     if (SUCCEEDED(hr) && buffer) {
         *buffer = nullptr;
         BYTE* block = needed ? new (std::nothrow) BYTE[needed] : nullptr;

@@ -143,6 +143,10 @@ HRESULT CKsIrpTarget::GetPropertyMulti(const GUID& set, ULONG id, void** buffer,
     request.Flags = KSPROPERTY_TYPE_GET;
     ULONG needed = 0;
     HRESULT hr = SyncIoctl(m_handle, &request, sizeof request, nullptr, 0, &needed);
+    if (SUCCEEDED(hr) && needed > kKsMaxPropertyAnswerBytes) {
+        KsDebugPrint(1, WSTR("Property %u needs %u bytes: not believed"), id, needed);
+        hr = E_FAIL;
+    }
     if (SUCCEEDED(hr) && needed && buffer) {
         BYTE* block = new (std::nothrow) BYTE[needed];
         if (!block) {

@@ -9,6 +9,9 @@
 
 // Property requests up to this size are built in a local buffer: no heap memory.
 inline constexpr ULONG kKsLocalRequestBytes = 2048;
+// The largest variable-size property answer believed: a driver's size query stating more (a whole pin's
+// data ranges take a few kilobytes) is not answered with an allocation of that size.
+inline constexpr ULONG kKsMaxPropertyAnswerBytes = 1u << 20;
 
 // Frees a block handed out by GetPropertyMulti / GetPinPropertyMulti.
 void KsFreeBlock(void* block);

@@ -74,6 +74,8 @@ bool CInputCaptureKS::ResizeSampleBlock(std::uint32_t floats, bool zero) {
 
 bool CInputCaptureKS::AllocateBuffers(std::uint32_t samples) {
     FreeBuffers();
+    // Packets are converted in place in blocks of floats: a sample wider than a float has no room there.
+    if (BytesPerSample() > sizeof(float)) return false;
     SetBufferDuration(samples);
     return RealTime() ? AllocateRealTime(samples) : AllocateStandard(samples);
 }
@@ -181,6 +183,10 @@ void CInputCaptureKS::SubmitPacket(ULONG index) {
     if (index >= m_nPackets) return;
     CLockGuard guard(m_Lock);
     CapturePacket& p = m_pPackets[index];
+    // The driver writes the header back at completion: what it said of the last read (a size or extent
+    // of its own) must not shape the next one.
+    p.m_Header.Size = sizeof(KSSTREAM_HEADER);
+    p.m_Header.FrameExtent = BytesPerSample() * m_nPacketSize;
     p.m_Header.DataUsed = 0;
     p.m_bConverted = false;
     p.m_bSubmitted = SUCCEEDED(m_pPin->ReadData(&p.m_Header, &p.m_Overlapped));
@@ -226,8 +232,10 @@ std::uint32_t CInputCaptureKS::ProcessPacket(ULONG a, bool resubmit) {
         p.m_bConverted = false;  // the block was refilled from the pin's buffer
     } else {
         block = static_cast<float*>(p.m_Header.Data);
-        // The driver's count, bounded by what the packet can hold.
-        const ULONG used = p.m_Header.DataUsed < p.m_Header.FrameExtent ? p.m_Header.DataUsed : p.m_Header.FrameExtent;
+        // The driver's count, bounded by what the packet can hold: its own extent, not the one the driver
+        // wrote back into the header.
+        const ULONG extent = bytes * m_nPacketSize;
+        const ULONG used = p.m_Header.DataUsed < extent ? p.m_Header.DataUsed : extent;
         samples = bytes ? used / bytes : 0;
     }
     if (!p.m_bConverted) {

@@ -63,6 +63,8 @@ HRESULT COutputRenderKS::StartPin() {
 
 bool COutputRenderKS::AllocateBuffers(std::uint32_t samples) {
     FreeBuffers();
+    // Packets are converted in place in blocks of floats: a sample wider than a float has no room there.
+    if (BytesPerSample() > sizeof(float)) return false;
     SetBufferDuration(samples);
     return RealTime() ? AllocateRealTime(samples) : AllocateStandard();
 }
@@ -179,6 +181,10 @@ void COutputRenderKS::SubmitPacket(ULONG index) {
     if (!m_pPackets || index >= m_nPackets) return;
     CLockGuard guard(m_Lock);
     RenderPacket& p = m_pPackets[index];
+    // The driver writes the header back at completion: the size and byte counts of the next write are the
+    // packet's own again, whatever it left there.
+    p.m_Header.Size = sizeof(KSSTREAM_HEADER);
+    p.m_Header.FrameExtent = p.m_Header.DataUsed = BytesPerSample() * m_nPacketSize;
     p.m_Header.PresentationTime.Time = m_llStreamPosition;
     m_llStreamPosition += m_llPacketDuration;
     p.m_bSubmitted = SUCCEEDED(m_pPin->WriteData(&p.m_Header, &p.m_Overlapped));
