@@ -23,6 +23,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -179,7 +180,7 @@ std::u16string AddEndpointKey(sim::Machine& machine, const fuzz::Answer& a) {
 std::string AddTopologyEndpoint(sim::Machine& machine, const fuzz::Answer& a, int number) {
     sim::EndpointStore::Endpoint e;
     e.flow = (a.mode & 1) ? sim::EndpointStore::Flow::Render : sim::EndpointStore::Flow::Capture;
-    std::memcpy(&e.guid, a.bytes.data(), std::min(a.bytes.size(), sizeof e.guid));
+    if (!a.bytes.empty()) std::memcpy(&e.guid, a.bytes.data(), std::min(a.bytes.size(), sizeof e.guid));
     e.description = "Fuzzed console";
     e.topologyNode = "USB\\VID_7A3E&PID_0072&MI_00\\FUZZ" + std::to_string(number);
     const std::string id = sim::EndpointStore::Of(machine).Add(e);
