@@ -82,9 +82,14 @@ std::optional<sim::TrackedMenu> UseTrayMenu(sim::Machine& machine, const std::st
         return std::nullopt;
     }
     // The tray handles the click, the choice and the menu's destruction without waiting on the clock, so
-    // by the time a millisecond of machine time has passed it is done.
+    // on the virtual clock it is done once a millisecond has passed. On the real clock a busy machine (a
+    // sanitizer build) may take longer: look again each millisecond, for up to two seconds.
     machine.RunFor(1);
-    const auto menus = shell.TrackedMenus();
+    auto menus = shell.TrackedMenus();
+    for (int ms = 1; ms < 2000 && menus.size() <= before; ++ms) {
+        machine.RunFor(1);
+        menus = shell.TrackedMenus();
+    }
     if (menus.size() <= before) {
         shell.ClearMenuChoices();
         return std::nullopt;
