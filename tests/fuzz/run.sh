@@ -21,6 +21,7 @@ for harness in "$build"/fuzz_*; do
     name=$(basename "$harness")
     corpus=$build/fuzz-corpus/$name
     artifacts=$build/fuzz-artifacts/$name
+    rm -rf "$artifacts"  # only this run's failing inputs are shown below
     mkdir -p "$corpus" "$artifacts" "$seeds/$name"
     log=$build/$name.log
     # -timeout: one input taking longer is a hang (inputs take tens of milliseconds; the margin is for a
