@@ -32,7 +32,7 @@
 
 #include "Service/Quillon/supervisor/ConsoleModels.h"
 #include "Service/Quillon/supervisor/ConsoleSupervisor.h"
-#include "Service/Quillon/supervisor/ServiceEntry.h"
+#include "Service/Quillon/supervisor/RegistrySettings.h"
 #include "Service/Quillon/vdriver/EndpointControl.h"
 #include "Service/Quillon/vdriver/VirtualDriverChannel.h"
 #include "platform/sim/include/sim/devices.h"
@@ -42,7 +42,7 @@
 #include "platform/sim/include/sim/text.h"
 #include "platform/sim/include/sim/virtual_audio_driver.h"
 #include "tests/fuzz/FuzzAnswers.h"
-#include "tests/harness/Programs.h"
+#include "tests/fuzz/FuzzSupervisor.h"
 
 namespace {
 
@@ -259,7 +259,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     sim::VirtualAudioDriver driver{machine};
     driver.Install();
     // Bridging off: the supervisor's loop must not start streams of its own before it is stopped.
-    machine.Reg().SetDword("HKLM\\SOFTWARE\\Arvel Rozezezezed\\Quillon Virtual Device Driver", "Enable", 0);
+    machine.Reg().SetDword(std::string("HKLM\\") + kSettingsKeyPath, kEnableValueName, 0);
 
     std::vector<std::u16string> names;
     for (const fuzz::Answer* a : All(answers, kEndpointKey)) names.push_back(AddEndpointKey(machine, *a));
@@ -281,15 +281,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const CUSBDevice* model = Model(script ? script->mode : 0);
     Failures failures(answers.Next(kFailureKey));
 
-    sim::ProgramSpec spec = harness::ProgramImage("QuillonVADService.exe");
-    spec.staticInit = [](sim::Process& process) { process.State<CServiceProcess>(); };
-    bool ran = false;
-    spec.entry = [&](HINSTANCE) {
-        const HRESULT com = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
-        {
-            CConsoleSupervisor supervisor;
-            supervisor.m_bLoopStop.exchange(1);
-            if (supervisor.m_hLoopThread != INVALID_HANDLE_VALUE) WaitForSingleObject(supervisor.m_hLoopThread, INFINITE);
+    fuzz::RunWithSupervisor(
+        machine,
+        [&](CConsoleSupervisor& supervisor) {
             supervisor.m_pCurrentModel = model;
             failures.Install(machine);
             for (const std::uint8_t step : steps) {
@@ -321,19 +315,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                     break;
                 }
             }
-        }  // the supervisor hides every endpoint as it goes
-        machine.SetCallObserver({});
-        if (SUCCEEDED(com)) CoUninitialize();
-        ran = true;
-        return 0;
-    };
-    HANDLE process = nullptr;
-    const bool finished = machine.WaitProcess(machine.StartProcess(spec, &process), 3'600'000);
-    if (process) CloseHandle(process);
-    if (!finished || !ran) {
-        std::fprintf(stderr, "fuzz: the service body did not finish within an hour of virtual time\n");
-        std::abort();
-    }
+        },
+        [&] { machine.SetCallObserver({}); });  // the supervisor hid every endpoint as it went
     // Whatever the store answered, the service released every object and string it was handed.
     sim::EndpointStore& store = sim::EndpointStore::Of(machine);
     if (store.LiveObjects() != 0 || store.LiveTaskMemory() != 0) {

@@ -15,11 +15,10 @@
 #include "Service/Quillon/supervisor/ConsoleHidLink.h"
 #include "Service/Quillon/supervisor/ConsoleModels.h"
 #include "Service/Quillon/supervisor/ConsoleSupervisor.h"
-#include "Service/Quillon/supervisor/ServiceEntry.h"
 #include "platform/sim/include/sim/hid.h"
 #include "platform/sim/include/sim/virtual_audio_driver.h"
 #include "tests/fuzz/FuzzAnswers.h"
-#include "tests/harness/Programs.h"
+#include "tests/fuzz/FuzzSupervisor.h"
 
 namespace {
 
@@ -101,38 +100,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const fuzz::Answer* polls = answers.Next(54);
     const int pollCount = polls && !polls->bytes.empty() ? polls->bytes[0] % 9 : 2;
 
-    sim::ProgramSpec spec = harness::ProgramImage("QuillonVADService.exe");
-    spec.staticInit = [](sim::Process& process) { process.State<CServiceProcess>(); };
-    bool ran = false;
-    spec.entry = [&](HINSTANCE) {
-        const HRESULT com = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
-        {
-            CConsoleSupervisor supervisor;
-            supervisor.m_bLoopStop.exchange(1);
-            if (supervisor.m_hLoopThread != INVALID_HANDLE_VALUE)
-                WaitForSingleObject(supervisor.m_hLoopThread, INFINITE);
-            ConsoleHidLink& link = supervisor.m_StreamManager.SpareHidLink();
-            if (OpenByContainerId(kContainer, link)) {
-                supervisor.m_pCurrentModel = &QuillonAlto();
-                PublishConsoleIdentity(supervisor, QuillonAlto(), link);
-                for (int i = 0; i < pollCount; ++i) PollChannelMask(supervisor, link);
-                ConsoleHidLink copy;
-                CopyFrom(copy, link);
-                CloseLink(copy);
-                CloseLink(link);
-            }
-        }
-        if (SUCCEEDED(com)) CoUninitialize();
-        ran = true;
-        return 0;
-    };
-    HANDLE process = nullptr;
-    auto started = machine.StartProcess(spec, &process);
-    const bool finished = machine.WaitProcess(started, 3'600'000);
-    if (process) CloseHandle(process);
-    if (!finished || !ran) {
-        std::fprintf(stderr, "fuzz_hid_link: the service-side body did not finish\n");
-        std::abort();
-    }
+    fuzz::RunWithSupervisor(machine, [&](CConsoleSupervisor& supervisor) {
+        ConsoleHidLink& link = supervisor.m_StreamManager.SpareHidLink();
+        if (!OpenByContainerId(kContainer, link)) return;
+        supervisor.m_pCurrentModel = &QuillonAlto();
+        PublishConsoleIdentity(supervisor, QuillonAlto(), link);
+        for (int i = 0; i < pollCount; ++i) PollChannelMask(supervisor, link);
+        ConsoleHidLink copy;
+        CopyFrom(copy, link);
+        CloseLink(copy);
+        CloseLink(link);
+    });
     return 0;
 }
