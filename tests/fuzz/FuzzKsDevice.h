@@ -71,7 +71,7 @@ inline void PatchHeader(sim::IoRequest& r, const Answer* a) {
     const std::uint32_t mask = a && a->bytes.size() > 1 ? a->bytes[1] : 0;
     auto u64 = [&](std::size_t at) { return std::uint64_t{a->U32(at)} | (std::uint64_t{a->U32(at + 4)} << 32); };
     const bool dataUsedGiven = (mask & 1) != 0;
-    if (mask & 1) h.DataUsed = a->U32(2);
+    if (dataUsedGiven) h.DataUsed = a->U32(2);
     if (mask & 2) h.FrameExtent = a->U32(6);
     if (mask & 4) h.Size = a->U32(10);
     if (mask & 8) h.OptionsFlags = a->U32(14);
@@ -249,7 +249,7 @@ public:
             const std::size_t n = std::min(a->bytes.size() - 9, buffer.size() - at);
             std::memcpy(buffer.data() + at, a->bytes.data() + 9, n);
         }
-        if (event && mode <= 2 && mode != 1) machine.SetEventLocked(*event);
+        if (event && (mode == 0 || mode == 2)) machine.SetEventLocked(*event);
         ScheduleTickLocked(a && !a->bytes.empty() ? std::max<std::uint32_t>(1, a->bytes[0]) : 2);
     }
 

@@ -192,9 +192,7 @@ TEST_F(EndpointNaming, ARenameThatNeverGetsItsNameInPlaceStaysPending) {
         EXPECT_EQ(supervisor.m_RenamePending[5], 0);
 
         // A match-key value longer than the 16384-byte buffer: skipped, so the channel has no endpoint.
-        std::string tooLong(20000, 'x');
-        tooLong += "combo2";
-        s.machine.Reg().SetString(props, "{233164c8-1b2c-4c7d-bc68-b671687a2567},1", tooLong);
+        s.machine.Reg().SetString(props, "{233164c8-1b2c-4c7d-bc68-b671687a2567},1", std::string(20000, 'x') + "combo2");
         RenameEndpoint(supervisor, 2);
         EXPECT_EQ(supervisor.m_RenamePending[2], 1);
     }));

@@ -136,11 +136,7 @@ TEST(Registry, AccessIsLimitedByTheHandleAndByDeniedPaths) {
 
 TEST(Registry, EnumerationIsSortedAndReportsShortBuffers) {
     sim::Machine machine;
-    for (const char* name : {"zeta", "Alpha", "mid_key", "Beta"}) {
-        std::string path = kKey;
-        path.append("\\").append(name);
-        machine.Reg().CreateKey(path);
-    }
+    for (const char* name : {"zeta", "Alpha", "mid_key", "Beta"}) machine.Reg().CreateKey(std::string(kKey) + "\\" + name);
     HKEY key;
     ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Quillon\\Settings", 0, KEY_READ, &key), ERROR_SUCCESS);
     std::vector<std::string> names;
