@@ -22,10 +22,12 @@ if(QUILLON_FUZZ)
 endif()
 
 find_package(Threads REQUIRED)
+# The virtual clock runs simulated threads as fibers (Boost.Context's context switch).
+find_package(Boost REQUIRED COMPONENTS context)
 
 file(GLOB_RECURSE QUILLON_SIM_SOURCES CONFIGURE_DEPENDS platform/sim/src/*.cpp)
 add_library(quillon_sim STATIC ${QUILLON_SIM_SOURCES})
-target_link_libraries(quillon_sim PUBLIC Threads::Threads)
+target_link_libraries(quillon_sim PUBLIC Threads::Threads Boost::context)
 
 add_library(quillon_common STATIC ${QUILLON_COMMON_SOURCES})
 target_link_libraries(quillon_common PUBLIC quillon_sim)

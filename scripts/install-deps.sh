@@ -8,6 +8,8 @@ set -euo pipefail
 linux_packages=(
     cmake ninja-build g++ python3
     googletest libgtest-dev libbenchmark-dev
+    # the simulated machine's fibers
+    libboost-context-dev
     # the fuzz stage: clang with libFuzzer and the sanitizers' runtimes
     clang-14 libfuzzer-14-dev
 )

@@ -7,6 +7,7 @@
 #include "platform/sim/include/sim/namespace.h"
 #include "platform/sim/include/sim/scm.h"
 #include "tests/harness/Programs.h"
+#include "tests/soak/SoakOptions.h"
 
 namespace soak {
 namespace {
@@ -77,7 +78,8 @@ Footprint Measure(sim::Machine& machine) {
     return f;
 }
 
-Bench::Bench(const sim::ConsoleConfig& config) : console(machine, config) {
+Bench::Bench(const sim::ConsoleConfig& config)
+    : machine(sim::ClockMode::Virtual, soak::TestRandom()()), console(machine, config) {
     driver.Install();
     console.Hid().SetChannelMask(0xFFFF);
     console.Plug();

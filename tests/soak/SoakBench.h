@@ -68,7 +68,7 @@ public:
     // frame once and in order, with nothing else, no silence and no break).
     std::string AudioFault(std::uint32_t ms = 200);
 
-    sim::Machine machine;
+    sim::Machine machine;  // scheduled from the run's seed and the test's name
     sim::VirtualAudioDriver driver{machine};
     sim::Console console;
     ServiceCallHook hook{machine};

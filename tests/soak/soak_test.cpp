@@ -107,7 +107,7 @@ void ExpectHeapBack(std::int64_t before) {
 }
 
 void PrintWall(const char* what, std::chrono::steady_clock::time_point start) {
-    std::printf("%s: %.1f s wall\n", what,
+    std::fprintf(stderr, "%s: %.1f s wall\n", what,  // host time: not part of the run's report
                 std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
 }
 

@@ -194,6 +194,7 @@ bool WriteSessionJson(const std::string& path, const Report& r) {
                     Json::Member("latency", Json::String(o.latency ? "low" : "ultra-low")) + ", " +
                     Json::Member("seconds", Json::Count(o.seconds)) + ", " +
                     Json::Member("clock", Json::String(o.clock == sim::ClockMode::Real ? "real" : "virtual")) + ", " +
+                    Json::Member("seed", std::to_string(o.seed)) + ", " +
                     Json::Member("record", Json::String(o.recordDir)) + ", " +
                     Json::Member("driver", Json::Bool(o.driver)) + ", " + Json::Member("tray", Json::Bool(o.tray)) +
                     ", " + Json::Member("script", Json::Bool(o.script)) + "}") +

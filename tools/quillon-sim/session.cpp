@@ -208,6 +208,11 @@ bool ParseOptions(int argc, const char* const* argv, Options& o) {
         } else if (arg == "--clock" && hasValue) {
             if (value != "virtual" && value != "real") return false;
             o.clock = value == "real" ? sim::ClockMode::Real : sim::ClockMode::Virtual;
+        } else if (arg == "--seed" && hasValue) {
+            char* end = nullptr;
+            const unsigned long long seed = std::strtoull(value.c_str(), &end, 10);
+            if (value.empty() || value[0] == '-' || !end || *end) return false;
+            o.seed = seed;
         } else if (arg == "--console" && hasValue) {
             const bool known = value == "none" || std::any_of(std::begin(kModels), std::end(kModels),
                                                               [&](const ModelOption& m) { return value == m.option; });
@@ -266,6 +271,8 @@ void PrintUsage(std::FILE* out) {
         "                    longer before the user's first change)\n"
         "  --clock virtual   time jumps whenever every simulated thread waits (default; fast)\n"
         "  --clock real      the steady clock, as on a real machine\n"
+        "  --seed N          which of the simulated threads ready at one instant runs first, on the virtual\n"
+        "                    clock (default 1): the same seed gives the same session, byte for byte\n"
         "  --no-driver       without the virtual audio driver (the service retries once a second)\n"
         "  --no-tray         without the tray program\n"
         "  --no-script       no scripted user: nobody touches the settings or the console after the plug\n"
@@ -282,7 +289,7 @@ void PrintUsage(std::FILE* out) {
 }
 
 int RunSession(const Options& options, std::FILE* out) {
-    sim::Machine machine(options.clock);
+    sim::Machine machine(options.clock, options.seed);
     Timeline timeline(out, options.verbose);
     EventLog events;
     machine.SetNoteSink([&timeline](const sim::Note& note) { timeline.Add(note); });
@@ -291,9 +298,12 @@ int RunSession(const Options& options, std::FILE* out) {
     for (const ModelOption& m : kModels)
         if (options.console == m.option) model = &sim::ModelInfo(m.model);
     std::fprintf(out,
-                 "quillon-sim: %u s of service time on the %s clock; console %s (%s pins, %s); latency %s at "
+                 "quillon-sim: %u s of service time on the %s clock%s; console %s (%s pins, %s); latency %s at "
                  "start; virtual audio driver %s; tray %s\n\n",
                  options.seconds, options.clock == sim::ClockMode::Virtual ? "virtual" : "real",
+                 (options.clock == sim::ClockMode::Virtual ? " (seed " + std::to_string(options.seed) + ")"
+                                                            : " (" + machine.HostPolicy() + ")")
+                     .c_str(),
                  model ? model->displayName : "none", options.pinMode == sim::PinMode::Looped ? "looped" : "standard",
                  options.bits ? (std::to_string(options.bits) + "-bit samples only").c_str() : "its own sample depths",
                  options.latency ? "Low" : "Ultra-low", options.driver ? "present" : "absent",

@@ -2,6 +2,7 @@
 // timeline, measurements, recording and report.
 #pragma once
 
+#include <cstdint>
 #include <cstdio>
 #include <string>
 
@@ -18,6 +19,7 @@ struct Options {
     unsigned latency = 0;   // the registry value the service starts with: 0 ultra-low, 1 low
     std::string recordDir;  // empty: no recording
     sim::ClockMode clock = sim::ClockMode::Virtual;
+    std::uint64_t seed = 1;  // the virtual clock's choice among threads ready at one instant
     bool driver = true;
     bool tray = true;
     bool script = true;

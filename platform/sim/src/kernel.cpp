@@ -257,6 +257,7 @@ BOOL SetThreadPriority(HANDLE h, int priority) {
     }
     std::lock_guard lock(M().Mutex());
     t->rec->priority = priority;
+    M().ApplyHostPriorityLocked(t->rec);
     return TRUE;
 }
 

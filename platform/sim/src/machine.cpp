@@ -1,8 +1,15 @@
 #include "platform/sim/include/sim/machine.h"
 
+#include <execinfo.h>
+#include <pthread.h>
+#include <sched.h>
+#include <signal.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "platform/sim/include/sim/devices.h"
 #include "platform/sim/include/sim/modules.h"
@@ -17,6 +24,67 @@ Machine* g_current = nullptr;
 thread_local ThreadRec* t_thread = nullptr;
 thread_local DWORD t_foreignLastError = 0;
 
+#if defined(__SANITIZE_THREAD__)
+#define QUILLON_SIM_TSAN 1
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+#define QUILLON_SIM_TSAN 1
+#endif
+#endif
+#if defined(__SANITIZE_ADDRESS__)
+#define QUILLON_SIM_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define QUILLON_SIM_ASAN 1
+#endif
+#endif
+
+// A simulated thread's stack on the virtual clock (mapped as it is touched). The sanitizers' frames are
+// several times larger.
+#if defined(QUILLON_SIM_ASAN)
+constexpr std::size_t kFiberStack = 4u << 20;
+#else
+constexpr std::size_t kFiberStack = 1u << 20;
+#endif
+
+// Fibers unless ThreadSanitizer watches (it is told of OS threads, not of fibers) or the environment
+// asks for OS threads (QUILLON_SIM_FIBERS=0: a debugger shows each simulated thread as a thread).
+bool UseFibers() {
+#if defined(QUILLON_SIM_TSAN)
+    return false;
+#else
+    const char* value = std::getenv("QUILLON_SIM_FIBERS");
+    return !(value && std::strcmp(value, "0") == 0);
+#endif
+}
+
+std::chrono::milliseconds DefaultSpinLimit() {
+    const char* value = std::getenv("QUILLON_SIM_SPIN_LIMIT_MS");
+    const long long ms = value ? std::atoll(value) : 0;
+    return std::chrono::milliseconds(ms > 0 ? ms : 60'000);
+}
+
+// Windows' priority for a thread of a normal-priority process: its level, or its MMCSS task's range
+// ("Pro Audio" is scheduled in the real-time range above every time-critical thread).
+int WindowsPriority(const ThreadRec& thread) {
+    if (thread.mmcssJoined) return (thread.mmcssTask == "Pro Audio" ? 24 : 18) + thread.mmcssPriority;
+    switch (thread.priority) {
+        case THREAD_PRIORITY_TIME_CRITICAL: return 15;
+        case THREAD_PRIORITY_IDLE: return 1;
+        default: return 8 + thread.priority;
+    }
+}
+constexpr int kRealTimeFloor = 15;     // from here on a thread runs SCHED_FIFO at its Windows priority
+constexpr int kClockFifoPriority = 40;  // the devices' clock: above every simulated thread
+
+// The spin report's last word: the stack of the thread that would not wait, printed by that thread.
+void PrintStackAndAbort(int) {
+    void* frames[64];
+    const int count = backtrace(frames, 64);
+    backtrace_symbols_fd(frames, count, STDERR_FILENO);
+    std::abort();
+}
+
 }  // namespace
 
 void SetError(DWORD error) {
@@ -28,7 +96,18 @@ void SetError(DWORD error) {
 
 DWORD CurrentLastError() { return t_thread ? t_thread->lastError : t_foreignLastError; }
 
-Machine::Machine(ClockMode mode) : mode_(mode), realStart_(std::chrono::steady_clock::now()) {
+std::uint64_t Machine::DefaultSeed() {
+    const char* value = std::getenv("QUILLON_SIM_SEED");
+    return value && *value ? std::strtoull(value, nullptr, 0) : 1;
+}
+
+Machine::Machine(ClockMode mode, std::uint64_t seed)
+    : mode_(mode),
+      realStart_(std::chrono::steady_clock::now()),
+      seed_(seed),
+      random_(seed),
+      fibers_(mode == ClockMode::Virtual && UseFibers()),
+      spinLimit_(DefaultSpinLimit()) {
     if (g_current) {
         std::fprintf(stderr, "sim: a second machine was created while one exists\n");
         std::abort();
@@ -48,10 +127,43 @@ Machine::Machine(ClockMode mode) : mode_(mode), realStart_(std::chrono::steady_c
     rec->object = std::make_shared<ThreadObject>();
     rec->object->rec = rec.get();
     host_ = rec.get();
+    host_->osThread = static_cast<unsigned long>(pthread_self());
+    if (fibers_) host_->fiber = std::make_unique<Fiber>();  // the host's own stack
     t_thread = host_;
-    runnable_ = 1;
+    running_ = host_;
     threadRecs_.push_back(std::move(rec));
-    if (mode_ == ClockMode::Real) clockThread_ = std::thread([this] { ClockThreadMain(); });
+    if (mode_ == ClockMode::Real) {
+        clockThread_ = std::thread([this] { ClockThreadMain(); });
+        const char* wanted = std::getenv("QUILLON_SIM_REALTIME");
+        if (wanted && std::strcmp(wanted, "0") == 0) {
+            hostPolicyNote_ = "QUILLON_SIM_REALTIME=0";
+        } else {
+            sched_param param{};
+            param.sched_priority = kClockFifoPriority;
+            const int error = pthread_setschedparam(clockThread_.native_handle(), SCHED_FIFO, &param);
+            realTime_ = error == 0;
+            if (error) hostPolicyNote_ = std::string("SCHED_FIFO refused: ") + std::strerror(error);
+        }
+    } else {
+        watchdog_ = std::thread([this] { WatchdogMain(); });
+    }
+}
+
+std::string Machine::HostPolicy() const {
+    if (mode_ == ClockMode::Virtual) return "virtual clock: one thread at a time, the machine's choice";
+    if (realTime_)
+        return "time-critical and MMCSS threads SCHED_FIFO " + std::to_string(kRealTimeFloor) + "-26, the clock " +
+               std::to_string(kClockFifoPriority);
+    return "every thread a normal host thread (" + hostPolicyNote_ + ")";
+}
+
+void Machine::ApplyHostPriorityLocked(ThreadRec* thread) {
+    if (!realTime_ || !thread->osThread) return;
+    const int level = WindowsPriority(*thread);
+    sched_param param{};
+    param.sched_priority = level >= kRealTimeFloor ? level : 0;
+    pthread_setschedparam(static_cast<pthread_t>(thread->osThread), level >= kRealTimeFloor ? SCHED_FIFO : SCHED_OTHER,
+                          &param);
 }
 
 Machine::~Machine() {
@@ -71,6 +183,13 @@ Machine::~Machine() {
         clockCv_.notify_all();
     }
     if (clockThread_.joinable()) clockThread_.join();
+    {
+        std::lock_guard lock(watchdogMutex_);
+        watchdogStop_ = true;
+        watchdogCv_.notify_all();
+    }
+    if (watchdog_.joinable()) watchdog_.join();
+    ended_.reset();
     for (auto& t : osThreads_)
         if (t.joinable()) t.join();
     // Handles left open are destroyed outside the lock and before the subsystems, so their objects may
@@ -260,28 +379,185 @@ HANDLE Machine::StartThread(std::function<unsigned()> body, DWORD* id, Process* 
         rec->object = std::make_shared<ThreadObject>();
         rec->object->rec = rec;
         rec->name = "thread";
-        ++runnable_;  // counted from now, so time cannot move before it first runs
         threadRecs_.push_back(std::move(owned));
     }
     if (id) *id = rec->id;
     HANDLE handle = AddHandle(rec->object);
     std::lock_guard lock(mutex_);
+    if (Scheduled(rec)) {
+        rec->body = std::move(body);
+        LaunchLocked(rec);
+        return handle;
+    }
     osThreads_.emplace_back([this, rec, body = std::move(body)] {
         t_thread = rec;
         unsigned code = body();
-        std::unique_lock inner(mutex_);
+        std::lock_guard inner(mutex_);
         ExitThreadLocked(rec, code);
-        AdvanceLocked(inner);
         t_thread = nullptr;
     });
+    rec->osThread = static_cast<unsigned long>(osThreads_.back().native_handle());
     return handle;
+}
+
+// ---- the virtual clock's scheduler ----
+
+void Machine::LaunchLocked(ThreadRec* rec) {
+    if (fibers_)
+        rec->fiber = std::make_unique<Fiber>(kFiberStack, &Machine::FiberMain, rec);
+    else
+        osThreads_.emplace_back([this, rec] { ThreadMain(rec); });
+    ready_.push_back(rec);
+    if (idle_) idleCv_.notify_one();
+}
+
+void Machine::FiberMain(void* arg) {
+    auto* rec = static_cast<ThreadRec*>(arg);
+    Machine& machine = Current();
+    // The thread that switched here held the machine lock and passed it on with the processor.
+    machine.ended_.reset();
+    machine.mutex_.unlock();
+    const unsigned code = rec->body();
+    machine.EndScheduledThread(rec, code);
+}
+
+void Machine::ThreadMain(ThreadRec* rec) {
+    rec->osThread = static_cast<unsigned long>(pthread_self());
+    {
+        std::unique_lock lock(mutex_);
+        while (running_ != rec) rec->cv.wait(lock);
+    }
+    t_thread = rec;
+    const unsigned code = rec->body();
+    EndScheduledThread(rec, code);
+}
+
+void Machine::EndScheduledThread(ThreadRec* rec, unsigned code) {
+    rec->body = nullptr;
+    std::unique_lock lock(mutex_);
+    ExitThreadLocked(rec, code);
+    ThreadRec* next = PickNextLocked(lock);
+    running_ = next;
+    switches_.fetch_add(1, std::memory_order_relaxed);
+    if (!fibers_) {  // the OS thread ends; its std::thread is joined when the machine goes
+        next->cv.notify_one();
+        t_thread = nullptr;
+        return;
+    }
+    // The next thread frees this stack; the lock passes to it with the processor.
+    ended_ = std::move(rec->fiber);
+    lock.release();
+    t_thread = next;
+    ended_->ExitTo(*next->fiber);
+}
+
+std::uint64_t Machine::NextRandomLocked() {  // splitmix64
+    std::uint64_t z = (random_ += 0x9E3779B97F4A7C15ull);
+    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+    z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+    return z ^ (z >> 31);
+}
+
+ThreadRec* Machine::PickNextLocked(std::unique_lock<std::mutex>& lock) {
+    for (;;) {
+        ExpireLocked(virtualNow_.load(std::memory_order_relaxed));
+        if (!ready_.empty()) {
+            // Any ready thread but the host, drawn from the seed; the host once nobody else is ready.
+            const auto others = static_cast<std::uint64_t>(ready_.size() - std::count(ready_.begin(), ready_.end(), host_));
+            auto it = ready_.begin();
+            if (others > 0) {
+                std::uint64_t skip = others > 1 ? NextRandomLocked() % others : 0;
+                for (;; ++it) {
+                    if (*it == host_) continue;
+                    if (skip-- == 0) break;
+                }
+            }
+            ThreadRec* next = *it;
+            ready_.erase(it);
+            return next;
+        }
+        Ticks next = kNever;
+        if (!deadlines_.empty()) next = deadlines_.begin()->first;
+        if (!timers_.empty()) next = std::min(next, timers_.begin()->first);
+        if (next == kNever) {
+            // Every simulated thread waits for ever: only a thread the machine did not start can end that.
+            idle_ = true;
+            idleCv_.wait(lock);
+            idle_ = false;
+            continue;
+        }
+        virtualNow_.store(std::max(next, virtualNow_.load(std::memory_order_relaxed)), std::memory_order_release);
+    }
+}
+
+void Machine::SwitchLocked(std::unique_lock<std::mutex>& lock, ThreadRec* from, ThreadRec* to) {
+    running_ = to;
+    switches_.fetch_add(1, std::memory_order_relaxed);
+    if (fibers_) {
+        // The lock stays taken: it passes to `to` with the processor, and comes back with it.
+        t_thread = to;
+        from->fiber->SwitchTo(*to->fiber);
+        t_thread = from;
+        ended_.reset();
+    } else {
+        to->cv.notify_one();
+        while (running_ != from) from->cv.wait(lock);
+    }
+}
+
+void Machine::BlockLocked(std::unique_lock<std::mutex>& lock, ThreadRec* self) {
+    ThreadRec* next = PickNextLocked(lock);
+    if (next != self) SwitchLocked(lock, self, next);
+}
+
+void Machine::SetSpinLimit(std::chrono::milliseconds limit) {
+    std::lock_guard lock(watchdogMutex_);
+    spinLimit_ = limit;
+    watchdogCv_.notify_all();
+}
+
+void Machine::WatchdogMain() {
+    std::unique_lock lock(watchdogMutex_);
+    std::uint64_t seen = switches_.load();
+    auto since = std::chrono::steady_clock::now();
+    while (!watchdogStop_) {
+        watchdogCv_.wait_for(lock, std::min(spinLimit_ / 4, std::chrono::milliseconds(1000)));
+        const auto now = std::chrono::steady_clock::now();
+        const std::uint64_t switches = switches_.load();
+        ThreadRec* running = nullptr;
+        {
+            std::unique_lock machineLock(mutex_, std::try_to_lock);
+            // A thread that keeps the machine lock is inside the machine, not spinning outside it.
+            if (machineLock.owns_lock() && !idle_) running = running_;
+        }
+        if (switches != seen || !running) {
+            seen = switches;
+            since = now;
+            continue;
+        }
+        if (now - since >= spinLimit_) ReportSpin(running, std::chrono::duration<double>(now - since).count());
+    }
+}
+
+void Machine::ReportSpin(ThreadRec* thread, double seconds) {
+    std::fprintf(stderr,
+                 "sim: thread %u (%s%s%s) has run for %.1f s of host time without waiting in the machine, so "
+                 "virtual time cannot move (last Win32 call: %s); its stack:\n",
+                 thread->id, thread->name.c_str(), thread->process ? ", " : "",
+                 thread->process ? thread->process->name.c_str() : "", seconds,
+                 *thread->lastCall ? thread->lastCall : "none");
+    std::fflush(stderr);
+    struct sigaction action {};
+    action.sa_handler = PrintStackAndAbort;
+    sigaction(SIGUSR2, &action, nullptr);
+    pthread_kill(static_cast<pthread_t>(thread->osThread), SIGUSR2);
+    for (;;) pause();  // the spinning thread ends the run
 }
 
 void Machine::ExitThreadLocked(ThreadRec* rec, unsigned code) {
     rec->alive = false;
     rec->object->exited = true;
     rec->object->exitCode = code;
-    if (rec->counted) --runnable_;
     NotifySignaledLocked(*rec->object);
 }
 
@@ -326,11 +602,12 @@ void Machine::CompleteLocked(Waiter& w, DWORD result) {
     if (w.linked) deadlines_.erase(w.deadlineIt);
     w.linked = false;
     w.done = true;
-    if (w.thread->counted) ++runnable_;
-    if (deferWakes_)
-        deferredWakes_.push_back(w.thread);
-    else
+    if (Scheduled(w.thread)) {
+        ready_.push_back(w.thread);
+        if (idle_) idleCv_.notify_one();
+    } else {
         w.thread->cv.notify_one();
+    }
 }
 
 void Machine::NotifySignaledLocked(Waitable& object) {
@@ -357,25 +634,27 @@ DWORD Machine::WaitObjects(const std::vector<std::shared_ptr<Waitable>>& objects
     w.objects = objects;
     w.all = all;
     if (!objects.empty() && TrySatisfyLocked(w)) return w.result;
-    if (timeout == 0) return WAIT_TIMEOUT;
+    const bool scheduled = Scheduled(w.thread);
+    if (timeout == 0) {
+        if (scheduled && objects.empty()) {  // Sleep(0): the others ready now run first
+            ready_.push_back(w.thread);
+            BlockLocked(lock, w.thread);
+        }
+        return WAIT_TIMEOUT;
+    }
     for (auto& o : w.objects) o->waiters.push_back(&w);
     if (timeout != kNever) {
         w.deadline = Now() + timeout;
         w.deadlineIt = deadlines_.emplace(w.deadline, &w);
         w.linked = true;
         if (mode_ == ClockMode::Real) clockCv_.notify_all();
+        if (idle_) idleCv_.notify_one();  // a foreign thread's time-out: the idle clock may move to it
     }
-    if (w.thread->counted) --runnable_;
-    // The threads the clock wakes here are told once this thread lets go of the lock (at once when it goes
-    // to sleep, else as it returns): told under the lock, each would wake only to block on it again.
-    deferWakes_ = true;
-    AdvanceLocked(lock);
-    deferWakes_ = false;
-    std::vector<ThreadRec*> woken;
-    woken.swap(deferredWakes_);
-    if (w.done) lock.unlock();  // nothing writes a completed waiter any more
-    for (ThreadRec* t : woken) t->cv.notify_one();
-    while (!w.done) w.thread->cv.wait(lock);
+    if (scheduled) {
+        BlockLocked(lock, w.thread);  // returns once the wait is over and this thread's turn has come
+    } else {
+        while (!w.done) w.thread->cv.wait(lock);
+    }
     return w.result;
 }
 
@@ -384,40 +663,7 @@ void Machine::ExpireLocked(Ticks now) {
         auto node = timers_.extract(timers_.begin());
         node.mapped().callback();
     }
-    // On the virtual clock the host wakes last: only once everything else due at this instant has run and
-    // blocked again, so what a test observes after a wait never depends on a race with the threads that
-    // woke at the same moment.
-    const bool deferHost = mode_ == ClockMode::Virtual;
-    Waiter* host = nullptr;
-    while (!deadlines_.empty() && deadlines_.begin()->first <= now) {
-        Waiter* w = deadlines_.begin()->second;
-        if (deferHost && w->thread == host_) {
-            host = w;
-            deadlines_.erase(deadlines_.begin());
-            w->linked = false;
-            continue;
-        }
-        CompleteLocked(*w, WAIT_TIMEOUT);
-    }
-    if (!host) return;
-    if (runnable_ == 0) {
-        CompleteLocked(*host, WAIT_TIMEOUT);
-    } else {
-        host->deadlineIt = deadlines_.emplace(host->deadline, host);  // again once the others have settled
-        host->linked = true;
-    }
-}
-
-void Machine::AdvanceLocked(std::unique_lock<std::mutex>&) {
-    if (mode_ != ClockMode::Virtual) return;
-    while (runnable_ == 0) {
-        Ticks next = kNever;
-        if (!deadlines_.empty()) next = deadlines_.begin()->first;
-        if (!timers_.empty()) next = std::min(next, timers_.begin()->first);
-        if (next == kNever) return;  // every thread waits for ever: nothing can happen any more
-        if (next > virtualNow_.load()) virtualNow_.store(next, std::memory_order_release);
-        ExpireLocked(virtualNow_.load());
-    }
+    while (!deadlines_.empty() && deadlines_.begin()->first <= now) CompleteLocked(*deadlines_.begin()->second, WAIT_TIMEOUT);
 }
 
 void Machine::ClockThreadMain() {
@@ -439,6 +685,7 @@ std::uint64_t Machine::AddTimerLocked(Ticks due, std::function<void()> callback)
     const std::uint64_t id = nextTimerId_++;
     timers_.emplace(due, Timer{id, std::move(callback)});
     if (mode_ == ClockMode::Real) clockCv_.notify_all();
+    if (idle_) idleCv_.notify_one();
     return id;
 }
 
@@ -541,6 +788,7 @@ bool Machine::TakeFailure(const char* function, DWORD* error) {
     {
         std::lock_guard lock(mutex_);
         ++callCounts_[function];
+        if (t_thread) t_thread->lastCall = function;
         auto stall = stalls_.find(function);
         if (stall != stalls_.end()) {
             stallMs = stall->second.ms;

@@ -478,6 +478,7 @@ HANDLE JoinTask(const char* name, LPDWORD taskIndex) {
         self->mmcssTask = task;
         self->mmcssPriority = AVRT_PRIORITY_NORMAL;
         self->mmcssJoined = true;
+        M().ApplyHostPriorityLocked(self);
     }
     if (*taskIndex == 0) *taskIndex = g_nextTaskIndex++;
     M().AddNote("mmcss", "thread " + std::to_string(self->id) + " joined \"" + task + "\"");
@@ -510,6 +511,7 @@ BOOL AvSetMmThreadPriority(HANDLE AvrtHandle, AVRT_PRIORITY Priority) {
     }
     std::lock_guard lock(M().Mutex());
     task->thread->mmcssPriority = Priority;
+    M().ApplyHostPriorityLocked(task->thread);
     return TRUE;
 }
 
@@ -525,6 +527,7 @@ BOOL AvRevertMmThreadCharacteristics(HANDLE AvrtHandle) {
         task->thread->mmcssTask.clear();
         task->thread->mmcssPriority = AVRT_PRIORITY_NORMAL;
         task->thread->mmcssJoined = false;
+        M().ApplyHostPriorityLocked(task->thread);
     }
     M().CloseHandleValue(AvrtHandle);
     return TRUE;

@@ -6,9 +6,17 @@
 // the machine. The thread that creates the machine (the host: the test body) counts as a simulated
 // thread, so time only moves while the host waits in the machine (RunFor, RunUntil, or any Win32 wait).
 // In real mode the steady clock drives the same deadlines.
+//
+// Scheduling. In virtual mode the machine runs one simulated thread at a time and switches only where a
+// thread waits in the machine (or sleeps for 0 ms): the threads are fibers on the host's OS thread
+// (OS threads taking turns under ThreadSanitizer, or with QUILLON_SIM_FIBERS=0). Which of the threads
+// ready at one instant runs next is drawn from the machine's seed, and the host runs only once no other
+// thread is ready, so the same seed gives the same run, byte for byte. In real mode every simulated
+// thread is an OS thread and the host's scheduler decides.
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
@@ -22,6 +30,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "platform/sim/include/sim/fiber.h"
 #include "platform/sim/include/simwin/types.h"
 
 namespace sim {
@@ -86,6 +95,12 @@ struct ThreadRec {
     int priority = THREAD_PRIORITY_NORMAL;
     std::string name;
     std::condition_variable cv;
+    // Virtual clock: what the thread runs, and the fiber it runs on (or its OS thread, which waits on cv
+    // for its turn).
+    std::function<unsigned()> body;
+    std::unique_ptr<Fiber> fiber;
+    unsigned long osThread = 0;  // the pthread running it, for the spin report
+    const char* lastCall = "";   // the last Win32 function it called
     // COM apartment: number of successful CoInitializeEx calls not yet balanced, and the model.
     int comInitCount = 0;
     DWORD comModel = 0;
@@ -167,7 +182,8 @@ struct Note {
 
 class Machine {
 public:
-    explicit Machine(ClockMode mode = ClockMode::Virtual);
+    // `seed` decides, on the virtual clock, which of the threads ready at one instant runs first.
+    explicit Machine(ClockMode mode = ClockMode::Virtual, std::uint64_t seed = DefaultSeed());
     ~Machine();
     Machine(const Machine&) = delete;
     Machine& operator=(const Machine&) = delete;
@@ -176,6 +192,23 @@ public:
     static Machine* CurrentOrNull();
 
     ClockMode Mode() const { return mode_; }
+    // QUILLON_SIM_SEED when set (so a whole suite can run under another seed), else 1.
+    static std::uint64_t DefaultSeed();
+    std::uint64_t Seed() const { return seed_; }
+    // A simulated thread that runs this long in host time without waiting in the machine holds virtual
+    // time still for good: the machine reports it with its stack and aborts the run (default 60 s,
+    // QUILLON_SIM_SPIN_LIMIT_MS). Virtual clock only.
+    void SetSpinLimit(std::chrono::milliseconds limit);
+    // How often the virtual clock's scheduler handed the processor from one thread to another.
+    std::uint64_t Switches() const { return switches_.load(std::memory_order_relaxed); }
+    // Real clock: how the host schedules the threads Windows would run in its real-time range (a
+    // time-critical thread, a thread of an MMCSS task), for a session's header. Where the host allows
+    // it (root, CAP_SYS_NICE; not with QUILLON_SIM_REALTIME=0) they get SCHED_FIFO at their Windows
+    // priority (15 to 26, in Windows' order) and the machine's clock, which stands for the devices'
+    // interrupts, SCHED_FIFO above them all; elsewhere everything runs as normal threads.
+    std::string HostPolicy() const;
+    // Called with the lock held when a thread's priority or MMCSS task changed.
+    void ApplyHostPriorityLocked(ThreadRec* thread);
     // Machine time since the machine was created: what deadlines, timers and RunFor count in.
     Ticks Now() const;
     std::uint64_t NowMs() const { return static_cast<std::uint64_t>(Now() / kTicksPerMs); }
@@ -292,10 +325,21 @@ public:
     ServiceManager& Scm() { return *scm_; }
 
 private:
-    friend struct ThreadExit;
     void ExitThreadLocked(ThreadRec* rec, unsigned code);
-    void AdvanceLocked(std::unique_lock<std::mutex>& lock);
     void ExpireLocked(Ticks now);
+    // The virtual clock's scheduler (machine lock held throughout; with fibers it passes from thread to
+    // thread with the processor).
+    bool Scheduled(const ThreadRec* thread) const { return mode_ == ClockMode::Virtual && thread->counted; }
+    void LaunchLocked(ThreadRec* rec);
+    static void FiberMain(void* rec);
+    void ThreadMain(ThreadRec* rec);
+    void EndScheduledThread(ThreadRec* rec, unsigned code);  // returns only on an OS thread
+    void BlockLocked(std::unique_lock<std::mutex>& lock, ThreadRec* self);
+    ThreadRec* PickNextLocked(std::unique_lock<std::mutex>& lock);
+    void SwitchLocked(std::unique_lock<std::mutex>& lock, ThreadRec* from, ThreadRec* to);
+    std::uint64_t NextRandomLocked();
+    void WatchdogMain();
+    [[noreturn]] void ReportSpin(ThreadRec* thread, double seconds);
     void CompleteLocked(Waiter& waiter, DWORD result);
     bool TrySatisfyLocked(Waiter& waiter);
     void ClockThreadMain();
@@ -306,7 +350,22 @@ private:
     std::atomic<Ticks> virtualNow_{0};
     std::atomic<std::uint64_t> clockStartMs_{kDefaultClockStartMs};
     std::chrono::steady_clock::time_point realStart_;
-    int runnable_ = 0;
+    std::uint64_t seed_;
+    std::uint64_t random_;  // the scheduler's generator (splitmix64), from the seed
+    bool fibers_ = false;   // virtual clock: fibers, or OS threads taking turns
+    ThreadRec* running_ = nullptr;   // virtual clock: the one thread that runs
+    std::vector<ThreadRec*> ready_;  // virtual clock: threads whose turn may come, in the order they became ready
+    std::unique_ptr<Fiber> ended_;   // an ended thread's fiber, freed by the next thread to run
+    bool idle_ = false;              // every thread waits for ever: only a foreign thread can change that
+    std::condition_variable idleCv_;
+    std::atomic<std::uint64_t> switches_{0};
+    std::thread watchdog_;
+    std::mutex watchdogMutex_;
+    std::condition_variable watchdogCv_;
+    bool watchdogStop_ = false;
+    std::chrono::milliseconds spinLimit_;
+    bool realTime_ = false;        // real clock: SCHED_FIFO is allowed and wanted
+    std::string hostPolicyNote_;  // why not, when not
     DWORD nextThreadId_ = 0x100;
     DWORD nextProcessId_ = 0x200;
     ULONG_PTR nextHandle_ = 0x1000;
@@ -342,10 +401,6 @@ private:
     std::shared_ptr<const CallObserver> callObserver_;
     std::vector<Note> notes_;
     std::function<void(const Note&)> noteSink_;
-    // While a waiting thread moves the virtual clock (WaitObjects), the threads whose waits complete are
-    // listed here and told by that thread once it lets go of the lock.
-    bool deferWakes_ = false;
-    std::vector<ThreadRec*> deferredWakes_;
     std::thread clockThread_;
     std::condition_variable clockCv_;
     bool stopping_ = false;
