@@ -2,6 +2,7 @@
 // with a console streaming through the service.
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdint>
 
@@ -37,8 +38,11 @@ void BM_ServiceHourWithDriver(benchmark::State& state) { RunServiceHour(state, t
 
 // The argument's milliseconds of service time with an Alto streaming: the driver installed, the console
 // plugged with every channel button on, applications playing the identifying signal into the five render
-// streams and recording from the eleven capture streams. Counters: the driver's periods and the answers it
-// missed, the frames the console's pins moved, the frames the recorders received.
+// streams and recording from the eleven capture streams. Counters: the driver's periods, the answers it
+// missed from a second after both console pins streamed (missed_answers: none, on the exact virtual
+// clock) and before (missed_before_bridge: the driver ticks from its installation and nobody answers
+// until the bridge's gate opens), the frames the console's pins moved, the frames the recorders received, and the machine's
+// thread switches.
 void BM_ServiceStreaming(benchmark::State& state) {
     const auto ms = static_cast<std::uint32_t>(state.range(0));
     for (auto _ : state) {
@@ -59,13 +63,24 @@ void BM_ServiceStreaming(benchmark::State& state) {
                 recorded.fetch_add(frames, std::memory_order_relaxed);
             });
         if (!harness::StartService(machine)) state.SkipWithError("service did not start");
-        machine.RunFor(ms);
+        const std::uint64_t start = machine.NowMs();
+        const auto missed = [&driver] { return driver.MissedCaptureAnswers() + driver.MissedRenderAnswers(); };
+        const auto streaming = [&console] {
+            const auto capture = console.Ks().CapturePin();
+            const auto render = console.Ks().RenderPin();
+            return capture && render && capture->FramesTransferred() > 0 && render->FramesTransferred() > 0;
+        };
+        machine.RunUntil(streaming, ms);
+        machine.RunFor(std::min<std::uint32_t>(ms, 1'000));  // the bridge's gate opens within its first second
+        const std::uint64_t missedBefore = missed();
+        machine.RunFor(ms - static_cast<std::uint32_t>(std::min<std::uint64_t>(ms, machine.NowMs() - start)));
         const auto capture = console.Ks().CapturePin();
         const auto render = console.Ks().RenderPin();
         if (!capture || !render) state.SkipWithError("the console was not bridged");
         state.counters["driver_periods"] = static_cast<double>(driver.Periods());
-        state.counters["missed_answers"] =
-            static_cast<double>(driver.MissedCaptureAnswers() + driver.MissedRenderAnswers());
+        state.counters["missed_answers"] = static_cast<double>(missed() - missedBefore);
+        state.counters["missed_before_bridge"] = static_cast<double>(missedBefore);
+        state.counters["switches"] = static_cast<double>(machine.Switches());
         state.counters["capture_pin_frames"] = capture ? static_cast<double>(capture->FramesTransferred()) : 0;
         state.counters["render_pin_frames"] = render ? static_cast<double>(render->FramesTransferred()) : 0;
         state.counters["recorded_frames"] = static_cast<double>(recorded.load());

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds everything and runs every test:
-#   linux    optimised Linux build (asserts on), unit and scenario tests on the simulated machine
+#   linux    optimised Linux build (asserts on), unit and scenario tests on the simulated machine, and
+#            the default quillon-sim session run twice, compared byte for byte
 #   asan     the same tests under AddressSanitizer and UndefinedBehaviorSanitizer (-O1), in shards of
 #            one process each rather than a process per test
 #   tsan     the same tests under ThreadSanitizer (-O1), then the quillon-sim session on the real clock
@@ -141,12 +142,30 @@ run_sharded() {
     done
 }
 
+# same_session_twice DIR: the default quillon-sim session with a recording, run twice on the virtual clock
+# in two folders; its output, every WAVE file and session.json must be the same bytes both times.
+same_session_twice() {
+    local dir=$1 run
+    for run in 1 2; do
+        rm -rf "$dir/same-$run" && mkdir -p "$dir/same-$run"
+        (cd "$dir/same-$run" && "$repo/$dir/quillon-sim" --record rec >stdout.txt 2>&1) || break
+    done
+    if diff -r "$dir/same-1" "$dir/same-2" >/dev/null 2>&1 && [[ -s $dir/same-1/rec/session.json ]]; then
+        echo "PASS  the default session twice: the same bytes ($(ls "$dir/same-1/rec" | wc -l) files and the timeline)"
+        passed=$((passed + 1))
+    else
+        echo "FAIL  the default session twice differs:"
+        diff -r "$dir/same-1" "$dir/same-2" 2>&1 | head -n 20
+        failed=$((failed + 1))
+    fi
+}
+
 linux_stage() {  # linux_stage NAME CMAKE-ARGS...
     local name=$1
     shift
     mkdir -p "build"
     if [[ $name == linux ]]; then
-        build "build/$name" "$@" && run_ctest "build/$name"
+        build "build/$name" "$@" && run_ctest "build/$name" && same_session_twice "build/$name"
     else
         build "build/$name" "$@" && run_sharded "build/$name"
     fi

@@ -1,6 +1,8 @@
 // The simulated console's audio: capture signal, sample clock and render sink.
 #include "platform/sim/include/sim/console_audio.h"
 
+#include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstring>
 
@@ -11,6 +13,36 @@ namespace {
 constexpr std::uint64_t kTicksPerSecond = 10'000'000;
 
 bool IsFloat(const KsWaveFormat& f) { return f.subFormat == KSDATAFORMAT_SUBTYPE_IEEE_FLOAT; }
+
+// Samples are little-endian words, as the host's: one store or load of `Bytes` bytes each.
+static_assert(std::endian::native == std::endian::little);
+
+int CaptureId(unsigned channel) { return channel < 10 ? static_cast<int>(channel) - 10 : static_cast<int>(channel) - 9; }
+
+// The capture signal in one sample layout: a console streams this for hours of machine time.
+template <unsigned Bytes, bool Float>
+void FillWords(BYTE* out, std::uint64_t first, std::uint32_t frames, unsigned channels) {
+    constexpr unsigned kShift = 8 * (Bytes - 2);  // v, v x 256 or v x 65536
+    for (std::uint32_t i = 0; i < frames; ++i) {
+        const int phase = static_cast<int>((first + i) % 2048);
+        for (unsigned c = 0; c < channels; ++c) {
+            const int v = CaptureId(c) * 2048 + phase;
+            const std::uint32_t word = Float ? std::bit_cast<std::uint32_t>(static_cast<float>(v) / 32768.0f)
+                                             : static_cast<std::uint32_t>(v) << kShift;
+            std::memcpy(out, &word, Bytes);
+            out += Bytes;
+        }
+    }
+}
+
+template <unsigned Bytes>
+void ReadWords(const BYTE* in, unsigned count, std::int32_t* out) {
+    for (unsigned i = 0; i < count; ++i, in += Bytes) {
+        std::uint32_t word = 0;
+        std::memcpy(&word, in, Bytes);
+        out[i] = static_cast<std::int32_t>(word << (32 - 8 * Bytes)) >> (32 - 8 * Bytes);  // sign-extended
+    }
+}
 
 std::optional<CaptureSampleId> FromValue(std::int64_t v) {
     if (v == 0 || v < INT16_MIN || v > INT16_MAX) return std::nullopt;
@@ -23,8 +55,7 @@ std::optional<CaptureSampleId> FromValue(std::int64_t v) {
 }  // namespace
 
 std::int16_t CaptureValue(unsigned channel, std::uint64_t frame) {
-    const int id = channel < 10 ? static_cast<int>(channel) - 10 : static_cast<int>(channel) - 9;
-    return static_cast<std::int16_t>(id * 2048 + static_cast<int>(frame % 2048));
+    return static_cast<std::int16_t>(CaptureId(channel) * 2048 + static_cast<int>(frame % 2048));
 }
 
 std::optional<CaptureSampleId> RecoverCaptureSample(float value, unsigned bits) {
@@ -50,30 +81,18 @@ void FillCapture(BYTE* data, std::uint64_t first, std::uint32_t frames, const Ks
     const unsigned bytes = f.containerBits / 8;
     if (!data || bytes < 2 || bytes > 4 || f.validBits == 0) return;
     const std::size_t size = std::size_t{frames} * f.channels * bytes;
-    BYTE kept[4];
+    BYTE kept[4] = {};
     const bool keep = skipLastWord && size >= sizeof kept;
     if (keep) std::memcpy(kept, data + size - sizeof kept, sizeof kept);
-    // The format is looked at once per block and each sample stored without a loop over its bytes: a
-    // console streams this for hours of machine time.
-    const bool asFloat = IsFloat(f) && bytes == 4;
-    const unsigned shift = 8 * (bytes - 2);  // v, v x 256 or v x 65536
-    BYTE* out = data;
-    for (std::uint32_t i = 0; i < frames; ++i)
-        for (unsigned c = 0; c < f.channels; ++c) {
-            const std::int32_t v = CaptureValue(c, first + i);
-            std::uint32_t word;
-            if (asFloat) {
-                const float x = static_cast<float>(v) / 32768.0f;
-                std::memcpy(&word, &x, sizeof word);
-            } else {
-                word = static_cast<std::uint32_t>(v) << shift;
-            }
-            out[0] = static_cast<BYTE>(word);  // little-endian
-            out[1] = static_cast<BYTE>(word >> 8);
-            if (bytes > 2) out[2] = static_cast<BYTE>(word >> 16);
-            if (bytes > 3) out[3] = static_cast<BYTE>(word >> 24);
-            out += bytes;
-        }
+    switch (bytes) {
+        case 2: FillWords<2, false>(data, first, frames, f.channels); break;
+        case 3: FillWords<3, false>(data, first, frames, f.channels); break;
+        default:
+            if (IsFloat(f))
+                FillWords<4, true>(data, first, frames, f.channels);
+            else
+                FillWords<4, false>(data, first, frames, f.channels);
+    }
     if (keep) std::memcpy(data + size - sizeof kept, kept, sizeof kept);
 }
 
@@ -108,29 +127,47 @@ void RenderSink::Add(const BYTE* frames, std::uint32_t count, const KsWaveFormat
                      std::uint64_t firstFrame) {
     const unsigned bytes = f.containerBits / 8;
     if (!frames || !count || bytes == 0 || channels_ == 0 || capacity_ == 0 || f.channels != channels_) return;
+    if (times_.empty()) {
+        samples_.resize(capacity_ * channels_);
+        times_.resize(capacity_);
+    }
+    // Play times step by whole ticks with a remainder, as ConsoleClock::TimeOf rounds them (no division
+    // per frame).
+    const std::uint64_t rate = std::max<std::uint32_t>(clock.Rate(), 1);
+    const std::uint64_t start = firstFrame * kTicksPerSecond + rate - 1;
+    std::uint64_t ticks = start / rate;
+    std::uint64_t remainder = start % rate;
+    std::size_t slot = total_ % capacity_;
     for (std::uint32_t i = 0; i < count; ++i) {
         const BYTE* frame = frames + std::size_t{i} * f.blockAlign;
-        const Ticks when = clock.TimeOf(firstFrame + i);
-        if (times_.size() < capacity_) {
-            for (unsigned c = 0; c < channels_; ++c) samples_.push_back(ReadPinSample(frame + c * bytes, f));
-            times_.push_back(when);
-        } else {
-            const std::size_t slot = total_ % capacity_;
-            for (unsigned c = 0; c < channels_; ++c) samples_[slot * channels_ + c] = ReadPinSample(frame + c * bytes, f);
-            times_[slot] = when;
+        std::int32_t* out = &samples_[slot * channels_];
+        switch (bytes) {
+            case 2: ReadWords<2>(frame, channels_, out); break;
+            case 3: ReadWords<3>(frame, channels_, out); break;
+            case 4: ReadWords<4>(frame, channels_, out); break;
+            default:
+                for (unsigned c = 0; c < channels_; ++c) out[c] = ReadPinSample(frame + c * bytes, f);
         }
-        ++total_;
+        times_[slot] = clock.Rate() ? clock.Origin() + static_cast<Ticks>(ticks) : clock.Origin();
+        ticks += kTicksPerSecond / rate;
+        remainder += kTicksPerSecond % rate;
+        if (remainder >= rate) {
+            remainder -= rate;
+            ++ticks;
+        }
+        if (++slot == capacity_) slot = 0;
     }
+    total_ += count;
 }
 
 RenderSink::Snapshot RenderSink::Take() const {
     Snapshot s;
     s.channels = channels_;
     s.total = total_;
-    s.first = total_ - times_.size();
-    const std::size_t kept = times_.size();
+    const std::size_t kept = static_cast<std::size_t>(std::min<std::uint64_t>(total_, capacity_));
+    s.first = total_ - kept;
     const std::size_t start = kept < capacity_ ? 0 : total_ % capacity_;
-    s.samples.reserve(samples_.size());
+    s.samples.reserve(kept * channels_);
     s.times.reserve(kept);
     for (std::size_t i = 0; i < kept; ++i) {
         const std::size_t slot = (start + i) % kept;

@@ -299,12 +299,20 @@ void KsPinDevice::CancelLocked(File&, IoRequest& request) {
 
 void KsPinDevice::KeepRenderedLocked(const BYTE* data, std::uint32_t frames, std::uint64_t firstFrame) {
     if (!data || !frames) return;
+    // The newest kSinkBytes in a ring: each byte is copied once.
     const std::size_t size = std::size_t{frames} * format_.blockAlign;
+    if (sink_.empty()) sink_.resize(kSinkBytes);
+    const BYTE* from = size > kSinkBytes ? data + size - kSinkBytes : data;
+    std::size_t left = std::min(size, kSinkBytes);
+    std::size_t at = static_cast<std::size_t>((renderedBytes_ + size - left) % kSinkBytes);
+    while (left) {
+        const std::size_t piece = std::min(left, kSinkBytes - at);
+        std::memcpy(&sink_[at], from, piece);
+        from += piece;
+        left -= piece;
+        at = (at + piece) % kSinkBytes;
+    }
     renderedBytes_ += size;
-    sink_.insert(sink_.end(), data, data + size);
-    // Trimmed back to kSinkBytes only once it holds twice that: each byte then moves once, not with every
-    // block played (a megabyte per 2 ms packet otherwise). Rendered() gives the newest kSinkBytes.
-    if (sink_.size() > 2 * kSinkBytes) sink_.erase(sink_.begin(), sink_.end() - kSinkBytes);
     renderSink_.Add(data, frames, format_, clock_, firstFrame);
     TapLocked(ConsolePinEvent::Kind::Frames, firstFrame, frames, data);
 }
@@ -495,8 +503,10 @@ std::uint64_t KsPinDevice::FramesTransferred() {
 
 std::vector<BYTE> KsPinDevice::Rendered() {
     std::lock_guard lock(machine_.Mutex());
-    const std::size_t kept = std::min(sink_.size(), kSinkBytes);
-    return std::vector<BYTE>(sink_.end() - static_cast<std::ptrdiff_t>(kept), sink_.end());
+    const auto kept = static_cast<std::size_t>(std::min<std::uint64_t>(renderedBytes_, kSinkBytes));
+    std::vector<BYTE> out(kept);
+    for (std::size_t i = 0; i < kept; ++i) out[i] = sink_[(renderedBytes_ - kept + i) % kSinkBytes];
+    return out;
 }
 
 std::uint64_t KsPinDevice::RenderedBytes() {

@@ -787,9 +787,12 @@ bool Machine::TakeFailure(const char* function, DWORD* error) {
     std::shared_ptr<const CallObserver> observer;
     {
         std::lock_guard lock(mutex_);
-        ++callCounts_[function];
+        const std::string_view name(function);
+        auto count = callCounts_.find(name);
+        if (count == callCounts_.end()) count = callCounts_.emplace(name, 0).first;
+        ++count->second;
         if (t_thread) t_thread->lastCall = function;
-        auto stall = stalls_.find(function);
+        auto stall = stalls_.find(name);
         if (stall != stalls_.end()) {
             stallMs = stall->second.ms;
             if (stall->second.remaining > 0 && --stall->second.remaining == 0) stalls_.erase(stall);
@@ -799,6 +802,7 @@ bool Machine::TakeFailure(const char* function, DWORD* error) {
             number = ++process->win32Calls;
             observer = callObserver_;
         }
+        if (!observer && !stallMs && failures_.empty()) return false;  // the common case: one lock
     }
     const CallFate fate = observer ? (*observer)(*process, function, number) : CallFate{};
     stallMs += fate.stallMs;
@@ -808,7 +812,7 @@ bool Machine::TakeFailure(const char* function, DWORD* error) {
         return true;
     }
     std::lock_guard lock(mutex_);
-    auto it = failures_.find(function);
+    auto it = failures_.find(std::string_view(function));
     if (it == failures_.end()) return false;
     *error = it->second.error;
     if (it->second.remaining > 0 && --it->second.remaining == 0) failures_.erase(it);

@@ -119,7 +119,7 @@ private:
     // Standard streaming.
     std::deque<std::shared_ptr<IoRequest>> queue_;
     std::uint32_t headDone_ = 0;  // frames the packet at the head of the queue has taken
-    std::vector<BYTE> sink_;
+    std::vector<BYTE> sink_;  // ring of the newest kSinkBytes rendered (renderedBytes_ in all)
     std::uint64_t renderedBytes_ = 0;
     RenderSink renderSink_;
     // Looped streaming.

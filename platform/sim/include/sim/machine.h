@@ -25,6 +25,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <typeindex>
 #include <unordered_map>
@@ -391,13 +392,13 @@ private:
         DWORD error;
         int remaining;
     };
-    std::map<std::string, Failure> failures_;
+    std::map<std::string, Failure, std::less<>> failures_;
     struct Stall {
         std::uint32_t ms;
         int remaining;
     };
-    std::map<std::string, Stall> stalls_;
-    std::map<std::string, std::uint64_t> callCounts_;
+    std::map<std::string, Stall, std::less<>> stalls_;
+    std::map<std::string, std::uint64_t, std::less<>> callCounts_;  // by name, without a string per call
     std::shared_ptr<const CallObserver> callObserver_;
     std::vector<Note> notes_;
     std::function<void(const Note&)> noteSink_;
