@@ -24,6 +24,8 @@ endif()
 find_package(Threads REQUIRED)
 # The virtual clock runs simulated threads as fibers (Boost.Context's context switch).
 find_package(Boost REQUIRED COMPONENTS context)
+# Function names in the stacks the machine prints (a simulated thread that never waits).
+add_link_options(-rdynamic)
 
 file(GLOB_RECURSE QUILLON_SIM_SOURCES CONFIGURE_DEPENDS platform/sim/src/*.cpp)
 add_library(quillon_sim STATIC ${QUILLON_SIM_SOURCES})

@@ -173,3 +173,81 @@ TEST(VirtualClock, TheHostWakesAfterEverythingElseDueAtTheSameInstant) {
 }
 
 }  // namespace
+
+namespace {
+
+// Four threads released at one instant, each noting its number in turn, five rounds; Sleep(0) in the
+// middle of a round lets the others go first.
+struct Race {
+    HANDLE start;
+    std::vector<int> order;
+};
+
+struct Runner {
+    Race* race;
+    int number;
+};
+
+unsigned RunRounds(void* arg) {
+    auto* runner = static_cast<Runner*>(arg);
+    WaitForSingleObject(runner->race->start, INFINITE);
+    for (int round = 0; round < 5; ++round) {
+        runner->race->order.push_back(runner->number);
+        Sleep(0);
+        runner->race->order.push_back(runner->number);
+        Sleep(1);
+    }
+    return 0;
+}
+
+std::vector<int> RaceOrder(std::uint64_t seed) {
+    sim::Machine machine(sim::ClockMode::Virtual, seed);
+    Race race{CreateEventW(nullptr, TRUE, FALSE, nullptr), {}};
+    std::vector<Runner> runners;
+    for (int i = 0; i < 4; ++i) runners.push_back({&race, i});
+    std::vector<HANDLE> threads;
+    for (auto& r : runners)
+        threads.push_back(reinterpret_cast<HANDLE>(_beginthreadex(nullptr, 0, RunRounds, &r, 0, nullptr)));
+    machine.RunFor(3);
+    SetEvent(race.start);
+    WaitForMultipleObjects(static_cast<DWORD>(threads.size()), threads.data(), TRUE, INFINITE);
+    EXPECT_EQ(timeGetTime() - kClockStart, 3u + 5u);  // the rounds' sleeps, nothing else
+    for (HANDLE h : threads) CloseHandle(h);
+    CloseHandle(race.start);
+    return race.order;
+}
+
+TEST(Scheduling, TheSameSeedReplaysOneInterleavingAndOtherSeedsExploreOthers) {
+    const std::vector<int> first = RaceOrder(7);
+    ASSERT_EQ(first.size(), 40u);
+    EXPECT_EQ(RaceOrder(7), first);
+    std::vector<std::vector<int>> seen{first};
+    for (std::uint64_t seed = 1; seed <= 8; ++seed) {
+        const std::vector<int> order = RaceOrder(seed);
+        if (std::find(seen.begin(), seen.end(), order) == seen.end()) seen.push_back(order);
+    }
+    EXPECT_GE(seen.size(), 5u) << "eight seeds should give several orders of four threads";
+}
+
+unsigned SpinForEver(void*) {
+    volatile bool forever = true;
+    while (forever) {
+    }
+    return 0;
+}
+
+TEST(SchedulingDeathTest, AThreadThatNeverWaitsIsReportedWithItsStack) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_DEATH(
+        {
+            sim::Machine machine;
+            machine.SetSpinLimit(std::chrono::milliseconds(200));
+            HANDLE t = reinterpret_cast<HANDLE>(_beginthreadex(nullptr, 0, SpinForEver, nullptr, 0, nullptr));
+            Sleep(1);
+            CloseHandle(t);
+        },
+        "thread [0-9]+ \\(thread\\) has run for [0-9.]+ s of host time without waiting in the machine, so "
+        "virtual time cannot move \\(last Win32 call: none\\); its stack:(.|\n)*SpinForEver");
+}
+
+}  // namespace

@@ -59,7 +59,11 @@ Fiber::Fiber(std::size_t stackSize, Entry entry, void* arg) : entry_(entry), arg
     if (stack_ == MAP_FAILED) Fatal("no memory for a stack");
     if (mprotect(stack_, page, PROT_NONE) != 0) Fatal("the guard page could not be set");  // an overflow faults
     stackBottom_ = static_cast<char*>(stack_) + page;
-    context_ = ctx::make_fcontext(static_cast<char*>(stack_) + mapped_, stackSize_, &FiberAccess::Start);
+    // A few zeroed words above the first frame: a stack walk (the spin report's backtrace) ends on them
+    // instead of reading past the mapping.
+    constexpr std::size_t kTopPad = 256;
+    context_ = ctx::make_fcontext(static_cast<char*>(stack_) + mapped_ - kTopPad, stackSize_ - kTopPad,
+                                  &FiberAccess::Start);
 }
 
 Fiber::~Fiber() {

@@ -550,7 +550,8 @@ void Machine::ReportSpin(ThreadRec* thread, double seconds) {
     struct sigaction action {};
     action.sa_handler = PrintStackAndAbort;
     sigaction(SIGUSR2, &action, nullptr);
-    pthread_kill(static_cast<pthread_t>(thread->osThread), SIGUSR2);
+    // Fibers all run on the host's OS thread.
+    pthread_kill(static_cast<pthread_t>(fibers_ ? host_->osThread : thread->osThread), SIGUSR2);
     for (;;) pause();  // the spinning thread ends the run
 }
 
