@@ -229,12 +229,17 @@ TEST(Scheduling, TheSameSeedReplaysOneInterleavingAndOtherSeedsExploreOthers) {
     EXPECT_GE(seen.size(), 5u) << "eight seeds should give several orders of four threads";
 }
 
+}  // namespace
+
+// Outside the anonymous namespace, so that the report's stack can name it.
 unsigned SpinForEver(void*) {
     volatile bool forever = true;
     while (forever) {
     }
     return 0;
 }
+
+namespace {
 
 TEST(SchedulingDeathTest, AThreadThatNeverWaitsIsReportedWithItsStack) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");

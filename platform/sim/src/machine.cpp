@@ -77,6 +77,48 @@ int WindowsPriority(const ThreadRec& thread) {
 constexpr int kRealTimeFloor = 15;     // from here on a thread runs SCHED_FIFO at its Windows priority
 constexpr int kClockFifoPriority = 40;  // the devices' clock: above every simulated thread
 
+}  // namespace
+
+// One thread per process watches the machine of the moment for a simulated thread that never waits
+// (machines come and go by the thousand in a fuzz run; a thread each would cost more than they do).
+struct Watchdog {
+    std::mutex mutex;
+    std::condition_variable cv;
+    Machine* machine = nullptr;
+    bool started = false;
+
+    static Watchdog& Get() {
+        static auto* watchdog = new Watchdog;  // never destroyed: its thread runs until the process ends
+        return *watchdog;
+    }
+    void Watch(Machine* m) {
+        std::lock_guard lock(mutex);
+        machine = m;
+        if (m) {
+            m->spinSeen_ = m->switches_.load();
+            m->spinSince_ = std::chrono::steady_clock::now();
+        }
+        if (m && !started) {
+            started = true;
+            void* frame;
+            backtrace(&frame, 1);  // loads the unwinder now: a signal handler cannot do that safely
+            std::thread([this] { Run(); }).detach();
+        }
+        cv.notify_all();
+    }
+    void Run() {
+        std::unique_lock lock(mutex);
+        for (;;) {
+            const auto period = machine ? std::min(machine->spinLimit_ / 4, std::chrono::milliseconds(1000))
+                                        : std::chrono::milliseconds(1000);
+            cv.wait_for(lock, period);
+            if (machine) machine->CheckSpin(std::chrono::steady_clock::now());
+        }
+    }
+};
+
+namespace {
+
 // The spin report's last word: the stack of the thread that would not wait, printed by that thread.
 void PrintStackAndAbort(int) {
     void* frames[64];
@@ -145,7 +187,7 @@ Machine::Machine(ClockMode mode, std::uint64_t seed)
             if (error) hostPolicyNote_ = std::string("SCHED_FIFO refused: ") + std::strerror(error);
         }
     } else {
-        watchdog_ = std::thread([this] { WatchdogMain(); });
+        Watchdog::Get().Watch(this);
     }
 }
 
@@ -183,12 +225,7 @@ Machine::~Machine() {
         clockCv_.notify_all();
     }
     if (clockThread_.joinable()) clockThread_.join();
-    {
-        std::lock_guard lock(watchdogMutex_);
-        watchdogStop_ = true;
-        watchdogCv_.notify_all();
-    }
-    if (watchdog_.joinable()) watchdog_.join();
+    if (mode_ == ClockMode::Virtual) Watchdog::Get().Watch(nullptr);
     ended_.reset();
     for (auto& t : osThreads_)
         if (t.joinable()) t.join();
@@ -511,31 +548,25 @@ void Machine::BlockLocked(std::unique_lock<std::mutex>& lock, ThreadRec* self) {
 }
 
 void Machine::SetSpinLimit(std::chrono::milliseconds limit) {
-    std::lock_guard lock(watchdogMutex_);
+    Watchdog& watchdog = Watchdog::Get();
+    std::lock_guard lock(watchdog.mutex);
     spinLimit_ = limit;
-    watchdogCv_.notify_all();
+    watchdog.cv.notify_all();
 }
 
-void Machine::WatchdogMain() {
-    std::unique_lock lock(watchdogMutex_);
-    std::uint64_t seen = switches_.load();
-    auto since = std::chrono::steady_clock::now();
-    while (!watchdogStop_) {
-        watchdogCv_.wait_for(lock, std::min(spinLimit_ / 4, std::chrono::milliseconds(1000)));
-        const auto now = std::chrono::steady_clock::now();
-        const std::uint64_t switches = switches_.load();
-        ThreadRec* running = nullptr;
-        {
-            std::unique_lock machineLock(mutex_, std::try_to_lock);
-            // A thread that keeps the machine lock is inside the machine, not spinning outside it.
-            if (machineLock.owns_lock() && !idle_) running = running_;
-        }
-        if (switches != seen || !running) {
-            seen = switches;
-            since = now;
-            continue;
-        }
-        if (now - since >= spinLimit_) ReportSpin(running, std::chrono::duration<double>(now - since).count());
+void Machine::CheckSpin(std::chrono::steady_clock::time_point now) {
+    const std::uint64_t switches = switches_.load();
+    ThreadRec* running = nullptr;
+    {
+        std::unique_lock machineLock(mutex_, std::try_to_lock);
+        // A thread that keeps the machine lock is inside the machine, not spinning outside it.
+        if (machineLock.owns_lock() && !idle_) running = running_;
+    }
+    if (switches != spinSeen_ || !running) {
+        spinSeen_ = switches;
+        spinSince_ = now;
+    } else if (now - spinSince_ >= spinLimit_) {
+        ReportSpin(running, std::chrono::duration<double>(now - spinSince_).count());
     }
 }
 

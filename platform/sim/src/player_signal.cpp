@@ -2,6 +2,7 @@
 #include "platform/sim/include/sim/player_signal.h"
 
 #include <cmath>
+#include <cstring>
 
 namespace sim {
 
@@ -31,11 +32,11 @@ void FillPlayerSignal(unsigned stream, std::uint64_t first, std::uint32_t channe
     // Hours of machine time go through here: the channel's offset once, then a phase per frame.
     const float left = static_cast<float>((2 * (stream - kFirstRenderStream) + 1) * std::uint64_t{kPlayerPhases});
     const float right = left + static_cast<float>(kPlayerPhases);
-    for (std::uint32_t f = 0; f < frames; ++f) {
+    if (channels > 2) std::memset(samples, 0, std::size_t{frames} * channels * sizeof(float));
+    for (std::uint32_t f = 0; f < frames && channels > 0; ++f) {
         float* frame = samples + std::size_t{f} * channels;
         const auto phase = static_cast<float>((first + f) % kPlayerPhases);
-        for (std::uint32_t ch = 0; ch < channels; ++ch) frame[ch] = 0.0f;
-        if (channels > 0) frame[0] = (left + phase + 0.5f) / 32768.0f;
+        frame[0] = (left + phase + 0.5f) / 32768.0f;
         if (channels > 1) frame[1] = (right + phase + 0.5f) / 32768.0f;
     }
 }

@@ -339,7 +339,9 @@ private:
     ThreadRec* PickNextLocked(std::unique_lock<std::mutex>& lock);
     void SwitchLocked(std::unique_lock<std::mutex>& lock, ThreadRec* from, ThreadRec* to);
     std::uint64_t NextRandomLocked();
-    void WatchdogMain();
+    friend struct Watchdog;
+    // The process's one watchdog thread calls this a few times per spin limit (its own lock held).
+    void CheckSpin(std::chrono::steady_clock::time_point now);
     [[noreturn]] void ReportSpin(ThreadRec* thread, double seconds);
     void CompleteLocked(Waiter& waiter, DWORD result);
     bool TrySatisfyLocked(Waiter& waiter);
@@ -360,11 +362,10 @@ private:
     bool idle_ = false;              // every thread waits for ever: only a foreign thread can change that
     std::condition_variable idleCv_;
     std::atomic<std::uint64_t> switches_{0};
-    std::thread watchdog_;
-    std::mutex watchdogMutex_;
-    std::condition_variable watchdogCv_;
-    bool watchdogStop_ = false;
+    // The watchdog's view (its lock): switches seen, and since when none.
     std::chrono::milliseconds spinLimit_;
+    std::uint64_t spinSeen_ = 0;
+    std::chrono::steady_clock::time_point spinSince_;
     bool realTime_ = false;        // real clock: SCHED_FIFO is allowed and wanted
     std::string hostPolicyNote_;  // why not, when not
     DWORD nextThreadId_ = 0x100;
