@@ -4,7 +4,7 @@
 //   tray_probe [--desktop NAME] STEP SECONDS, with STEP one of:
 //   tray_probe wait SECONDS   waits until the tray's window exists and its notification icon is there
 //   tray_probe balloon SECONDS waits until a balloon is on screen; prints its text
-//   tray_probe menu SECONDS   opens the tray's menu as a right click on its icon does, and waits until the
+//   tray_probe menu SECONDS   opens the tray's menu as a right click (WM_CONTEXTMENU) does, and waits until the
 //                             menu is on screen
 //   tray_probe pick SECONDS   with the menu open, picks its last item ("Quit") with the keyboard and
 //                             waits for the tray's process to end
@@ -12,6 +12,10 @@
 //   tray_probe shown SECONDS  waits until a menu opened by real input is on screen; prints where
 //   tray_probe gone SECONDS   waits until no menu is on screen, and checks that none opens again
 //   tray_probe exit SECONDS   waits for the tray's process to end (after real input chose "Quit")
+//   tray_probe count SECONDS  prints how many tray windows there are (one per running tray)
+//   tray_probe restart SECONDS  plays what a restart of Explorer does to the tray: its icon goes, then
+//                             "TaskbarCreated" is broadcast to the top-level windows; waits for the icon
+//   tray_probe focus SECONDS  gives the keyboard focus to the tray's icon (NIM_SETFOCUS, as the tray does)
 //   tray_probe setup SECONDS  walks the running setup's wizard: presses Next until its last page, prints
 //                             that page's texts and presses Finish
 //   tray_probe qfailure SECONDS NAME  prints a service's recovery settings as Windows' "sc qfailure" and
@@ -272,7 +276,7 @@ int main(int argc, char** argv) {
     if (std::strcmp(step, "menu") == 0) {
         // A version-4 callback: the anchor point in wParam, the event and the icon id in lParam.
         const int x = 700, y = 560;
-        PostMessageW(tray, kIconCallback, MAKEWPARAM(x, y), MAKELPARAM(WM_RBUTTONDOWN, kIconId));
+        PostMessageW(tray, kIconCallback, MAKEWPARAM(x, y), MAKELPARAM(WM_CONTEXTMENU, kIconId));
         HWND menu = nullptr;
         if (!WaitFor(seconds, [&] { return (menu = VisibleMenu()) != nullptr; })) {
             std::printf("no menu appeared\n");
@@ -313,6 +317,42 @@ int main(int argc, char** argv) {
     }
 
     if (std::strcmp(step, "exit") == 0) return WaitForExit(tray, seconds);
+
+    if (std::strcmp(step, "count") == 0) {
+        int count = 0;
+        for (HWND w = FindTray(); w; w = FindWindowExW(HWND_MESSAGE, w, kTrayClass, nullptr)) ++count;
+        std::printf("%d tray window%s\n", count, count == 1 ? "" : "s");
+        return count == 1 ? 0 : 1;
+    }
+
+    if (std::strcmp(step, "restart") == 0) {
+        NOTIFYICONDATAW nid{};
+        nid.cbSize = sizeof nid;
+        nid.hWnd = tray;
+        nid.uID = kIconId;
+        Shell_NotifyIconW(NIM_DELETE, &nid);
+        if (IconPresent(tray, kIconId)) {
+            std::printf("the icon could not be removed\n");
+            return 1;
+        }
+        SendNotifyMessageW(HWND_BROADCAST, RegisterWindowMessageW(L"TaskbarCreated"), 0, 0);
+        if (!WaitFor(seconds, [&] { return IconPresent(tray, kIconId); })) {
+            std::printf("the icon did not come back\n");
+            return 1;
+        }
+        std::printf("the icon is back\n");
+        return 0;
+    }
+
+    if (std::strcmp(step, "focus") == 0) {
+        NOTIFYICONDATAW nid{};
+        nid.cbSize = sizeof nid;
+        nid.hWnd = tray;
+        nid.uID = kIconId;
+        const BOOL ok = Shell_NotifyIconW(NIM_SETFOCUS, &nid);
+        std::printf("NIM_SETFOCUS %s\n", ok ? "taken" : "refused");
+        return ok ? 0 : 1;
+    }
 
     if (std::strcmp(step, "foreground") == 0) {
         // Which window is in the foreground, and whose is it.
