@@ -1,6 +1,7 @@
 # Windows x64 (mingw-w64 cross build, see cmake/toolchain-mingw-w64-x86_64.cmake): the two programs with
 # their resources. Both are GUI-subsystem programs: the service has no console, and the tray has windows.
 enable_language(RC)
+include(${CMAKE_SOURCE_DIR}/cmake/signing.cmake)
 
 # Runtimes linked in, so each .exe runs on its own (also set by the toolchain file; kept here for builds
 # that use another mingw-w64 toolchain file).
@@ -22,6 +23,7 @@ set_property(SOURCE Service/Quillon/res/QuillonVADService.rc APPEND PROPERTY OBJ
              ${CMAKE_SOURCE_DIR}/Service/Quillon/res/QuillonVADService.manifest)
 target_link_libraries(QuillonVADService PRIVATE advapi32 setupapi avrt ole32 oleaut32 uuid winmm hid ksuser version
                       user32)
+quillon_sign(QuillonVADService "Quillon Virtual Device Driver service")
 
 # The tray program: Unicode entry wWinMain (-municode for this target only), GUI subsystem. Added once
 # its sources exist.
@@ -43,6 +45,7 @@ if(QUILLON_TRAY_SOURCES)
   target_compile_options(QuillonSystray PRIVATE $<$<COMPILE_LANGUAGE:CXX>:-municode>)
   target_link_options(QuillonSystray PRIVATE -municode)
   target_link_libraries(QuillonSystray PRIVATE user32 shell32 comctl32 advapi32 ole32 uuid)
+  quillon_sign(QuillonSystray "Quillon Virtual Device Driver notification area")
 endif()
 
 # Helpers of the Wine smoke tests (tests/wine/*.cpp): small console programs that look at the running
@@ -51,7 +54,7 @@ file(GLOB QUILLON_WINE_HELPERS CONFIGURE_DEPENDS tests/wine/*.cpp)
 foreach(helper ${QUILLON_WINE_HELPERS})
   get_filename_component(helper_name ${helper} NAME_WE)
   add_executable(${helper_name} ${helper})
-  target_link_libraries(${helper_name} PRIVATE user32 shell32)
+  target_link_libraries(${helper_name} PRIVATE user32 shell32 advapi32)
 endforeach()
 
 # The conformance suite as a console program (tests/wine/conformance.sh runs it under Wine).

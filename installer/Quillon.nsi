@@ -5,12 +5,19 @@
 ;   PROGRAM_DIR    the folder with the cross-built QuillonVADService.exe and QuillonSystray.exe
 ;   ICON           the tray's icon file, drawn at build time
 ;   OUTFILE        the installer to write
+;   SIGN_CMAKE, SIGN_SCRIPT, SIGN_TOOL, SIGN_TEST_PFX (optional): how to sign the uninstaller and the
+;                  installer (cmake/sign.cmake); unsigned without them
 ;
-; The installer is a 32-bit program so that a 32-bit Windows can run it far enough to be told, politely,
-; that Quillon needs a 64-bit one; on x64 it works in the 64-bit registry view and the 64-bit Program
-; Files folder. Silent with /S (the uninstaller too: Uninstall.exe /S, which keeps the settings).
+; A 64-bit program (NSIS's amd64-unicode stubs): a 32-bit Windows refuses to start it, and it works in
+; the 64-bit registry view and Program Files folder as they are, without redirection. Silent with /S (the
+; uninstaller too: Uninstall.exe /S, which keeps the settings).
 ; Exit codes beyond NSIS's own (0 done, 1 cancelled, 2 aborted): 740 not elevated, 1618 another setup
-; of Quillon is running, 1633 not a 64-bit Windows, 3 installed but the service did not reach "running".
+; of Quillon is running, 3 installed but the service did not reach "running".
+;
+; The service gets recovery actions (restarted 5 s after a failure, three times; the count starts again
+; after a day without one), also for failures where it stops itself with an error; all users' Start menu
+; gets an entry for the tray. Without the virtual audio driver (device Root\Quillon_VirtualAudio) the
+; installation ends saying that the console's audio needs it.
 
 !macro QUILLON_REQUIRE NAME
   !ifndef ${NAME}
@@ -24,7 +31,12 @@
 !insertmacro QUILLON_REQUIRE ICON
 !insertmacro QUILLON_REQUIRE OUTFILE
 
-Unicode true
+Target amd64-unicode
+!ifdef SIGN_SCRIPT
+  !define SIGN_WITH '"${SIGN_CMAKE}" "-DOSSLSIGNCODE=${SIGN_TOOL}" "-DTEST_PFX=${SIGN_TEST_PFX}"'
+  !uninstfinalize '${SIGN_WITH} "-DDESCRIPTION=Quillon Virtual Device Driver uninstaller" "-DFILE=%1" -P "${SIGN_SCRIPT}"' = 0
+  !finalize '${SIGN_WITH} "-DDESCRIPTION=Quillon Virtual Device Driver Setup" "-DFILE=%1" -P "${SIGN_SCRIPT}"' = 0
+!endif
 SetCompressor /SOLID lzma
 RequestExecutionLevel admin
 ManifestDPIAware true
@@ -43,12 +55,13 @@ AllowSkipFiles off
 !define UNINSTALL_KEY "Software\Microsoft\Windows\CurrentVersion\Uninstall\Quillon"
 !define RUN_KEY "Software\Microsoft\Windows\CurrentVersion\Run"
 !define RUN_VALUE "Quillon"
+!define START_MENU_LINK "$SMPROGRAMS\Quillon.lnk"
+!define DRIVER_HARDWARE_ID "Root\Quillon_VirtualAudio"
 ; One installer or uninstaller at a time: both stop and start the same service.
 !define SETUP_MUTEX "Global\QuillonSetup{5C0B7E52-3E0F-4C8D-9F1B-2D6A4E8C71A3}"
 !define ERROR_ALREADY_EXISTS 183
 !define ERROR_ELEVATION_REQUIRED 740
 !define ERROR_INSTALL_ALREADY_RUNNING 1618
-!define ERROR_INSTALL_PLATFORM_UNSUPPORTED 1633
 !define EXIT_SERVICE_NOT_RUNNING 3
 
 Name "${PRODUCT_NAME}"
@@ -61,13 +74,16 @@ ShowUninstDetails show
 !include MUI2.nsh
 !include LogicLib.nsh
 !include FileFunc.nsh
-!include x64.nsh
 !include "Service.nsh"
 !include "Tray.nsh"
+!include "Driver.nsh"
 
 !define MUI_ICON "${ICON}"
 !define MUI_UNICON "${ICON}"
 !define MUI_ABORTWARNING
+; Filled in by the installation: what it did, and what is still missing.
+Var FinishText
+!define MUI_FINISHPAGE_TEXT "$FinishText"
 !define MUI_WELCOMEPAGE_TEXT "This installs the Quillon service, which makes the channels of a Quillon console available to Windows applications as separate audio devices, and its notification area program.$\r$\n$\r$\nAn installed version is replaced; its settings are kept.$\r$\n$\r$\n$_CLICK"
 !insertmacro MUI_PAGE_WELCOME
 !insertmacro MUI_PAGE_INSTFILES
@@ -96,6 +112,7 @@ VIAddVersionKey /LANG=${LANG_ENGLISH} "ProductVersion" "${VERSION}"
 !insertmacro QUILLON_WAIT_FOR_TRAY_FILE_FREE ""
 !insertmacro QUILLON_STOP_TRAY ""
 !insertmacro QUILLON_START_TRAY ""
+!insertmacro QUILLON_DRIVER_PRESENT ""
 
 !insertmacro QUILLON_SERVICE_STATE "un."
 !insertmacro QUILLON_WAIT_FOR_SERVICE_STATE "un."
@@ -105,15 +122,11 @@ VIAddVersionKey /LANG=${LANG_ENGLISH} "ProductVersion" "${VERSION}"
 !insertmacro QUILLON_WAIT_FOR_TRAY_FILE_FREE "un."
 !insertmacro QUILLON_STOP_TRAY "un."
 
-; The checks both sides make before anything else: a 64-bit Windows, administrator rights, no other
-; setup of Quillon running. Each refusal says why (silent: nothing shown) and ends with its exit code.
+; The checks both sides make before anything else: administrator rights, no other setup of Quillon
+; running. Each refusal says why (silent: nothing shown) and ends with its exit code.
 !macro QUILLON_PRECONDITIONS
-  ${IfNot} ${RunningX64}
-    MessageBox MB_OK|MB_ICONSTOP "Quillon runs on 64-bit (x64) editions of Windows only.$\r$\n$\r$\nThis is a 32-bit edition of Windows; nothing has been changed." /SD IDOK
-    SetErrorLevel ${ERROR_INSTALL_PLATFORM_UNSUPPORTED}
-    Quit
-  ${EndIf}
-  SetRegView 64
+  ; The Start-menu entry goes to all users' menu, as the Run value starts the tray for every user.
+  SetShellVarContext all
   UserInfo::GetAccountType
   Pop $0
   ${If} $0 != "admin"
@@ -132,9 +145,10 @@ VIAddVersionKey /LANG=${LANG_ENGLISH} "ProductVersion" "${VERSION}"
 
 Function .onInit
   !insertmacro QUILLON_PRECONDITIONS
-  ; Always the 64-bit Program Files (an /D= elsewhere is not taken): the service runs as LocalSystem,
+  ; Always Program Files (an /D= elsewhere is not taken): the service runs as LocalSystem,
   ; and only a folder that users cannot write to keeps its program from being swapped under it.
   StrCpy $INSTDIR "$PROGRAMFILES64\Quillon"
+  StrCpy $FinishText "Quillon is installed.$\r$\n$\r$\nClick Finish to close this wizard."
 FunctionEnd
 
 Function un.onInit
@@ -184,8 +198,10 @@ Section "Quillon" SecQuillon
     Abort "The service could not be registered (error $3)."
   ${EndIf}
 
-  ; Every user's logon starts the tray.
+  ; Every user's logon starts the tray; a user who quit it starts it again from the Start menu.
   WriteRegStr HKLM "${RUN_KEY}" "${RUN_VALUE}" '"$INSTDIR\${TRAY_EXE}"'
+  CreateShortcut "${START_MENU_LINK}" "$INSTDIR\${TRAY_EXE}" "" "$INSTDIR\${TRAY_EXE}" 0 SW_SHOWNORMAL "" \
+      "Shows the Quillon service and console in the notification area"
 
   Call StartService
   ${If} $0 <> 1
@@ -194,6 +210,13 @@ Section "Quillon" SecQuillon
     SetErrorLevel ${EXIT_SERVICE_NOT_RUNNING}
   ${EndIf}
   Call StartTray
+
+  Call DriverPresent
+  ${If} $0 <> 1
+    StrCpy $1 "The Quillon virtual audio driver (${DRIVER_HARDWARE_ID}) is not installed: the console's audio channels reach Windows applications only through it. Install it, and the service picks it up within a second."
+    DetailPrint "$1"
+    StrCpy $FinishText "Quillon is installed.$\r$\n$\r$\n$1$\r$\n$\r$\nClick Finish to close this wizard."
+  ${EndIf}
 SectionEnd
 
 Section "Uninstall"
@@ -205,6 +228,7 @@ Section "Uninstall"
   Call un.DeleteService
 
   DeleteRegValue HKLM "${RUN_KEY}" "${RUN_VALUE}"
+  Delete "${START_MENU_LINK}"
   Delete /REBOOTOK "$INSTDIR\${SERVICE_EXE}"
   Delete /REBOOTOK "$INSTDIR\${TRAY_EXE}"
   Delete "$INSTDIR\${UNINSTALL_EXE}"

@@ -18,6 +18,9 @@
 !define /ifndef SERVICE_AUTO_START        2
 !define /ifndef SERVICE_ERROR_NORMAL      1
 !define /ifndef SERVICE_CONFIG_DESCRIPTION 1
+!define /ifndef SERVICE_CONFIG_FAILURE_ACTIONS 2
+!define /ifndef SERVICE_CONFIG_FAILURE_ACTIONS_FLAG 4
+!define /ifndef SC_ACTION_RESTART         1
 !define /ifndef SERVICE_CONTROL_STOP      1
 !define /ifndef SERVICE_STOPPED           1
 !define /ifndef SERVICE_START_PENDING     2
@@ -25,6 +28,11 @@
 !define /ifndef SERVICE_RUNNING           4
 !define /ifndef SYNCHRONIZE               0x00100000
 !define /ifndef ERROR_SERVICE_ALREADY_RUNNING 1056
+
+; Recovery: restarted this long after each failure, three times; the failure count starts again after
+; a day without one (s).
+!define SERVICE_RESTART_DELAY_MS 5000
+!define SERVICE_FAILURE_RESET_S 86400
 
 ; How long to wait for the service to reach a state, in polls of 250 ms (30 s), and for its process
 ; to end once it reports stopped (ms).
@@ -136,7 +144,8 @@ FunctionEnd
 !macroend
 
 ; RegisterService: creates the service for $INSTDIR\QuillonVADService.exe, or, when it exists (an
-; upgrade), points it there again with the same settings; then sets its description.
+; upgrade), points it there again with the same settings; then sets its description and its recovery
+; actions (also for a service that stops itself with an error: the flag for non-crash failures).
 ; $0 = 1 on success, 0 on failure (the error code in $3).
 !macro QUILLON_REGISTER_SERVICE UN
 Function ${UN}RegisterService
@@ -172,6 +181,24 @@ Function ${UN}RegisterService
     System::Call 'advapi32::ChangeServiceConfig2W(p r2, i ${SERVICE_CONFIG_DESCRIPTION}, p r6)'
     System::Free $6
     System::Free $5
+    ; SC_ACTION[3] {Type, Delay}, then SERVICE_FAILURE_ACTIONSW (x64: reset period, padding, reboot
+    ; message, command, action count, padding, actions) and SERVICE_FAILURE_ACTIONS_FLAG.
+    System::Call '*(i ${SC_ACTION_RESTART}, i ${SERVICE_RESTART_DELAY_MS}, i ${SC_ACTION_RESTART}, \
+        i ${SERVICE_RESTART_DELAY_MS}, i ${SC_ACTION_RESTART}, i ${SERVICE_RESTART_DELAY_MS}) p .r5'
+    System::Call '*(i ${SERVICE_FAILURE_RESET_S}, i 0, p 0, p 0, i 3, i 0, p r5) p .r6'
+    System::Call 'advapi32::ChangeServiceConfig2W(p r2, i ${SERVICE_CONFIG_FAILURE_ACTIONS}, p r6) i .r0 ? e'
+    Pop $3
+    System::Free $6
+    System::Free $5
+    ${If} $0 <> 0
+      System::Call '*(i 1) p .r6'
+      System::Call 'advapi32::ChangeServiceConfig2W(p r2, i ${SERVICE_CONFIG_FAILURE_ACTIONS_FLAG}, p r6) i .r0 ? e'
+      Pop $3
+      System::Free $6
+    ${EndIf}
+    ${If} $0 = 0
+      DetailPrint "The service's recovery actions could not be set (error $3)"
+    ${EndIf}
     StrCpy $0 1
   ${EndIf}
   ${If} $2 P<> 0

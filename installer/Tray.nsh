@@ -2,7 +2,6 @@
 ; for the user who runs the installer. Macros taking the prefix "" (installer) or "un." (uninstaller).
 
 !include LogicLib.nsh
-!include x64.nsh
 
 !define /ifndef WM_QUIT 0x0012
 !define /ifndef HWND_MESSAGE -3
@@ -47,7 +46,7 @@ FunctionEnd
 ; StopTray: ends every tray of this session the way its own "Quit" does, by a quit message to the
 ; thread of its window (its message loop ends, it removes its icon and exits), waits for the program
 ; file to be free, and then ends whatever still runs it (trays of other sessions, a tray that does not
-; answer) with the 64-bit taskkill. $0 = 1 when the file is free in the end. Clobbers $1-$3.
+; answer) with taskkill. $0 = 1 when the file is free in the end. Clobbers $1-$3.
 !macro QUILLON_STOP_TRAY UN
 Function ${UN}StopTray
   StrCpy $3 0
@@ -67,10 +66,8 @@ Function ${UN}StopTray
   Call ${UN}WaitForTrayFileFree
   ${If} $0 = 0
     DetailPrint "Ending the notification area program"
-    ${DisableX64FSRedirection}
     nsExec::Exec '"$SYSDIR\taskkill.exe" /F /IM ${TRAY_EXE}'
     Pop $0
-    ${EnableX64FSRedirection}
     Call ${UN}WaitForTrayFileFree
   ${EndIf}
 FunctionEnd

@@ -21,6 +21,16 @@ else()
   list(GET quillon_setup_version_parts 0 quillon_setup_major)
   list(GET quillon_setup_version_parts 1 quillon_setup_minor)
 
+  # Signing (cmake/signing.cmake): makensis runs the signing script on the uninstaller before it packs
+  # it, and on the installer once written.
+  set(quillon_setup_signing)
+  set(quillon_setup_signing_depends)
+  if(QUILLON_SIGN_COMMAND)
+    set(quillon_setup_signing -DSIGN_CMAKE=${CMAKE_COMMAND} -DSIGN_SCRIPT=${CMAKE_SOURCE_DIR}/cmake/sign.cmake
+        -DSIGN_TOOL=${QUILLON_OSSLSIGNCODE} -DSIGN_TEST_PFX=${QUILLON_SIGN_TEST_PFX})
+    set(quillon_setup_signing_depends ${QUILLON_SIGN_TEST_PFX} ${CMAKE_SOURCE_DIR}/cmake/sign.cmake)
+  endif()
+
   set(QUILLON_SETUP ${CMAKE_BINARY_DIR}/QuillonSetup-${PROJECT_VERSION}.exe)
   set(quillon_setup_script ${CMAKE_SOURCE_DIR}/installer/Quillon.nsi)
   add_custom_command(
@@ -29,9 +39,10 @@ else()
             -DVERSION=${QUILLON_SETUP_VERSION} -DVERSION_MAJOR=${quillon_setup_major}
             -DVERSION_MINOR=${quillon_setup_minor}
             -DPROGRAM_DIR=$<TARGET_FILE_DIR:QuillonVADService> -DICON=${QUILLON_TRAY_ICON}
-            -DOUTFILE=${QUILLON_SETUP} ${quillon_setup_script}
-    DEPENDS ${quillon_setup_script} ${CMAKE_SOURCE_DIR}/installer/Service.nsh
+            -DOUTFILE=${QUILLON_SETUP} ${quillon_setup_signing} ${quillon_setup_script}
+    DEPENDS ${quillon_setup_script} ${CMAKE_SOURCE_DIR}/installer/Service.nsh ${CMAKE_SOURCE_DIR}/installer/Driver.nsh
             ${CMAKE_SOURCE_DIR}/installer/Tray.nsh QuillonVADService QuillonSystray ${QUILLON_TRAY_ICON}
+            ${quillon_setup_signing_depends}
     WORKING_DIRECTORY ${CMAKE_SOURCE_DIR}/installer
     COMMENT "Making the installer QuillonSetup-${PROJECT_VERSION}.exe"
     VERBATIM)

@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
 # Builds everything and runs every test:
+#   setup    scripts/install-deps.sh against a broken package source (tests/setup/install_deps_check.sh)
 #   linux    optimised Linux build (asserts on), unit and scenario tests on the simulated machine, and
 #            the default quillon-sim session run twice, compared byte for byte
 #   asan     the same tests under AddressSanitizer and UndefinedBehaviorSanitizer (-O1), in shards of
@@ -26,11 +27,11 @@ repo=$PWD
 jobs=${QUILLON_JOBS:-2}
 
 stages=("$@")
-((${#stages[@]})) || stages=(linux asan tsan soak fuzz windows wine)
+((${#stages[@]})) || stages=(setup linux asan tsan soak fuzz windows wine)
 for stage in "${stages[@]}"; do
     case "$stage" in
-        linux | asan | tsan | soak | fuzz | windows | wine) ;;
-        *) echo "unknown stage '$stage' (linux asan tsan soak fuzz windows wine)" >&2; exit 2 ;;
+        setup | linux | asan | tsan | soak | fuzz | windows | wine) ;;
+        *) echo "unknown stage '$stage' (setup linux asan tsan soak fuzz windows wine)" >&2; exit 2 ;;
     esac
 done
 
@@ -172,10 +173,18 @@ linux_stage() {  # linux_stage NAME CMAKE-ARGS...
 }
 
 section "dependencies"
-timed deps bash scripts/install-deps.sh || { echo "installing dependencies failed"; echo "0 passed, 1 failed"; exit 1; }
+timed deps bash scripts/install-deps.sh "${stages[@]}" || { echo "installing dependencies failed"; echo "0 passed, 1 failed"; exit 1; }
 
 for stage in "${stages[@]}"; do
     case "$stage" in
+        setup)
+            section "Set-up script against a broken package source"
+            mkdir -p build
+            setup_start=$SECONDS
+            bash tests/setup/install_deps_check.sh 2>&1 | tee build/setup.log
+            add_counts build/setup.log
+            timings+=("$(printf '%-8s %4ds' setup $((SECONDS - setup_start)))")
+            ;;
         linux)
             section "Linux build and tests (optimised, asserts on)"
             timed linux linux_stage linux -DCMAKE_BUILD_TYPE=Release -DCMAKE_CXX_FLAGS_RELEASE=-O2

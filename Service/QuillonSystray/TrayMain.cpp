@@ -3,20 +3,33 @@
 #include "Service/QuillonSystray/TrayEntry.h"
 #include "Service/QuillonSystray/TrayProcess.h"
 #include "Service/QuillonSystray/TrayWindow.h"
-#include "Service/QuillonSystray/res/resource.h"
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR, int) {
+    // A second tray in the session (the Run entry and the Start menu both start one) ends at once. A
+    // mutex that cannot be opened for being someone else's (access denied) counts as taken too.
+    SetLastError(ERROR_SUCCESS);
+    HANDLE sessionMutex = CreateMutexW(nullptr, FALSE, kTraySessionMutex);
+    const DWORD mutexError = GetLastError();
+    if (mutexError == ERROR_ALREADY_EXISTS || (!sessionMutex && mutexError == ERROR_ACCESS_DENIED)) {
+        if (sessionMutex) CloseHandle(sessionMutex);
+        return 0;
+    }
+
     CTrayProcess& tray = ProcessGlobal<CTrayProcess>();
     tray.m_hInstance = instance;
+    tray.m_TaskbarCreated = RegisterWindowMessageW(WSTR("TaskbarCreated"));
 
     tray.m_hWnd = CreateTrayWindow(instance);
-    if (!tray.m_hWnd) return 0;
+    if (!tray.m_hWnd) {
+        if (sessionMutex) CloseHandle(sessionMutex);
+        return 0;
+    }
+    // The top-level window exists from the start: it is the one that hears the taskbar come back.
+    tray.m_MenuOwner.Get(instance, tray.m_hWnd);
 
-    HICON icon = nullptr;
-    if (FAILED(LoadIconMetric(instance, MAKEINTRESOURCEW(IDI_QUILLON_TRAY), LIM_SMALL, &icon))) icon = nullptr;
-    tray.m_Icon.Fill(tray.m_hWnd, icon);
-    tray.m_Icon.Add(ServiceNotice(tray.ReadStatus()));
-    tray.m_Icon.UseVersion4();
+    tray.LoadIcons();
+    tray.m_Icon.Fill(tray.m_hWnd, tray.m_SmallIcon, tray.m_LargeIcon);
+    tray.ShowIcon(ServiceNotice(tray.ReadStatus()));
 
     SetTimer(tray.m_hWnd, kPollTimerId, kPollPeriodMs, nullptr);
 
@@ -28,7 +41,8 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR, int) {
         DispatchMessageW(&msg);
     }
 
-    tray.m_Icon.Remove();
+    if (tray.m_IconAdded) tray.m_Icon.Remove();
     tray.m_MenuOwner.Reset();
+    if (sessionMutex) CloseHandle(sessionMutex);
     return 0;
 }

@@ -31,6 +31,9 @@ void ShowTrayMenu(CTrayProcess& tray, int x, int y) {
     SetForegroundWindow(owner);
     const UINT_PTR chosen = static_cast<UINT_PTR>(TrackPopupMenu(menu, kTrayMenuFlags, x, y, 0, owner, nullptr));
     PostMessageW(owner, WM_NULL, 0, 0);
+    // Dismissed with Escape (the owner kept the foreground; a click elsewhere gives it to that window):
+    // the keyboard goes back to the icon, where the user left it.
+    if (chosen == 0 && GetForegroundWindow() == owner) tray.m_Icon.ReturnFocus();
     tray.Apply(model.CommandFor(chosen));
 
     // Destroying the main menu destroys the submenu attached to it; a submenu that could not be attached

@@ -2,6 +2,8 @@
 
 #include <utility>
 
+#include "Service/QuillonSystray/TrayWindow.h"
+
 CTrayMenuOwner::~CTrayMenuOwner() { Reset(); }
 
 CTrayMenuOwner::CTrayMenuOwner(CTrayMenuOwner&& other) noexcept : m_hWnd(std::exchange(other.m_hWnd, nullptr)) {}
@@ -18,7 +20,7 @@ HWND CTrayMenuOwner::Get(HINSTANCE instance, HWND fallback) {
     if (m_hWnd && IsWindow(m_hWnd)) return m_hWnd;
     WNDCLASSEXW windowClass{};
     windowClass.cbSize = sizeof(windowClass);
-    windowClass.lpfnWndProc = DefWindowProcW;
+    windowClass.lpfnWndProc = TrayOwnerWindowProc;
     windowClass.hInstance = instance;
     windowClass.lpszClassName = kTrayMenuOwnerClass;
     RegisterClassExW(&windowClass);  // already registered after a Reset: harmless

@@ -4,8 +4,9 @@
 // its owner is the foreground window, and a message-only window can never be one. So the menu is owned
 // by this window instead (visible, so that its activation brings the keyboard with it, but of no size),
 // brought to the foreground before the menu opens; the message-only window keeps
-// the timer and the icon's callbacks. Created the first time a menu opens, destroyed with its owner
-// object (on the tray's thread).
+// the timer and the icon's callbacks. Being top-level, it is also the window that hears "TaskbarCreated"
+// and DPI changes (TrayOwnerWindowProc). Created at start, destroyed with its owner object (on the tray's
+// thread).
 #pragma once
 
 #include "platform/win32.h"

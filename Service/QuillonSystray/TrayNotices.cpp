@@ -20,18 +20,10 @@ const WCHAR* NoticeText(ETrayNotice notice) {
     return kNotRunningText;
 }
 
-DWORD NoticeLevel(ETrayNotice notice) {
-    return notice == ETrayNotice::ServiceNotRunning ? NIIF_ERROR : NIIF_INFO;
-}
-
 ETrayNotice ServiceNotice(bool reachable) {
     return reachable ? ETrayNotice::ServiceRunning : ETrayNotice::ServiceNotRunning;
 }
 
 ETrayNotice ConsoleNotice(std::uint8_t connected) {
     return connected ? ETrayNotice::ConsoleConnected : ETrayNotice::ConsoleRemoved;
-}
-
-DWORD BalloonFlags(DWORD currentFlags, ETrayNotice notice) {
-    return (currentFlags & ~kBalloonLevelMask) | NoticeLevel(notice);
 }

@@ -15,14 +15,12 @@ enum class ETrayNotice {
 inline constexpr const WCHAR kTrayTitle[] = WSTR("Quillon Virtual Device Driver");
 
 const WCHAR* NoticeText(ETrayNotice notice);
-DWORD NoticeLevel(ETrayNotice notice);  // NIIF_INFO or NIIF_ERROR
 
 // The notice that goes with a status read at start (or a reconnection attempt): whether it succeeded.
 ETrayNotice ServiceNotice(bool reachable);
 // The notice for a console-connected bit that changed to `connected`.
 ETrayNotice ConsoleNotice(std::uint8_t connected);
 
-// Balloon flags: no sound, large icon, and the notice's level in the low two bits.
-inline constexpr DWORD kBalloonLevelMask = 0x3;
-inline constexpr DWORD kBalloonBaseFlags = NIIF_NOSOUND | NIIF_LARGE_ICON;
-DWORD BalloonFlags(DWORD currentFlags, ETrayNotice notice);
+// Balloon flags: no sound, and the product's own icon (NIIF_USER: the record's balloon icon), large. The
+// texts say which notices are bad news; the stock information and error icons would hide whose they are.
+inline constexpr DWORD kBalloonFlags = NIIF_USER | NIIF_NOSOUND | NIIF_LARGE_ICON;  // 0x34

@@ -4,6 +4,7 @@
 
 #include "Service/QuillonSystray/HeartbeatRule.h"
 #include "Service/QuillonSystray/UserGuide.h"
+#include "Service/QuillonSystray/res/resource.h"
 
 namespace {
 
@@ -33,7 +34,59 @@ CTrayProcess::CTrayProcess() {
     m_pReader = OpenStatusBlock();
 }
 
-CTrayProcess::~CTrayProcess() { CloseBlocks(); }
+CTrayProcess::~CTrayProcess() {
+    CloseBlocks();
+    if (m_SmallIcon) DestroyIcon(m_SmallIcon);
+    if (m_LargeIcon && m_LargeIcon != m_SmallIcon) DestroyIcon(m_LargeIcon);
+}
+
+void CTrayProcess::TryAddIcon() {
+    if (m_IconAdded) return;
+    if (!(m_NoticeSeen ? m_Icon.AddQuietly() : m_Icon.Add(m_Notice))) return;
+    m_IconAdded = true;
+    m_NoticeSeen = true;
+    m_Icon.UseVersion4();
+}
+
+void CTrayProcess::ShowIcon(ETrayNotice first) {
+    m_Notice = first;
+    m_NoticeSeen = false;
+    TryAddIcon();
+}
+
+void CTrayProcess::Notify(ETrayNotice notice) {
+    m_Notice = notice;
+    // Not shown (no icon yet, or the taskbar is gone until its "TaskbarCreated"): the next add shows it.
+    m_NoticeSeen = m_IconAdded && m_Icon.Show(notice);
+}
+
+void CTrayProcess::OnTaskbarCreated() {
+    m_IconAdded = false;
+    TryAddIcon();
+}
+
+void CTrayProcess::LoadIcons() {
+    const HWND owner = m_MenuOwner.Get(m_hInstance, nullptr);
+    UINT dpi = owner ? GetDpiForWindow(owner) : 0;
+    if (dpi == 0) dpi = USER_DEFAULT_SCREEN_DPI;
+    // The group's image nearest the size (scaled when none matches); each load is the tray's own copy.
+    const LPCWSTR id = MAKEINTRESOURCEW(IDI_QUILLON_TRAY);
+    HICON smallIcon = static_cast<HICON>(LoadImageW(m_hInstance, id, IMAGE_ICON, GetSystemMetricsForDpi(SM_CXSMICON, dpi),
+                                                    GetSystemMetricsForDpi(SM_CYSMICON, dpi), LR_DEFAULTCOLOR));
+    HICON largeIcon = static_cast<HICON>(LoadImageW(m_hInstance, id, IMAGE_ICON, GetSystemMetricsForDpi(SM_CXICON, dpi),
+                                                    GetSystemMetricsForDpi(SM_CYICON, dpi), LR_DEFAULTCOLOR));
+    // Images that could not be loaded leave the ones there are; a balloon without a large image of its
+    // own takes the small one.
+    if (!smallIcon && !largeIcon) return;
+    if (!smallIcon) smallIcon = m_SmallIcon ? m_SmallIcon : largeIcon;
+    if (!largeIcon) largeIcon = m_LargeIcon ? m_LargeIcon : smallIcon;
+    const HICON oldSmall = m_SmallIcon, oldLarge = m_LargeIcon;
+    m_Icon.SetIcons(smallIcon, largeIcon, m_IconAdded);
+    m_SmallIcon = smallIcon;
+    m_LargeIcon = largeIcon;
+    if (oldSmall && oldSmall != smallIcon && oldSmall != largeIcon) DestroyIcon(oldSmall);
+    if (oldLarge && oldLarge != oldSmall && oldLarge != smallIcon && oldLarge != largeIcon) DestroyIcon(oldLarge);
+}
 
 bool CTrayProcess::BlocksMapped() const { return m_pReader && m_pReader->m_pView && m_pWriter && m_pWriter->m_pView; }
 
@@ -63,13 +116,14 @@ bool CTrayProcess::ReadStatus() {
 }
 
 void CTrayProcess::Poll() {
+    TryAddIcon();
     if (BlocksMapped()) {
         QuillonSharedBlock& command = *m_pWriter->m_pView;
         const QuillonSharedBlock& status = *m_pReader->m_pView;
         const std::uint32_t counter = LoadWord(command.heartbeat);
         if (HeartbeatLost(counter, LoadWord(status.heartbeat))) {
             m_Connected = 0;
-            m_Icon.Show(ETrayNotice::ServiceNotRunning);
+            Notify(ETrayNotice::ServiceNotRunning);
             CloseBlocks();
             return;
         }
@@ -77,12 +131,12 @@ void CTrayProcess::Poll() {
         const std::uint8_t connected = (LoadWord(status.stateFlags) & kStateConsoleConnected) ? 1 : 0;
         if (connected != m_Connected) {
             m_Connected = connected;
-            m_Icon.Show(ConsoleNotice(connected));
+            Notify(ConsoleNotice(connected));
         }
         return;
     }
     ReopenBlocks();
-    if (BlocksMapped()) m_Icon.Show(ETrayNotice::ServiceRunning);
+    if (BlocksMapped()) Notify(ETrayNotice::ServiceRunning);
 }
 
 void CTrayProcess::WriteSettings() {

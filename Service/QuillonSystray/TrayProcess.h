@@ -38,6 +38,17 @@ public:
     // Carries out a menu command on the local state and the command block.
     void Apply(ETrayCommand command);
 
+    // The icon in the notification area. ShowIcon adds it with its first notice; an add the shell refused
+    // (no taskbar yet) is tried again on every tick, and a notice meanwhile replaces the one to show.
+    void ShowIcon(ETrayNotice first);
+    void Notify(ETrayNotice notice);
+    // The taskbar was (re)created: every icon is gone; the tray's is added again, without a balloon
+    // unless its notice has not been seen yet.
+    void OnTaskbarCreated();
+    // Loads the icon's images for the DPI of the menu owner window (the tray's top-level window) and
+    // puts them on the icon; the images they replace are destroyed.
+    void LoadIcons();
+
     // The status lines in block order, for the menu.
     void StatusLines(const WCHAR* (&lines)[3]) const;
 
@@ -53,7 +64,14 @@ public:
     StatusLine m_VersionLine = {};
     CTrayNotifyIcon m_Icon;
     CTrayMenuOwner m_MenuOwner;  // the popup menu's owner window
+    UINT m_TaskbarCreated = 0;   // the registered "TaskbarCreated" message, 0 when unknown
+    bool m_IconAdded = false;
+    bool m_NoticeSeen = false;   // the current notice has been shown in a balloon
+    ETrayNotice m_Notice = ETrayNotice::ServiceNotRunning;
+    HICON m_SmallIcon = nullptr;  // the notification icon
+    HICON m_LargeIcon = nullptr;  // the balloons'
 
 private:
     void WriteSettings();
+    void TryAddIcon();
 };

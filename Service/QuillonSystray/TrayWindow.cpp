@@ -7,9 +7,10 @@ namespace {
 
 // Whether an icon event (the low word of the callback's lParam) opens the menu. Under version 4 a left
 // click arrives as WM_LBUTTONDOWN, WM_LBUTTONUP and then NIN_SELECT: the selection alone opens the menu,
-// so one click shows it once. A right click opens it at its button-down (its WM_CONTEXTMENU is left to
-// the default handling), the keyboard through NIN_KEYSELECT.
-bool OpensMenu(UINT event) { return event == WM_RBUTTONDOWN || event == NIN_SELECT || event == NIN_KEYSELECT; }
+// so one click shows it once. A right click ends with WM_CONTEXTMENU, and Shift+F10 or the menu key on
+// the focused icon sends it alone: the menu opens on it (not on the button-down, or a right click would
+// open it twice). Enter or Space on the icon send NIN_KEYSELECT.
+bool OpensMenu(UINT event) { return event == WM_CONTEXTMENU || event == NIN_SELECT || event == NIN_KEYSELECT; }
 
 }  // namespace
 
@@ -31,5 +32,15 @@ LRESULT CALLBACK TrayWindowProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM l
         const int y = static_cast<short>(HIWORD(wParam));
         ShowTrayMenu(ProcessGlobal<CTrayProcess>(), x, y);
     }
+    return DefWindowProcW(hwnd, message, wParam, lParam);
+}
+
+LRESULT CALLBACK TrayOwnerWindowProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
+    CTrayProcess& tray = ProcessGlobal<CTrayProcess>();
+    if (message == WM_DPICHANGED) {
+        tray.LoadIcons();
+        return 0;
+    }
+    if (tray.m_TaskbarCreated != 0 && message == tray.m_TaskbarCreated) tray.OnTaskbarCreated();
     return DefWindowProcW(hwnd, message, wParam, lParam);
 }

@@ -26,10 +26,10 @@ bool StartService(sim::Machine& machine);
 bool StopService(sim::Machine& machine, std::uint32_t maxMs = 30'000);
 
 // The tray program as the logged-on user starts it (a simulated process whose start opens the blocks).
-sim::ProgramSpec TrayProgram();
+sim::ProgramSpec TrayProgram(DWORD session = 0);  // 0: the first user's session
 
 // Starts a tray and runs the machine until its notification icon is there or its process has ended;
 // more tray helpers are in tests/harness/Tray.h.
-std::shared_ptr<sim::Process> StartTray(sim::Machine& machine);
+std::shared_ptr<sim::Process> StartTray(sim::Machine& machine, DWORD session = 0);
 
 }  // namespace harness

@@ -6,9 +6,10 @@
 
 namespace harness {
 
-sim::ProgramSpec TrayProgram() {
+sim::ProgramSpec TrayProgram(DWORD session) {
     sim::ProgramSpec spec = ProgramImage("QuillonSystray.exe");
     spec.interactiveUser = true;
+    spec.session = session;
     spec.staticInit = [](sim::Process& process) { process.State<CTrayProcess>(); };
     spec.entry = [](HINSTANCE instance) {
         WCHAR commandLine[] = u"";
@@ -17,10 +18,10 @@ sim::ProgramSpec TrayProgram() {
     return spec;
 }
 
-std::shared_ptr<sim::Process> StartTray(sim::Machine& machine) {
+std::shared_ptr<sim::Process> StartTray(sim::Machine& machine, DWORD session) {
     sim::Shell& shell = sim::ShellOf(machine);
     const std::size_t before = shell.NotifyCalls().size();
-    auto process = machine.StartProcess(TrayProgram());
+    auto process = machine.StartProcess(TrayProgram(session));
     machine.RunUntil(
         [&] {
             if (machine.WaitProcess(process, 0)) return true;
@@ -77,7 +78,7 @@ std::optional<sim::TrackedMenu> UseTrayMenu(sim::Machine& machine, const std::st
         shell.SetNextMenuChoice(UINT_PTR{0});
     else
         shell.SetNextMenuChoice(choice);
-    if (!shell.ClickIcon(WM_RBUTTONDOWN, at)) {
+    if (!shell.ClickIcon(WM_CONTEXTMENU, at)) {
         shell.ClearMenuChoices();
         return std::nullopt;
     }

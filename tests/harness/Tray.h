@@ -16,7 +16,7 @@ namespace harness {
 // one, "---" for a separator, "Text >" for a popup followed by its items indented.
 std::string RenderMenu(const std::vector<sim::MenuItemView>& items);
 
-// One balloon as a line: "[info] Quillon has been connected." (the level from its flags).
+// One balloon as a line: "[user] Quillon has been connected." (the level from its flags).
 std::string DescribeBalloon(const sim::Balloon& balloon);
 
 // Opens the tray's menu as a right click at `at` would, answers it with the item whose text is `choice`

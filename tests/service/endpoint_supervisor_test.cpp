@@ -161,7 +161,9 @@ TEST(EndpointSupervisor, AServiceWithoutItsStopEventStopsInsteadOfHangingInStopP
     std::vector<DWORD> states;
     for (const SERVICE_STATUS& status : machine.Scm().History(harness::kServiceName))
         states.push_back(status.dwCurrentState);
-    EXPECT_EQ(states, (std::vector<DWORD>{SERVICE_START_PENDING, SERVICE_RUNNING, SERVICE_STOPPED}));
+    // Stopped at once with its cause, so that the recovery actions start it again.
+    EXPECT_EQ(states, (std::vector<DWORD>{SERVICE_START_PENDING, SERVICE_STOPPED}));
+    EXPECT_EQ(machine.Scm().Status(harness::kServiceName).dwWin32ExitCode, static_cast<DWORD>(ERROR_SERVICE_SPECIFIC_ERROR));
 }
 
 }  // namespace

@@ -27,7 +27,7 @@ protected:
     sim::Machine machine;
 };
 
-TEST_F(ServiceHost, ReportsStartPendingRunningStopPendingStoppedWithTheirCheckPoints) {
+TEST_F(ServiceHost, ReportsStartPendingRunningStopPendingStoppedWithTheirCheckPointsAndHints) {
     ASSERT_TRUE(harness::StartService(machine));
     machine.RunFor(2500);
     ASSERT_TRUE(harness::StopService(machine));
@@ -35,7 +35,9 @@ TEST_F(ServiceHost, ReportsStartPendingRunningStopPendingStoppedWithTheirCheckPo
     const auto history = History();
     ASSERT_EQ(history.size(), 4u);
     const DWORD states[] = {SERVICE_START_PENDING, SERVICE_RUNNING, SERVICE_STOP_PENDING, SERVICE_STOPPED};
-    const DWORD checkPoints[] = {0, 0, 4, 3};
+    const DWORD checkPoints[] = {1, 0, 1, 0};
+    // The stop's hint covers the supervisor's bounded 10 s wait for its loop thread.
+    const DWORD hints[] = {2000, 0, 12000, 0};
     const DWORD accepted[] = {0, SERVICE_ACCEPT_STOP, 0, 0};
     for (int i = 0; i < 4; ++i) {
         SCOPED_TRACE(i);
@@ -43,9 +45,9 @@ TEST_F(ServiceHost, ReportsStartPendingRunningStopPendingStoppedWithTheirCheckPo
         EXPECT_EQ(history[i].dwCurrentState, states[i]);
         EXPECT_EQ(history[i].dwCheckPoint, checkPoints[i]);
         EXPECT_EQ(history[i].dwControlsAccepted, accepted[i]);
-        EXPECT_EQ(history[i].dwWin32ExitCode, 0u);
+        EXPECT_EQ(history[i].dwWin32ExitCode, 0u);  // a clean stop
         EXPECT_EQ(history[i].dwServiceSpecificExitCode, 0u);
-        EXPECT_EQ(history[i].dwWaitHint, 0u);
+        EXPECT_EQ(history[i].dwWaitHint, hints[i]);
     }
     DWORD exitCode = 1;
     ASSERT_TRUE(machine.Scm().ProcessExited(harness::kServiceName, &exitCode));
@@ -99,6 +101,81 @@ TEST_F(ServiceHost, StopDuringSupervisorConstructionTakesEffectWhenConstructionE
     EXPECT_GE(machine.NowMs(), stallStart + 699);
     EXPECT_EQ(machine.CallCount("RegQueryValueExA") % 2, 0u);  // the interrupted build read both settings
     EXPECT_EQ(History().back().dwCurrentState, static_cast<DWORD>(SERVICE_STOPPED));
+}
+
+// A stop whose teardown takes long (the settings write at the supervisor's end held for 8 s) keeps
+// reporting progress:
+// the check point counts up about once a second under the same hint, and only as long as the bounded
+// waits can last, so a teardown that hangs beyond them shows as hung.
+TEST_F(ServiceHost, ASlowStopCountsItsCheckPointUpWithinTheBoundedWaits) {
+    sim::VirtualAudioDriver driver(machine);
+    driver.Install();
+    ASSERT_TRUE(harness::StartService(machine));
+    machine.RunFor(1500);
+    machine.InjectStall("RegSetValueExA", 8000);  // written once the loop has stopped
+    EXPECT_EQ(Control(SERVICE_CONTROL_STOP), 0u);
+    ASSERT_TRUE(machine.RunUntil([&] { return machine.Scm().ProcessExited(harness::kServiceName); }, 60'000));
+    const auto history = History();
+    ASSERT_GE(history.size(), 5u);
+    DWORD expected = 1;
+    for (std::size_t i = 2; i + 1 < history.size(); ++i) {
+        SCOPED_TRACE(i);
+        EXPECT_EQ(history[i].dwCurrentState, static_cast<DWORD>(SERVICE_STOP_PENDING));
+        EXPECT_EQ(history[i].dwCheckPoint, expected++);
+        EXPECT_EQ(history[i].dwWaitHint, 12000u);
+    }
+    EXPECT_GE(expected, 6u);  // several seconds of progress
+    EXPECT_LE(expected, 1u + 22u);
+    EXPECT_EQ(history.back().dwCurrentState, static_cast<DWORD>(SERVICE_STOPPED));
+    EXPECT_EQ(history.back().dwWin32ExitCode, 0u);
+}
+
+// Each way the service can end on its own reports stopped with ERROR_SERVICE_SPECIFIC_ERROR and its cause,
+// so the service manager counts a failure and applies the recovery actions; none reports running first
+// unless the worker ran.
+TEST(ServiceExit, EndingOnItsOwnReportsAServiceSpecificErrorPerCause) {
+    struct Case {
+        const char* function;
+        bool workerThread;  // fail the call only on the worker (the thread that enters COM first)
+        DWORD code;
+        bool reportsRunning;
+    };
+    const Case cases[] = {
+        {"CreateEventW", false, 1, false},           // the stop event
+        {"_beginthreadex", false, 2, false},         // the worker
+        {"WaitForSingleObject", true, 3, true},      // the worker's wait on the stop event
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.function);
+        sim::Machine m;
+        harness::InstallService(m);
+        auto worker = std::make_shared<sim::ThreadRec*>(nullptr);
+        auto failed = std::make_shared<bool>(false);
+        m.SetCallObserver([&m, c, worker, failed](sim::Process& process, const char* called, std::uint64_t) {
+            sim::Machine::CallFate fate;
+            if (process.name != "QuillonVADService.exe") return fate;
+            if (!*worker && std::string(called) == "CoInitializeEx") *worker = m.CurrentThread();
+            if (!*failed && std::string(called) == c.function && (!c.workerThread || m.CurrentThread() == *worker)) {
+                *failed = true;
+                fate.fail = true;
+                fate.error = c.workerThread ? ERROR_INVALID_HANDLE : ERROR_NOT_ENOUGH_MEMORY;
+            }
+            return fate;
+        });
+        ASSERT_TRUE(m.Scm().Start(harness::kServiceName));
+        ASSERT_TRUE(m.RunUntil([&] { return m.Scm().ProcessExited(harness::kServiceName); }, 10'000));
+        std::vector<DWORD> states;
+        for (const SERVICE_STATUS& status : m.Scm().History(harness::kServiceName)) states.push_back(status.dwCurrentState);
+        EXPECT_EQ(states, c.reportsRunning
+                              ? (std::vector<DWORD>{SERVICE_START_PENDING, SERVICE_RUNNING, SERVICE_STOPPED})
+                              : (std::vector<DWORD>{SERVICE_START_PENDING, SERVICE_STOPPED}));
+        const SERVICE_STATUS last = m.Scm().Status(harness::kServiceName);
+        EXPECT_EQ(last.dwWin32ExitCode, static_cast<DWORD>(ERROR_SERVICE_SPECIFIC_ERROR));
+        EXPECT_EQ(last.dwServiceSpecificExitCode, c.code);
+        EXPECT_EQ(last.dwCheckPoint, 0u);
+        EXPECT_EQ(last.dwWaitHint, 0u);
+        m.SetCallObserver({});
+    }
 }
 
 TEST_F(ServiceHost, FailedHandlerRegistrationReportsNothing) {

@@ -197,9 +197,82 @@ TEST(NotificationArea, AUsersClicksAndKeysArriveAsTheIconVersionsSequences) {
     EXPECT_EQ(drain(), (std::vector<UINT>{WM_RBUTTONDOWN, WM_RBUTTONUP, WM_CONTEXTMENU}));
     ASSERT_TRUE(shell.UserClickIcon(Input::Keyboard));
     EXPECT_EQ(drain(), (std::vector<UINT>{NIN_KEYSELECT}));
+    ASSERT_TRUE(shell.UserClickIcon(Input::ContextKey));  // Shift+F10 or the menu key
+    EXPECT_EQ(drain(), (std::vector<UINT>{WM_CONTEXTMENU}));
     EXPECT_FALSE(shell.UserClickIcon(Input::Keyboard, POINT{0, 0}, 1));  // no second icon
+
+    // Explorer restarts: the icons go, every shell call fails while it is away, and "TaskbarCreated"
+    // reaches top-level windows only; a message-only window never hears it.
+    wc.lpszClassName = u"TopWindow";
+    RegisterClassExW(&wc);
+    HWND top = CreateWindowExW(0, u"TopWindow", nullptr, WS_POPUP, 0, 0, 0, 0, nullptr, nullptr, nullptr, nullptr);
+    const UINT taskbarCreated = RegisterWindowMessageW(u"TaskbarCreated");
+    EXPECT_GE(taskbarCreated, 0xC000u);
+    EXPECT_EQ(RegisterWindowMessageW(u"taskbarcreated"), taskbarCreated);  // names compare ignoring case
+    shell.SetTaskbarRunning(false);
+    EXPECT_TRUE(shell.Icons().empty());
+    EXPECT_FALSE(Shell_NotifyIconW(NIM_ADD, &nid));
+    shell.SetTaskbarRunning(true);
+    std::vector<HWND> heard;
+    MSG msg;
+    while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE))
+        if (msg.message == taskbarCreated) heard.push_back(msg.hwnd);
+    EXPECT_EQ(heard, std::vector<HWND>{top});
+    EXPECT_TRUE(Shell_NotifyIconW(NIM_ADD, &nid));
+
+    // A DPI change reaches the top-level window too, and the window's DPI and the metrics follow it.
+    EXPECT_EQ(GetDpiForWindow(top), 96u);
+    shell.ChangeDpi(144);
+    std::vector<UINT> dpiMessages;
+    while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE))
+        if (msg.message == WM_DPICHANGED) dpiMessages.push_back(LOWORD(msg.wParam));
+    EXPECT_EQ(dpiMessages, std::vector<UINT>{144});
+    EXPECT_EQ(GetDpiForWindow(top), 144u);
+    EXPECT_EQ(GetSystemMetricsForDpi(SM_CXSMICON, 144), 24);
+    EXPECT_EQ(GetSystemMetricsForDpi(SM_CXICON, 144), 48);
+    EXPECT_EQ(GetDpiForWindow(nullptr), 0u);
     Shell_NotifyIconW(NIM_DELETE, &nid);
+    DestroyWindow(top);
     DestroyWindow(hwnd);
+}
+
+// Named mutexes live in the caller's session namespace unless the name says "Global\": two users'
+// sessions each have their own "Local\X", and a second create of a name opens the first.
+TEST(SessionNamespace, NamedMutexesArePerSessionUnlessGlobal) {
+    sim::Machine machine;
+    struct Seen {
+        DWORD local = 0, again = 0, global = 0;
+    };
+    auto run = [&](DWORD session, Seen* seen) {
+        sim::ProgramSpec spec;
+        spec.imageName = "probe.exe";
+        spec.interactiveUser = true;
+        spec.session = session;
+        spec.entry = [seen](HINSTANCE) {
+            HANDLE a = CreateMutexW(nullptr, FALSE, u"Local\\quillon-test");
+            seen->local = GetLastError();
+            HANDLE b = CreateMutexW(nullptr, FALSE, u"quillon-test");  // the same: the session's namespace
+            seen->again = GetLastError();
+            HANDLE c = CreateMutexW(nullptr, TRUE, u"Global\\quillon-test");
+            seen->global = GetLastError();
+            if (c) ReleaseMutex(c);
+            Sleep(100);  // all three held while the other session creates its own
+            for (HANDLE h : {a, b, c}) CloseHandle(h);
+            return 0;
+        };
+        return machine.StartProcess(spec);
+    };
+    Seen first, second;
+    auto p1 = run(1, &first);
+    auto p2 = run(2, &second);
+    ASSERT_TRUE(machine.WaitProcess(p1, 5000));
+    ASSERT_TRUE(machine.WaitProcess(p2, 5000));
+    EXPECT_EQ(first.local, 0u);
+    EXPECT_EQ(first.again, static_cast<DWORD>(ERROR_ALREADY_EXISTS));
+    EXPECT_EQ(second.local, 0u);  // session 2's own
+    EXPECT_EQ(second.again, static_cast<DWORD>(ERROR_ALREADY_EXISTS));
+    EXPECT_NE(first.global == 0u, second.global == 0u);  // one namespace: the second found the first's
+    EXPECT_EQ(machine.HandleCount(), 0u);
 }
 
 // A service the test scripts: it reports what the test asks for, when it asks.

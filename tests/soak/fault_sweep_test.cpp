@@ -29,8 +29,12 @@ constexpr KnownEnding kKnownEndings[] = {
     {"RegisterServiceCtrlHandlerExW", "",
      "without a control handler the service has nowhere to report to: its main function returns at once and "
      "the service manager's start time-out ends the start"},
-    {"CreateEventW", "ServiceMain", "stops itself: without its stop event the worker could never be told to stop"},
-    {"_beginthreadex", "ServiceMain", "stops itself: without its worker there is nothing to run"},
+    {"CreateEventW", "ServiceMain",
+     "stops itself with a service-specific error (the service manager's recovery actions restart it): without "
+     "its stop event the worker could never be told to stop"},
+    {"_beginthreadex", "ServiceMain",
+     "stops itself with a service-specific error (the service manager's recovery actions restart it): without "
+     "its worker there is nothing to run"},
     {"CreateFileMappingA", "CSharedMemory::Create",
      "the shared blocks are made once per supervisor: the tray sees nothing until the service restarts (the "
      "bridge is not affected)"},

@@ -17,11 +17,11 @@
 
 namespace traytest {
 
-inline constexpr char kRunning[] = "[info] The Virtual Device Driver Service is running correctly.";
+inline constexpr char kRunning[] = "[user] The Virtual Device Driver Service is running correctly.";
 inline constexpr char kNotRunning[] =
-    "[error] The Virtual Device Driver Service is not running, extended audio functions are not available.";
-inline constexpr char kConnected[] = "[info] Quillon has been connected.";
-inline constexpr char kRemoved[] = "[info] Quillon has been removed.";
+    "[user] The Virtual Device Driver Service is not running, extended audio functions are not available.";
+inline constexpr char kConnected[] = "[user] Quillon has been connected.";
+inline constexpr char kRemoved[] = "[user] Quillon has been removed.";
 
 // The service's side of the two blocks, created the way the service creates them but driven by the test:
 // it echoes the heartbeat only when told to.

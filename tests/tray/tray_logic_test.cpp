@@ -114,15 +114,10 @@ TEST(TrayMenuModel, ServiceStoppedShowsOneGrayedLineAndAGrayedBypass) {
     EXPECT_EQ(bare.QuitId(), 6u);
 }
 
-TEST(TrayNotices, LevelsReplaceOnlyTheLowTwoFlagBits) {
-    EXPECT_EQ(NoticeLevel(ETrayNotice::ServiceNotRunning), static_cast<DWORD>(NIIF_ERROR));
-    EXPECT_EQ(NoticeLevel(ETrayNotice::ServiceRunning), static_cast<DWORD>(NIIF_INFO));
-    EXPECT_EQ(NoticeLevel(ETrayNotice::ConsoleConnected), static_cast<DWORD>(NIIF_INFO));
-    EXPECT_EQ(NoticeLevel(ETrayNotice::ConsoleRemoved), static_cast<DWORD>(NIIF_INFO));
-    EXPECT_EQ(BalloonFlags(0x30, ETrayNotice::ServiceNotRunning), 0x33u);
-    EXPECT_EQ(BalloonFlags(0x33, ETrayNotice::ConsoleConnected), 0x31u);
-    EXPECT_EQ(BalloonFlags(0x1B3, ETrayNotice::ServiceRunning), 0x1B1u);
+TEST(TrayNotices, NoticesFollowTheServiceAndTheConsoleBit) {
     EXPECT_EQ(ServiceNotice(false), ETrayNotice::ServiceNotRunning);
+    EXPECT_EQ(ServiceNotice(true), ETrayNotice::ServiceRunning);
+    EXPECT_EQ(ConsoleNotice(1), ETrayNotice::ConsoleConnected);
     EXPECT_EQ(ConsoleNotice(0), ETrayNotice::ConsoleRemoved);
 }
 

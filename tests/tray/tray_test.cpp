@@ -30,19 +30,22 @@ TEST_F(TrayAlone, WithoutTheServiceItStartsWithTheNotRunningBalloonOnAnIconOfIts
     EXPECT_EQ(add.callbackMessage, 0x465u);
     EXPECT_EQ(add.tip, "Quillon Virtual Device Driver");
     EXPECT_EQ(add.infoTitle, "Quillon Virtual Device Driver");
-    EXPECT_EQ(add.infoFlags, 0x33u);
-    EXPECT_EQ(add.icon, add.balloonIcon);
+    EXPECT_EQ(add.infoFlags, 0x34u);  // the product's own icon, large, no sound
+    // The icon at the small size and the balloon's at the large one, both for the window's DPI.
     const auto icon = shell.IconInfo(add.icon);
-    ASSERT_TRUE(icon);
+    const auto balloonIcon = shell.IconInfo(add.balloonIcon);
+    ASSERT_TRUE(icon && balloonIcon);
     EXPECT_EQ(icon->resourceId, 103u);
-    EXPECT_EQ(icon->metric, LIM_SMALL);
+    EXPECT_EQ(icon->size, 16);
     EXPECT_EQ(icon->module, tray->image);
+    EXPECT_EQ(balloonIcon->resourceId, 103u);
+    EXPECT_EQ(balloonIcon->size, 32);
     EXPECT_EQ(calls[1].message, static_cast<DWORD>(NIM_SETVERSION));
     EXPECT_EQ(calls[1].version, 4u);
     EXPECT_TRUE(calls[1].result);
 
     const auto windows = shell.Windows();
-    ASSERT_EQ(windows.size(), 1u);
+    ASSERT_EQ(windows.size(), 2u);  // and the top-level menu owner, which hears the taskbar come back
     EXPECT_EQ(windows[0].className, "{7BD2BA46-01A5-4bd8-9214-2667AA7AC860}_QUILLON");
     EXPECT_EQ(windows[0].parent, HWND_MESSAGE);
     EXPECT_EQ(windows[0].title, "");
@@ -231,12 +234,12 @@ TEST_F(TrayAlone, AMenuThatCannotBeCreatedShowsNothingAndWithoutTheSubmenuIdsSta
     EXPECT_EQ(shell.LiveMenuCount(), 0u);
 }
 
-TEST_F(TrayAlone, TheMenuOpensOnRightButtonDownAndSelectionAtTheSignedPointOnly) {
+TEST_F(TrayAlone, TheMenuOpensOnContextMenuAndSelectionAtTheSignedPointOnly) {
     ASSERT_NO_FATAL_FAILURE(StartTray());
-    // A left button-down is followed by NIN_SELECT under version 4: only the selection opens the menu.
-    for (UINT event : {WM_MOUSEMOVE, WM_RBUTTONUP, WM_LBUTTONUP, WM_CONTEXTMENU, WM_LBUTTONDOWN})
+    // Button-downs are followed by NIN_SELECT or WM_CONTEXTMENU under version 4: only those open the menu.
+    for (UINT event : {WM_MOUSEMOVE, WM_RBUTTONUP, WM_LBUTTONUP, WM_RBUTTONDOWN, WM_LBUTTONDOWN})
         ASSERT_TRUE(shell.ClickIcon(event));
-    for (UINT event : {NIN_SELECT, NIN_KEYSELECT, WM_RBUTTONDOWN}) ASSERT_TRUE(shell.ClickIcon(event, POINT{-1200, -5}));
+    for (UINT event : {NIN_SELECT, NIN_KEYSELECT, WM_CONTEXTMENU}) ASSERT_TRUE(shell.ClickIcon(event, POINT{-1200, -5}));
     machine.RunFor(1);
     const auto menus = shell.TrackedMenus();
     ASSERT_EQ(menus.size(), 3u);
@@ -253,7 +256,7 @@ TEST_F(TrayAlone, EachClickOrKeyOfAUserShowsTheMenuOnceOwnedByAForegroundTopLeve
     // All of a click's messages are queued before the tray handles the first: each menu is answered at
     // once, so a second message that opened the menu would show it again.
     using Input = sim::Shell::IconInput;
-    for (Input input : {Input::LeftClick, Input::RightClick, Input::Keyboard}) {
+    for (Input input : {Input::LeftClick, Input::RightClick, Input::Keyboard, Input::ContextKey}) {
         const std::size_t before = shell.TrackedMenus().size();
         ASSERT_TRUE(shell.UserClickIcon(input, POINT{640, 700}));
         machine.RunFor(1000);
@@ -280,6 +283,117 @@ TEST_F(TrayAlone, EachClickOrKeyOfAUserShowsTheMenuOnceOwnedByAForegroundTopLeve
     EXPECT_GE(machine.CallCount("OpenFileMappingA"), polls + 6);
     machine.RunFor(2000);
     shell.SetMenuDwell(0);
+}
+
+// A menu dismissed with Escape gives the keyboard back to the icon (NIM_SETFOCUS); one dismissed by a click
+// on another window, or used, leaves the focus where the user took it.
+TEST_F(TrayAlone, EscapeReturnsTheFocusToTheIconAndNothingElseDoes) {
+    ASSERT_NO_FATAL_FAILURE(StartTray());
+    using Input = sim::Shell::IconInput;
+    auto focusCalls = [&] {
+        std::size_t n = 0;
+        for (const sim::NotifyCall& call : shell.NotifyCalls()) n += call.message == NIM_SETFOCUS && call.result;
+        return n;
+    };
+    struct Case {
+        const char* how;
+        bool escape, elsewhere;
+        std::size_t focus;
+    } cases[] = {{"Escape", true, false, 1}, {"a click elsewhere", false, true, 0}, {"Ultra-low chosen", false, false, 0}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.how);
+        const std::size_t before = focusCalls();
+        if (c.escape) shell.SetNextMenuChoice(UINT_PTR{0});
+        else if (c.elsewhere) shell.SetNextMenuClickElsewhere();
+        else shell.SetNextMenuChoice("Ultra-low");
+        ASSERT_TRUE(shell.UserClickIcon(Input::ContextKey));
+        machine.RunFor(100);
+        EXPECT_EQ(focusCalls() - before, c.focus);
+    }
+}
+
+// The icon outlives the taskbar: an add refused before the taskbar exists is tried every tick and made
+// (with its first balloon) when the taskbar comes; after Explorer restarts the icon is added again at once,
+// without repeating a balloon the user saw, but with one that came while the taskbar was away.
+TEST_F(TrayAlone, TheIconComesBackWithTheTaskbar) {
+    shell.SetTaskbarRunning(false);
+    ASSERT_NO_FATAL_FAILURE(StartTray());
+    machine.RunFor(3500);
+    auto adds = [&](bool result) {
+        std::size_t n = 0;
+        for (const sim::NotifyCall& call : shell.NotifyCalls()) n += call.message == NIM_ADD && call.result == result;
+        return n;
+    };
+    EXPECT_GE(adds(false), 4u);  // at start and on each tick
+    EXPECT_TRUE(Balloons().empty());
+    shell.SetTaskbarRunning(true);
+    machine.RunFor(10);  // the broadcast, not the next tick
+    ASSERT_EQ(shell.Icons().size(), 1u);
+    EXPECT_EQ(shell.Icons()[0].version, 4u);
+    EXPECT_EQ(Balloons(), Lines{kNotRunning});
+
+    shell.RestartExplorer();
+    machine.RunFor(10);
+    ASSERT_EQ(shell.Icons().size(), 1u);
+    EXPECT_EQ(shell.Icons()[0].version, 4u);
+    EXPECT_EQ(shell.Icons()[0].tip, "Quillon Virtual Device Driver");
+    EXPECT_EQ(Balloons(), Lines{kNotRunning});  // not again
+
+    // The service appears while Explorer is away: its notice shows when the icon is back.
+    shell.SetTaskbarRunning(false);
+    BlockOwner owner;
+    Serve(owner, 1500);
+    shell.SetTaskbarRunning(true);
+    Serve(owner, 100);
+    EXPECT_EQ(Balloons(), (Lines{kNotRunning, kRunning}));
+    EXPECT_EQ(adds(true), 3u);
+}
+
+// One tray per logon session: a second start in the session ends at once without a window or an icon;
+// another user's session (fast user switching) has its own.
+TEST_F(TrayAlone, OneTrayPerSession) {
+    ASSERT_NO_FATAL_FAILURE(StartTray());
+    const std::size_t windows = shell.Windows().size();
+    auto second = harness::StartTray(machine);
+    ASSERT_TRUE(machine.WaitProcess(second, 1000));
+    EXPECT_EQ(second->exitCode, 0u);
+    EXPECT_EQ(second->HandlesAtExit(), 0u);
+    EXPECT_EQ(shell.Windows().size(), windows);
+    EXPECT_EQ(shell.Icons().size(), 1u);
+
+    auto otherUser = harness::StartTray(machine, 2);
+    EXPECT_FALSE(machine.WaitProcess(otherUser, 1000));
+    EXPECT_EQ(shell.Icons().size(), 2u);
+
+    // After the first quits (its icon is the first), the session may start one again.
+    ASSERT_TRUE(harness::QuitTray(machine, tray));
+    EXPECT_TRUE(harness::QuitTray(machine, otherUser));
+    tray = harness::StartTray(machine);
+    EXPECT_FALSE(machine.WaitProcess(tray, 1000));
+    EXPECT_EQ(shell.Icons().size(), 1u);
+}
+
+// At a DPI change the icon takes images drawn for the new size; the old ones are destroyed.
+TEST_F(TrayAlone, ADpiChangeReloadsTheIconAtItsNewSize) {
+    ASSERT_NO_FATAL_FAILURE(StartTray());
+    const HICON before = shell.Icons()[0].icon;
+    shell.ChangeDpi(144);
+    machine.RunFor(10);
+    const sim::NotifyCall& modify = shell.NotifyCalls().back();
+    EXPECT_EQ(modify.message, static_cast<DWORD>(NIM_MODIFY));
+    EXPECT_EQ(modify.flags, static_cast<UINT>(NIF_ICON));
+    EXPECT_TRUE(modify.result);
+    const auto icon = shell.IconInfo(shell.Icons()[0].icon);
+    ASSERT_TRUE(icon);
+    EXPECT_EQ(icon->size, 24);
+    EXPECT_FALSE(shell.IconInfo(before));  // destroyed
+    BlockOwner owner;
+    Serve(owner, 1200);
+    ASSERT_FALSE(shell.Balloons().empty());
+    const auto balloonIcon = shell.IconInfo(shell.Balloons().back().balloonIcon);
+    ASSERT_TRUE(balloonIcon);
+    EXPECT_EQ(balloonIcon->size, 48);
+    EXPECT_TRUE(Balloons().size() == 2u);
 }
 
 TEST_F(TrayAlone, UserGuideOpensTheGuideAndQuitRemovesTheIconAndReleasesTheBlocks) {

@@ -88,3 +88,19 @@ xvfb_stop() {
     wait "$XVFB_PID" 2>/dev/null
     XVFB_PID=""
 }
+
+# check_signature FILE NAME BUILD-DIR: osslsigncode verifies FILE's Authenticode signature (SHA-256)
+# against the build's throw-away test certificate, or, when the build was signed with a certificate
+# from QUILLON_SIGN_PFX, against the system's trusted roots. SKIP without osslsigncode.
+check_signature() {
+    local file=$1 name=$2 build=$3 output trust=()
+    if ! command -v osslsigncode >/dev/null; then
+        echo "SKIP  $name: signature (osslsigncode not installed, so the build did not sign either)"
+        return 0
+    fi
+    [[ -z "${QUILLON_SIGN_PFX:-}" ]] && trust=(-CAfile "$build/signing/quillon-test-signing.pem")
+    output=$(osslsigncode verify "${trust[@]}" -in "$file" 2>&1)
+    grep -q '^Signature verification: ok' <<<"$output" && grep -q 'Message digest algorithm *: SHA256' <<<"$output"
+    check "$name: Authenticode signature (SHA-256) verifies" $? \
+        "$(grep -E 'Signature verification|No signature|Failed|error' <<<"$output" | head -n 3 | tr '\n' ' ')"
+}

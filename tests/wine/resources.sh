@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # What the cross-built programs carry, read back from the .exe files: subsystem, the DLLs they import
 # (no mingw runtime DLLs: the runtimes are linked in), the version block with the project version from
-# CMakeLists.txt, and the tray's icon group with its four sizes.
+# CMakeLists.txt, and the tray's icon group with its four sizes; each program, and the installer, signed
+# (the version blocks are read from the signed files: signing must leave them as they were).
 #
 #   tests/wine/resources.sh [WINDOWS-BUILD-DIR]     (default: build/win)
 #
@@ -47,6 +48,7 @@ check_program() {
         "$(grep -E '^ (FILE|PRODUCT)VERSION' <<<"$rc" | tr '\n' ' ')"
     grep -q "VALUE \"ProductVersion\", \"$version\"" <<<"$rc" && grep -q "VALUE \"FileVersion\", \"$version\"" <<<"$rc"
     check "$name: version strings are $version" $?
+    check_signature "$exe" "$name" "$build"
 }
 
 service=$build/QuillonVADService.exe
@@ -73,6 +75,11 @@ if [[ -f "$tray" ]] || compgen -G "$repo/Service/QuillonSystray/*.cpp" >/dev/nul
     fi
 else
     echo "  (no tray sources yet: QuillonSystray.exe not built)"
+fi
+
+setup=$build/QuillonSetup-$version.exe
+if [[ -f "$setup" ]]; then
+    check_signature "$setup" "$(basename "$setup")" "$build"
 fi
 
 summary

@@ -1,9 +1,10 @@
-// tray_probe: looks at a running QuillonSystray from inside the same Wine prefix, for tray_smoke.sh.
+// tray_probe: looks at a running QuillonSystray from inside the same Wine prefix, for tray_smoke.sh, and
+// at what the installer leaves behind, for installer.sh.
 //
 //   tray_probe [--desktop NAME] STEP SECONDS, with STEP one of:
 //   tray_probe wait SECONDS   waits until the tray's window exists and its notification icon is there
 //   tray_probe balloon SECONDS waits until a balloon is on screen; prints its text
-//   tray_probe menu SECONDS   opens the tray's menu as a right click on its icon does, and waits until the
+//   tray_probe menu SECONDS   opens the tray's menu as a right click (WM_CONTEXTMENU) does, and waits until the
 //                             menu is on screen
 //   tray_probe pick SECONDS   with the menu open, picks its last item ("Quit") with the keyboard and
 //                             waits for the tray's process to end
@@ -11,6 +12,14 @@
 //   tray_probe shown SECONDS  waits until a menu opened by real input is on screen; prints where
 //   tray_probe gone SECONDS   waits until no menu is on screen, and checks that none opens again
 //   tray_probe exit SECONDS   waits for the tray's process to end (after real input chose "Quit")
+//   tray_probe count SECONDS  prints how many tray windows there are (one per running tray)
+//   tray_probe restart SECONDS  plays what a restart of Explorer does to the tray: its icon goes, then
+//                             "TaskbarCreated" is broadcast to the top-level windows; waits for the icon
+//   tray_probe focus SECONDS  gives the keyboard focus to the tray's icon (NIM_SETFOCUS, as the tray does)
+//   tray_probe setup SECONDS  walks the running setup's wizard: presses Next until its last page, prints
+//                             that page's texts and presses Finish
+//   tray_probe qfailure SECONDS NAME  prints a service's recovery settings as Windows' "sc qfailure" and
+//                             "sc qfailureflag" do (for a Wine whose sc knows neither)
 //
 // Windows (message-only ones too) and the notification area belong to a desktop: with --desktop the probe
 // works in the named one, the Wine virtual desktop the tray was started in. Prints what it finds; exits 0
@@ -22,6 +31,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 namespace {
 
@@ -97,6 +107,103 @@ int WaitForExit(HWND tray, double seconds) {
     return code == 0 && !IconPresent(tray, kIconId) ? 0 : 1;
 }
 
+// The texts of a window's descendants, one a line (a wizard page is a dialog inside the main one).
+BOOL CALLBACK CollectText(HWND window, LPARAM param) {
+    auto* texts = reinterpret_cast<std::wstring*>(param);
+    wchar_t cls[64] = {}, text[1024] = {};
+    GetClassNameW(window, cls, 64);
+    if (IsWindowVisible(window) && lstrcmpiW(cls, L"Static") == 0 && GetWindowTextW(window, text, 1024) > 0) {
+        *texts += text;
+        *texts += L"\n";
+    }
+    return TRUE;
+}
+
+// Walks the setup wizard: Next until the finish page (whose Next button is the one that reads "Finish"),
+// then prints the page's texts and presses it.
+int WalkSetup(double seconds) {
+    const ULONGLONG end = GetTickCount64() + static_cast<ULONGLONG>(seconds * 1000);
+    while (GetTickCount64() < end) {
+        // The wizard's caption changes from page to page ("... Setup", "... Setup ", "... Setup: Installing").
+        HWND wizard = nullptr;
+        for (HWND w = FindWindowW(L"#32770", nullptr); w && !wizard; w = FindWindowExW(nullptr, w, L"#32770", nullptr)) {
+            wchar_t title[128] = {};
+            GetWindowTextW(w, title, 128);
+            if (wcsncmp(title, L"Quillon Virtual Device Driver Setup", 35) == 0) wizard = w;
+        }
+        HWND next = wizard ? GetDlgItem(wizard, IDOK) : nullptr;
+        wchar_t caption[64] = {};
+        if (next) GetWindowTextW(next, caption, 64);
+        if (next && IsWindowEnabled(next) && IsWindowVisible(next)) {
+            if (wcsstr(caption, L"Finish")) {
+                std::wstring texts;
+                EnumChildWindows(wizard, CollectText, reinterpret_cast<LPARAM>(&texts));
+                char out[4096];
+                WideCharToMultiByte(CP_UTF8, 0, texts.c_str(), -1, out, sizeof out, nullptr, nullptr);
+                std::printf("finish page:\n%s", out);
+                PostMessageW(next, BM_CLICK, 0, 0);
+                return 0;
+            }
+            PostMessageW(next, BM_CLICK, 0, 0);
+            Sleep(500);
+        }
+        Sleep(200);
+    }
+    std::printf("the setup's finish page did not come\n");
+    return 1;
+}
+
+const char* ActionName(SC_ACTION_TYPE type) {
+    switch (type) {
+        case SC_ACTION_NONE: return "NONE";
+        case SC_ACTION_RESTART: return "RESTART";
+        case SC_ACTION_REBOOT: return "REBOOT";
+        case SC_ACTION_RUN_COMMAND: return "RUN PROCESS";
+        default: return "UNKNOWN";
+    }
+}
+
+// The recovery settings, laid out as sc qfailure and sc qfailureflag print them.
+int QueryFailure(const char* name) {
+    SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
+    wchar_t wide[256];
+    MultiByteToWideChar(CP_ACP, 0, name, -1, wide, 256);
+    SC_HANDLE service = manager ? OpenServiceW(manager, wide, SERVICE_QUERY_CONFIG) : nullptr;
+    if (!service) {
+        std::printf("[SC] OpenService FAILED %lu\n", static_cast<unsigned long>(GetLastError()));
+        if (manager) CloseServiceHandle(manager);
+        return 1;
+    }
+    alignas(8) BYTE buffer[8192];
+    DWORD needed = 0;
+    int status = 1;
+    if (QueryServiceConfig2W(service, SERVICE_CONFIG_FAILURE_ACTIONS, buffer, sizeof buffer, &needed)) {
+        const auto* actions = reinterpret_cast<const SERVICE_FAILURE_ACTIONSW*>(buffer);
+        std::printf("[SC] QueryServiceConfig2 SUCCESS\n\nSERVICE_NAME: %s\n", name);
+        std::printf("        RESET_PERIOD (in seconds)    : %lu\n", static_cast<unsigned long>(actions->dwResetPeriod));
+        std::printf("        REBOOT_MESSAGE               : %ls\n", actions->lpRebootMsg ? actions->lpRebootMsg : L"");
+        std::printf("        COMMAND_LINE                 : %ls\n", actions->lpCommand ? actions->lpCommand : L"");
+        for (DWORD i = 0; i < actions->cActions; ++i)
+            std::printf("%s%s -- Delay = %lu milliseconds.\n",
+                        i == 0 ? "        FAILURE_ACTIONS              : " : "                                       ",
+                        ActionName(actions->lpsaActions[i].Type),
+                        static_cast<unsigned long>(actions->lpsaActions[i].Delay));
+        status = 0;
+    } else {
+        std::printf("[SC] QueryServiceConfig2 (failure actions) FAILED %lu\n", static_cast<unsigned long>(GetLastError()));
+    }
+    if (QueryServiceConfig2W(service, SERVICE_CONFIG_FAILURE_ACTIONS_FLAG, buffer, sizeof buffer, &needed)) {
+        const auto* flag = reinterpret_cast<const SERVICE_FAILURE_ACTIONS_FLAG*>(buffer);
+        std::printf("        FAILURE_ACTIONS_ON_NONCRASH_FAILURES: %s\n", flag->fFailureActionsOnNonCrashFailures ? "TRUE" : "FALSE");
+    } else {
+        std::printf("[SC] QueryServiceConfig2 (failure actions flag) FAILED %lu\n", static_cast<unsigned long>(GetLastError()));
+        status = 1;
+    }
+    CloseServiceHandle(service);
+    CloseServiceHandle(manager);
+    return status;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -112,6 +219,8 @@ int main(int argc, char** argv) {
     }
     const char* step = argv[1];
     const double seconds = std::atof(argv[2]);
+    if (std::strcmp(step, "setup") == 0) return WalkSetup(seconds);
+    if (std::strcmp(step, "qfailure") == 0) return argc > 3 ? QueryFailure(argv[3]) : 2;
 
     if (desktopName) {
         // The desktop appears once the tray's explorer has started: wait for it too.
@@ -167,7 +276,7 @@ int main(int argc, char** argv) {
     if (std::strcmp(step, "menu") == 0) {
         // A version-4 callback: the anchor point in wParam, the event and the icon id in lParam.
         const int x = 700, y = 560;
-        PostMessageW(tray, kIconCallback, MAKEWPARAM(x, y), MAKELPARAM(WM_RBUTTONDOWN, kIconId));
+        PostMessageW(tray, kIconCallback, MAKEWPARAM(x, y), MAKELPARAM(WM_CONTEXTMENU, kIconId));
         HWND menu = nullptr;
         if (!WaitFor(seconds, [&] { return (menu = VisibleMenu()) != nullptr; })) {
             std::printf("no menu appeared\n");
@@ -208,6 +317,42 @@ int main(int argc, char** argv) {
     }
 
     if (std::strcmp(step, "exit") == 0) return WaitForExit(tray, seconds);
+
+    if (std::strcmp(step, "count") == 0) {
+        int count = 0;
+        for (HWND w = FindTray(); w; w = FindWindowExW(HWND_MESSAGE, w, kTrayClass, nullptr)) ++count;
+        std::printf("%d tray window%s\n", count, count == 1 ? "" : "s");
+        return count == 1 ? 0 : 1;
+    }
+
+    if (std::strcmp(step, "restart") == 0) {
+        NOTIFYICONDATAW nid{};
+        nid.cbSize = sizeof nid;
+        nid.hWnd = tray;
+        nid.uID = kIconId;
+        Shell_NotifyIconW(NIM_DELETE, &nid);
+        if (IconPresent(tray, kIconId)) {
+            std::printf("the icon could not be removed\n");
+            return 1;
+        }
+        SendNotifyMessageW(HWND_BROADCAST, RegisterWindowMessageW(L"TaskbarCreated"), 0, 0);
+        if (!WaitFor(seconds, [&] { return IconPresent(tray, kIconId); })) {
+            std::printf("the icon did not come back\n");
+            return 1;
+        }
+        std::printf("the icon is back\n");
+        return 0;
+    }
+
+    if (std::strcmp(step, "focus") == 0) {
+        NOTIFYICONDATAW nid{};
+        nid.cbSize = sizeof nid;
+        nid.hWnd = tray;
+        nid.uID = kIconId;
+        const BOOL ok = Shell_NotifyIconW(NIM_SETFOCUS, &nid);
+        std::printf("NIM_SETFOCUS %s\n", ok ? "taken" : "refused");
+        return ok ? 0 : 1;
+    }
 
     if (std::strcmp(step, "foreground") == 0) {
         // Which window is in the foreground, and whose is it.

@@ -202,6 +202,46 @@ if command -v xdotool >/dev/null && command -v compare >/dev/null; then
     probe gone 5
     check "a click elsewhere closes it" $?
 
+    # A second start in the same session (the Start-menu entry, say) ends at once: still one tray.
+    timeout -k 5 60 "$WINE" explorer "/desktop=$desktop,800x600" 'C:\Quillon\QuillonSystray.exe' </dev/null >/dev/null 2>&1
+    sleep 2
+    probe count 5
+    check "a second start leaves one tray and one icon" $?
+
+    # Explorer restarts: the tray's icon must come back (it listens for "TaskbarCreated" on its top-level
+    # window). Wine ends a virtual desktop with its explorer, taking every window with it, so the restart is
+    # played as Windows' Explorer plays it on the tray: the icon goes, then the broadcast.
+    shoot "$out_dir/tray_smoke_before_restart.png"
+    probe restart 20
+    check "after the taskbar's restart the notification icon is there again" $?
+    sleep 1
+    restart_shot=$out_dir/tray_smoke_after_restart.png
+    shoot "$restart_shot"
+    crops=$(mktemp -d)
+    crop "$out_dir/tray_smoke_before_restart.png" "760,570-800,600" "$crops/before.png"
+    crop "$restart_shot" "760,570-800,600" "$crops/after.png"
+    differ=$(differing_pixels "$crops/before.png" "$crops/after.png")
+    rm -rf "$crops"
+    echo "  the notification area before and after the restart differs in ${differ:-?} pixels"
+    [[ "$differ" =~ ^[0-9]+$ ]] && ((differ < 60))
+    check "the screenshot after the restart shows the icon where it was: $restart_shot" $?
+
+    # Shift+F10 on the focused icon. Wine's notification area takes no keyboard focus of its own: the probe
+    # gives it, as the tray itself does after Escape.
+    xdotool mousemove "$elsewhere_x" "$elsewhere_y"
+    if probe focus 5 >/dev/null; then
+        xdotool key shift+F10
+        if probe shown 5 >/dev/null; then
+            check "Shift+F10 on the focused icon opens the menu" 0
+            xdotool key Escape
+            probe gone 5 >/dev/null
+        else
+            echo "SKIP  Shift+F10 on the focused icon: this Wine's notification area sends no WM_CONTEXTMENU for keys"
+        fi
+    else
+        echo "SKIP  Shift+F10 on the focused icon: this Wine's notification area refuses NIM_SETFOCUS"
+    fi
+
     # "Quit" is the last item: Up from no selection selects it, Enter chooses it.
     xdotool mousemove "$icon_x" "$icon_y" click 3
     probe shown 10 >/dev/null

@@ -20,6 +20,18 @@ void ReportStatus(Change change) {
     SetServiceStatus(p.m_hStatus, &p.m_Status);
 }
 
+// The last report: stopped, with the cause as the service-specific exit code unless it is a clean stop.
+void ReportStopped(DWORD exit) {
+    ReportStatus([exit](SERVICE_STATUS& s) {
+        s.dwCurrentState = SERVICE_STOPPED;
+        s.dwControlsAccepted = 0;
+        s.dwCheckPoint = 0;
+        s.dwWaitHint = 0;
+        s.dwWin32ExitCode = exit == kServiceExitClean ? NO_ERROR : ERROR_SERVICE_SPECIFIC_ERROR;
+        s.dwServiceSpecificExitCode = exit;
+    });
+}
+
 }  // namespace
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
@@ -40,25 +52,46 @@ void WINAPI ServiceMain(DWORD, LPWSTR*) {
         s = SERVICE_STATUS{};
         s.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
         s.dwCurrentState = SERVICE_START_PENDING;
+        s.dwCheckPoint = 1;
+        s.dwWaitHint = kStartWaitHintMs;
     });
 
+    // Without its stop event the worker could never be told to stop (a wait on -1, the process's own
+    // pseudo handle, never ends), and without the worker nothing runs: either ends the start as a failure.
     p.m_pStopEvent = new CEvent();
+    if (p.m_pStopEvent->Handle() == INVALID_HANDLE_VALUE) {
+        ReportStopped(kServiceExitNoStopEvent);
+        return;
+    }
     const uintptr_t worker = _beginthreadex(nullptr, 0, ServiceWorkerThread, p.m_pStopEvent, 0, nullptr);
+    if (!worker) {
+        ReportStopped(kServiceExitWorkerNotStarted);
+        return;
+    }
 
     ReportStatus([](SERVICE_STATUS& s) {
         s.dwControlsAccepted = SERVICE_ACCEPT_STOP;
         s.dwCurrentState = SERVICE_RUNNING;
+        s.dwCheckPoint = 0;
+        s.dwWaitHint = 0;
     });
 
-    if (worker) {
-        WaitForSingleObject(reinterpret_cast<HANDLE>(worker), INFINITE);
-        CloseHandle(reinterpret_cast<HANDLE>(worker));
+    const HANDLE workerHandle = reinterpret_cast<HANDLE>(worker);
+    DWORD progressReports = 0;
+    DWORD wait;
+    while ((wait = WaitForSingleObject(workerHandle, kStopProgressMs)) == WAIT_TIMEOUT) {
+        if (p.m_RecordedState.load() != SERVICE_STOP_PENDING || progressReports == kStopProgressReports) continue;
+        ++progressReports;
+        ReportStatus([](SERVICE_STATUS& s) { ++s.dwCheckPoint; });
     }
-    ReportStatus([](SERVICE_STATUS& s) {
-        s.dwCurrentState = SERVICE_STOPPED;
-        s.dwControlsAccepted = 0;
-        s.dwCheckPoint = 3;
-    });
+    // Reporting stopped while the worker still tears down would let the process end under it: a wait
+    // that failed is made once more without the progress slices.
+    if (wait == WAIT_FAILED) wait = WaitForSingleObject(workerHandle, INFINITE);
+    DWORD exit = kServiceExitWorkerWaitFailed;
+    if (wait == WAIT_OBJECT_0 && !GetExitCodeThread(workerHandle, &exit)) exit = kServiceExitWorkerWaitFailed;
+    CloseHandle(workerHandle);
+    // A worker that ended while a stop was pending did what was asked, however its wait ended.
+    ReportStopped(p.m_RecordedState.load() == SERVICE_STOP_PENDING ? kServiceExitClean : exit);
 }
 
 DWORD WINAPI ServiceControlHandler(DWORD control, DWORD, LPVOID, LPVOID) {
@@ -70,7 +103,8 @@ DWORD WINAPI ServiceControlHandler(DWORD control, DWORD, LPVOID, LPVOID) {
                     s.dwCurrentState = SERVICE_STOP_PENDING;
                     s.dwControlsAccepted = 0;
                     s.dwWin32ExitCode = 0;
-                    s.dwCheckPoint = 4;
+                    s.dwCheckPoint = 1;
+                    s.dwWaitHint = kStopWaitHintMs;
                 });
                 if (p.m_pStopEvent && p.m_pStopEvent->Handle() != INVALID_HANDLE_VALUE)
                     SetEvent(p.m_pStopEvent->Handle());
@@ -88,19 +122,19 @@ DWORD WINAPI ServiceControlHandler(DWORD control, DWORD, LPVOID, LPVOID) {
 unsigned WINAPI ServiceWorkerThread(void* argument) {
     auto* stopEvent = static_cast<CEvent*>(argument);
     // Without its stop event the worker could never be told to stop (a wait on -1, the process's own
-    // pseudo handle, never ends): it ends at once, and the service passes from running to stopped.
-    if (!stopEvent || stopEvent->Handle() == INVALID_HANDLE_VALUE) return 0;
+    // pseudo handle, never ends): it ends at once, as a failure.
+    if (!stopEvent || stopEvent->Handle() == INVALID_HANDLE_VALUE) return kServiceExitNoStopEvent;
     const HRESULT com = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
 
     // A supervisor without the driver, or whose loop could not start, or that lost the driver since, is
     // discarded and built again about once a second.
     CConsoleSupervisor* supervisor = new CConsoleSupervisor();
+    DWORD wait = WAIT_FAILED;
     for (;;) {
         if (supervisor && !supervisor->Running()) {
             delete supervisor;
             supervisor = nullptr;
         }
-        DWORD wait;
         while ((wait = WaitForSingleObject(stopEvent->Handle(), 1000)) == WAIT_TIMEOUT && supervisor &&
                supervisor->Running()) {
         }
@@ -109,5 +143,6 @@ unsigned WINAPI ServiceWorkerThread(void* argument) {
     }
     delete supervisor;
     if (SUCCEEDED(com)) CoUninitialize();
-    return 0;
+    // Signalled: the stop that was asked for. Anything else is a wait that failed.
+    return wait == WAIT_OBJECT_0 ? kServiceExitClean : kServiceExitStopWaitFailed;
 }

@@ -10,6 +10,27 @@
 
 inline constexpr const char kServiceNameText[] = "Quillon Virtual Device Driver";
 
+// Why the service stopped on its own: its service-specific exit code, reported with the Win32 exit code
+// ERROR_SERVICE_SPECIFIC_ERROR so that the service manager counts a failure and applies the recovery
+// actions. A stop that was asked for reports 0 and 0.
+enum EServiceExit : DWORD {
+    kServiceExitClean = 0,
+    kServiceExitNoStopEvent = 1,       // the stop event could not be created
+    kServiceExitWorkerNotStarted = 2,  // the worker thread could not be started
+    kServiceExitStopWaitFailed = 3,    // the worker's wait on the stop event failed
+    kServiceExitWorkerWaitFailed = 4,  // the service main function's wait on the worker failed
+};
+
+// Pending reports. Start: the stop event and the worker are made without waiting on anything. Stop: the
+// worker's teardown of the supervisor waits up to 10 s for its loop thread, and the loop's end up to
+// 10 s more for the bridge thread; the first report's hint covers the first wait, and the check point
+// then counts up once a second while the teardown stays within both (after that the service is hung,
+// and the manager may say so).
+inline constexpr DWORD kStartWaitHintMs = 2000;
+inline constexpr DWORD kStopWaitHintMs = 12000;
+inline constexpr DWORD kStopProgressMs = 1000;
+inline constexpr DWORD kStopProgressReports = 22;
+
 // Process-wide state of the service program.
 struct CServiceProcess {
     CServiceProcess() = default;

@@ -1,6 +1,9 @@
 // Kernel objects, threads, waits, locks, time and memory of the simulated machine.
 #include <cstdlib>
 #include <cstring>
+#include <map>
+#include <memory>
+#include <string>
 
 #include "platform/sim/include/sim/machine.h"
 #include "platform/sim/include/simwin/api.h"
@@ -131,6 +134,88 @@ HANDLE CreateEventW(LPSECURITY_ATTRIBUTES, BOOL manual, BOOL initial, LPCWSTR na
         return nullptr;
     }
     return M().AddHandle(std::make_shared<sim::Event>(manual != FALSE, initial != FALSE));
+}
+
+namespace {
+
+// A mutex: owned by one thread at a time, recursively; signalled while nobody owns it. A thread that ends
+// owning it leaves it abandoned: the next wait takes it (and Windows says WAIT_ABANDONED; the programs
+// do not wait on mutexes, so the sim reports it as an ordinary acquisition).
+class Mutant final : public sim::Waitable {
+public:
+    const char* TypeName() const override { return "Mutant"; }
+    bool IsSignaledFor(const sim::ThreadRec* thread) const override {
+        return !owner || owner == thread || !owner->alive;
+    }
+    void Acquire(sim::ThreadRec* thread) override {
+        if (owner != thread) count = 0;
+        owner = thread;
+        ++count;
+    }
+    sim::ThreadRec* owner = nullptr;
+    unsigned count = 0;
+};
+
+// The named mutexes, by namespace and name: session 0 holds the global namespace.
+struct NamedMutexes {
+    explicit NamedMutexes(sim::Machine&) {}
+    std::map<std::pair<DWORD, std::u16string>, std::weak_ptr<Mutant>> names;
+};
+
+}  // namespace
+
+HANDLE CreateMutexW(LPSECURITY_ATTRIBUTES, BOOL initialOwner, LPCWSTR name) {
+    DWORD err;
+    if (M().TakeFailure("CreateMutexW", &err)) {
+        sim::SetError(err);
+        return nullptr;
+    }
+    auto process = M().CurrentProcess();
+    NamedMutexes& table = M().Part<NamedMutexes>();
+    sim::ThreadRec* self = M().CurrentThread();
+    std::shared_ptr<Mutant> mutant;
+    bool existed = false;
+    {
+        std::lock_guard lock(M().Mutex());
+        if (name) {
+            std::u16string text(name);
+            DWORD space = process ? process->sessionId : 0;
+            if (text.rfind(u"Global\\", 0) == 0) {
+                space = 0;
+                text.erase(0, 7);
+            } else if (text.rfind(u"Local\\", 0) == 0) {
+                text.erase(0, 6);
+            }
+            std::weak_ptr<Mutant>& slot = table.names[{space, text}];
+            mutant = slot.lock();
+            existed = mutant != nullptr;
+            if (!mutant) slot = mutant = std::make_shared<Mutant>();
+        } else {
+            mutant = std::make_shared<Mutant>();
+        }
+        if (initialOwner && !existed) mutant->Acquire(self);
+    }
+    HANDLE handle = M().AddHandle(mutant);
+    sim::SetError(existed ? ERROR_ALREADY_EXISTS : ERROR_SUCCESS);
+    return handle;
+}
+
+BOOL ReleaseMutex(HANDLE h) {
+    auto mutant = M().LookupAs<Mutant>(h);
+    if (!mutant) {
+        sim::SetError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    std::lock_guard lock(M().Mutex());
+    if (mutant->owner != M().CurrentThread() || mutant->count == 0) {
+        sim::SetError(ERROR_NOT_OWNER);
+        return FALSE;
+    }
+    if (--mutant->count == 0) {
+        mutant->owner = nullptr;
+        M().NotifySignaledLocked(*mutant);
+    }
+    return TRUE;
 }
 
 HANDLE CreateEventA(LPSECURITY_ATTRIBUTES sa, BOOL manual, BOOL initial, LPCSTR name) {

@@ -737,6 +737,7 @@ std::shared_ptr<Process> Machine::StartProcess(const ProgramSpec& spec, HANDLE* 
     process->name = spec.imageName;
     process->serviceName = spec.serviceName;
     process->interactiveUser = spec.interactiveUser;
+    process->sessionId = spec.session ? spec.session : (spec.interactiveUser ? 1 : 0);
     {
         std::lock_guard lock(mutex_);
         process->id = nextProcessId_;

@@ -279,6 +279,11 @@ BOOL ServiceManager::ReportStatus(SERVICE_STATUS_HANDLE handle, const SERVICE_ST
             SetError(ERROR_INVALID_HANDLE);
             return FALSE;
         }
+        // A state outside 1..7 is refused, as the manager refuses it.
+        if (status->dwCurrentState < SERVICE_STOPPED || status->dwCurrentState > SERVICE_PAUSED) {
+            SetError(ERROR_INVALID_DATA);
+            return FALSE;
+        }
         s->status = *status;
         s->history.push_back(*status);
         name = s->name;
@@ -287,9 +292,14 @@ BOOL ServiceManager::ReportStatus(SERVICE_STATUS_HANDLE handle, const SERVICE_ST
             machine_.SetEventLocked(*s->queueEvent);
         }
     }
-    char text[160];
-    std::snprintf(text, sizeof text, "\"%s\" reports %s (controls accepted %u, check point %u)", name.c_str(),
-                  StateName(status->dwCurrentState), status->dwControlsAccepted, status->dwCheckPoint);
+    char text[200];
+    if (status->dwCurrentState == SERVICE_STOPPED && status->dwWin32ExitCode != 0)
+        std::snprintf(text, sizeof text, "\"%s\" reports %s (exit code %u, service-specific %u)", name.c_str(),
+                      StateName(status->dwCurrentState), status->dwWin32ExitCode, status->dwServiceSpecificExitCode);
+    else
+        std::snprintf(text, sizeof text, "\"%s\" reports %s (controls accepted %u, check point %u, wait hint %u)",
+                      name.c_str(), StateName(status->dwCurrentState), status->dwControlsAccepted,
+                      status->dwCheckPoint, status->dwWaitHint);
     machine_.AddNote("scm", text);
     return TRUE;
 }

@@ -180,6 +180,9 @@ bool Shell::UserClickIcon(IconInput input, POINT at, std::size_t index) {
         case IconInput::Keyboard:
             events = {NIN_KEYSELECT};
             break;
+        case IconInput::ContextKey:
+            if (version >= NOTIFYICON_VERSION_4) events = {WM_CONTEXTMENU};
+            break;
     }
     for (UINT event : events)
         if (!ClickIcon(event, at, index)) return false;
@@ -208,6 +211,59 @@ void Shell::SetNextMenuChoice(UINT_PTR id) {
 void Shell::SetNextMenuChoice(const std::string& text) {
     std::lock_guard lock(machine_.Mutex());
     choices_.push_back(Choice{true, 0, text});
+}
+
+void Shell::SetNextMenuClickElsewhere() {
+    std::lock_guard lock(machine_.Mutex());
+    choices_.push_back(Choice{false, 0, {}, true});
+}
+
+void Shell::PostToTopLevelLocked(UINT message, WPARAM wParam, LPARAM lParam) {
+    for (auto& [hwnd, w] : windows_) {
+        if (!w.alive || w.parent != nullptr || !w.thread) continue;  // message-only and child windows hear nothing
+        MSG msg{};
+        msg.hwnd = hwnd;
+        msg.message = message;
+        msg.wParam = wParam;
+        msg.lParam = lParam;
+        msg.time = static_cast<DWORD>(machine_.TickCountMs());
+        msg.pt = cursor_;
+        PostLocked(w.thread, msg);
+    }
+}
+
+void Shell::SetTaskbarRunning(bool running) {
+    {
+        std::lock_guard lock(machine_.Mutex());
+        if (running == taskbarRunning_) return;
+    }
+    machine_.AddNote("shell", running ? "the taskbar starts: \"TaskbarCreated\" to every top-level window"
+                                      : "the taskbar ends (Explorer exits); its icons go with it");
+    std::lock_guard lock(machine_.Mutex());
+    ReapLocked();
+    taskbarRunning_ = running;
+    if (!running) {
+        icons_.clear();
+        return;
+    }
+    auto it = registeredMessages_.find(u"taskbarcreated");
+    UINT message = 0;
+    if (it == registeredMessages_.end()) {
+        message = nextRegisteredMessage_++;
+        registeredMessages_[u"taskbarcreated"] = message;
+    } else {
+        message = it->second;
+    }
+    PostToTopLevelLocked(message, 0, 0);
+}
+
+void Shell::ChangeDpi(UINT dpi) {
+    std::lock_guard lock(machine_.Mutex());
+    ReapLocked();
+    dpi_ = dpi;
+    // The suggested rectangle the message points to (the windows here keep their own size).
+    dpiSuggestedRect_ = RECT{0, 0, 0, 0};
+    PostToTopLevelLocked(WM_DPICHANGED, MAKEWPARAM(dpi, dpi), reinterpret_cast<LPARAM>(&dpiSuggestedRect_));
 }
 
 void Shell::ClearMenuChoices() {
@@ -446,6 +502,32 @@ BOOL Shell::SetForegroundWindow(HWND hwnd) {
     if (!w || w->parent == HWND_MESSAGE) return FALSE;
     foreground_ = hwnd;
     return TRUE;
+}
+
+HWND Shell::GetForegroundWindow() {
+    std::lock_guard lock(machine_.Mutex());
+    ReapLocked();
+    return foreground_ && WindowLocked(foreground_) ? foreground_ : nullptr;
+}
+
+UINT Shell::RegisterWindowMessage(LPCWSTR name) {
+    if (!name || !*name) {
+        SetError(ERROR_INVALID_PARAMETER);
+        return 0;
+    }
+    std::lock_guard lock(machine_.Mutex());
+    auto [it, added] = registeredMessages_.emplace(Lower16(Copy(name)), nextRegisteredMessage_);
+    if (added) ++nextRegisteredMessage_;
+    return it->second;
+}
+
+UINT Shell::GetDpiForWindow(HWND hwnd) {
+    std::lock_guard lock(machine_.Mutex());
+    if (!WindowLocked(hwnd)) {
+        SetError(ERROR_INVALID_WINDOW_HANDLE);
+        return 0;
+    }
+    return dpi_;
 }
 
 BOOL Shell::GetCursorPos(LPPOINT point) {
@@ -900,6 +982,7 @@ BOOL Shell::TrackPopupMenu(HMENU menu, UINT flags, int x, int y, HWND owner) {
                 return choice.byText ? item.text == choice.text : (choice.id != 0 && item.id == choice.id);
             });
             if (chosen && chosen->Selectable()) record.chosen = chosen->id;
+            if (choice.clickElsewhere) foreground_ = nullptr;  // another program's window took it
         }
         trackedMenus_.push_back(record);
     }
@@ -937,6 +1020,28 @@ HRESULT Shell::LoadIconMetric(HINSTANCE instance, PCWSTR name, int metric, HICON
     loadedIcons_[handle] = loaded;
     *icon = handle;
     return S_OK;
+}
+
+HANDLE Shell::LoadImage(HINSTANCE instance, LPCWSTR name, UINT type, int cx, int cy, UINT flags) {
+    DWORD error;
+    if (Failing(machine_, "LoadImageW", &error)) {
+        SetError(error);
+        return nullptr;
+    }
+    if (!name || type != IMAGE_ICON || cx < 0 || cy < 0) {
+        SetError(ERROR_INVALID_PARAMETER);
+        return nullptr;
+    }
+    std::lock_guard lock(machine_.Mutex());
+    HICON handle = reinterpret_cast<HICON>(nextIcon_);
+    nextIcon_ += 2;
+    LoadedIcon loaded;
+    loaded.module = instance;
+    loaded.resourceId = IS_INTRESOURCE(name) ? static_cast<UINT>(reinterpret_cast<ULONG_PTR>(name)) : 0;
+    loaded.size = cx ? cx : 32;  // 0: the resource's own size (the sim's icons are drawn at 32)
+    (void)flags;
+    loadedIcons_[handle] = loaded;
+    return handle;
 }
 
 HICON Shell::LoadIcon(HINSTANCE instance, LPCWSTR name) {
@@ -1000,7 +1105,7 @@ BOOL Shell::NotifyIcon(DWORD message, PNOTIFYICONDATAW data) {
         auto it = std::find_if(icons_.begin(), icons_.end(),
                                [&](const Icon& i) { return i.hwnd == data->hWnd && i.id == data->uID; });
         const bool exists = it != icons_.end();
-        bool ok = sizeKnown && !failing;
+        bool ok = sizeKnown && !failing && taskbarRunning_;
         bool balloon = false;
         if (ok) {
             switch (message) {
@@ -1104,6 +1209,18 @@ LRESULT DefWindowProcW(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
 }
 BOOL SetForegroundWindow(HWND hwnd) { return S().SetForegroundWindow(hwnd); }
 BOOL GetCursorPos(LPPOINT point) { return S().GetCursorPos(point); }
+HWND GetForegroundWindow() { return S().GetForegroundWindow(); }
+UINT RegisterWindowMessageW(LPCWSTR name) { return S().RegisterWindowMessage(name); }
+UINT GetDpiForWindow(HWND hwnd) { return S().GetDpiForWindow(hwnd); }
+int GetSystemMetricsForDpi(int index, UINT dpi) {
+    switch (index) {
+        case SM_CXICON:
+        case SM_CYICON: return static_cast<int>(32 * dpi / USER_DEFAULT_SCREEN_DPI);
+        case SM_CXSMICON:
+        case SM_CYSMICON: return static_cast<int>(16 * dpi / USER_DEFAULT_SCREEN_DPI);
+        default: return 0;  // the metrics the programs do not ask for
+    }
+}
 
 BOOL GetMessageW(LPMSG msg, HWND hwnd, UINT min, UINT max) { return S().GetMessage(msg, hwnd, min, max); }
 BOOL PeekMessageW(LPMSG msg, HWND hwnd, UINT min, UINT max, UINT remove) {
@@ -1138,6 +1255,9 @@ BOOL TrackPopupMenuEx(HMENU menu, UINT flags, int x, int y, HWND owner, LPTPMPAR
 
 HRESULT LoadIconMetric(HINSTANCE instance, PCWSTR name, int metric, HICON* icon) {
     return S().LoadIconMetric(instance, name, metric, icon);
+}
+HANDLE LoadImageW(HINSTANCE instance, LPCWSTR name, UINT type, int cx, int cy, UINT flags) {
+    return S().LoadImage(instance, name, type, cx, cy, flags);
 }
 HICON LoadIconW(HINSTANCE instance, LPCWSTR name) { return S().LoadIcon(instance, name); }
 BOOL DestroyIcon(HICON icon) { return S().DestroyIcon(icon); }

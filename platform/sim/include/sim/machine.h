@@ -144,6 +144,7 @@ public:
     bool exited = false;
     DWORD exitCode = STILL_ACTIVE;
     bool interactiveUser = false;  // runs as the logged-on user rather than LocalSystem
+    DWORD sessionId = 0;           // 0 for services; a user's logon session (1, 2...) otherwise
     // Handles the process still held when it ended (the machine closed them): a leak check reads this,
     // since after the end nothing of the process is left to count. By type name.
     std::map<std::string, std::size_t> handlesAtExit;
@@ -163,6 +164,7 @@ struct ProgramSpec {
     WORD version[4] = {0, 0, 0, 0};             // product version of its version resource
     bool hasVersionResource = true;
     bool interactiveUser = false;
+    DWORD session = 0;                          // 0: session 1 for an interactive user, else session 0
     std::string serviceName;                    // non-empty when started by the service control manager
     std::function<void(Process&)> staticInit;  // creates the program's process-wide state
     std::function<int(HINSTANCE)> entry;       // the program entry

@@ -9,8 +9,13 @@
 // next time the shell is used; their notification icons stay, as Windows leaves them until the pointer
 // passes over them.
 //
+// The taskbar (Explorer) can be absent: then every Shell_NotifyIconW call fails. When it starts (again)
+// every icon is gone, and the registered message "TaskbarCreated" goes to every top-level window (never
+// to a message-only window, as on Windows). A DPI change sends WM_DPICHANGED to the top-level windows.
+//
 // Fault injection (Machine::InjectFailure) by function name: "RegisterClassExW", "CreateWindowExW",
 // "SetTimer", "CreatePopupMenu", "AppendMenuW", "TrackPopupMenu", "Shell_NotifyIconW", "LoadIconMetric",
+// "LoadImageW",
 // "ShellExecuteA", "GetMessageW"; and "CreatePopupMenu:nested", which fails only a CreatePopupMenu made
 // while the calling thread already holds a live menu (a submenu being built).
 #pragma once
@@ -103,7 +108,7 @@ struct IconView {
 struct LoadedIcon {
     HINSTANCE module = nullptr;
     UINT resourceId = 0;  // 0 for a resource named by a string
-    int metric = -1;      // LIM_SMALL or LIM_LARGE for LoadIconMetric, -1 for LoadIconW
+    int metric = -1;      // LIM_SMALL or LIM_LARGE for LoadIconMetric, -1 for LoadIconW and LoadImageW
     int size = 0;         // pixels
 };
 
@@ -146,8 +151,9 @@ public:
     bool ClickIcon(UINT event = WM_RBUTTONDOWN, POINT at = {1800, 1050}, std::size_t index = 0);
     // What a user's click or key on the icon posts, in the icon's version: a left click is button-down
     // and button-up, and under version 4 then NIN_SELECT; a right click is button-down and button-up, and
-    // under version 4 then WM_CONTEXTMENU; the keyboard (Enter or Space on the focused icon) NIN_KEYSELECT.
-    enum class IconInput { LeftClick, RightClick, Keyboard };
+    // under version 4 then WM_CONTEXTMENU; the keyboard (Enter or Space on the focused icon) NIN_KEYSELECT;
+    // Shift+F10 or the menu key on the focused icon WM_CONTEXTMENU (version 4).
+    enum class IconInput { LeftClick, RightClick, Keyboard, ContextKey };
     bool UserClickIcon(IconInput input, POINT at = {1800, 1050}, std::size_t index = 0);
     // How long an opened menu stays open before the queued answer (or a dismissal) is taken; meanwhile its
     // modal loop dispatches the thread's posted messages and timers, and EndMenu ends it at once (nothing
@@ -159,7 +165,20 @@ public:
     // a separator, a popup or an item that is not there cannot be chosen: the menu is dismissed.
     void SetNextMenuChoice(UINT_PTR id);
     void SetNextMenuChoice(const std::string& text);
+    // The next menu is dismissed by a click on another program's window, which takes the foreground (a
+    // dismissal by id 0 stands for Escape, which leaves the owner in the foreground).
+    void SetNextMenuClickElsewhere();
     void ClearMenuChoices();
+
+    // Explorer ends (the taskbar and every icon go) or starts (a new, empty notification area;
+    // "TaskbarCreated" posted to every top-level window). Running at first.
+    void SetTaskbarRunning(bool running);
+    void RestartExplorer() {
+        SetTaskbarRunning(false);
+        SetTaskbarRunning(true);
+    }
+    // Every window's DPI becomes `dpi`; each top-level window gets WM_DPICHANGED. 96 at first.
+    void ChangeDpi(UINT dpi);
     std::vector<TrackedMenu> TrackedMenus();
     std::size_t LiveMenuCount();
 
@@ -180,7 +199,10 @@ public:
     HWND FindWindow(HWND parent, HWND after, LPCWSTR className, LPCWSTR title);
     LRESULT DefWindowProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam);
     BOOL SetForegroundWindow(HWND hwnd);
+    HWND GetForegroundWindow();
     BOOL GetCursorPos(LPPOINT point);
+    UINT RegisterWindowMessage(LPCWSTR name);
+    UINT GetDpiForWindow(HWND hwnd);
 
     BOOL GetMessage(LPMSG msg, HWND hwnd, UINT min, UINT max);
     BOOL PeekMessage(LPMSG msg, HWND hwnd, UINT min, UINT max, UINT remove);
@@ -200,6 +222,7 @@ public:
     BOOL EndMenu();
 
     HRESULT LoadIconMetric(HINSTANCE instance, PCWSTR name, int metric, HICON* icon);
+    HANDLE LoadImage(HINSTANCE instance, LPCWSTR name, UINT type, int cx, int cy, UINT flags);
     HICON LoadIcon(HINSTANCE instance, LPCWSTR name);
     BOOL DestroyIcon(HICON icon);
     BOOL NotifyIcon(DWORD message, PNOTIFYICONDATAW data);
@@ -261,6 +284,7 @@ private:
         bool byText = false;
         UINT_PTR id = 0;
         std::string text;
+        bool clickElsewhere = false;
     };
 
     Window* WindowLocked(HWND hwnd);                      // a live window, or null
@@ -274,6 +298,7 @@ private:
     MenuItem* FindItemLocked(HMENU menu, UINT item, bool byPosition);
     std::vector<MenuItemView> SnapshotLocked(HMENU menu, int depth);
     void PostLocked(ThreadRec* thread, const MSG& msg);
+    void PostToTopLevelLocked(UINT message, WPARAM wParam, LPARAM lParam);
 
     Machine& machine_;
     std::map<std::pair<DWORD, std::u16string>, WindowClass> classes_;  // per process
@@ -289,6 +314,11 @@ private:
     std::vector<TrackedMenu> trackedMenus_;
     std::vector<ShellExecuteCall> shellExecutes_;
     HWND foreground_ = nullptr;
+    bool taskbarRunning_ = true;
+    UINT dpi_ = 96;
+    RECT dpiSuggestedRect_{0, 0, 0, 0};
+    std::map<std::u16string, UINT> registeredMessages_;  // lower-case name
+    UINT nextRegisteredMessage_ = 0xC100;
     Ticks menuDwell_ = 0;
     std::set<ThreadRec*> menuEnded_;  // threads whose open menu EndMenu has ended
     std::set<ThreadRec*> tracking_;   // threads with a menu open (one at a time each)

@@ -142,6 +142,7 @@ static_assert(offsetof(NOTIFYICONDATAW, hWnd) == 8 && offsetof(NOTIFYICONDATAW, 
 #define WM_CLOSE 0x0010
 #define WM_QUIT 0x0012
 #define WM_CONTEXTMENU 0x007B
+#define WM_DPICHANGED 0x02E0
 #define WM_NCCREATE 0x0081
 #define WM_NCDESTROY 0x0082
 #define WM_COMMAND 0x0111
@@ -213,8 +214,13 @@ static_assert(offsetof(NOTIFYICONDATAW, hWnd) == 8 && offsetof(NOTIFYICONDATAW, 
 #define NIN_BALLOONTIMEOUT (WM_USER + 4)
 #define NIN_BALLOONUSERCLICK (WM_USER + 5)
 
-// Icons.
+// Icons and system metrics.
 enum _LI_METRIC { LIM_SMALL, LIM_LARGE };
+#define SM_CXICON 11
+#define SM_CYICON 12
+#define SM_CXSMICON 49
+#define SM_CYSMICON 50
+#define USER_DEFAULT_SCREEN_DPI 96
 #define IDI_APPLICATION MAKEINTRESOURCEW(32512)
 
 // Window classes and windows.
@@ -227,7 +233,11 @@ BOOL IsWindow(HWND hWnd);
 HWND FindWindowExW(HWND hWndParent, HWND hWndChildAfter, LPCWSTR lpszClass, LPCWSTR lpszWindow);
 LRESULT DefWindowProcW(HWND hWnd, UINT Msg, WPARAM wParam, LPARAM lParam);
 BOOL SetForegroundWindow(HWND hWnd);
+HWND GetForegroundWindow();
 BOOL GetCursorPos(LPPOINT lpPoint);
+UINT RegisterWindowMessageW(LPCWSTR lpString);
+UINT GetDpiForWindow(HWND hwnd);
+int GetSystemMetricsForDpi(int nIndex, UINT dpi);
 
 // Messages and timers.
 BOOL GetMessageW(LPMSG lpMsg, HWND hWnd, UINT wMsgFilterMin, UINT wMsgFilterMax);
@@ -253,6 +263,11 @@ BOOL EndMenu();
 
 // Icons and the notification area.
 HRESULT LoadIconMetric(HINSTANCE hinst, PCWSTR pszName, int lims, HICON* phico);
+#define IMAGE_ICON 1
+#define LR_DEFAULTCOLOR 0x00000000
+#define LR_SHARED 0x00008000
+// Icons only (IMAGE_ICON), each load a new icon for DestroyIcon.
+HANDLE LoadImageW(HINSTANCE hInst, LPCWSTR name, UINT type, int cx, int cy, UINT fuLoad);
 HICON LoadIconW(HINSTANCE hInstance, LPCWSTR lpIconName);
 BOOL DestroyIcon(HICON hIcon);
 BOOL Shell_NotifyIconW(DWORD dwMessage, PNOTIFYICONDATAW lpData);
