@@ -123,6 +123,7 @@ TEST(Soak, UnplugAndReplugAtEveryPhaseOfTheBridge) {
     const std::int64_t heapBefore = LiveHeapBytes();
     std::uint32_t counted[5] = {};
     std::uint32_t lateTeardowns = 0;
+    std::uint32_t lateOpenings = 0;  // bridged in fewer calls than the plug the range was learnt from
     std::uint64_t virtualMs = 0;
     {
         Bench b;
@@ -202,8 +203,11 @@ TEST(Soak, UnplugAndReplugAtEveryPhaseOfTheBridge) {
                         const std::uint64_t low = phase == Phase::Searching ? 1 : toCreated;
                         const std::uint64_t high = phase == Phase::Searching ? toCreated : toStarted;
                         if (!HoldAt(b, Between(random, low, high), kBridgeMs)) {
-                            fault = "the service made no call after the plug";
-                            break;
+                            if (!pins.StartedAt()) {
+                                fault = "the service made no call after the plug";
+                                break;
+                            }
+                            ++lateOpenings;  // the console goes while streaming instead
                         }
                     }
                     fault = unplugged();
@@ -226,9 +230,10 @@ TEST(Soak, UnplugAndReplugAtEveryPhaseOfTheBridge) {
     }
     ExpectHeapBack(heapBefore);
     std::printf(
-        "%u cycles (searching %u, opening %u, warm-up %u, streaming %u, teardown %u, of which %u just after "
-        "it), %.1f s of machine time\n",
-        cycles, counted[0], counted[1], counted[2], counted[3], counted[4], lateTeardowns, virtualMs / 1000.0);
+        "%u cycles (searching %u, opening %u (%u once streaming), warm-up %u, streaming %u, teardown %u, of which %u "
+        "just after it), %.1f s of machine time\n",
+        cycles, counted[0], counted[1], lateOpenings, counted[2], counted[3], counted[4], lateTeardowns,
+        virtualMs / 1000.0);
     PrintWall("unplug and replug", wallStart);
 }
 

@@ -80,16 +80,23 @@ constexpr int kClockFifoPriority = 40;  // the devices' clock: above every simul
 }  // namespace
 
 // One thread per process watches the machine of the moment for a simulated thread that never waits
-// (machines come and go by the thousand in a fuzz run; a thread each would cost more than they do).
+// (machines come and go by the thousand in a fuzz run; a thread each would cost more than they do). It
+// starts with the program, so that what it takes from the heap is there before any test measures the
+// heap; a child forked from the program has none.
 struct Watchdog {
     std::mutex mutex;
     std::condition_variable cv;
     Machine* machine = nullptr;
-    bool started = false;
 
     static Watchdog& Get() {
         static auto* watchdog = new Watchdog;  // never destroyed: its thread runs until the process ends
         return *watchdog;
+    }
+    static bool Start() {
+        void* frame;
+        backtrace(&frame, 1);  // loads the unwinder now: a signal handler cannot do that safely
+        std::thread([] { Get().Run(); }).detach();
+        return true;
     }
     void Watch(Machine* m) {
         std::lock_guard lock(mutex);
@@ -97,12 +104,6 @@ struct Watchdog {
         if (m) {
             m->spinSeen_ = m->switches_.load();
             m->spinSince_ = std::chrono::steady_clock::now();
-        }
-        if (m && !started) {
-            started = true;
-            void* frame;
-            backtrace(&frame, 1);  // loads the unwinder now: a signal handler cannot do that safely
-            std::thread([this] { Run(); }).detach();
         }
         cv.notify_all();
     }
@@ -118,6 +119,8 @@ struct Watchdog {
 };
 
 namespace {
+
+const bool g_watchdogStarted = Watchdog::Start();
 
 // The spin report's last word: the stack of the thread that would not wait, printed by that thread.
 void PrintStackAndAbort(int) {
