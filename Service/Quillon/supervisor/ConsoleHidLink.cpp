@@ -121,10 +121,13 @@ bool CarriesReport(PHIDP_PREPARSED_DATA preparsed, HIDP_REPORT_TYPE type, BYTE r
     return false;
 }
 
-// Opens the HID interface of one device node into `opened` and reads its identity; `carries` tells
-// whether the collection has the channel-mask request (output report 1) and reply (input report 2).
-bool OpenInterface(HDEVINFO set, SP_DEVINFO_DATA& info, const GUID& hidClass, ConsoleHidLink& opened, bool* carries) {
-    *carries = false;
+// Whether a collection carries the channel-mask request (output report 1) and reply (input report 2).
+enum class Reports { Carried, Unknown, Absent };
+
+// Opens the HID interface of one device node into `opened` and reads its identity and `reports`
+// (Unknown when its capabilities cannot be read).
+bool OpenInterface(HDEVINFO set, SP_DEVINFO_DATA& info, const GUID& hidClass, ConsoleHidLink& opened, Reports* reports) {
+    *reports = Reports::Unknown;
     SP_DEVICE_INTERFACE_DATA iface{};
     iface.cbSize = sizeof(iface);
     DWORD required = 0;
@@ -164,8 +167,10 @@ bool OpenInterface(HDEVINFO set, SP_DEVINFO_DATA& info, const GUID& hidClass, Co
         if (HidP_GetCaps(preparsed, &caps) == HIDP_STATUS_SUCCESS) {
             opened.m_InputReportLength = caps.InputReportByteLength;
             opened.m_OutputReportLength = caps.OutputReportByteLength;
-            *carries = CarriesReport(preparsed, HidP_Output, kRequestReportId) &&
-                       CarriesReport(preparsed, HidP_Input, kReplyReportId);
+            *reports = CarriesReport(preparsed, HidP_Output, kRequestReportId) &&
+                               CarriesReport(preparsed, HidP_Input, kReplyReportId)
+                           ? Reports::Carried
+                           : Reports::Absent;
         }
         HidD_FreePreparsedData(preparsed);
     }
@@ -191,22 +196,24 @@ bool OpenByContainerId(const GUID& containerId, ConsoleHidLink& link) {
 
     // A console's HID interface may have several top-level collections, each its own device node in the
     // same container: the one used carries the channel-mask reports. Without such a collection, the
-    // first of the container that opens is used.
+    // first whose capabilities could not be read, else the first of the container that opens.
     BYTE* property = static_cast<BYTE*>(std::calloc(1, kContainerPropertyBytes));
     SP_DEVINFO_DATA info{};
     info.cbSize = sizeof(info);
     ConsoleHidLink first;
+    Reports firstReports = Reports::Absent;
     bool haveFirst = false, found = false;
     for (DWORD member = 0; property && !found && SetupDiEnumDeviceInfo(set, member, &info); ++member) {
         if (!InContainer(set, info, containerId, property)) continue;
         ConsoleHidLink opened;
-        bool carries = false;
-        if (!OpenInterface(set, info, hidClass, opened, &carries)) continue;
-        if (carries) {
+        Reports reports = Reports::Absent;
+        if (!OpenInterface(set, info, hidClass, opened, &reports)) continue;
+        if (reports == Reports::Carried) {
             CopyFrom(link, opened);
             found = true;
-        } else if (!haveFirst) {
+        } else if (!haveFirst || (reports == Reports::Unknown && firstReports == Reports::Absent)) {
             CopyFrom(first, opened);
+            firstReports = reports;
             haveFirst = true;
         }
         CloseLink(opened);
