@@ -293,12 +293,25 @@ TEST_F(KsPins, StatesAreSteppedOneAtATimeAndStreamsNeedPause) {
         pin->ClosePin();  // closed: nothing happens
         CloseHandle(overlapped.hEvent);
 
+        // A pin closed while its stop was refused: the next instance still starts in KSSTATE_STOP and is
+        // walked up from there.
+        ASSERT_EQ(pin->Instantiate(FALSE, TRUE), S_OK);
+        ASSERT_EQ(pin->SetState(KSSTATE_RUN), S_OK);
+        device->created[1]->failState[KSSTATE_PAUSE] = ERROR_GEN_FAILURE;
+        pin->ClosePin();
+        EXPECT_EQ(pin->m_ksState, KSSTATE_STOP);
+        ASSERT_EQ(pin->Instantiate(FALSE, TRUE), S_OK);
+        EXPECT_EQ(pin->m_ksState, KSSTATE_STOP);
+        EXPECT_EQ(pin->SetState(KSSTATE_RUN), S_OK);
+        EXPECT_EQ(device->created[2]->states, (std::vector<ULONG>{KSSTATE_ACQUIRE, KSSTATE_PAUSE, KSSTATE_RUN}));
+        pin->ClosePin();
+
         // A plain pin has no connection request: nothing is created.
         HRESULT hr = E_FAIL;
         CKsPin plain(filter.get(), 0, &hr);
         EXPECT_EQ(plain.Instantiate(TRUE, TRUE), S_OK);
         EXPECT_FALSE(CKsIrpTarget::IsValidHandle(plain.GetHandle()));
-        EXPECT_EQ(device->created.size(), 1u);
+        EXPECT_EQ(device->created.size(), 3u);
     });
 }
 
@@ -484,7 +497,15 @@ TEST_F(KsPins, TheRealTimeBufferIsCachedAndEachRegistrationGetsAFreshEvent) {
         EXPECT_EQ(pin->AllocateBuffersWithNotification(65000, &buffer, &size), E_FAIL);
         EXPECT_EQ(fresh.bufferRequests.back(), 65534u);
         EXPECT_TRUE(fresh.registered.empty());
+        // The buffer goes with the instance that had it: closing forgets it, so the next instance
+        // asks for one of its own.
+        fresh.minBuffer = 0;
+        ASSERT_EQ(pin->AllocateBuffer(960, &buffer, &size), S_OK);
+        ASSERT_NE(pin->m_pRtBuffer, nullptr);
         pin->ClosePin();
+        EXPECT_EQ(pin->m_pRtBuffer, nullptr);
+        EXPECT_EQ(pin->m_cbRtBuffer, 0u);
+        EXPECT_EQ(pin->m_pPositionRegister, nullptr);
     });
 }
 
