@@ -1,13 +1,16 @@
-// The console's HID link from fuzz input: the node's base container id property (any type and size),
+// The console's HID link from fuzz input: the node's container id and base container id properties (any
+// type and size),
 // the identity the HID class driver reports (ids, version, report lengths, a serial of any length), and
 // the channel-mask exchange (output reports accepted, refused or never completed; input reports of any
 // length and content, at once or late), with the supervisor publishing identity and applying masks.
 //
-// Keys: 50 identity (mode bit 0: unavailable; bytes: vendor, product, version, input and output report
-// lengths, 2 bytes each, then the serial's UTF-16 units), 51 output report answer (mode: 0 accepted,
+// Keys: 50 identity (mode bit 0: unavailable; bit 1: the collection carries output report 1 and input
+// report 2; bytes: vendor, product, version, input and output report lengths, 2 bytes each, then the
+// serial's UTF-16 units), 51 output report answer (mode: 0 accepted,
 // 1 never completed, else refused), 52 input report (mode: 0 at once, 1 never, 2 after 1-255 ms given by
-// the first byte, else a read error), 53 base container id property (mode: fuzz::PropertyType, bytes: data),
-// 54 the number of polls (first byte, at most 8).
+// the first byte, else a read error), 53 container id property (mode: fuzz::PropertyType, bytes: data),
+// 54 the number of polls (first byte, at most 8), 55 base container id property (as 53; read only when
+// the node has no container id).
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -38,6 +41,10 @@ public:
         identity->versionNumber = u16(4);
         identity->inputReportLength = u16(6);
         identity->outputReportLength = u16(8);
+        if (a->mode & 2) {
+            identity->inputReports = {0x02};
+            identity->outputReports = {0x01};
+        }
         for (std::size_t at = 10; at + 1 < a->bytes.size(); at += 2)
             identity->serial.push_back(static_cast<char16_t>(a->bytes[at] | (a->bytes[at + 1] << 8)));
         return true;
@@ -91,6 +98,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     node.setupClass = sim::kHidSetupClass;
     node.friendlyName = "HID-compliant device";
     if (const fuzz::Answer* p = answers.Next(53))
+        node.properties.push_back({DEVPKEY_Device_ContainerId, fuzz::PropertyType(p->mode), p->bytes});
+    if (const fuzz::Answer* p = answers.Next(55))
         node.properties.push_back({DEVPKEY_Device_BaseContainerId, fuzz::PropertyType(p->mode), p->bytes});
     sim::DeviceInterface iface;
     iface.interfaceClass = sim::kHidInterfaceClass;

@@ -140,6 +140,9 @@ def hid_seeds():
         "container_property": rec(53, HID_CONTAINER, DEVPROP_TYPE_GUID) + rec(50, hid_identity())
         + rec(52, mask_report(0x0F80)),
         "no_identity": rec(50, b"", 1),
+        "console_collection": rec(50, hid_identity(out_len=65), 2) + rec(52, mask_report(0x0080)) + rec(54, b"\2"),
+        "base_container_only": rec(53, b"", 0) + rec(55, HID_CONTAINER, DEVPROP_TYPE_GUID)
+        + rec(50, hid_identity(), 2) + rec(52, mask_report(0x0F80)),
     }
 
 

@@ -79,7 +79,7 @@ public:
     std::vector<PinSpec> pins;
     std::vector<GUID> nodes;
     std::map<std::pair<ULONG, ULONG>, DWORD> failures;  // (set Data1, id) -> error
-    std::map<std::pair<ULONG, ULONG>, DWORD> pendMs;    // (set Data1, id) -> answered this much later
+    std::map<std::pair<ULONG, ULONG>, DWORD> pendMs;    // (set Data1, id) -> answered (or failed) this much later
     ULONG growAfterQuery = 0;            // a multiple-item answer grows by this after its size query
     bool nameWithoutTerminator = false;  // the pin name fills whatever buffer it gets
     ULONG pinCount = 0;                  // when set: the KSPROPERTY_PIN_CTYPES answer (else the pins there are)
@@ -187,7 +187,17 @@ inline DWORD TestFilter::Io(sim::File&, const std::shared_ptr<sim::IoRequest>& r
     const KSPROPERTY& p = request.Property;
     if (record) requests.push_back({p.Set, p.Id, p.Flags, request.PinId, r->inSize, r->outSize});
     const auto key = std::make_pair(p.Set.Data1, p.Id);
-    if (auto f = failures.find(key); f != failures.end()) return f->second;
+    if (auto f = failures.find(key); f != failures.end()) {
+        // With a pend as well: the request pends and then fails.
+        if (auto pend = pendMs.find(key); pend != pendMs.end()) {
+            const DWORD error = f->second;
+            std::lock_guard lock(machine.Mutex());
+            machine.AddTimerLocked(machine.Now() + pend->second * sim::kTicksPerMs,
+                                   [r, error] { r->CompleteLocked(error, 0); });
+            return ERROR_IO_PENDING;
+        }
+        return f->second;
+    }
     bool found = false;
     std::vector<BYTE> answer = Answer(request, &found);
     if (!found) return ERROR_NOT_FOUND;
@@ -256,8 +266,10 @@ inline DWORD TestPin::Io(sim::File&, const std::shared_ptr<sim::IoRequest>& r) {
     }
     if (p.Set == KSPROPSETID_Audio && p.Id == KSPROPERTY_AUDIO_POSITION) return Reply(*r, Bytes(KSAUDIO_POSITION{100, 200}));
     if (p.Set == KSPROPSETID_AudioBufferDuration) {
+        // The ULONG is the property's value; a request without one is refused as a driver refuses it.
+        if (!r->out || r->outSize < sizeof(ULONG)) return ERROR_INVALID_PARAMETER;
         ULONG value;
-        std::memcpy(&value, instance, sizeof value);
+        std::memcpy(&value, r->out, sizeof value);
         durations.push_back(value);
         return ERROR_SUCCESS;
     }

@@ -114,9 +114,23 @@ TEST_F(KsAccess, SizeQueriesSucceedButTooSmallBuffersFailAndNotFoundMeansNotImpl
     EXPECT_EQ(filter->GetPropertySimple(KSPROPSETID_Audio, KSPROPERTY_AUDIO_POSITION, &value, sizeof value), E_NOTIMPL);
     EXPECT_EQ(value, GUID_NULL);
 
-    device->failures[{KSPROPSETID_Pin.Data1, KSPROPERTY_PIN_CTYPES}] = ERROR_GEN_FAILURE;
-    ULONG count = 0;
-    EXPECT_EQ(filter->GetPinPropertySimple(0, KSPROPERTY_PIN_CTYPES, &count, sizeof count), E_FAIL);
+    // Every answer stacks give for a property they do not implement means the same; a WaveRT pin with
+    // nothing new has its own code; anything else is a failure.
+    const std::pair<DWORD, HRESULT> answers[] = {
+        {ERROR_NOT_FOUND, E_NOTIMPL},   {ERROR_SET_NOT_FOUND, E_NOTIMPL}, {ERROR_NOT_SUPPORTED, E_NOTIMPL},
+        {ERROR_INVALID_FUNCTION, E_NOTIMPL}, {ERROR_NOT_READY, kKsNotReady}, {ERROR_GEN_FAILURE, E_FAIL},
+    };
+    for (const auto& [error, expected] : answers) {
+        device->failures[{KSPROPSETID_Pin.Data1, KSPROPERTY_PIN_CTYPES}] = error;
+        ULONG count = 7;
+        returned = 99;
+        KSP_PIN ctypes{};
+        ctypes.Property = {KSPROPSETID_Pin, KSPROPERTY_PIN_CTYPES, KSPROPERTY_TYPE_GET};
+        EXPECT_EQ(filter->SyncIoctl(filter->GetHandle(), &ctypes, sizeof ctypes, &count, sizeof count, &returned),
+                  expected)
+            << error;
+        EXPECT_EQ(returned, 0u);
+    }
 }
 
 TEST_F(KsAccess, APendedRequestIsWaitedForOnTheMachineClock) {
@@ -131,8 +145,18 @@ TEST_F(KsAccess, APendedRequestIsWaitedForOnTheMachineClock) {
     EXPECT_EQ(filter->SyncIoctl(filter->GetHandle(), &request, sizeof request, &flow, sizeof flow, &returned), S_OK);
     EXPECT_EQ(machine.NowMs() - before, 7u);
     EXPECT_EQ(flow, static_cast<ULONG>(KSPIN_DATAFLOW_IN));
-    EXPECT_EQ(returned, 0u);  // the size of a pended answer is not fetched
+    EXPECT_EQ(returned, sizeof flow);  // what the completion reports
     EXPECT_EQ(filter->LockDepth(), 0);
+
+    // A request that pends and then fails: the end of the wait is not success, the completion decides.
+    for (const auto& [error, expected] : {std::pair{ERROR_GEN_FAILURE, E_FAIL}, std::pair{ERROR_SET_NOT_FOUND, E_NOTIMPL}}) {
+        device->failures[{KSPROPSETID_Pin.Data1, KSPROPERTY_PIN_DATAFLOW}] = error;
+        returned = 99;
+        EXPECT_EQ(filter->SyncIoctl(filter->GetHandle(), &request, sizeof request, &flow, sizeof flow, &returned),
+                  expected);
+        EXPECT_EQ(returned, 0u);
+    }
+    EXPECT_EQ(machine.NowMs() - before, 21u);
 }
 
 TEST_F(KsAccess, AnInvalidHandleSendsNothingAndClosingTwiceIsHarmless) {

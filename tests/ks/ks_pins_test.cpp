@@ -184,6 +184,44 @@ TEST_F(KsPins, MalformedDataRangesNeverLeadOutsideTheAnswer) {
     EXPECT_EQ(static_cast<CKsAudPin*>(pins[1])->m_listDataRanges.GetCount(), 1u);
 }
 
+// The walk from one range to the next: FormatSize rounded up to 8, past an attribute list (its own Size,
+// aligned again) when the range says it has one; a list that does not fit ends the walk.
+TEST(KsDataRangeWalk, StepsByAlignedSizesAndOverAttributeLists) {
+    struct Case {
+        const char* what;
+        ULONG formatSize;
+        bool attributes;
+        ULONG listSize;  // the attribute list's KSMULTIPLE_ITEM.Size
+        ULONG answer;    // bytes of ranges in the answer
+        bool ok;
+        ULONG next;
+    };
+    const Case cases[] = {
+        {"plain", 88, false, 0, 400, true, 88},
+        {"size not a multiple of 8", 90, false, 0, 400, true, 96},
+        {"the last range, unpadded", 90, false, 0, 90, true, 90},
+        {"attribute list", 88, true, 8 + 2 * 24, 400, true, 144},
+        {"attribute list after an odd size", 90, true, 8 + 24, 400, true, 128},
+        {"attribute list of an odd size", 88, true, 8 + 20, 400, true, 120},
+        {"attribute list past the answer", 88, true, 8 + 2 * 24, 120, false, 0},
+        {"attribute list header cut off", 88, true, 8, 92, false, 0},
+        {"attribute list shorter than its header", 88, true, 4, 400, false, 0},
+    };
+    for (const Case& c : cases) {
+        std::vector<BYTE> block(512, 0);
+        KSDATARANGE range{};
+        range.FormatSize = c.formatSize;
+        range.Flags = c.attributes ? KSDATARANGE_ATTRIBUTES : 0;
+        const KSMULTIPLE_ITEM list{c.listSize, 1};
+        std::memcpy(block.data() + (c.formatSize + 7) / 8 * 8, &list, sizeof list);
+        ULONG next = 0;
+        EXPECT_EQ(KsNextDataRange(block.data(), c.answer, 0, range, &next), c.ok) << c.what;
+        if (c.ok) {
+            EXPECT_EQ(next, c.next) << c.what;
+        }
+    }
+}
+
 TEST_F(KsPins, ListsThatDisagreeWithTheBytesReturnedAreNotRead) {
     PinSpec sizeTooBig;
     const KSIDENTIFIER standard = kstest::Identifier(KSINTERFACESETID_Standard, KSINTERFACE_STANDARD_STREAMING);
@@ -255,12 +293,25 @@ TEST_F(KsPins, StatesAreSteppedOneAtATimeAndStreamsNeedPause) {
         pin->ClosePin();  // closed: nothing happens
         CloseHandle(overlapped.hEvent);
 
+        // A pin closed while its stop was refused: the next instance still starts in KSSTATE_STOP and is
+        // walked up from there.
+        ASSERT_EQ(pin->Instantiate(FALSE, TRUE), S_OK);
+        ASSERT_EQ(pin->SetState(KSSTATE_RUN), S_OK);
+        device->created[1]->failState[KSSTATE_PAUSE] = ERROR_GEN_FAILURE;
+        pin->ClosePin();
+        EXPECT_EQ(pin->m_ksState, KSSTATE_STOP);
+        ASSERT_EQ(pin->Instantiate(FALSE, TRUE), S_OK);
+        EXPECT_EQ(pin->m_ksState, KSSTATE_STOP);
+        EXPECT_EQ(pin->SetState(KSSTATE_RUN), S_OK);
+        EXPECT_EQ(device->created[2]->states, (std::vector<ULONG>{KSSTATE_ACQUIRE, KSSTATE_PAUSE, KSSTATE_RUN}));
+        pin->ClosePin();
+
         // A plain pin has no connection request: nothing is created.
         HRESULT hr = E_FAIL;
         CKsPin plain(filter.get(), 0, &hr);
         EXPECT_EQ(plain.Instantiate(TRUE, TRUE), S_OK);
         EXPECT_FALSE(CKsIrpTarget::IsValidHandle(plain.GetHandle()));
-        EXPECT_EQ(device->created.size(), 1u);
+        EXPECT_EQ(device->created.size(), 3u);
     });
 }
 
@@ -291,14 +342,19 @@ TEST_F(KsPins, WithoutTheLibraryPinCreationFailsAsFileNotFound) {
     });
 }
 
-TEST_F(KsPins, TheFirstStandardInterfaceDecidesLoopedStreaming) {
+TEST_F(KsPins, LoopedStreamingIsFoundWhereverThePinListsIt) {
     PinSpec looped;
-    looped.looped = true;
-    auto filter = Open<CKsAudRenFilter>({PinSpec{}, looped});
+    looped.looped = true;  // looped first, then standard
+    PinSpec loopedLast;
+    const KSIDENTIFIER ids[] = {kstest::Identifier(KSINTERFACESETID_Standard, KSINTERFACE_STANDARD_STREAMING),
+                                kstest::Identifier(KSINTERFACESETID_Standard, KSINTERFACE_STANDARD_LOOPED_STREAMING)};
+    loopedLast.interfacesBlock = kstest::MultipleItem(ids, sizeof ids, 2);
+    auto filter = Open<CKsAudRenFilter>({PinSpec{}, looped, loopedLast});
     const auto pins = Items(filter->m_listPins);
-    ASSERT_EQ(pins.size(), 2u);
+    ASSERT_EQ(pins.size(), 3u);
     EXPECT_FALSE(static_cast<CKsAudPin*>(pins[0])->m_bLoopedSupported);
     EXPECT_TRUE(static_cast<CKsAudPin*>(pins[1])->m_bLoopedSupported);
+    EXPECT_TRUE(static_cast<CKsAudPin*>(pins[2])->m_bLoopedSupported);
 }
 
 TEST_F(KsPins, OnlyAudioRangesAfterTheFirstWaveSubTypeAreKept) {
@@ -441,7 +497,15 @@ TEST_F(KsPins, TheRealTimeBufferIsCachedAndEachRegistrationGetsAFreshEvent) {
         EXPECT_EQ(pin->AllocateBuffersWithNotification(65000, &buffer, &size), E_FAIL);
         EXPECT_EQ(fresh.bufferRequests.back(), 65534u);
         EXPECT_TRUE(fresh.registered.empty());
+        // The buffer goes with the instance that had it: closing forgets it, so the next instance
+        // asks for one of its own.
+        fresh.minBuffer = 0;
+        ASSERT_EQ(pin->AllocateBuffer(960, &buffer, &size), S_OK);
+        ASSERT_NE(pin->m_pRtBuffer, nullptr);
         pin->ClosePin();
+        EXPECT_EQ(pin->m_pRtBuffer, nullptr);
+        EXPECT_EQ(pin->m_cbRtBuffer, 0u);
+        EXPECT_EQ(pin->m_pPositionRegister, nullptr);
     });
 }
 

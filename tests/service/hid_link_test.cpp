@@ -91,9 +91,9 @@ TEST_F(HidLink, OpensTheHidInterfaceOfTheSameContainerAndReadsItsIdentity) {
         EXPECT_EQ(link.m_ProductId, 0x0095);
         EXPECT_EQ(link.m_VersionNumber, 0x0A10);
         EXPECT_EQ(link.m_InputReportLength, 64u);
-        EXPECT_EQ(link.m_OutputReportLength, 64u);
+        EXPECT_EQ(link.m_OutputReportLength, 65u);
         EXPECT_EQ(std::u16string(reinterpret_cast<const char16_t*>(link.m_SerialNumber)), u"QA26000172");
-        EXPECT_EQ(Text(link.m_pszDevicePath).find("\\\\?\\HID#VID_7A3E&PID_0095&MI_03#"), 0u) << Text(link.m_pszDevicePath);
+        EXPECT_EQ(Text(link.m_pszDevicePath).find("\\\\?\\HID#VID_7A3E&PID_0095&MI_03&COL02#"), 0u) << Text(link.m_pszDevicePath);
         // The link holds its own handles: the temporary one used while opening is gone.
         EXPECT_EQ(s.machine.HandleCount("File"), 1u);
         EXPECT_EQ(sim::LivePreparsedData(), 0);
@@ -113,22 +113,45 @@ TEST_F(HidLink, OpensTheHidInterfaceOfTheSameContainerAndReadsItsIdentity) {
     EXPECT_EQ(s.machine.HandleCount(), 0u);
 }
 
-TEST_F(HidLink, ADeviceNodeWithoutAGuidBaseContainerNeverMatchesAndTheFirstMatchWins) {
+TEST_F(HidLink, TheContainerIdDecidesTheBaseContainerOnlyWithoutItAndTheCollectionWithTheReportsWins) {
     const GUID container = sim::ConsoleConfig{}.containerId;
-    // Another product's HID device claiming the console's container, plugged first: it is the match.
+    // Another product's HID device claiming the console's container, plugged first: the console's
+    // collection with the channel-mask reports is still the one used; without it, the first that opens.
     sim::AddOtherHidDevice(s.machine, "HID\\VID_046D&PID_C52B\\1&0002", container);
     s.Plug();
     ConsoleHidLink link;
     ASSERT_TRUE(Open(link));
+    EXPECT_EQ(link.m_VendorId, 0x7A3E);
+    EXPECT_EQ(link.m_OutputReportLength, 65u);
+    CloseLink(link);
+    s.machine.Devices().RemoveDevice(s.console->HidInstanceId());
+    ASSERT_TRUE(Open(link));
     EXPECT_EQ(link.m_VendorId, 0x046D);
+    CloseLink(link);
+    s.console->Unplug();
+    s.console->Plug();
 
     s.machine.Devices().RemoveDevice("HID\\VID_046D&PID_C52B\\1&0002");
-    s.console->BaseContainerAsString();
+    // The vendor collection's container id as text: it is not the container's. The consumer-control
+    // collection still is, and is used for want of another.
+    s.console->ContainerIdAsString();
     ConsoleHidLink second;
-    EXPECT_FALSE(Open(second));
-    s.console->HideBaseContainer();
-    EXPECT_FALSE(Open(second));
-    EXPECT_FALSE(second.IsOpen());
+    ASSERT_TRUE(Open(second));
+    EXPECT_EQ(second.m_OutputReportLength, 0u);
+    CloseLink(second);
+    // Without a container id the base container id decides; it differs from the container (as Windows
+    // allows), so the node is not the console's until it names the container.
+    s.console->HideContainerId();
+    ASSERT_TRUE(Open(second));
+    EXPECT_EQ(second.m_OutputReportLength, 0u);
+    CloseLink(second);
+    s.console->BaseContainerIsTheContainer();
+    ASSERT_TRUE(Open(second));
+    EXPECT_EQ(second.m_OutputReportLength, 65u);
+    CloseLink(second);
+    s.machine.Devices().RemoveDevice(s.console->ConsumerControlInstanceId());
+    s.console->ContainerIdAsString();
+    EXPECT_FALSE(Open(second));  // the base container id is not read while a container id is there
     EXPECT_FALSE(OpenByContainerId(GUID{}, second));
     EXPECT_EQ(s.machine.HandleCount("DevInfoSet"), 0u);
 }
@@ -233,16 +256,20 @@ TEST_F(HidPoll, AConsoleThatDoesNotAnswerInTwoSecondsIsCancelledAndChangesNothin
         EXPECT_FALSE(PollChannelMask(supervisor, link));
         EXPECT_EQ(s.machine.NowMs() - start, 2000u);
 
-        // A late answer (2.5 s) misses its poll; the next poll's read finds it waiting and takes it.
+        // A late answer (2.5 s) misses its poll and waits in the handle's queue; the next poll flushes
+        // it first and takes the reply to its own request, with the mask as it is now.
         faults = Faults{};
         faults.replyDelayMs = 2500;
         s.console->Hid().SetFaults(faults);
         EXPECT_FALSE(PollChannelMask(supervisor, link));
         Sleep(600);
         EXPECT_EQ(s.console->Hid().QueuedReplies(), 1u);
+        s.console->Hid().SetFaults(Faults{});
+        s.console->Hid().SetChannelMask(0xF000);
         EXPECT_TRUE(PollChannelMask(supervisor, link));
-        EXPECT_EQ(supervisor.m_ChannelMask, 0xF080);
-        EXPECT_TRUE(s.Store().VisibilityCalls().size() >= 5u);
+        EXPECT_EQ(supervisor.m_ChannelMask, 0xF000);
+        EXPECT_EQ(s.console->Hid().QueuedReplies(), 0u);
+        EXPECT_TRUE(s.Store().VisibilityCalls().size() >= 4u);
     });
 }
 
@@ -279,8 +306,17 @@ TEST_F(HidPoll, RefusedWritesWrongRepliesAndOversizedReportsAreIgnored) {
         EXPECT_EQ(s.console->Hid().RequestsReceived(), requests);
         link.m_InputReportLength = 64;
         s.console->Hid().SetFaults(Faults{});
+        // A write one byte short or long of the output report is refused, as Windows refuses it; the
+        // capabilities' length (65) is what the poll sends.
+        for (const std::uint32_t length : {64u, 66u}) {
+            link.m_OutputReportLength = length;
+            EXPECT_FALSE(PollChannelMask(supervisor, link)) << length;
+        }
+        EXPECT_EQ(s.console->Hid().WritesRefusedForLength(), 2u);
+        link.m_OutputReportLength = 65;
         EXPECT_TRUE(PollChannelMask(supervisor, link));
         EXPECT_EQ(supervisor.m_ChannelMask, 0x1000);
+        EXPECT_EQ(s.console->Hid().WritesRefusedForLength(), 2u);
     });
 }
 
@@ -289,6 +325,7 @@ TEST_F(HidPoll, ALinkWhoseEventCouldNotBeCreatedNeverWaitsOnIt) {
         CConsoleSupervisor supervisor;
         scene::StopLoop(supervisor);
         ConsoleHidLink& link = supervisor.m_StreamManager.SpareHidLink();
+        s.machine.Devices().RemoveDevice(s.console->ConsumerControlInstanceId());  // one collection to open
         s.machine.InjectFailure("CreateEventW", ERROR_NOT_ENOUGH_MEMORY, 1);
         ASSERT_TRUE(OpenByContainerId(s.console->Config().containerId, link));
         EXPECT_EQ(link.m_Overlapped.hEvent, INVALID_HANDLE_VALUE);

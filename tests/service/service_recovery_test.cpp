@@ -95,10 +95,11 @@ TEST(ServiceRecovery, PinCreationLoadsKsuserAgainAfterALoadThatFailed) {
     Service s(false);
     ASSERT_TRUE(harness::StartService(s.machine));
     ASSERT_TRUE(s.machine.RunUntil([&] { return s.Status() && s.Status()->serviceVersion[0] != 0; }, 2'000));
-    s.machine.InjectFailure("LoadLibraryW", ERROR_MOD_NOT_FOUND);  // the first pin creation's
+    s.machine.InjectFailure("LoadLibraryExW", ERROR_MOD_NOT_FOUND);  // the first pin creation's
     s.console.Plug();
     EXPECT_TRUE(s.Bridged(2'000));
-    EXPECT_EQ(s.machine.CallCount("LoadLibraryW"), 3u);  // Avrt.dll, ksuser.dll refused, ksuser.dll
+    EXPECT_EQ(s.machine.CallCount("LoadLibraryExW"), 3u);  // Avrt.dll, ksuser.dll refused, ksuser.dll (system folder only)
+    EXPECT_EQ(s.machine.CallCount("LoadLibraryW"), 0u);
     ASSERT_TRUE(s.Stop());
 }
 

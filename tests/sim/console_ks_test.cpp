@@ -238,7 +238,8 @@ TEST(ConsoleKs, TheFilterAnswersPinAndTopologyPropertiesWithADriversSizeRules) {
     DWORD bytes = 0;
     EXPECT_EQ(Request(filter, IOCTL_KS_PROPERTY, &ranges, sizeof ranges, nullptr, 0, &bytes),
               static_cast<DWORD>(ERROR_MORE_DATA));
-    EXPECT_EQ(bytes, 8u + 88u);
+    // Two ranges: the first with its attribute list (a header and two 24-byte attributes) after it.
+    EXPECT_EQ(bytes, 8u + 88u + 56u + 88u);
     BYTE small[16];
     EXPECT_EQ(Request(filter, IOCTL_KS_PROPERTY, &ranges, sizeof ranges, small, sizeof small, &bytes),
               static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER));
@@ -250,9 +251,18 @@ TEST(ConsoleKs, TheFilterAnswersPinAndTopologyPropertiesWithADriversSizeRules) {
     KSDATARANGE_AUDIO range;
     std::memcpy(&item, block.data(), 8);
     std::memcpy(&range, block.data() + 8, sizeof range);
-    EXPECT_EQ(item.Size, 96u);
-    EXPECT_EQ(item.Count, 1u);
+    EXPECT_EQ(item.Size, 240u);
+    EXPECT_EQ(item.Count, 2u);
     EXPECT_EQ(range.DataRange.FormatSize, 88u);
+    EXPECT_EQ(range.DataRange.Flags, static_cast<ULONG>(KSDATARANGE_ATTRIBUTES));
+    KSMULTIPLE_ITEM attributes;
+    std::memcpy(&attributes, block.data() + 8 + 88, sizeof attributes);
+    EXPECT_EQ(attributes.Size, 56u);
+    EXPECT_EQ(attributes.Count, 2u);
+    KSDATARANGE_AUDIO plain;
+    std::memcpy(&plain, block.data() + 8 + 88 + 56, sizeof plain);
+    EXPECT_EQ(plain.DataRange.Flags, 0u);
+    EXPECT_EQ(plain.MaximumChannels, 16u);
     EXPECT_EQ(range.MaximumChannels, 16u);
     EXPECT_EQ(range.MinimumBitsPerSample, 16u);
     EXPECT_EQ(range.MaximumBitsPerSample, 24u);
@@ -426,9 +436,13 @@ TEST(ConsoleKs, StandardRenderPlaysIntoTheSinkAndKeepsTheBufferDuration) {
 
     KSPROPERTY duration[2] = {Property(KSPROPSETID_AudioBufferDuration, KSPROPERTY_AUDIOBUFFERDURATION_MS,
                                        KSPROPERTY_TYPE_SET)};
-    const ULONG ms = 5;
+    ULONG ms = 5;
+    // The ULONG travels as the property's value; after the KSPROPERTY it is not read.
     std::memcpy(reinterpret_cast<BYTE*>(duration) + sizeof(KSPROPERTY), &ms, sizeof ms);
-    EXPECT_EQ(Request(pin, IOCTL_KS_PROPERTY, duration, sizeof(KSPROPERTY) + 4, nullptr, 0), 0u);
+    EXPECT_EQ(Request(pin, IOCTL_KS_PROPERTY, duration, sizeof(KSPROPERTY) + 4, nullptr, 0),
+              static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+    EXPECT_EQ(device->BufferDurationMs(), std::nullopt);
+    EXPECT_EQ(Request(pin, IOCTL_KS_PROPERTY, duration, sizeof(KSPROPERTY), &ms, sizeof ms), 0u);
     EXPECT_EQ(device->BufferDurationMs(), std::optional<ULONG>(5));
 
     ASSERT_EQ(SetState(pin, KSSTATE_RUN), 0u);
@@ -492,7 +506,10 @@ TEST(ConsoleKs, ALoopedPinHasABufferNotificationsAPositionRegisterAndPackets) {
     rig.console.Plug();
     HANDLE filter = OpenFilter(rig.ks().CapturePath());
     HANDLE pin = nullptr;
-    EXPECT_EQ(CreatePin(filter, Connect(0, 16, 32, 24), &pin), HRESULT_FROM_WIN32(ERROR_NO_MATCH));  // needs looped
+    // The pin lists standard streaming before looped streaming; either connection is taken.
+    ASSERT_EQ(CreatePin(filter, Connect(0, 16, 32, 24), &pin), S_OK);
+    EXPECT_FALSE(rig.ks().CapturePin()->Looped());
+    CloseHandle(pin);
     ASSERT_EQ(CreatePin(filter, Connect(0, 16, 32, 24, true), &pin), S_OK);
     auto device = rig.ks().CapturePin();
 
@@ -536,7 +553,11 @@ TEST(ConsoleKs, ALoopedPinHasABufferNotificationsAPositionRegisterAndPackets) {
         EXPECT_EQ(timeGetTime() - start, 10 * packet);
         ASSERT_EQ(Request(pin, IOCTL_KS_PROPERTY, &readPacket, sizeof readPacket, &info, sizeof info), 0u);
         EXPECT_EQ(info.PacketNumber, packet - 1);
+        EXPECT_FALSE(info.MoreData);
         EXPECT_EQ(*static_cast<ULONG*>(reg.Register), packet * bufferSize / 2 % bufferSize);
+        // Asked again before the next packet: nothing new (STATUS_DEVICE_NOT_READY).
+        EXPECT_EQ(Request(pin, IOCTL_KS_PROPERTY, &readPacket, sizeof readPacket, &info, sizeof info),
+                  static_cast<DWORD>(ERROR_NOT_READY));
     }
     // The position moves on between packet ends: 2 ms (96 frames) into the next packet.
     rig.machine.RunFor(2);
@@ -552,6 +573,22 @@ TEST(ConsoleKs, ALoopedPinHasABufferNotificationsAPositionRegisterAndPackets) {
     const KSPROPERTY packetCount = Property(KSPROPSETID_RtAudio, KSPROPERTY_RTAUDIO_PACKETCOUNT);
     EXPECT_EQ(Request(pin, IOCTL_KS_PROPERTY, &packetCount, sizeof packetCount, &packets, sizeof packets), 0u);
     EXPECT_EQ(packets, 4u);
+    // Three packets pass unread (4, 5 and 6 finish): 4's half now holds 6 and 5's is being rewritten, so
+    // the next unread whole packet is the newest, 6.
+    rig.machine.RunFor(30);
+    ASSERT_EQ(Request(pin, IOCTL_KS_PROPERTY, &readPacket, sizeof readPacket, &info, sizeof info), 0u);
+    EXPECT_EQ(info.PacketNumber, 6u);
+    EXPECT_FALSE(info.MoreData);
+    // Paused after two more packets, both halves hold whole packets: 7 comes with MoreData, then 8.
+    rig.machine.RunFor(20);
+    ASSERT_EQ(SetState(pin, KSSTATE_PAUSE), 0u);
+    ASSERT_EQ(Request(pin, IOCTL_KS_PROPERTY, &readPacket, sizeof readPacket, &info, sizeof info), 0u);
+    EXPECT_EQ(info.PacketNumber, 7u);
+    EXPECT_TRUE(info.MoreData);
+    ASSERT_EQ(Request(pin, IOCTL_KS_PROPERTY, &readPacket, sizeof readPacket, &info, sizeof info), 0u);
+    EXPECT_EQ(info.PacketNumber, 8u);
+    EXPECT_FALSE(info.MoreData);
+    WaitForSingleObject(event, 0);  // the notification those packets left set
     // Reading and writing stream packets is not how a looped pin works; a capture pin has no write packet.
     Packet p(64);
     EXPECT_EQ(p.Submit(pin, IOCTL_KS_READ_STREAM), static_cast<DWORD>(ERROR_INVALID_FUNCTION));
@@ -582,7 +619,7 @@ TEST(ConsoleKs, ALoopedPinHasABufferNotificationsAPositionRegisterAndPackets) {
     CloseHandle(filter);
 }
 
-TEST(ConsoleKs, ALoopedRenderPinTakesWritePacketsOrAnswersNotFound) {
+TEST(ConsoleKs, ALoopedRenderPinTakesWritePacketsAsDocumentedOrAnswersNotFound) {
     sim::ConsoleConfig config;
     config.pinMode = sim::PinMode::Looped;
     Rig rig(config);
@@ -602,18 +639,56 @@ TEST(ConsoleKs, ALoopedRenderPinTakesWritePacketsOrAnswersNotFound) {
     ASSERT_EQ(Request(pin, IOCTL_KS_PROPERTY, &request, sizeof(KSRTAUDIO_BUFFER_PROPERTY), &buffer, sizeof buffer), 0u);
     std::memset(buffer.BufferAddress, 0x11, buffer.ActualBufferSize);
 
-    struct {
-        KSPROPERTY property;
-        KSRTAUDIO_SETWRITEPACKET_INFO info;
-    } write{Property(KSPROPSETID_RtAudio, KSPROPERTY_RTAUDIO_SETWRITEPACKET, KSPROPERTY_TYPE_SET), {7, 0, 0}};
-    KSRTAUDIO_SETWRITEPACKET_INFO echo = write.info;
-    ASSERT_EQ(SetState(pin, KSSTATE_RUN), 0u);
-    EXPECT_EQ(Request(pin, IOCTL_KS_PROPERTY, &write, sizeof(KSPROPERTY) + 12, &echo, sizeof echo), 0u);
-    rig.machine.RunFor(4);  // two 2 ms packets played
+    // Packet numbers as documented: packet n lies at (n mod 2) x half the buffer; the packet count is the
+    // number the hardware has finished. Before the pin runs, packets 0 and 1 are open to reports; while it
+    // runs, only the one after the packet transferring (packet count + 1). The value is the
+    // KSRTAUDIO_SETWRITEPACKET_INFO; bytes after the KSPROPERTY are not read.
+    const KSPROPERTY write = Property(KSPROPSETID_RtAudio, KSPROPERTY_RTAUDIO_SETWRITEPACKET, KSPROPERTY_TYPE_SET);
+    const KSPROPERTY count = Property(KSPROPSETID_RtAudio, KSPROPERTY_RTAUDIO_PACKETCOUNT);
+    auto report = [&](ULONG number) {
+        KSRTAUDIO_SETWRITEPACKET_INFO info{number, 0, 0};
+        return Request(pin, IOCTL_KS_PROPERTY, &write, sizeof write, &info, sizeof info);
+    };
+    auto packets = [&] {
+        ULONG n = 0;
+        EXPECT_EQ(Request(pin, IOCTL_KS_PROPERTY, &count, sizeof count, &n, sizeof n), 0u);
+        return n;
+    };
     auto device = rig.ks().RenderPin();
-    EXPECT_EQ(device->WritePackets(), (std::vector<ULONG>{7}));
-    EXPECT_EQ(device->PacketsCompleted(), 2u);
-    EXPECT_EQ(device->Rendered(), std::vector<BYTE>(buffer.ActualBufferSize, 0x11));
+    const ULONG half = buffer.ActualBufferSize / 2;
+    BYTE* base = static_cast<BYTE*>(buffer.BufferAddress);
+    std::memset(base + half, 0x22, half);
+    EXPECT_EQ(Request(pin, IOCTL_KS_PROPERTY, &write, sizeof write, nullptr, 0), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+    EXPECT_EQ(report(2), static_cast<DWORD>(ERROR_IO_DEVICE));  // beyond the buffer: STATUS_DATA_OVERRUN
+    ASSERT_EQ(report(0), 0u);
+    ASSERT_EQ(report(1), 0u);
+    ASSERT_EQ(SetState(pin, KSSTATE_RUN), 0u);
+    EXPECT_EQ(report(0), static_cast<DWORD>(ERROR_IO_DEVICE));  // transferring: STATUS_DATA_LATE_ERROR
+    rig.machine.RunFor(2);                                      // packet 0 played
+    EXPECT_EQ(packets(), 1u);
+    EXPECT_EQ(report(1), static_cast<DWORD>(ERROR_IO_DEVICE));  // transferring now
+    EXPECT_EQ(report(3), static_cast<DWORD>(ERROR_IO_DEVICE));  // the buffer holds 1 and 2 only
+    std::memset(base, 0x33, half);
+    ASSERT_EQ(report(2), 0u);
+    // Packet 2 is the last reported: the hardware stops at its end, and packet 3 plays as silence
+    // although its region still holds packet 1's bytes.
+    rig.machine.RunFor(6);
+    EXPECT_EQ(packets(), 4u);
+    EXPECT_EQ(device->WritePackets(), (std::vector<ULONG>{0, 1, 2}));
+    const auto counts = device->WritePacketCounts();
+    EXPECT_EQ(counts.late, 2u);
+    EXPECT_EQ(counts.overrun, 2u);
+    EXPECT_EQ(counts.unreported, 1u);
+    const auto played = device->Rendered();
+    ASSERT_EQ(played.size(), 4u * half);
+    EXPECT_EQ(std::vector<BYTE>(played.begin(), played.begin() + half), std::vector<BYTE>(half, 0x11));
+    EXPECT_EQ(std::vector<BYTE>(played.begin() + half, played.begin() + 2 * half), std::vector<BYTE>(half, 0x22));
+    EXPECT_EQ(std::vector<BYTE>(played.begin() + 2 * half, played.begin() + 3 * half), std::vector<BYTE>(half, 0x33));
+    EXPECT_EQ(std::vector<BYTE>(played.begin() + 3 * half, played.end()), std::vector<BYTE>(half, 0));
+    // STOP numbers the packets from 0 again.
+    ASSERT_EQ(SetState(pin, KSSTATE_STOP), 0u);
+    EXPECT_EQ(packets(), 0u);
+    EXPECT_EQ(report(0), 0u);
     CloseHandle(pin);
 
     rig.console.Unplug();
@@ -626,8 +701,7 @@ TEST(ConsoleKs, ALoopedRenderPinTakesWritePacketsOrAnswersNotFound) {
     request.RequestedBufferSize = 2 * 96 * 40 + 40;  // a frame more than two whole packets
     EXPECT_EQ(Request(pin, IOCTL_KS_PROPERTY, &request, sizeof(KSRTAUDIO_BUFFER_PROPERTY), &buffer, sizeof buffer),
               static_cast<DWORD>(ERROR_INVALID_PARAMETER));
-    EXPECT_EQ(Request(pin, IOCTL_KS_PROPERTY, &write, sizeof(KSPROPERTY) + 12, &echo, sizeof echo),
-              static_cast<DWORD>(ERROR_NOT_FOUND));
+    EXPECT_EQ(report(0), static_cast<DWORD>(ERROR_NOT_FOUND));
     CloseHandle(pin);
     CloseHandle(filter);
 }
@@ -871,8 +945,8 @@ TEST(ConsoleKs, FaultKnobsRefuseFailPendAndBreakTheDriversAnswers) {
     auto block = GetMultiple(filter, &ranges, sizeof ranges, &error);
     KSMULTIPLE_ITEM item;
     std::memcpy(&item, block.data(), 8);
-    EXPECT_EQ(block.size(), 96u);
-    EXPECT_EQ(item.Count, 6u);
+    EXPECT_EQ(block.size(), 240u);  // two ranges, the first with its attribute list
+    EXPECT_EQ(item.Count, 7u);
     const KSP_PIN mediums = PinProperty(KSPROPERTY_PIN_MEDIUMS, 0);
     faults.Malform(KSPROPSETID_Pin, KSPROPERTY_PIN_MEDIUMS, KsMalformation::SizeBeyondBlock);
     block = GetMultiple(filter, &mediums, sizeof mediums, &error);

@@ -71,8 +71,14 @@ TEST_F(EndpointStoreTest, EnumerationFollowsFlowAndStateOverTheRegistryForm) {
     EXPECT_EQ(Ids(eRender, DEVICE_STATE_DISABLED), (std::vector<std::string>{sim::VirtualDriverEndpointId(12)}));
     IMMDeviceCollection* collection = nullptr;
     EXPECT_EQ(enumerator->EnumAudioEndpoints(eRender, 0x10, &collection), E_INVALIDARG);
+    // Unplugged, the console's endpoints stay in the store, not present, as Windows keeps them.
     console.Unplug();
-    EXPECT_EQ(Ids(eAll, DEVICE_STATEMASK_ALL).size(), 16u);
+    EXPECT_EQ(Ids(eAll, DEVICE_STATEMASK_ALL).size(), 18u);
+    EXPECT_EQ(Ids(eAll, DEVICE_STATE_ACTIVE).size(), 15u);
+    EXPECT_EQ(Ids(eAll, DEVICE_STATE_NOTPRESENT).size(), 2u);
+    EXPECT_EQ(store().State(Flow::Render, console.Config().renderEndpointGuid), DWORD{DEVICE_STATE_NOTPRESENT});
+    console.Plug();
+    EXPECT_EQ(store().State(Flow::Render, console.Config().renderEndpointGuid), DWORD{DEVICE_STATE_ACTIVE});
 }
 
 TEST_F(EndpointStoreTest, PropertyStoresReadAndWriteTheEndpointsPropertiesKey) {
@@ -101,8 +107,27 @@ TEST_F(EndpointStoreTest, PropertyStoresReadAndWriteTheEndpointsPropertiesKey) {
     name.vt = VT_LPWSTR;
     name.pwszVal = const_cast<LPWSTR>(reinterpret_cast<LPCWSTR>(text.c_str()));
     EXPECT_EQ(readOnly->SetValue(PKEY_Device_DeviceDesc, name), STG_E_ACCESSDENIED);
+    // Set on one store object, the value is that object's until Commit: the endpoint and every other
+    // store keep the old one; a store released uncommitted drops it.
+    auto nameIn = [&](IPropertyStore* store) {
+        PROPVARIANT v;
+        EXPECT_EQ(store->GetValue(PKEY_Device_DeviceDesc, &v), S_OK);
+        const std::string text = v.vt == VT_LPWSTR ? Narrowed(v.pwszVal) : "";
+        PropVariantClear(&v);
+        return text;
+    };
+    IPropertyStore* dropped = nullptr;
+    ASSERT_EQ(device->OpenPropertyStore(STGM_READWRITE, &dropped), S_OK);
+    EXPECT_EQ(dropped->SetValue(PKEY_Device_DeviceDesc, name), S_OK);
+    dropped->Release();
     EXPECT_EQ(writable->SetValue(PKEY_Device_DeviceDesc, name), S_OK);
+    EXPECT_EQ(nameIn(writable), "Combo3");
+    EXPECT_EQ(nameIn(readOnly), "Line 4");
+    EXPECT_EQ(store().Name(Flow::Capture, sim::VirtualDriverEndpointGuid(3)), "Line 4");
+    EXPECT_EQ(readOnly->Commit(), STG_E_ACCESSDENIED);
+    EXPECT_EQ(writable->Commit(), S_OK);
     EXPECT_EQ(store().Name(Flow::Capture, sim::VirtualDriverEndpointGuid(3)), "Combo3");
+    EXPECT_EQ(nameIn(readOnly), "Combo3");
 
     readOnly->Release();
     writable->Release();
@@ -170,7 +195,8 @@ TEST_F(EndpointStoreTest, VisibilityIsRecordedPerEndpointAndNullIdentifiersAreRe
               S_OK);
     const std::u16string id = sim::Wide(sim::Console::EndpointInstanceId(sim::VirtualDriverEndpointId(0)).substr(13));
     EXPECT_EQ(policy->SetEndpointVisibility(reinterpret_cast<LPCWSTR>(id.c_str()), TRUE), S_OK);
-    EXPECT_EQ(policy->SetEndpointVisibility(nullptr, FALSE), E_INVALIDARG);
+    // A null id is the access violation it would be on Windows: recorded, refused.
+    EXPECT_EQ(policy->SetEndpointVisibility(nullptr, FALSE), static_cast<HRESULT>(0xC0000005L));
     EXPECT_EQ(store().Visible(sim::VirtualDriverEndpointId(0)), true);  // the id in either case
     EXPECT_EQ(store().Visible(sim::VirtualDriverEndpointId(1)), std::nullopt);
     const auto calls = store().VisibilityCalls();

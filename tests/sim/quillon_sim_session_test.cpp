@@ -147,7 +147,8 @@ TEST(QuillonSimSession, TheRecordingLinesUpOnTheMachineClock) {
     const std::string text((std::istreambuf_iterator<char>(json)), std::istreambuf_iterator<char>());
     for (const char* expected :
          {"\"event\": \"console plug\"", "\"event\": \"bridge open\"", "\"event\": \"bridge close\"",
-          "\"event\": \"user: Low\"", "\"containerBits\": 32", "\"endpoint\": \"Combo1\""})
+          "\"event\": \"user: Low\"", "\"containerBits\": 32", "\"endpoint\": \"Combo1\"",
+          "\"writePacketReportsRefused\": 0"})
         EXPECT_NE(text.find(expected), std::string::npos) << expected;
     EXPECT_EQ(text.find("\"dropped\": 1"), std::string::npos);
     EXPECT_EQ(std::count(text.begin(), text.end(), '{'), std::count(text.begin(), text.end(), '}'));

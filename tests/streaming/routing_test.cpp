@@ -100,6 +100,21 @@ TEST(CaptureRouting, AltoAndBassoSplitTheirChannelsIntoTheStreamsTheyUse) {
     }
 }
 
+// The driver moves every stream's position at once; a boundary passed while a block is routed must not
+// split the block between halves. The first stream's word, read once, decides for all of them.
+TEST(CaptureRouting, OnePositionReadDecidesTheHalfForEveryStream) {
+    constexpr std::uint32_t frames = 96;
+    for (bool second : {false, true}) {
+        FakeDriver alto(frames);
+        alto.PositionInSecondHalf(!second);
+        alto.status[0][1] = second ? alto.slots[0].m_nLength / 2 : 0;  // only stream 0's word has moved
+        auto block = ConsoleBlock(frames, 16);
+        EXPECT_EQ(RouteCaptureFrames(block.data(), frames * 16, 16, &QuillonAlto(), alto.slots), 10u);
+        ExpectCapture(alto, frames, second,
+                      {{0, 0}, {1, 2}, {2, 3}, {3, 4}, {4, 5}, {5, 6}, {6, 8}, {7, 10}, {8, 12}, {9, 14}});
+    }
+}
+
 TEST(CaptureRouting, The2026RevisionsLeaveTheirExtraChannelsUnrouted) {
     constexpr std::uint32_t frames = 192;
     FakeDriver driver(frames);
@@ -230,6 +245,24 @@ TEST(RenderRouting, PlaybackPairsLandAtTheirOffsetsFromTheHalfThePositionIsNotIn
                     ASSERT_EQ(block[f * 10 + first + ch], want) << "stream " << s << " frame " << f;
                 }
         }
+    }
+}
+
+TEST(RenderRouting, OnePositionReadDecidesTheHalfForEveryPair) {
+    constexpr std::uint32_t frames = 96;
+    for (bool second : {false, true}) {
+        FakeDriver driver(frames);
+        driver.PositionInSecondHalf(!second);
+        driver.status[11][1] = second ? driver.slots[11].m_nLength / 2 : 0;  // only stream 11's word has moved
+        for (int s = 11; s <= 15; ++s)
+            for (std::uint32_t k = 0; k < 2 * frames; ++k) {
+                driver.slots[s].m_pBuffer[k] = static_cast<float>(s);
+                driver.slots[s].m_pBuffer[2 * frames + k] = static_cast<float>(-s);
+            }
+        std::vector<float> block(frames * 10, 99.0f);
+        EXPECT_EQ(RouteRenderFrames(block.data(), frames * 10, 10, driver.slots), 5u);
+        for (int s = 11; s <= 15; ++s)
+            EXPECT_EQ(block[(frames - 1) * 10 + 2 * (s - 11) + 1], static_cast<float>(second ? s : -s)) << s;
     }
 }
 

@@ -18,9 +18,9 @@ using namespace SampleConversion;
 // The capture rule: the integer to float (round to nearest), then one single-precision multiply.
 float CaptureRule(std::int32_t v, float scale) { return static_cast<float>(v) * scale; }
 
-// The render rule: clamp (NaN to silence), scale, truncate toward zero.
+// The render rule: clamp (NaN and infinities to silence), scale, truncate toward zero.
 std::int64_t RenderRule(float v, float scale) {
-    if (std::isnan(v)) return 0;
+    if (!std::isfinite(v)) return 0;
     const float c = v > 1.0f ? 1.0f : (v < -1.0f ? -1.0f : v);
     return static_cast<std::int64_t>(std::trunc(static_cast<double>(c * scale)));
 }
@@ -91,10 +91,12 @@ TEST(SampleConversion, RenderTableValuesAndClipping) {
     EXPECT_EQ(one(16, 16, -3.5f), 0x8001u);
     EXPECT_EQ(one(32, 32, 2.0f), 0x7FFFFFFFu);
     EXPECT_EQ(one(24, 24, -3.5f), 0x800001u);
-    EXPECT_EQ(one(32, 32, INFINITY), 0x7FFFFFFFu);
-    // Silence for a NaN, which an application may write into the driver's buffers.
+    EXPECT_EQ(one(32, 32, std::numeric_limits<float>::max()), 0x7FFFFFFFu);  // the largest finite value clips
+    // Silence for a NaN or an infinity, which an application may write into the driver's buffers.
     EXPECT_EQ(one(16, 16, NAN), 0u);
     EXPECT_EQ(one(32, 32, -NAN), 0u);
+    EXPECT_EQ(one(32, 32, INFINITY), 0u);
+    EXPECT_EQ(one(24, 24, -INFINITY), 0u);
 }
 
 TEST(SampleConversion, EveryLengthInPlaceMatchesTheRule) {
@@ -132,6 +134,8 @@ TEST(SampleConversion, RenderEveryLengthInPlaceAndIntoASeparateBufferMatchesTheR
                 for (auto& v : in) v = value(random);
                 if (n > 5) in[5] = 1.0f;
                 if (n > 21) in[21] = std::numeric_limits<float>::quiet_NaN();  // a lane of a vector step
+                if (n > 34) in[34] = std::numeric_limits<float>::infinity();
+                if (n > 43) in[43] = -std::numeric_limits<float>::infinity();
                 std::vector<float> inPlace = in;
                 std::vector<unsigned char> separate(n * bytes + 8, 0xCC);
                 RenderFromFloat(f.bits, f.valid, inPlace.data(), inPlace.data(), n);

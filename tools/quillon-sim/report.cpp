@@ -158,6 +158,7 @@ void PrintReport(std::FILE* out, const Report& r) {
                      pin.capture ? "capture" : "render", DescribeFormat(pin.format).c_str(),
                      pin.looped ? "looped" : "standard", Seconds(pin.created), ran.c_str(),
                      pin.closed ? (", closed " + Json::Real(Seconds(*pin.closed)) + " s").c_str() : "", pin.frames);
+        std::fprintf(out, "    write-packet reports refused: %" PRIu64 "\n", pin.writePacketsRefused);
     }
 
     const DriverFigures& d = r.driver;
@@ -233,7 +234,8 @@ bool WriteSessionJson(const std::string& path, const Report& r) {
                 Json::Member("mode", Json::String(pin.looped ? "looped" : "standard")) + ", " +
                 Json::Member("format", FormatJson(pin.format)) + ", " +
                 Json::Member("closed", pin.closed ? Json::Real(Seconds(*pin.closed), 4) : "null") + ", " +
-                Json::Member("frames", Json::Count(pin.frames)) + "}";
+                Json::Member("frames", Json::Count(pin.frames)) + ", " +
+                Json::Member("writePacketReportsRefused", Json::Count(pin.writePacketsRefused)) + "}";
     }
     text += "\n  ],\n";
 

@@ -25,6 +25,22 @@ bool InWaveFamily(const GUID& guid) {
 
 }  // namespace
 
+bool KsNextDataRange(const BYTE* ranges, ULONG cbRanges, ULONG offset, const KSDATARANGE& range, ULONG* next) {
+    auto align8 = [](ULONGLONG value) { return (value + 7) & ~ULONGLONG{7}; };
+    ULONGLONG at = align8(ULONGLONG{offset} + range.FormatSize);
+    if (range.Flags & KSDATARANGE_ATTRIBUTES) {
+        if (at > cbRanges || cbRanges - at < sizeof(KSMULTIPLE_ITEM)) return false;
+        KSMULTIPLE_ITEM attributes;
+        std::memcpy(&attributes, ranges + at, sizeof attributes);
+        if (attributes.Size < sizeof(KSMULTIPLE_ITEM) || attributes.Size > cbRanges - at) return false;
+        at = align8(at + attributes.Size);
+    }
+    // The last range may end the answer without padding.
+    if (at > align8(cbRanges)) return false;
+    *next = static_cast<ULONG>(at < cbRanges ? at : cbRanges);
+    return true;
+}
+
 CKsAudPin::CKsAudPin(CKsAudFilter* pFilter, ULONG pinId, HRESULT* phr)
     : CKsPin(pFilter, pinId, phr),
       m_pAudFilter(pFilter),
@@ -79,13 +95,13 @@ HRESULT CKsAudPin::Init() {
     HRESULT hr = S_OK;
     m_bLoopedSupported = FALSE;
     bool standardInterface = false;
+    // A pin offers looped streaming when it lists the looped interface anywhere in its list.
     for (ULONG i = 0; i < m_cInterfaces; ++i) {
         const KSPIN_INTERFACE& item = m_pInterfaces[i];
         if (item.Set == KSINTERFACESETID_Standard &&
             (item.Id == KSINTERFACE_STANDARD_STREAMING || item.Id == KSINTERFACE_STANDARD_LOOPED_STREAMING)) {
             standardInterface = true;
-            m_bLoopedSupported = item.Id == KSINTERFACE_STANDARD_LOOPED_STREAMING;
-            break;
+            if (item.Id == KSINTERFACE_STANDARD_LOOPED_STREAMING) m_bLoopedSupported = TRUE;
         }
     }
     if (!standardInterface) {
@@ -102,15 +118,20 @@ HRESULT CKsAudPin::Init() {
         }
     }
     if (SUCCEEDED(hr)) {
-        // The walk advances by each range's FormatSize and stays inside the driver's answer: a range that
-        // is shorter than a KSDATARANGE (FormatSize 0 included) or runs past the answer ends it.
+        // The walk stays inside the driver's answer. Each range starts 8-byte aligned: the next one lies
+        // FormatSize bytes on, rounded up to 8; a range flagged KSDATARANGE_ATTRIBUTES is followed
+        // (aligned again) by its attribute list, a KSMULTIPLE_ITEM whose Size counts the whole list, which
+        // is stepped over. A range shorter than a KSDATARANGE (FormatSize 0 included), one running past
+        // the answer or an attribute list that does ends the walk.
         bool waveFamily = false;
         ULONG offset = 0;
         for (ULONG i = 0; i < m_cDataRanges; ++i) {
-            if (m_cbDataRanges - offset < sizeof(KSDATARANGE)) break;
+            if (offset > m_cbDataRanges || m_cbDataRanges - offset < sizeof(KSDATARANGE)) break;
             KSDATARANGE range;
             std::memcpy(&range, m_pDataRanges + offset, sizeof range);
             if (range.FormatSize < sizeof(KSDATARANGE) || range.FormatSize > m_cbDataRanges - offset) break;
+            ULONG next = 0;
+            if (!KsNextDataRange(m_pDataRanges, m_cbDataRanges, offset, range, &next)) next = m_cbDataRanges + 1;
             if (!waveFamily) waveFamily = InWaveFamily(range.SubFormat) || range.SubFormat == GUID_NULL;
             if (waveFamily && range.MajorFormat == KSDATAFORMAT_TYPE_AUDIO) {
                 auto* copy = new (std::nothrow) KSDATARANGE_AUDIO;
@@ -121,7 +142,7 @@ HRESULT CKsAudPin::Init() {
                     if (!m_listDataRanges.AddTail(copy)) delete copy;
                 }
             }
-            offset += range.FormatSize;
+            offset = next;
         }
         if (!waveFamily) {
             KsDebugPrint(1, WSTR("No audio dataranges on the pin"));
@@ -232,10 +253,15 @@ HRESULT CKsAudPin::SetFormat(WAVEFORMATEX* pwfx) {
 HRESULT CKsAudPin::Reinstantiate() {
     if (m_hNotificationEvent) FreeBuffersWithNotification();
     ClosePin();
-    const HRESULT hr = Instantiate(m_bLooped, m_bExclusive);
+    return Instantiate(m_bLooped, m_bExclusive);
+}
+
+void CKsAudPin::ClosePin() {
+    CKsPin::ClosePin();
+    // The driver freed the buffer with the instance: a later instance asks for one of its own.
     m_pRtBuffer = nullptr;
     m_cbRtBuffer = 0;
-    return hr;
+    m_pPositionRegister = nullptr;
 }
 
 HRESULT CKsAudPin::AllocateBuffer(ULONG requestedSize, void** buffer, ULONG* size) {
@@ -313,8 +339,11 @@ HRESULT CKsAudPin::AllocateBuffersWithNotification(ULONG requestedSize, void** b
     } else {
         PVOID base = nullptr;
         KSRTAUDIO_HWREGISTER reg;
-        GetPropertySimple(KSPROPSETID_RtAudio, KSPROPERTY_RTAUDIO_POSITIONREGISTER, &reg, sizeof reg, &base,
-                          sizeof base);
+        m_pPositionRegister = nullptr;
+        if (SUCCEEDED(GetPropertySimple(KSPROPSETID_RtAudio, KSPROPERTY_RTAUDIO_POSITIONREGISTER, &reg, sizeof reg,
+                                        &base, sizeof base)) &&
+            reg.Register && reg.Width == 32 && (reinterpret_cast<ULONG_PTR>(reg.Register) & 3) == 0)
+            m_pPositionRegister = static_cast<const volatile ULONG*>(reg.Register);
     }
     KsTraceLeave("CKsAudPin::AllocateBuffersWithNotification", hr);
     return hr;
@@ -344,8 +373,9 @@ HRESULT CKsAudPin::GetPosition(KSAUDIO_POSITION* position) {
 
 HRESULT CKsAudPin::SetBufferDuration(ULONG value) {
     KsTraceEnter("CKsAudPin::SetBufferDuration()");
-    const HRESULT hr = SetPropertySimple(KSPROPSETID_AudioBufferDuration, KSPROPERTY_AUDIOBUFFERDURATION_MS, nullptr, 0,
-                                         &value, sizeof value);
+    // The ULONG is the property's value, not instance data after the KSPROPERTY.
+    const HRESULT hr =
+        SetPropertySimple(KSPROPSETID_AudioBufferDuration, KSPROPERTY_AUDIOBUFFERDURATION_MS, &value, sizeof value);
     if (FAILED(hr)) KsDebugPrint(1, WSTR("Failed to Set Audio buffer duration - %#08x"), hr);
     KsTraceLeave("CKsAudPin::SetBufferDuration", hr);
     return hr;

@@ -20,6 +20,8 @@ public:
     ~CKsAudPin() override;
 
     HRESULT Reinstantiate() override;
+    // Closes the instance; its real-time buffer and position register go with it.
+    void ClosePin() override;
 
     HRESULT Init();
     HRESULT SetFormat(WAVEFORMATEX* pwfx);
@@ -40,11 +42,19 @@ public:
     void* m_pRtBuffer;
     ULONG m_cbRtBuffer;
     HANDLE m_hNotificationEvent;
+    // The hardware's position register (bytes into the real-time buffer), when the driver gave one with a
+    // width of 32 bits; read, never written. Null otherwise.
+    const volatile ULONG* m_pPositionRegister = nullptr;
 
 private:
     // The first range that passes every test (the channel test only when testChannels); null if none.
     const KSDATARANGE_AUDIO* MatchRange(const WAVEFORMATEX* pwfx, bool testChannels) const;
 };
+
+// Where the data range at `offset` of a pin's ranges (cbRanges bytes after the KSMULTIPLE_ITEM) is followed
+// by the next: FormatSize on, rounded up to 8, past an attribute list when the range's Flags carry
+// KSDATARANGE_ATTRIBUTES (the list itself 8-byte aligned). False when the attribute list does not fit.
+bool KsNextDataRange(const BYTE* ranges, ULONG cbRanges, ULONG offset, const KSDATARANGE& range, ULONG* next);
 
 // The size of a wave format: 18 for WAVE_FORMAT_PCM, 18 + cbSize for every other tag.
 ULONG KsWaveFormatSize(const WAVEFORMATEX* pwfx);

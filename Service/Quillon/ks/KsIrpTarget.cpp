@@ -5,6 +5,20 @@
 
 void KsFreeBlock(void* block) { delete[] static_cast<BYTE*>(block); }
 
+bool KsIsUnsupportedError(DWORD error) {
+    return error == ERROR_NOT_FOUND || error == ERROR_SET_NOT_FOUND || error == ERROR_NOT_SUPPORTED ||
+           error == ERROR_INVALID_FUNCTION;
+}
+
+HRESULT KsPropertyError(DWORD error, ULONG outSize, DWORD* count) {
+    // A size query: the count is the size the driver needs.
+    if ((error == ERROR_INSUFFICIENT_BUFFER || error == ERROR_MORE_DATA) && outSize == 0) return S_OK;
+    *count = 0;
+    if (KsIsUnsupportedError(error)) return E_NOTIMPL;
+    if (error == ERROR_NOT_READY) return kKsNotReady;
+    return E_FAIL;  // ERROR_SUCCESS included: a failure the driver gave no reason for
+}
+
 CKsIrpTarget::CKsIrpTarget() {
     KsTraceEnter("CKsIrpTarget::CKsIrpTarget()");
     m_handle = INVALID_HANDLE_VALUE;
@@ -65,20 +79,17 @@ HRESULT CKsIrpTarget::SyncIoctl(HANDLE handle, void* in, ULONG inSize, void* out
         if (!DeviceIoControl(handle, IOCTL_KS_PROPERTY, in, inSize, out, outSize, count, &overlapped)) {
             const DWORD error = GetLastError();
             if (error == ERROR_IO_PENDING) {
+                // The end of the wait says only that the request completed: its outcome is the completion's.
                 const DWORD wait = WaitForSingleObject(overlapped.hEvent, INFINITE);
+                *count = 0;
                 if (wait != WAIT_OBJECT_0) {
                     KsDebugPrint(1, WSTR("CKsIrpTarget::SyncIoctl WaitForSingleObject failed dwWait:0x%08x"), wait);
                     hr = E_FAIL;
+                } else if (!GetOverlappedResult(handle, &overlapped, count, FALSE)) {
+                    hr = KsPropertyError(GetLastError(), outSize, count);
                 }
-                *count = 0;
-            } else if ((error == ERROR_INSUFFICIENT_BUFFER || error == ERROR_MORE_DATA) && outSize == 0) {
-                // A size query: the count is the size the driver needs.
-            } else if (error == ERROR_NOT_FOUND) {
-                hr = E_NOTIMPL;
-                *count = 0;
             } else {
-                hr = E_FAIL;
-                *count = 0;
+                hr = KsPropertyError(error, outSize, count);
             }
         }
     }
@@ -91,7 +102,8 @@ HRESULT CKsIrpTarget::PropertyRequest(const char* enter, const char* leave, ULON
     KsTraceEnter(enter);
     HRESULT hr = S_OK;
     const ULONGLONG requestSize = sizeof(KSPROPERTY) + static_cast<ULONGLONG>(extra ? extraSize : 0);
-    BYTE local[kKsLocalRequestBytes];
+    // Aligned for the handles and addresses the instance data carries.
+    alignas(8) BYTE local[kKsLocalRequestBytes];
     BYTE* heap = nullptr;
     BYTE* request = local;
     if (requestSize > 0xFFFFFFFFull) {

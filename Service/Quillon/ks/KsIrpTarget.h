@@ -16,6 +16,15 @@ inline constexpr ULONG kKsMaxPropertyAnswerBytes = 1u << 20;
 // Frees a block handed out by GetPropertyMulti / GetPinPropertyMulti.
 void KsFreeBlock(void* block);
 
+// A property request's failure as the layer reports it: the errors with which drivers and stacks answer
+// a property they do not implement (ERROR_NOT_FOUND, ERROR_SET_NOT_FOUND, ERROR_NOT_SUPPORTED,
+// ERROR_INVALID_FUNCTION) all give E_NOTIMPL; STATUS_DEVICE_NOT_READY (a WaveRT pin with no new packet)
+// gives kKsNotReady; ERROR_INSUFFICIENT_BUFFER or ERROR_MORE_DATA without an output buffer is a size query
+// (S_OK, the count kept); anything else E_FAIL. The count is cleared for every failure.
+inline constexpr HRESULT kKsNotReady = static_cast<HRESULT>(0x80070015L);  // HRESULT_FROM_WIN32(ERROR_NOT_READY)
+bool KsIsUnsupportedError(DWORD error);
+HRESULT KsPropertyError(DWORD error, ULONG outSize, DWORD* count);
+
 class CKsIrpTarget {
 public:
     CKsIrpTarget();

@@ -155,6 +155,8 @@ HRESULT CKsPin::Instantiate(BOOL looped, BOOL exclusive) {
                                                     reinterpret_cast<PKSPIN_CONNECT>(m_pksPinConnect),
                                                     GENERIC_READ | GENERIC_WRITE, &m_handle);
     if (FAILED(hr)) KsDebugPrint(1, WSTR("Failed to instantiate pin. hr=%08x"), hr);
+    // A new instance starts in KSSTATE_STOP, whatever the state the last one was left in.
+    else m_ksState = KSSTATE_STOP;
     KsTraceLeave("CKsPin::Instantiate", hr);
     return hr;
 }
@@ -169,6 +171,7 @@ void CKsPin::ClosePin() {
     if (IsValidHandle(m_handle)) {
         SetState(KSSTATE_STOP);
         SafeCloseHandle(m_handle);
+        m_ksState = KSSTATE_STOP;  // even when the stop was refused: the instance is gone
     }
     KsTraceLeave("CKsPin::ClosePin()");
 }

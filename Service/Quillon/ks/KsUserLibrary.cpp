@@ -5,7 +5,8 @@ CKsUserLibrary& CKsUserLibrary::Get() { return ProcessGlobal<CKsUserLibrary>(); 
 HRESULT CKsUserLibrary::Create(HANDLE filter, PKSPIN_CONNECT connect, ACCESS_MASK access, PHANDLE pin) {
     if (!m_pfnCreatePin2 && !m_pfnCreatePin) {
         // Loaded once; a load that failed is tried again at the next pin creation.
-        if (!m_hModule) m_hModule = LoadLibraryW(WSTR("ksuser.dll"));
+        // From the system folder only: a ksuser.dll beside the program or in the current folder is not it.
+        if (!m_hModule) m_hModule = LoadLibraryExW(WSTR("ksuser.dll"), nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
         if (m_hModule) {
             m_pfnCreatePin2 = reinterpret_cast<CreatePin2>(reinterpret_cast<void*>(GetProcAddress(m_hModule, "KsCreatePin2")));
             if (!m_pfnCreatePin2)

@@ -214,6 +214,10 @@ std::uint32_t RouteCaptureFrames(const float* block, std::uint32_t samples, std:
     // call per stream.
     CaptureGroup groups[kLastCaptureStream + 1];
     std::uint32_t count = 0, routed = 0;
+    // The driver moves every stream's position at once: one read, at the first stream written, decides
+    // the half for all of this block's streams, so a period boundary in the middle of the walk cannot
+    // split the block between halves.
+    int blockHalf = -1;
     std::uint32_t c = 0;
     for (int i = 0; i <= kLastCaptureStream && c < channels; ++i) {
         if (!(used & (1u << i))) continue;  // skipping never consumes console channels
@@ -225,7 +229,8 @@ std::uint32_t RouteCaptureFrames(const float* block, std::uint32_t samples, std:
             const std::uint32_t half = slot.m_nLength / 2;
             // w is 1 or 2: shifts rather than divisions, which would cost more than a short copy.
             const std::uint32_t n = std::min(frames, std::min(kRouteScratchSamples, half) >> (w - 1));
-            float* const out = slot.m_pBuffer + (slot.PositionHalf() ? half : 0);
+            if (blockHalf < 0) blockHalf = static_cast<int>(slot.PositionHalf());
+            float* const out = slot.m_pBuffer + (blockHalf ? half : 0);
             if (count && groups[count - 1].Takes(w, c, n)) {
                 CaptureGroup& group = groups[count - 1];
                 group.out[group.streams++] = out;
@@ -250,6 +255,7 @@ std::uint32_t RouteRenderFrames(float* block, std::uint32_t samples, std::uint16
     const float* source[kPairs] = {};
     std::uint32_t supplied[kPairs] = {};
     std::uint32_t routed = 0;
+    int blockHalf = -1;  // one position read decides the half for every stream, as in capture
     bool whole = channels == kTenChannels;  // the five pairs side by side, each supplying every frame
     for (int p = 0; p < kPairs; ++p) {
         const int i = kFirstRenderStream + p;
@@ -264,7 +270,8 @@ std::uint32_t RouteRenderFrames(float* block, std::uint32_t samples, std::uint16
         if (slot.Usable(2)) {
             const std::uint32_t half = slot.m_nLength / 2;
             supplied[p] = std::min(frames, std::min(kRouteScratchSamples, half) / 2);
-            source[p] = slot.m_pBuffer + (slot.PositionHalf() ? 0 : half);
+            if (blockHalf < 0) blockHalf = static_cast<int>(slot.PositionHalf());
+            source[p] = slot.m_pBuffer + (blockHalf ? 0 : half);
             ++routed;
         }
         whole = whole && first[p] == 2 * p && supplied[p] == frames;

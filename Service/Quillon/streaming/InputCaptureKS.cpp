@@ -47,6 +47,7 @@ HRESULT CInputCaptureKS::StartPin() {
     if (!m_pPin) return E_FAIL;
     if (RealTime()) {
         if (m_pPin->m_hNotificationEvent) ResetEvent(m_pPin->m_hNotificationEvent);
+        m_bReadPacketSupported = true;
     } else {
         // Completions the last stop left signalled (its cancelled reads) are not packets of this start.
         for (ULONG i = 0; i < m_nPackets; ++i)
@@ -76,6 +77,8 @@ bool CInputCaptureKS::AllocateBuffers(std::uint32_t samples) {
     FreeBuffers();
     // Packets are converted in place in blocks of floats: a sample wider than a float has no room there.
     if (BytesPerSample() > sizeof(float)) return false;
+    // Whole frames only: a partial frame would shift every later packet's channels.
+    if (m_nChannels) samples -= samples % m_nChannels;
     SetBufferDuration(samples);
     return RealTime() ? AllocateRealTime(samples) : AllocateStandard(samples);
 }
@@ -95,7 +98,11 @@ bool CInputCaptureKS::AllocateRealTime(std::uint32_t samples) {
     // An event the driver refused to register is never signalled: without one the thread polls.
     const HANDLE notification = SUCCEEDED(hr) ? m_pPin->m_hNotificationEvent : nullptr;
     if (FAILED(hr)) hr = m_pPin->AllocateBuffer(bytes * samples * 2, &buffer, &actual);
-    const std::uint32_t packetSize = SUCCEEDED(hr) && buffer ? actual / (bytes * 2) : 0;
+    // The driver's packets are its buffer's halves: each must be whole frames, or every packet after the
+    // first would start inside a frame and deliver the channels rotated.
+    const std::uint32_t frameBytes = bytes * m_nChannels;
+    const bool whole = frameBytes && actual % (2 * frameBytes) == 0;
+    const std::uint32_t packetSize = SUCCEEDED(hr) && buffer && whole ? actual / (bytes * 2) : 0;
     // A region must hold at least two 32-bit words: the sentinel slot and the one before it.
     if (packetSize == 0 || packetSize * bytes < 2 * sizeof(std::uint32_t) || !ResizeSampleBlock(packetSize, true)) {
         SetBufferDuration(0);
@@ -193,31 +200,58 @@ void CInputCaptureKS::SubmitPacket(ULONG index) {
     m_llStreamPosition += m_llPacketDuration;
 }
 
-ULONG CInputCaptureKS::ChooseRealTimePacket(ULONG a) {
-    if (++m_nRtResync <= m_nPacketsPerSecond) {
-        if (ReadWord(m_pPackets[a].m_pSentinelSlot) != m_nSentinel) return a;
-        const ULONG n = a + 1 == m_nPackets ? 0 : a + 1;
-        if (ReadWord(m_pPackets[n].m_pSentinelSlot) != m_nSentinel) return n;
+int CInputCaptureKS::ChooseRealTimePacket(ULONG a, bool* moreData) {
+    *moreData = false;
+    if (m_bReadPacketSupported.load()) {
+        // Asking again tells the pin that the packets it gave before have been read.
+        KSRTAUDIO_GETREADPACKET_INFO info{};
+        const HRESULT hr =
+            m_pPin->GetPropertySimple(KSPROPSETID_RtAudio, KSPROPERTY_RTAUDIO_GETREADPACKET, &info, sizeof info);
+        if (SUCCEEDED(hr)) {
+            *moreData = info.MoreData != FALSE;
+            return static_cast<int>(info.PacketNumber & 1);
+        }
+        if (hr == kKsNotReady) return -1;  // nothing new since the last packet read
+        if (hr == E_NOTIMPL) m_bReadPacketSupported = false;
+        // Any other failure: the words decide this once.
     }
-    // Neither packet shows fresh data, or a second has passed: ask the pin which packet it wrote last.
-    m_nRtResync = 0;
-    KSRTAUDIO_GETREADPACKET_INFO info{};
-    if (SUCCEEDED(m_pPin->GetPropertySimple(KSPROPSETID_RtAudio, KSPROPERTY_RTAUDIO_GETREADPACKET, &info, sizeof info)))
-        a = info.PacketNumber & 1;
-    return a;
+    const ULONG n = a + 1 == m_nPackets ? 0 : a + 1;
+    const bool freshA = ReadWord(m_pPackets[a].m_pSentinelSlot) != m_nSentinel;
+    const bool freshN = ReadWord(m_pPackets[n].m_pSentinelSlot) != m_nSentinel;
+    // Both rewritten since they were read: packet a came first and the hardware is writing over it again
+    // now (a notification was missed); n is the newest whole packet.
+    if (freshN) return static_cast<int>(n);
+    if (freshA) return static_cast<int>(a);
+    // Neither word moved (a driver may leave a packet's last word alone): the whole packet is the one
+    // the hardware is not writing, which the position register tells when there is one.
+    const ULONG extent = m_pPackets[0].m_Header.FrameExtent;
+    if (const volatile ULONG* reg = m_pPin->m_pPositionRegister; reg && extent)
+        return static_cast<int>(((*reg / extent) & 1) ^ 1);
+    return static_cast<int>(a);
 }
 
 std::uint32_t CInputCaptureKS::ProcessPacket(ULONG a, bool resubmit) {
     if (a >= m_nPackets) return 0;
-    const bool realTime = RealTime();
-    if (realTime) {
-        a = ChooseRealTimePacket(a);
-        CapturePacket& p = m_pPackets[a];
+    if (!RealTime()) return DeliverPacket(a, resubmit);
+    std::uint32_t samples = 0;
+    // MoreData: a second packet waits (the buffer holds two at most).
+    for (int round = 0; round < 2; ++round) {
+        bool moreData = false;
+        const int chosen = ChooseRealTimePacket(m_nCurrentPacket.load(), &moreData);
+        if (chosen < 0) break;
+        CapturePacket& p = m_pPackets[chosen];
         if (ReadWord(p.m_pSentinelSlot) == m_nSentinel) {
             // Not overwritten since it was armed: never deliver the sentinel as a sample.
             WriteWord(p.m_pSentinelSlot, BitsPerSample() == 32 ? ReadWord(p.m_pPreviousSampleSlot) : 0);
         }
+        samples = DeliverPacket(static_cast<ULONG>(chosen), resubmit);
+        if (!moreData) break;
     }
+    return samples;
+}
+
+std::uint32_t CInputCaptureKS::DeliverPacket(ULONG a, bool resubmit) {
+    const bool realTime = RealTime();
     m_nCurrentPacket.store(a + 1 == m_nPackets ? 0 : a + 1);
     CapturePacket& p = m_pPackets[a];
     p.m_bSubmitted = false;

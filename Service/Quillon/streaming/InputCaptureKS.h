@@ -40,11 +40,17 @@ public:
     ULONG m_nPackets = 0;
     // Written by the stream thread and by StartPin on the bridge thread while the pin starts.
     std::atomic<ULONG> m_nCurrentPacket{0};
+    // Real-time mode: whether the pin answers KSPROPERTY_RTAUDIO_GETREADPACKET (until it says it does not).
+    std::atomic<bool> m_bReadPacketSupported{true};
 
 private:
     bool RealTime() const { return m_pPin && m_pPin->m_bLoopedSupported; }
     bool AllocateRealTime(std::uint32_t samples);
     bool AllocateStandard(std::uint32_t samples);
     bool ResizeSampleBlock(std::uint32_t floats, bool zero);
-    ULONG ChooseRealTimePacket(ULONG index);
+    // Real-time mode: the region of the next whole packet not yet delivered, or -1 when nothing is new.
+    // The pin's GETREADPACKET decides when it answers (MoreData: another waits); otherwise the sentinel
+    // words, with the position register when neither word shows fresh data.
+    int ChooseRealTimePacket(ULONG expected, bool* moreData);
+    std::uint32_t DeliverPacket(ULONG a, bool resubmit);
 };

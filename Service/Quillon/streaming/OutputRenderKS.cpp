@@ -41,13 +41,25 @@ HRESULT COutputRenderKS::StartPin() {
     if (!m_pPin) return E_FAIL;
     m_nPacketSequence = 0;
     if (RealTime()) {
-        for (ULONG i = 0; i < m_nPackets; ++i) std::memset(m_pPackets[i].m_Header.Data, 0, m_pPackets[i].m_Header.FrameExtent);
-        const HRESULT hr = m_pPin->SetState(KSSTATE_RUN);
-        Sleep(4);
-        m_bWritePacketReporting = true;
-        SubmitPacket(0);
-        SubmitPacket(0);
-        return hr;
+        {
+            CLockGuard guard(m_Lock);
+            // A notification left set by the last run is not a packet of this one.
+            if (m_pPin->m_hNotificationEvent) ResetEvent(m_pPin->m_hNotificationEvent);
+            for (ULONG i = 0; i < m_nPackets; ++i)
+                std::memset(m_pPackets[i].m_Header.Data, 0, m_pPackets[i].m_Header.FrameExtent);
+            m_bWritePacketReporting = true;
+            m_bPacketCountSupported = true;
+            // Packets 0 and 1 (silence) are reported before the pin runs: the hardware may stop at the end
+            // of the last packet reported, and a report for a packet already transferring comes too late.
+            if (m_nPackets) {
+                m_pPin->SetState(KSSTATE_PAUSE);
+                ReportWritePacket(0);
+                ReportWritePacket(1);
+                m_nPacketSequence = 2;
+            }
+            m_nCurrentPacket = 0;
+        }
+        return m_pPin->SetState(KSSTATE_RUN);
     }
     // Silence primes the pin at every start, not only the first: the regions still hold the integers of
     // the last packets written.
@@ -65,6 +77,8 @@ bool COutputRenderKS::AllocateBuffers(std::uint32_t samples) {
     FreeBuffers();
     // Packets are converted in place in blocks of floats: a sample wider than a float has no room there.
     if (BytesPerSample() > sizeof(float)) return false;
+    // Whole frames only: a partial frame would shift every later packet's channels.
+    if (m_nChannels) samples -= samples % m_nChannels;
     SetBufferDuration(samples);
     return RealTime() ? AllocateRealTime(samples) : AllocateStandard();
 }
@@ -77,11 +91,17 @@ bool COutputRenderKS::AllocateRealTime(std::uint32_t samples) {
     ULONG actual = 0;
     const HRESULT hr = bytes ? m_pPin->AllocateBuffersWithNotification(bytes * m_nPacketSize * 2, &buffer, &actual)
                              : E_FAIL;
-    const std::uint32_t packetSize = SUCCEEDED(hr) && buffer ? actual / (bytes * 2) : 0;
+    // The driver's packets are its buffer's halves: each must be whole frames, or every packet after the
+    // first would start inside a frame and play the channels rotated.
+    const std::uint32_t frameBytes = bytes * m_nChannels;
+    const bool whole = frameBytes && actual % (2 * frameBytes) == 0;
+    const std::uint32_t packetSize = SUCCEEDED(hr) && buffer && whole ? actual / (bytes * 2) : 0;
     m_pPackets = packetSize ? new (std::nothrow) RenderPacket[2]() : nullptr;
-    // Narrower samples: the callback fills a float block of its own, converted into the region.
-    if (m_pPackets && bytes < sizeof(float)) m_pSampleBlock = new (std::nothrow) float[packetSize]();
-    if (!m_pPackets || (bytes < sizeof(float) && !m_pSampleBlock)) {
+    // The callback fills a float block of its own, converted into the region.
+    if (m_pPackets) m_pSampleBlock = new (std::nothrow) float[packetSize]();
+    if (!m_pPackets || !m_pSampleBlock) {
+        delete[] m_pSampleBlock;
+        m_pSampleBlock = nullptr;
         delete[] m_pPackets;
         m_pPackets = nullptr;
         SetBufferDuration(0);
@@ -153,29 +173,56 @@ bool COutputRenderKS::IsPacketDone(ULONG index) {
     return static_cast<ULONG>(position.PlayOffset / extent) != index;
 }
 
+void COutputRenderKS::ReportWritePacket(std::uint32_t number) {
+    if (!m_bWritePacketReporting.load()) return;
+    KSRTAUDIO_SETWRITEPACKET_INFO info{number, 0, 0};
+    const HRESULT hr =
+        m_pPin->SetPropertySimple(KSPROPSETID_RtAudio, KSPROPERTY_RTAUDIO_SETWRITEPACKET, &info, sizeof info);
+    if (hr == E_NOTIMPL) {
+        m_bWritePacketReporting = false;
+    } else if (FAILED(hr)) {
+        // Late (the packet was already transferring) or too far ahead: the next choice asks the pin where
+        // it is again.
+        m_nWritePacketsRefused.fetch_add(1);
+    }
+}
+
+bool COutputRenderKS::ChooseWritePacket(std::uint32_t* number) {
+    const std::uint32_t next = m_nPacketSequence.load();
+    if (m_bPacketCountSupported.load()) {
+        ULONG count = 0;
+        const HRESULT hr =
+            m_pPin->GetPropertySimple(KSPROPSETID_RtAudio, KSPROPERTY_RTAUDIO_PACKETCOUNT, &count, sizeof count);
+        if (hr == E_NOTIMPL) m_bPacketCountSupported = false;
+        if (SUCCEEDED(hr)) {
+            const std::uint32_t wanted = count + 1;
+            // Written already (a wake before the packet count moved): nothing to fill yet.
+            if (static_cast<std::int32_t>(wanted - next) < 0) return false;
+            *number = wanted;
+            return true;
+        }
+    }
+    const ULONG extent = m_pPackets[0].m_Header.FrameExtent;
+    if (const volatile ULONG* reg = m_pPin->m_pPositionRegister; reg && extent) {
+        // The hardware plays the region the register points into; the other one is free. When that is not
+        // the next packet's region, the hardware is a packet further on and the one between is lost.
+        const ULONG free = ((*reg / extent) & 1) ^ 1;
+        *number = (next & 1) == free ? next : next + 1;
+        return true;
+    }
+    *number = next;
+    return true;
+}
+
 void COutputRenderKS::SubmitPacket(ULONG index) {
     if (RealTime()) {
-        (void)index;  // the packet sequence designates the packet
-        // StartPin reports its two packets on the bridge thread while the running pin may already wake
-        // the stream thread: the lock keeps the numbers reaching the pin in order.
+        // ProcessPacket fills and reports the packet it chose; a submission on its own reports the next.
+        (void)index;
         CLockGuard guard(m_Lock);
-        const std::uint32_t sequence = ++m_nPacketSequence;
-        if (m_bWritePacketReporting.load()) {
-            KSRTAUDIO_SETWRITEPACKET_INFO info{sequence, 0, 0};
-            const HRESULT hr =
-                m_pPin->SetPropertySimple(KSPROPSETID_RtAudio, KSPROPERTY_RTAUDIO_SETWRITEPACKET, &info, sizeof info);
-            if (hr == E_NOTIMPL) {
-                m_bWritePacketReporting = false;
-            } else if (++m_nRtResync > m_nPacketsPerSecond || FAILED(hr)) {
-                ULONG count = 0;
-                if (SUCCEEDED(m_pPin->GetPropertySimple(KSPROPSETID_RtAudio, KSPROPERTY_RTAUDIO_PACKETCOUNT, &count,
-                                                        sizeof count))) {
-                    if (count != m_nPacketSequence.load()) m_nPacketSequence.store(count);
-                    m_nRtResync = 0;
-                }
-            }
-        }
-        m_nCurrentPacket.store(m_nPacketSequence.load() & 1);
+        const std::uint32_t number = m_nPacketSequence.load();
+        ReportWritePacket(number);
+        m_nPacketSequence = number + 1;
+        m_nCurrentPacket.store((number + 1) & 1);
         return;
     }
     if (!m_pPackets || index >= m_nPackets) return;
@@ -192,31 +239,53 @@ void COutputRenderKS::SubmitPacket(ULONG index) {
     m_nCurrentPacket.store(index + 1 == m_nPackets ? 0 : index + 1);
 }
 
+std::uint32_t COutputRenderKS::ProcessRealTimePacket(bool resubmit) {
+    // The device lock orders the choice and the report with StartPin's on the bridge thread; it is not
+    // held across the callback.
+    std::uint32_t number = 0;
+    {
+        CLockGuard guard(m_Lock);
+        if (!ChooseWritePacket(&number)) return 0;
+    }
+    RenderPacket& p = m_pPackets[number & 1];
+    p.m_bSubmitted = false;
+    const std::uint32_t samples = m_nPacketSize;
+    float* block = m_pSampleBlock;
+    std::memset(block, 0, samples * sizeof(float));
+    if (m_nWarmUp.load() == 0) CallBlockCallback(block, samples);
+    // Only whole converted samples reach the hardware's buffer: the block is never written there as floats.
+    if (m_bFloatFormat && BitsPerSample() == 32)
+        std::memcpy(p.m_Header.Data, block, samples * sizeof(float));
+    else
+        SampleConversion::RenderFromFloat(BitsPerSample(), static_cast<unsigned>(m_nValidBits), block,
+                                          p.m_Header.Data, samples);
+    CLockGuard guard(m_Lock);
+    if (resubmit) ReportWritePacket(number);
+    m_nPacketSequence = number + 1;
+    m_nCurrentPacket.store((number + 1) & 1);
+    return samples;
+}
+
 std::uint32_t COutputRenderKS::ProcessPacket(ULONG index, bool resubmit) {
     if (index >= m_nPackets) return 0;
-    const bool realTime = RealTime();
+    if (RealTime()) return ProcessRealTimePacket(resubmit);
     // Standard mode fills the packet whose completion woke the thread. The index the thread waited on
     // can lag the current one: it read it while a start was queueing the ring again. Filling the current
     // packet then would write into a request the driver still holds, and the ring would stall once the
     // thread reached the packet whose completion it had already taken.
-    const ULONG current = realTime ? m_nCurrentPacket.load() : index;
-    RenderPacket& p = m_pPackets[current];
+    RenderPacket& p = m_pPackets[index];
     p.m_bSubmitted = false;
     const std::uint32_t bits = BitsPerSample();
-    // The float block: the region itself, except in real-time mode with narrower samples.
-    float* block = realTime && m_pSampleBlock ? m_pSampleBlock : static_cast<float*>(p.m_Header.Data);
+    float* block = static_cast<float*>(p.m_Header.Data);
     const std::uint32_t samples = m_nPacketSize;
-    // The block starts as silence in both modes: in standard mode the region holds the integers this
-    // packet carried last, which read as floats would reach the console as noise wherever the callback
-    // writes nothing (channels no stream is routed to, or a closed transfer gate).
+    // The block starts as silence: the region holds the integers this packet carried last, which read as
+    // floats would reach the console as noise wherever the callback writes nothing (channels no stream
+    // is routed to, or a closed transfer gate).
     std::memset(block, 0, samples * sizeof(float));
     if (m_nWarmUp.load() == 0) CallBlockCallback(block, samples);
     // A float pin takes the block as it is, as the capture side passes float input through.
-    if (m_bFloatFormat && bits == 32) {
-        if (block != p.m_Header.Data) std::memcpy(p.m_Header.Data, block, samples * sizeof(float));
-    } else {
+    if (!(m_bFloatFormat && bits == 32))
         SampleConversion::RenderFromFloat(bits, static_cast<unsigned>(m_nValidBits), block, p.m_Header.Data, samples);
-    }
-    if (resubmit) SubmitPacket(current);
+    if (resubmit) SubmitPacket(index);
     return samples;
 }

@@ -5,7 +5,9 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cmath>
 #include <cstring>
+#include <limits>
 
 namespace SampleConversion {
 
@@ -31,11 +33,12 @@ inline void Store24(unsigned char* p, std::int32_t v) {
     p[2] = static_cast<unsigned char>(u >> 16);
 }
 
-// Clamps to [-1, +1]. A NaN (an application may play anything into the driver's buffers) becomes 0
-// rather than reaching an integer conversion, whose result would be undefined.
+// Clamps to [-1, +1]. A NaN or an infinity (an application may play anything into the driver's buffers)
+// becomes 0: a NaN must not reach an integer conversion, whose result would be undefined, and an
+// infinity is no more a sample than a NaN is (clamped, it would play as full-scale DC).
 inline float Clamp(float v) {
     const float c = std::min(std::max(v, -1.0f), 1.0f);
-    return v == v ? c : 0.0f;
+    return std::fabs(v) <= std::numeric_limits<float>::max() ? c : 0.0f;
 }
 
 inline std::int32_t Scalar16(float v) { return static_cast<std::int32_t>(Clamp(v) * kRender16Scale); }
@@ -54,9 +57,11 @@ inline float LoadFloat(const float* p) {
 
 // SSE2 forms of the same rules.
 inline __m128 ClampVec(__m128 v) {
-    const __m128 ordered = _mm_cmpord_ps(v, v);  // all ones unless NaN
+    // All ones for a finite value; NaN and both infinities give zeros.
+    const __m128 magnitude = _mm_andnot_ps(_mm_set1_ps(-0.0f), v);
+    const __m128 finite = _mm_cmple_ps(magnitude, _mm_set1_ps(std::numeric_limits<float>::max()));
     const __m128 c = _mm_min_ps(_mm_max_ps(v, _mm_set1_ps(-1.0f)), _mm_set1_ps(1.0f));
-    return _mm_and_ps(c, ordered);
+    return _mm_and_ps(c, finite);
 }
 
 inline __m128i Render32Vec(__m128 v) {
@@ -197,9 +202,10 @@ void RenderFromFloat32Sse2(const float* in, void* outBlock, std::size_t samples,
 #define QUILLON_AVX2 __attribute__((target("avx2")))
 
 QUILLON_AVX2 inline __m256 ClampVec8(__m256 v) {
-    const __m256 ordered = _mm256_cmp_ps(v, v, _CMP_ORD_Q);
+    const __m256 magnitude = _mm256_andnot_ps(_mm256_set1_ps(-0.0f), v);
+    const __m256 finite = _mm256_cmp_ps(magnitude, _mm256_set1_ps(std::numeric_limits<float>::max()), _CMP_LE_OQ);
     const __m256 c = _mm256_min_ps(_mm256_max_ps(v, _mm256_set1_ps(-1.0f)), _mm256_set1_ps(1.0f));
-    return _mm256_and_ps(c, ordered);
+    return _mm256_and_ps(c, finite);
 }
 
 // 16 bytes from each address, the first in the low lane.

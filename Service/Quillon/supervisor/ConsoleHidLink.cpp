@@ -93,38 +93,46 @@ void FormatConsoleDescription(const char* modelName, const WCHAR* serial, char (
     out[at] = 0;
 }
 
-bool OpenByContainerId(const GUID& containerId, ConsoleHidLink& link) {
-    GUID hidClass{};
-    HidD_GetHidGuid(&hidClass);
-    HDEVINFO set = SetupDiGetClassDevsW(&hidClass, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
-    if (set == INVALID_HANDLE_VALUE) return false;
+namespace {
 
-    BYTE* property = static_cast<BYTE*>(std::calloc(1, kContainerPropertyBytes));
-    SP_DEVINFO_DATA info{};
-    info.cbSize = sizeof(info);
-    DWORD member = 0;
-    bool matched = false;
-    for (; property && !matched && SetupDiEnumDeviceInfo(set, member, &info); ++member) {
+// Whether a device node of the set belongs to the container: its DEVPKEY_Device_ContainerId, or, only
+// when the node has none, its base container id (which may differ from the container a node is
+// grouped in, so it is not compared while the container id is there).
+bool InContainer(HDEVINFO set, SP_DEVINFO_DATA& info, const GUID& containerId, BYTE* property) {
+    for (const DEVPROPKEY* key : {&DEVPKEY_Device_ContainerId, &DEVPKEY_Device_BaseContainerId}) {
         DEVPROPTYPE type = 0;
         DWORD size = 0;
         std::memset(property, 0, kContainerPropertyBytes);
-        matched = SetupDiGetDevicePropertyW(set, &info, &DEVPKEY_Device_BaseContainerId, &type, property,
-                                            kContainerPropertyBytes, &size, 0) &&
-                  (type & DEVPROP_MASK_TYPE) == DEVPROP_TYPE_GUID && size >= sizeof(GUID) &&
-                  std::memcmp(property, &containerId, sizeof(GUID)) == 0;
-        if (matched) break;
+        if (!SetupDiGetDevicePropertyW(set, &info, key, &type, property, kContainerPropertyBytes, &size, 0)) continue;
+        return (type & DEVPROP_MASK_TYPE) == DEVPROP_TYPE_GUID && size >= sizeof(GUID) &&
+               std::memcmp(property, &containerId, sizeof(GUID)) == 0;
     }
-    std::free(property);
-    if (!matched) {
-        SetupDiDestroyDeviceInfoList(set);
-        return false;
-    }
+    return false;
+}
 
+// Whether the collection's value reports include `reportId` of that type.
+bool CarriesReport(PHIDP_PREPARSED_DATA preparsed, HIDP_REPORT_TYPE type, BYTE reportId) {
+    HIDP_VALUE_CAPS caps[8];
+    USHORT count = static_cast<USHORT>(sizeof caps / sizeof caps[0]);
+    const NTSTATUS status = HidP_GetValueCaps(type, caps, &count, preparsed);
+    if (status != HIDP_STATUS_SUCCESS && status != HIDP_STATUS_BUFFER_TOO_SMALL) return false;
+    for (USHORT i = 0; i < count && i < sizeof caps / sizeof caps[0]; ++i)
+        if (caps[i].ReportID == reportId) return true;
+    return false;
+}
+
+// Whether a collection carries the channel-mask request (output report 1) and reply (input report 2).
+enum class Reports { Carried, Unknown, Absent };
+
+// Opens the HID interface of one device node into `opened` and reads its identity and `reports`
+// (Unknown when its capabilities cannot be read).
+bool OpenInterface(HDEVINFO set, SP_DEVINFO_DATA& info, const GUID& hidClass, ConsoleHidLink& opened, Reports* reports) {
+    *reports = Reports::Unknown;
     SP_DEVICE_INTERFACE_DATA iface{};
     iface.cbSize = sizeof(iface);
     DWORD required = 0;
     SP_DEVICE_INTERFACE_DETAIL_DATA_W* detail = nullptr;
-    if (SetupDiEnumDeviceInterfaces(set, nullptr, &hidClass, member, &iface)) {
+    if (SetupDiEnumDeviceInterfaces(set, &info, &hidClass, 0, &iface)) {
         SetupDiGetDeviceInterfaceDetailW(set, &iface, nullptr, 0, &required, nullptr);
         if (required >= sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W))
             detail = static_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_W*>(std::calloc(1, required + sizeof(WCHAR)));
@@ -136,21 +144,17 @@ bool OpenByContainerId(const GUID& containerId, ConsoleHidLink& link) {
             }
         }
     }
-    if (!detail) {
-        SetupDiDestroyDeviceInfoList(set);
-        return false;
-    }
+    if (!detail) return false;
 
-    ConsoleHidLink opened;
     opened.m_pszDevicePath = static_cast<char*>(std::calloc(1, kDevicePathBytes));
     if (opened.m_pszDevicePath)
         NarrowBounded(detail->DevicePath, kDevicePathBytes, opened.m_pszDevicePath, kDevicePathBytes);
     opened.m_hFile = CreateFileW(detail->DevicePath, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
                                  nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
     std::free(detail);
-    SetupDiDestroyDeviceInfoList(set);
     if (opened.m_hFile == INVALID_HANDLE_VALUE || !opened.m_hFile) {
         opened.m_hFile = INVALID_HANDLE_VALUE;
+        CloseHandles(opened);
         return false;
     }
 
@@ -163,6 +167,10 @@ bool OpenByContainerId(const GUID& containerId, ConsoleHidLink& link) {
         if (HidP_GetCaps(preparsed, &caps) == HIDP_STATUS_SUCCESS) {
             opened.m_InputReportLength = caps.InputReportByteLength;
             opened.m_OutputReportLength = caps.OutputReportByteLength;
+            *reports = CarriesReport(preparsed, HidP_Output, kRequestReportId) &&
+                               CarriesReport(preparsed, HidP_Input, kReplyReportId)
+                           ? Reports::Carried
+                           : Reports::Absent;
         }
         HidD_FreePreparsedData(preparsed);
     }
@@ -175,10 +183,49 @@ bool OpenByContainerId(const GUID& containerId, ConsoleHidLink& link) {
     }
     if (!HidD_GetSerialNumberString(opened.m_hFile, opened.m_SerialNumber, sizeof(opened.m_SerialNumber)))
         std::memset(opened.m_SerialNumber, 0, sizeof(opened.m_SerialNumber));
-
-    CopyFrom(link, opened);
-    CloseLink(opened);
     return true;
+}
+
+}  // namespace
+
+bool OpenByContainerId(const GUID& containerId, ConsoleHidLink& link) {
+    GUID hidClass{};
+    HidD_GetHidGuid(&hidClass);
+    HDEVINFO set = SetupDiGetClassDevsW(&hidClass, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
+    if (set == INVALID_HANDLE_VALUE) return false;
+
+    // A console's HID interface may have several top-level collections, each its own device node in the
+    // same container: the one used carries the channel-mask reports. Without such a collection, the
+    // first whose capabilities could not be read, else the first of the container that opens.
+    BYTE* property = static_cast<BYTE*>(std::calloc(1, kContainerPropertyBytes));
+    SP_DEVINFO_DATA info{};
+    info.cbSize = sizeof(info);
+    ConsoleHidLink first;
+    Reports firstReports = Reports::Absent;
+    bool haveFirst = false, found = false;
+    for (DWORD member = 0; property && !found && SetupDiEnumDeviceInfo(set, member, &info); ++member) {
+        if (!InContainer(set, info, containerId, property)) continue;
+        ConsoleHidLink opened;
+        Reports reports = Reports::Absent;
+        if (!OpenInterface(set, info, hidClass, opened, &reports)) continue;
+        if (reports == Reports::Carried) {
+            CopyFrom(link, opened);
+            found = true;
+        } else if (!haveFirst || (reports == Reports::Unknown && firstReports == Reports::Absent)) {
+            CopyFrom(first, opened);
+            firstReports = reports;
+            haveFirst = true;
+        }
+        CloseLink(opened);
+    }
+    std::free(property);
+    SetupDiDestroyDeviceInfoList(set);
+    if (!found && haveFirst) {
+        CopyFrom(link, first);
+        found = true;
+    }
+    CloseLink(first);
+    return found;
 }
 
 void CloseLink(ConsoleHidLink& link) { CloseHandles(link); }
@@ -208,10 +255,17 @@ bool PollChannelMask(CConsoleSupervisor& supervisor, ConsoleHidLink& link) {
     // all, makes the device unusable for the poll. Nothing is sent then.
     if (!link.IsOpen() || !Valid(link.m_Overlapped.hEvent)) return false;
     if (link.m_InputReportLength == 0 || link.m_InputReportLength > kHidReplyBufferBytes) return false;
+    // A write is exactly the output report length the capabilities give (the report id and its bytes):
+    // Windows refuses one byte more or less. Without a length that fits, nothing is sent.
+    const DWORD requestLength = link.m_OutputReportLength ? link.m_OutputReportLength : kHidRequestBytes;
+    if (requestLength < 2 || requestLength > kHidReplyBufferBytes) return false;
 
-    BYTE request[kHidRequestBytes] = {kRequestReportId, kRequestCommand};
+    // Input reports wait per handle: a reply to an earlier request that was given up on may still be
+    // queued, and would be read as the answer to this one.
+    HidD_FlushQueue(link.m_hFile);
+    BYTE request[kHidReplyBufferBytes] = {kRequestReportId, kRequestCommand};
     ResetOverlapped(link);
-    if (!FinishIo(link, WriteFile(link.m_hFile, request, sizeof request, nullptr, &link.m_Overlapped))) return false;
+    if (!FinishIo(link, WriteFile(link.m_hFile, request, requestLength, nullptr, &link.m_Overlapped))) return false;
 
     BYTE reply[kHidReplyBufferBytes] = {};
     ResetOverlapped(link);

@@ -34,7 +34,8 @@ CConsoleSupervisor::CConsoleSupervisor() {
     if (!m_Channel.IsOpen()) return;
 
     MarkDisconnected();
-    m_hAvrt = LoadLibraryW(WSTR("Avrt.dll"));
+    // System libraries come from the system folder only, never from the program's or the current folder.
+    m_hAvrt = LoadLibraryExW(WSTR("Avrt.dll"), nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
     if (m_hAvrt) {
         m_pfnAvSetMmThreadCharacteristicsA = reinterpret_cast<AvSetMmThreadCharacteristicsAFn>(
             reinterpret_cast<void*>(GetProcAddress(m_hAvrt, "AvSetMmThreadCharacteristicsA")));

@@ -41,6 +41,11 @@ bool NarrowBounded(const WCHAR* text, std::size_t maxUnits, char* out, std::size
     return true;
 }
 
+bool SameTextOrdinal(const WCHAR* a, const WCHAR* b, bool ignoreCase) {
+    if (!a || !b) return false;
+    return CompareStringOrdinal(a, -1, b, -1, ignoreCase ? TRUE : FALSE) == CSTR_EQUAL;
+}
+
 bool EqualsIgnoreCaseA(const char* a, const char* b) {
     if (!a || !b) return false;
     for (; *a && *b; ++a, ++b)

@@ -18,5 +18,9 @@ bool NarrowBounded(const WCHAR* text, std::size_t maxUnits, char* out, std::size
 bool EqualsIgnoreCaseA(const char* a, const char* b);
 // Whether `needle`, lowered character by character, occurs in `haystack` lowered the same way.
 bool ContainsIgnoreCaseA(const char* haystack, const char* needle);
+// Whether two terminated texts are the same, compared ordinally (CompareStringOrdinal: code unit by code
+// unit, with the system's simple upper-casing when ignoreCase): identifiers and names never compare by
+// the user's locale.
+bool SameTextOrdinal(const WCHAR* a, const WCHAR* b, bool ignoreCase);
 // Whether `needle` occurs in `haystack` ignoring ASCII case; an empty needle occurs everywhere.
 bool ContainsIgnoreCaseW(const WCHAR* haystack, const WCHAR* needle);

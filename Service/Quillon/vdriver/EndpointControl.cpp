@@ -165,7 +165,7 @@ bool RefreshEndpointIds(CVirtualDriverChannel& channel) {
     info.cbSize = sizeof(info);
     for (DWORD member = 0; SetupDiEnumDeviceInfo(set, member, &info); ++member) {
         PropertyBlock hardwareIds(set, info, DEVPKEY_Device_HardwareIds);
-        if (!hardwareIds || lstrcmpW(hardwareIds.Strings(), kDriverHardwareIdW) != 0) continue;
+        if (!hardwareIds || !SameTextOrdinal(hardwareIds.Strings(), kDriverHardwareIdW, false)) continue;
         PropertyBlock children(set, info, DEVPKEY_Device_BusRelations);
         if (!children) continue;
 
@@ -210,11 +210,11 @@ int FindStreamForEndpoint(const CVirtualDriverChannel& channel, const WCHAR* chi
         if (RegOpenKeyExW(endpoint.Get(), kPropertiesW, 0, KEY_QUERY_VALUE, properties.Put()) != ERROR_SUCCESS)
             continue;
         if (!ReadString(properties.Get(), kInstanceIdValue, value, kIdentifierValueBytes) ||
-            lstrcmpiW(value, childId) != 0)
+            !SameTextOrdinal(value, childId, true))
             continue;
         if (!ReadString(properties.Get(), kJackSubtypeValue, value, kIdentifierValueBytes)) continue;
         for (int n = 0; n < kVirtualStreamCount; ++n)
-            if (channel.m_pJackSubtypes[n] && lstrcmpiW(value, channel.m_pJackSubtypes[n]) == 0) {
+            if (channel.m_pJackSubtypes[n] && SameTextOrdinal(value, channel.m_pJackSubtypes[n], true)) {
                 result = n;
                 break;
             }
@@ -299,12 +299,17 @@ bool RenameInPropertyStore(const char* endpointKeyName, const char* name) {
         if (!value.pwszVal) continue;
         std::memcpy(value.pwszVal, wide, bytes);
         value.vt = VT_LPWSTR;
-        store->SetValue(PKEY_Device_DeviceDesc, value);
+        // SetValue changes only this store object; Commit makes it the endpoint's. What the endpoint then
+        // holds is read through a store of its own, not through the one that was written.
+        const bool committed = SUCCEEDED(store->SetValue(PKEY_Device_DeviceDesc, value)) && SUCCEEDED(store->Commit());
         PropVariantClear(&value);
+        if (!committed) continue;
 
+        ComPtr<IPropertyStore> fresh;
         PropVariant back;
-        if (SUCCEEDED(store->GetValue(PKEY_Device_DeviceDesc, back.Put())) && back.String() &&
-            lstrcmpiW(back.String(), wide) == 0)
+        if (SUCCEEDED(device->OpenPropertyStore(STGM_READ, fresh.Put())) && fresh &&
+            SUCCEEDED(fresh->GetValue(PKEY_Device_DeviceDesc, back.Put())) && back.String() &&
+            SameTextOrdinal(back.String(), wide, false))
             ++confirmed;
     }
     return matched > 0 && matched == confirmed;
@@ -325,17 +330,21 @@ void ShowEndpoint(CConsoleSupervisor& supervisor, int index) {
     if (SUCCEEDED(CoCreateInstance(CLSID_PolicyConfig, nullptr, CLSCTX_ALL, IID_IPolicyConfig, policy.PutVoid())) &&
         policy) {
         const WCHAR* id = (index >= 0 && index < kVirtualStreamCount) ? channel.m_pEndpointIds[index] : nullptr;
-        policy->SetEndpointVisibility(id, TRUE);
+        // A stream whose endpoint id is unknown has nothing to show: the policy object reads the string.
+        if (id) policy->SetEndpointVisibility(id, TRUE);
     }
 }
 
 void HideEndpoint(CConsoleSupervisor& supervisor, int index) {
     CVirtualDriverChannel& channel = supervisor.m_Channel;
     const bool known = index >= 0 && index < kVirtualStreamCount;
+    // A stream whose endpoint id is unknown (the driver gave none) is skipped: the policy object reads the
+    // string it is given.
+    const WCHAR* id = known ? channel.m_pEndpointIds[index] : nullptr;
     ComPtr<IPolicyConfig> policy;
-    if (SUCCEEDED(CoCreateInstance(CLSID_PolicyConfig, nullptr, CLSCTX_ALL, IID_IPolicyConfig, policy.PutVoid())) &&
+    if (id && SUCCEEDED(CoCreateInstance(CLSID_PolicyConfig, nullptr, CLSCTX_ALL, IID_IPolicyConfig, policy.PutVoid())) &&
         policy)
-        policy->SetEndpointVisibility(known ? channel.m_pEndpointIds[index] : nullptr, FALSE);
+        policy->SetEndpointVisibility(id, FALSE);
     if (channel.IsOpen() && known)
         SendIndexRequest(channel, IsCaptureStream(index) ? IOCTL_VAD_CAPTURE_DISABLE : IOCTL_VAD_RENDER_DISABLE,
                          index);

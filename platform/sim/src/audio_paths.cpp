@@ -361,6 +361,7 @@ void AudioPathMeter::OnConsolePin(const ConsolePinEvent& e) {
         return;
     }
     PinRecord* pin = PinLocked(e.pin);
+    if (pin) pin->writePacketsRefused = e.writePacketsRefused;
     switch (e.kind) {
         case ConsolePinEvent::Kind::Created:
             break;

@@ -81,3 +81,27 @@ int MultiByteToWideChar(UINT CodePage, DWORD, LPCSTR lpMultiByteStr, int cbMulti
     std::memcpy(lpWideCharStr, out.data(), out.size() * sizeof(WCHAR));
     return static_cast<int>(out.size());
 }
+
+int CompareStringOrdinal(LPCWSTR lpString1, int cchCount1, LPCWSTR lpString2, int cchCount2, BOOL bIgnoreCase) {
+    if (!lpString1 || !lpString2) {
+        sim::SetError(ERROR_INVALID_PARAMETER);
+        return 0;
+    }
+    auto length = [](LPCWSTR s, int count) {
+        if (count >= 0) return static_cast<std::size_t>(count);
+        std::size_t n = 0;
+        while (s[n]) ++n;
+        return n;
+    };
+    auto upper = [](WCHAR c) -> WCHAR {
+        if ((c >= u'a' && c <= u'z') || (c >= 0xE0 && c <= 0xFE && c != 0xF7)) return static_cast<WCHAR>(c - 0x20);
+        return c;
+    };
+    const std::size_t n1 = length(lpString1, cchCount1), n2 = length(lpString2, cchCount2);
+    for (std::size_t i = 0; i < n1 && i < n2; ++i) {
+        const WCHAR a = bIgnoreCase ? upper(lpString1[i]) : lpString1[i];
+        const WCHAR b = bIgnoreCase ? upper(lpString2[i]) : lpString2[i];
+        if (a != b) return a < b ? CSTR_LESS_THAN : CSTR_GREATER_THAN;
+    }
+    return n1 == n2 ? CSTR_EQUAL : n1 < n2 ? CSTR_LESS_THAN : CSTR_GREATER_THAN;
+}

@@ -39,7 +39,8 @@ Console::Console(Machine& machine, ConsoleConfig config)
     : machine_(machine),
       config_(std::move(config)),
       ks_(std::make_unique<ConsoleKs>(*this)),
-      hid_(std::make_shared<ConsoleHid>(machine_, Model().productId, config_.firmwareVersion, Wide(config_.serial))) {}
+      hid_(std::make_shared<ConsoleHid>(machine_, Model().productId, config_.firmwareVersion, Wide(config_.serial))),
+      consumer_(std::make_shared<ConsumerControlHid>(Model().productId)) {}
 
 Console::~Console() { Unplug(); }
 
@@ -106,11 +107,27 @@ void Console::Plug() {
     if (HasCapture()) addEndpoint(CaptureEndpointId(), "Line");
     addEndpoint(RenderEndpointId(), "Speakers");
 
+    // The consumer-control collection comes first in the tree, as Windows lists COL01 before COL02.
+    DeviceNode consumer;
+    consumer.instanceId = ConsumerControlInstanceId();
+    consumer.hardwareIds = {"HID\\" + VidPid() + "&MI_03&Col01"};
+    consumer.parent = composite.instanceId;
+    consumer.containerId = config_.containerId;
+    consumer.baseContainerId = HidBaseContainerId();
+    consumer.setupClass = kHidSetupClass;
+    consumer.friendlyName = "HID-compliant consumer control device";
+    DeviceInterface consumerInterface;
+    consumerInterface.interfaceClass = kHidInterfaceClass;
+    consumerInterface.path = DeviceTree::InterfacePath(consumer.instanceId, kHidInterfaceClass);
+    consumerInterface.device = consumer_;
+    tree.AddDevice(consumer, {consumerInterface});
+
     DeviceNode hid;
     hid.instanceId = HidInstanceId();
-    hid.hardwareIds = {"HID\\" + VidPid() + "&MI_03"};
+    hid.hardwareIds = {"HID\\" + VidPid() + "&MI_03&Col02"};
     hid.parent = composite.instanceId;
     hid.containerId = config_.containerId;
+    hid.baseContainerId = HidBaseContainerId();
     hid.setupClass = kHidSetupClass;
     hid.friendlyName = "HID-compliant vendor-defined device";
     DeviceInterface hidInterface;
@@ -142,24 +159,51 @@ void Console::Unplug() {
     if (!plugged_) return;
     machine_.Devices().RemoveDevice(CompositeInstanceId());
     EndpointStore& store = EndpointStore::Of(machine_);
-    if (HasCapture()) store.Remove(EndpointStore::Flow::Capture, config_.captureEndpointGuid);
-    store.Remove(EndpointStore::Flow::Render, config_.renderEndpointGuid);
+    // Windows keeps a device's endpoints when it goes, marked not present.
+    if (HasCapture()) store.MarkNotPresent(EndpointStore::Flow::Capture, config_.captureEndpointGuid);
+    store.MarkNotPresent(EndpointStore::Flow::Render, config_.renderEndpointGuid);
     plugged_ = false;
     machine_.AddNote("console", std::string("unplugged ") + Model().name);
 }
 
-std::string Console::HidInstanceId() const { return "HID\\" + VidPid() + "&MI_03\\8&1C2D3E4F&0&0000"; }
+std::string Console::HidInstanceId() const { return "HID\\" + VidPid() + "&MI_03&COL02\\8&1C2D3E4F&0&0001"; }
 
-void Console::HideBaseContainer() {
+bool ConsumerControlHid::HidIdentity(Identity* identity) {
+    identity->vendorId = 0x7A3E;
+    identity->productId = productId_;
+    identity->versionNumber = 0x0100;
+    identity->usagePage = 0x000C;  // consumer
+    identity->usage = 0x0001;      // consumer control
+    identity->inputReportLength = 3;
+    identity->outputReportLength = 0;
+    identity->inputReports = {0x03};
+    return true;
+}
+
+std::string Console::ConsumerControlInstanceId() const {
+    return "HID\\" + VidPid() + "&MI_03&COL01\\8&1C2D3E4F&0&0000";
+}
+
+GUID Console::HidBaseContainerId() const {
+    GUID base = config_.containerId;
+    base.Data1 ^= 0xB45EB45E;
+    return base;
+}
+
+void Console::HideContainerId() {
     DeviceProperty hidden;
-    hidden.key = DEVPKEY_Device_BaseContainerId;
+    hidden.key = DEVPKEY_Device_ContainerId;
     hidden.type = DEVPROP_TYPE_EMPTY;
     machine_.Devices().SetProperty(HidInstanceId(), hidden);
 }
 
-void Console::BaseContainerAsString() {
+void Console::ContainerIdAsString() {
     machine_.Devices().SetProperty(
-        HidInstanceId(), DeviceProperty::String(DEVPKEY_Device_BaseContainerId, DeviceTree::GuidText(config_.containerId)));
+        HidInstanceId(), DeviceProperty::String(DEVPKEY_Device_ContainerId, DeviceTree::GuidText(config_.containerId)));
+}
+
+void Console::BaseContainerIsTheContainer() {
+    machine_.Devices().SetProperty(HidInstanceId(), DeviceProperty::Guid(DEVPKEY_Device_BaseContainerId, config_.containerId));
 }
 
 }  // namespace sim

@@ -22,7 +22,31 @@ bool ConsoleHid::HidIdentity(Identity* identity) {
     identity->serial = serial_;
     identity->inputReportLength = faults_.inputReportLength;
     identity->outputReportLength = faults_.outputReportLength;
+    identity->inputReports = {0x02};
+    identity->outputReports = {0x01};
     return true;
+}
+
+DWORD ConsoleHid::Open(File& file) {
+    std::lock_guard lock(machine_.Mutex());
+    queues_[&file];
+    return ERROR_SUCCESS;
+}
+
+void ConsoleHid::Close(File& file) {
+    std::lock_guard lock(machine_.Mutex());
+    queues_.erase(&file);
+    std::erase_if(pendingReads_, [&](const auto& r) { return r.first == &file; });
+}
+
+void ConsoleHid::FlushInput(File& file) {
+    std::lock_guard lock(machine_.Mutex());
+    if (auto it = queues_.find(&file); it != queues_.end()) it->second.clear();
+}
+
+std::uint64_t ConsoleHid::WritesRefusedForLength() {
+    std::lock_guard lock(machine_.Mutex());
+    return wrongLengthWrites_;
 }
 
 void ConsoleHid::SetChannelMask(std::uint16_t mask) {
@@ -67,12 +91,14 @@ std::uint64_t ConsoleHid::RepliesSent() {
 
 std::size_t ConsoleHid::QueuedReplies() {
     std::lock_guard lock(machine_.Mutex());
-    return replies_.size();
+    std::size_t queued = 0;
+    for (const auto& [file, queue] : queues_) queued += queue.size();
+    return queued;
 }
 
 std::size_t ConsoleHid::PendingRequests() {
     std::lock_guard lock(machine_.Mutex());
-    std::erase_if(pendingReads_, [](const auto& r) { return r->IsCompletedLocked(); });
+    std::erase_if(pendingReads_, [](const auto& r) { return r.second->IsCompletedLocked(); });
     std::erase_if(pendingWrites_, [](const auto& r) { return r->IsCompletedLocked(); });
     return pendingReads_.size() + pendingWrites_.size();
 }
@@ -90,15 +116,20 @@ void ConsoleHid::ReplyLocked() {
     report[2] = static_cast<BYTE>(mask_ & 0xFF);
     report[3] = static_cast<BYTE>(mask_ >> 8);
     ++sent_;
-    std::erase_if(pendingReads_, [](const auto& r) { return r->IsCompletedLocked(); });
-    if (!pendingReads_.empty()) {
-        auto read = pendingReads_.front();
-        pendingReads_.erase(pendingReads_.begin());
-        CompleteReadLocked(*read, report);
-        return;
+    std::erase_if(pendingReads_, [](const auto& r) { return r.second->IsCompletedLocked(); });
+    // Every open handle gets the report: a read waiting on it takes it, else it queues there.
+    for (auto& [file, queue] : queues_) {
+        auto waiting = std::find_if(pendingReads_.begin(), pendingReads_.end(),
+                                    [&, f = file](const auto& r) { return r.first == f; });
+        if (waiting != pendingReads_.end()) {
+            auto read = waiting->second;
+            pendingReads_.erase(waiting);
+            CompleteReadLocked(*read, report);
+            continue;
+        }
+        if (queue.size() == kInputQueueLength) queue.pop_front();
+        queue.push_back(report);
     }
-    if (replies_.size() == kInputQueueLength) replies_.pop_front();
-    replies_.push_back(std::move(report));
 }
 
 DWORD ConsoleHid::Io(File& file, const std::shared_ptr<IoRequest>& request) {
@@ -106,8 +137,10 @@ DWORD ConsoleHid::Io(File& file, const std::shared_ptr<IoRequest>& request) {
     if (file.Disconnected()) return ERROR_DEVICE_NOT_CONNECTED;
     if (request->kind == IoRequest::Kind::Write) {
         if (faults_.refuseWrites) return ERROR_INVALID_USER_BUFFER;
-        if (!request->in || request->inSize < 2 || request->inSize > faults_.outputReportLength)
+        if (!request->in || request->inSize != faults_.outputReportLength || request->inSize < 2) {
+            ++wrongLengthWrites_;
             return ERROR_INVALID_PARAMETER;
+        }
         const auto* report = static_cast<const BYTE*>(request->in);
         if (report[0] == 0x01 && report[1] == 0x49) {
             ++requests_;
@@ -127,15 +160,16 @@ DWORD ConsoleHid::Io(File& file, const std::shared_ptr<IoRequest>& request) {
     }
     if (request->kind == IoRequest::Kind::Read) {
         if (!request->out || request->outSize < faults_.inputReportLength) return ERROR_INVALID_USER_BUFFER;
-        if (!replies_.empty()) {
-            const std::vector<BYTE> report = std::move(replies_.front());
-            replies_.pop_front();
+        auto& queue = queues_[&file];
+        if (!queue.empty()) {
+            const std::vector<BYTE> report = std::move(queue.front());
+            queue.pop_front();
             const DWORD bytes = static_cast<DWORD>(std::min<std::size_t>(report.size(), request->outSize));
             std::memcpy(request->out, report.data(), bytes);
             request->information = bytes;
             return ERROR_SUCCESS;
         }
-        pendingReads_.push_back(request);
+        pendingReads_.emplace_back(&file, request);
         return ERROR_IO_PENDING;
     }
     return ERROR_INVALID_FUNCTION;
@@ -149,7 +183,7 @@ void ConsoleHid::AddTimerLocked(Ticks due, std::function<void()> callback) {
 }
 
 void ConsoleHid::CancelLocked(File&, IoRequest& request) {
-    std::erase_if(pendingReads_, [&](const auto& r) { return r.get() == &request; });
+    std::erase_if(pendingReads_, [&](const auto& r) { return r.second.get() == &request; });
     std::erase_if(pendingWrites_, [&](const auto& r) { return r.get() == &request; });
 }
 
@@ -159,7 +193,7 @@ void ConsoleHid::Removed() {
     timers_.clear();
     pendingReads_.clear();
     pendingWrites_.clear();
-    replies_.clear();
+    for (auto& [file, queue] : queues_) queue.clear();
 }
 
 }  // namespace sim

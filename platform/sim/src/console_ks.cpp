@@ -56,9 +56,12 @@ KsPinSpec ConsoleKs::StreamingPin(bool capture) const {
     pin.communication = KSPIN_COMMUNICATION_SINK;
     if (!options_.interfaces.empty())
         pin.interfaces = options_.interfaces;
+    else if (console_.Config().pinMode == PinMode::Looped)
+        // Listed after standard streaming, as some drivers list it: the looped interface is still the one
+        // the pin is meant to stream with.
+        pin.interfaces = {ULONG{KSINTERFACE_STANDARD_STREAMING}, ULONG{KSINTERFACE_STANDARD_LOOPED_STREAMING}};
     else
-        pin.interfaces = {console_.Config().pinMode == PinMode::Looped ? ULONG{KSINTERFACE_STANDARD_LOOPED_STREAMING}
-                                                                       : ULONG{KSINTERFACE_STANDARD_STREAMING}};
+        pin.interfaces = {ULONG{KSINTERFACE_STANDARD_STREAMING}};
     const auto& replaced = capture ? options_.captureRanges : options_.renderRanges;
     if (replaced) {
         pin.ranges = *replaced;
@@ -78,7 +81,11 @@ KsPinSpec ConsoleKs::StreamingPin(bool capture) const {
             range.subFormat = KSDATAFORMAT_SUBTYPE_IEEE_FLOAT;
             range.minimumBits = range.maximumBits = 32;
         }
-        pin.ranges = {range};
+        // The first range carries an attribute list (the signal-processing modes the pin offers), as
+        // drivers that report modes do; the plain range after it describes the same formats.
+        KsDataRangeSpec withModes = range;
+        withModes.attributes = 2;
+        pin.ranges = {withModes, range};
     }
     pin.sampleFormats = options_.floatSamples ? std::vector<KsSampleFormat>{{32, 32}} : options_.sampleFormats;
     pin.stream.clockOrigin = plugTime_;

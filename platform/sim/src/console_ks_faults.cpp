@@ -19,12 +19,18 @@ void KsFaults::RefusePinCreation(DWORD error, int times) {
 
 void KsFaults::FailProperty(const GUID& set, ULONG id, DWORD error, int times, ULONG pinId, unsigned after) {
     std::lock_guard lock(machine_.Mutex());
-    properties_.push_back({set, id, pinId, error, 0, times, after});
+    properties_.push_back({set, id, pinId, error, 0, times, after, ERROR_SUCCESS});
 }
 
-void KsFaults::PendProperty(const GUID& set, ULONG id, std::uint32_t ms, int times, ULONG pinId, unsigned after) {
+void KsFaults::PendProperty(const GUID& set, ULONG id, std::uint32_t ms, int times, ULONG pinId, unsigned after,
+                            DWORD completion) {
     std::lock_guard lock(machine_.Mutex());
-    properties_.push_back({set, id, pinId, ERROR_SUCCESS, ms, times, after});
+    properties_.push_back({set, id, pinId, ERROR_SUCCESS, ms, times, after, completion});
+}
+
+void KsFaults::AnswerUnsupportedWith(DWORD error) {
+    std::lock_guard lock(machine_.Mutex());
+    unsupportedError_ = error;
 }
 
 void KsFaults::Malform(const GUID& set, ULONG id, KsMalformation kind, ULONG pinId) {
@@ -61,6 +67,7 @@ void KsFaults::Clear() {
     properties_.clear();
     malformed_.clear();
     sizeQueryError_ = ERROR_MORE_DATA;
+    unsupportedError_ = ERROR_NOT_FOUND;
 }
 
 std::vector<KsPropertyRecord> KsFaults::PropertyLog() {
@@ -105,13 +112,14 @@ DWORD KsFaults::Dispatch(const std::shared_ptr<IoRequest>& request, ULONG pinId,
             return f.error;
         }
         // Answered now, completed later: the caller sees ERROR_IO_PENDING and waits on the clock.
-        const DWORD result = answer(property);
-        const DWORD bytes = r.information;
+        DWORD result = Unsupported(answer(property));
+        DWORD bytes = r.information;
+        if (f.completion != ERROR_SUCCESS) result = f.completion, bytes = 0;
         machine_.AddTimerLocked(machine_.Now() + Ticks{f.pendMs} * kTicksPerMs,
                                 [request, result, bytes] { request->CompleteLocked(result, bytes); });
         return ERROR_IO_PENDING;
     }
-    return answer(property);
+    return Unsupported(answer(property));
 }
 
 DWORD KsFaults::AnswerValueLocked(IoRequest& r, const void* value, DWORD size) const {

@@ -30,9 +30,30 @@ std::vector<BYTE> RangeBytes(const KsDataRangeSpec& spec) {
     range.MaximumBitsPerSample = spec.maximumBits;
     range.MinimumSampleFrequency = spec.minimumRate;
     range.MaximumSampleFrequency = spec.maximumRate;
+    if (spec.attributes) range.DataRange.Flags |= KSDATARANGE_ATTRIBUTES;
     std::vector<BYTE> bytes = Bytes(range);
     // A larger plausible size carries trailing bytes; 0 or an absurd size does not change the layout.
     if (spec.formatSize > sizeof range && spec.formatSize <= 1024) bytes.resize(spec.formatSize, 0);
+    // Every range starts 8-byte aligned in the block.
+    bytes.resize((bytes.size() + 7) / 8 * 8, 0);
+    if (spec.attributes) {
+        // KSATTRIBUTE {ULONG Size; ULONG Flags; GUID Attribute} per mode, after the list's header.
+        constexpr ULONG kAttributeSize = 24;
+        // KSATTRIBUTEID_AUDIOSIGNALPROCESSING_MODE {E1F89EB5-5F46-419B-967B-FF6770B98401}
+        constexpr GUID kModeAttribute = {0xE1F89EB5, 0x5F46, 0x419B, {0x96, 0x7B, 0xFF, 0x67, 0x70, 0xB9, 0x84, 0x01}};
+        const KSMULTIPLE_ITEM header{static_cast<ULONG>(sizeof(KSMULTIPLE_ITEM) + spec.attributes * kAttributeSize),
+                                     spec.attributes};
+        const std::vector<BYTE> head = Bytes(header);
+        bytes.insert(bytes.end(), head.begin(), head.end());
+        for (ULONG i = 0; i < spec.attributes; ++i) {
+            BYTE attribute[kAttributeSize] = {};
+            const ULONG size = kAttributeSize;
+            std::memcpy(attribute, &size, sizeof size);
+            std::memcpy(attribute + 8, &kModeAttribute, sizeof kModeAttribute);
+            bytes.insert(bytes.end(), attribute, attribute + kAttributeSize);
+        }
+        bytes.resize((bytes.size() + 7) / 8 * 8, 0);
+    }
     return bytes;
 }
 

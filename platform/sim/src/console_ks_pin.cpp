@@ -58,6 +58,7 @@ void KsPinDevice::TapLocked(ConsolePinEvent::Kind kind, std::uint64_t firstFrame
     event.firstFrame = firstFrame;
     event.frames = frames;
     event.data = data;
+    event.writePacketsRefused = writePacketCounts_.Refused();
     spec_.stream.tap->tap(event);
 }
 
@@ -118,8 +119,11 @@ DWORD KsPinDevice::AnswerLocked(IoRequest& r, const KSPROPERTY& property) {
     }
     if (property.Set == KSPROPSETID_AudioBufferDuration && property.Id == KSPROPERTY_AUDIOBUFFERDURATION_MS) {
         if (property.Flags != KSPROPERTY_TYPE_SET) return ERROR_INVALID_FUNCTION;
+        // The ULONG is the property's value (the output buffer); bytes after the KSPROPERTY are not read.
         ULONG ms = 0;
-        if (!ReadInstance(r, sizeof(KSPROPERTY), &ms) || ms == 0) return ERROR_INVALID_PARAMETER;
+        if (!r.out || r.outSize < sizeof ms) return ERROR_INVALID_PARAMETER;
+        std::memcpy(&ms, r.out, sizeof ms);
+        if (ms == 0) return ERROR_INVALID_PARAMETER;
         bufferDurationMs_ = ms;
         r.information = 0;
         return ERROR_SUCCESS;
@@ -172,6 +176,8 @@ void KsPinDevice::EnterLocked(KSSTATE next) {
         headDone_ = 0;
         frames_ = packets_ = 0;
         *positionRegister_ = 0;
+        lastWritePacket_.reset();  // packet numbers start again from 0
+        nextReadPacket_ = 0;
     }
 }
 
@@ -395,30 +401,53 @@ DWORD KsPinDevice::AnswerRtLocked(IoRequest& r, const KSPROPERTY& property) {
             return faults_->AnswerValueLocked(r, &reg, sizeof reg);
         }
         case KSPROPERTY_RTAUDIO_PACKETCOUNT: {
+            if (!rt_.packetCount) return ERROR_NOT_FOUND;
             if (!get) return ERROR_INVALID_FUNCTION;
             const ULONG count = static_cast<ULONG>(packets_);
             return faults_->AnswerValueLocked(r, &count, sizeof count);
         }
         case KSPROPERTY_RTAUDIO_GETREADPACKET: {
-            if (!Capture()) return ERROR_NOT_FOUND;
+            if (!Capture() || !rt_.readPacket) return ERROR_NOT_FOUND;
             if (!get) return ERROR_INVALID_FUNCTION;
-            if (r.outSize != 0 && packets_ == 0) return ERROR_NOT_READY;  // nothing captured yet
             KSRTAUDIO_GETREADPACKET_INFO info{};
-            info.PacketNumber = packets_ ? static_cast<ULONG>(packets_ - 1) : 0;
+            if (r.outSize == 0) return faults_->AnswerValueLocked(r, &info, sizeof info);
+            if (r.outSize < sizeof info || !r.out) return ERROR_INSUFFICIENT_BUFFER;
+            // While the pin runs the hardware rewrites the packet two before the next: only the newest
+            // finished packet is whole. Stopped or paused, both halves hold whole packets.
+            const std::uint64_t oldest = RunningLocked() ? (packets_ ? packets_ - 1 : 0) : (packets_ > 2 ? packets_ - 2 : 0);
+            const std::uint64_t next = std::max(nextReadPacket_, oldest);
+            if (next >= packets_) {
+                r.information = 0;
+                return ERROR_NOT_READY;  // nothing new
+            }
+            // Asking again means the caller has read what it was given before.
+            nextReadPacket_ = next + 1;
+            info.PacketNumber = static_cast<ULONG>(next);
             info.PerformanceCounterValue = static_cast<ULONG64>(lastPacketTime_);
-            info.MoreData = FALSE;
+            info.MoreData = nextReadPacket_ < packets_ ? TRUE : FALSE;
             return faults_->AnswerValueLocked(r, &info, sizeof info);
         }
         case KSPROPERTY_RTAUDIO_SETWRITEPACKET: {
             if (Capture() || !rt_.writePacket) return ERROR_NOT_FOUND;
             if (!set) return ERROR_INVALID_FUNCTION;
             KSRTAUDIO_SETWRITEPACKET_INFO info{};
-            if (!ReadInstance(r, sizeof(KSPROPERTY), &info)) {
-                if (!r.out || r.outSize < sizeof info) return ERROR_INVALID_PARAMETER;
-                std::memcpy(&info, r.out, sizeof info);
+            if (!r.out || r.outSize < sizeof info) return ERROR_INVALID_PARAMETER;
+            std::memcpy(&info, r.out, sizeof info);
+            r.information = 0;
+            // Packet packets_ is the one transferring while the pin runs (the next to transfer otherwise);
+            // the buffer holds it and the one after.
+            const std::uint64_t number = info.PacketNumber;
+            const std::uint64_t firstOpen = packets_ + (RunningLocked() ? 1 : 0);
+            if (number < firstOpen) {
+                ++writePacketCounts_.late;
+                return ERROR_IO_DEVICE;  // STATUS_DATA_LATE_ERROR
+            }
+            if (number >= packets_ + 2) {
+                ++writePacketCounts_.overrun;
+                return ERROR_IO_DEVICE;  // STATUS_DATA_OVERRUN
             }
             writePackets_.push_back(info.PacketNumber);
-            r.information = 0;
+            if (!lastWritePacket_ || number > *lastWritePacket_) lastWritePacket_ = number;
             return ERROR_SUCCESS;
         }
     }
@@ -445,6 +474,11 @@ void KsPinDevice::LoopTickLocked(Ticks due) {
     if (Capture()) {
         FillCapture(region, cursor_, frames, format_, spec_.stream.staleLastWord);
         TapLocked(ConsolePinEvent::Kind::Frames, cursor_, frames, region);
+    } else if (rt_.writePacket && rt_.stopAtLastWritePacket && lastWritePacket_ && packets_ > *lastWritePacket_) {
+        // Stopped at the end of the last packet reported: this one plays as silence.
+        ++writePacketCounts_.unreported;
+        std::vector<BYTE> silence(half, 0);
+        KeepRenderedLocked(silence.data(), frames, cursor_);
     } else {
         KeepRenderedLocked(region, frames, cursor_);
     }
@@ -532,6 +566,11 @@ std::size_t KsPinDevice::NotificationEvents() {
 std::vector<ULONG> KsPinDevice::WritePackets() {
     std::lock_guard lock(machine_.Mutex());
     return writePackets_;
+}
+
+KsWritePacketCounts KsPinDevice::WritePacketCounts() {
+    std::lock_guard lock(machine_.Mutex());
+    return writePacketCounts_;
 }
 
 KsStreamCounts KsPinDevice::Counts() {

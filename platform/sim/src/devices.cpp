@@ -475,6 +475,8 @@ std::optional<DeviceProperty> DeviceTree::PropertyLocked(const DeviceNode& node,
         }
     if (SameKey(key, DEVPKEY_Device_HardwareIds) && !node.hardwareIds.empty())
         return DeviceProperty::StringList(key, node.hardwareIds);
+    if (SameKey(key, DEVPKEY_Device_BaseContainerId) && node.baseContainerId != GUID{})
+        return DeviceProperty::Guid(key, node.baseContainerId);
     if ((SameKey(key, DEVPKEY_Device_ContainerId) || SameKey(key, DEVPKEY_Device_BaseContainerId)) &&
         node.containerId != GUID{})
         return DeviceProperty::Guid(key, node.containerId);

@@ -98,6 +98,11 @@ std::string EndpointStore::Add(const Endpoint& e) {
     return id;
 }
 
+void EndpointStore::MarkNotPresent(Flow flow, const GUID& guid) {
+    if (machine_.Reg().GetDword(KeyPathOf(flow, guid), "DeviceState"))
+        machine_.Reg().SetDword(KeyPathOf(flow, guid), "DeviceState", 4);  // DEVICE_STATE_NOTPRESENT
+}
+
 void EndpointStore::Remove(Flow flow, const GUID& guid) {
     machine_.Reg().DeleteKey(KeyPathOf(flow, guid));
     std::lock_guard lock(mutex_);
@@ -106,6 +111,10 @@ void EndpointStore::Remove(Flow flow, const GUID& guid) {
         deviceNodes_.erase(Lower(it->second));
         topology_.erase(it);
     }
+}
+
+std::optional<DWORD> EndpointStore::State(Flow flow, const GUID& guid) {
+    return machine_.Reg().GetDword(KeyPathOf(flow, guid), "DeviceState");
 }
 
 std::vector<std::string> EndpointStore::Ids(Flow flow) {

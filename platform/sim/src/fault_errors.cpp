@@ -40,6 +40,7 @@ const std::map<std::string, Entry>& Table() {
         {"ConvertStringSecurityDescriptorToSecurityDescriptorA", {{ERROR_NOT_ENOUGH_MEMORY}}},
         // Modules and resources.
         {"LoadLibraryW", {{ERROR_MOD_NOT_FOUND}}},
+        {"LoadLibraryExW", {{ERROR_MOD_NOT_FOUND}}},
         {"GetProcAddress", {{ERROR_PROC_NOT_FOUND}}},
         {"GetModuleHandleW", {{ERROR_MOD_NOT_FOUND}}},
         {"FreeLibrary", {}},
@@ -112,6 +113,7 @@ const std::map<std::string, Entry>& Table() {
         {"IPropertyStore::GetCount", {{kAudclntDeviceInvalidated}, true}},
         {"IPropertyStore::GetValue", {{kAudclntDeviceInvalidated, kEOutOfMemory}, true}},
         {"IPropertyStore::SetValue", {{kEAccessDenied, kAudclntDeviceInvalidated}, true}},
+        {"IPropertyStore::Commit", {{kEAccessDenied, kAudclntDeviceInvalidated}, true}},
         {"IDeviceTopology::GetConnector", {{kAudclntDeviceInvalidated}, true}},
         {"IConnector::GetDeviceIdConnectedTo", {{kENotFound, kAudclntDeviceInvalidated}, true}},
         {"IPolicyConfig::SetEndpointVisibility", {{kENotFound, kRpcDisconnected}, true}},

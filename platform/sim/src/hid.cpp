@@ -1,6 +1,7 @@
 // hid.dll of the simulated machine: the HidD_*/HidP_* calls over sim::HidDevice.
 #include "platform/sim/include/sim/hid.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 
@@ -17,8 +18,7 @@ constexpr ULONG kPreparsedMagic = 0x48494450;  // "HIDP"
 
 struct Preparsed {
     ULONG magic = kPreparsedMagic;
-    USHORT inputReportLength = 0;
-    USHORT outputReportLength = 0;
+    HidDevice::Identity identity;
 };
 
 class OtherHidDevice final : public HidDevice {
@@ -139,8 +139,7 @@ BOOLEAN HidD_GetPreparsedData(HANDLE HidDeviceObject, PHIDP_PREPARSED_DATA* Prep
     sim::HidDevice::Identity identity;
     if (!sim::IdentityOf(HidDeviceObject, &identity)) return FALSE;
     auto* block = new sim::Preparsed();
-    block->inputReportLength = identity.inputReportLength;
-    block->outputReportLength = identity.outputReportLength;
+    block->identity = identity;
     ++sim::g_livePreparsed;
     *PreparsedData = reinterpret_cast<PHIDP_PREPARSED_DATA>(block);
     return TRUE;
@@ -161,9 +160,59 @@ NTSTATUS HidP_GetCaps(PHIDP_PREPARSED_DATA PreparsedData, PHIDP_CAPS Capabilitie
     auto* block = reinterpret_cast<sim::Preparsed*>(PreparsedData);
     if (!block || block->magic != sim::kPreparsedMagic || !Capabilities) return HIDP_STATUS_INVALID_PREPARSED_DATA;
     std::memset(Capabilities, 0, sizeof(*Capabilities));
-    Capabilities->Usage = 1;
-    Capabilities->UsagePage = 0xFF00;
-    Capabilities->InputReportByteLength = block->inputReportLength;
-    Capabilities->OutputReportByteLength = block->outputReportLength;
+    const sim::HidDevice::Identity& identity = block->identity;
+    Capabilities->Usage = identity.usage;
+    Capabilities->UsagePage = identity.usagePage;
+    Capabilities->InputReportByteLength = identity.inputReportLength;
+    Capabilities->OutputReportByteLength = identity.outputReportLength;
+    Capabilities->NumberLinkCollectionNodes = 1;
+    Capabilities->NumberInputValueCaps = static_cast<USHORT>(identity.inputReports.size());
+    Capabilities->NumberOutputValueCaps = static_cast<USHORT>(identity.outputReports.size());
     return HIDP_STATUS_SUCCESS;
+}
+
+NTSTATUS HidP_GetValueCaps(HIDP_REPORT_TYPE ReportType, PHIDP_VALUE_CAPS ValueCaps, USHORT* ValueCapsLength,
+                           PHIDP_PREPARSED_DATA PreparsedData) {
+    DWORD err;
+    if (sim::Machine::Current().TakeFailure("HidP_GetValueCaps", &err)) return HIDP_STATUS_INVALID_PREPARSED_DATA;
+    auto* block = reinterpret_cast<sim::Preparsed*>(PreparsedData);
+    if (!block || block->magic != sim::kPreparsedMagic || !ValueCapsLength) return HIDP_STATUS_INVALID_PREPARSED_DATA;
+    const sim::HidDevice::Identity& identity = block->identity;
+    const std::vector<BYTE>* reports = ReportType == HidP_Input ? &identity.inputReports
+                                       : ReportType == HidP_Output ? &identity.outputReports
+                                                                   : nullptr;
+    const USHORT length = ReportType == HidP_Input ? identity.inputReportLength : identity.outputReportLength;
+    const std::size_t count = reports ? reports->size() : 0;
+    const std::size_t room = ValueCaps ? *ValueCapsLength : 0;
+    for (std::size_t i = 0; i < count && i < room; ++i) {
+        HIDP_VALUE_CAPS caps{};
+        caps.UsagePage = identity.usagePage;
+        caps.ReportID = (*reports)[i];
+        caps.LinkUsage = identity.usage;
+        caps.LinkUsagePage = identity.usagePage;
+        caps.IsAbsolute = TRUE;
+        caps.BitSize = 8;
+        caps.ReportCount = length > 1 ? static_cast<USHORT>(length - 1) : 0;  // the bytes after the report id
+        caps.LogicalMax = 255;
+        caps.Range.UsageMin = caps.Range.UsageMax = identity.usage;
+        ValueCaps[i] = caps;
+    }
+    *ValueCapsLength = static_cast<USHORT>(std::min(count, room));
+    return count > room ? HIDP_STATUS_BUFFER_TOO_SMALL : HIDP_STATUS_SUCCESS;
+}
+
+BOOLEAN HidD_FlushQueue(HANDLE HidDeviceObject) {
+    if (sim::Failing("HidD_FlushQueue")) return FALSE;
+    auto file = sim::Machine::Current().Devices().FileFor(HidDeviceObject);
+    auto* hid = file ? dynamic_cast<sim::HidDevice*>(file->device.get()) : nullptr;
+    if (!hid) {
+        sim::SetError(file ? ERROR_INVALID_FUNCTION : ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    if (file->Disconnected()) {
+        sim::SetError(ERROR_DEVICE_NOT_CONNECTED);
+        return FALSE;
+    }
+    hid->FlushInput(*file);
+    return TRUE;
 }

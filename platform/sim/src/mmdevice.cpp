@@ -71,7 +71,9 @@ HRESULT Give(Object* object, Interface** out) {
     return S_OK;
 }
 
-// A property store over an endpoint's "Properties" key.
+// A property store over an endpoint's "Properties" key. As on Windows, SetValue changes only this store
+// object: GetValue on it sees the value, the key (and every other store) only after Commit; a store
+// released without Commit drops what was set.
 class RegistryPropertyStore final : public ComObject<IPropertyStore, &IID_IPropertyStore> {
 public:
     RegistryPropertyStore(EndpointStore& store, std::string path, bool writable)
@@ -90,7 +92,19 @@ public:
         PropVariantInit(value);  // on every failure, injected ones too
         HRESULT hr;
         if (Fails(store_, "IPropertyStore::GetValue", &hr)) return hr;
-        auto stored = store_.machine().Reg().GetValue(path_, EndpointStore::ValueName(key.fmtid, key.pid));
+        const std::string name = EndpointStore::ValueName(key.fmtid, key.pid);
+        if (auto set = pending_.find(name); set != pending_.end()) {
+            if (set->second.isString) {
+                value->pwszVal = TaskString(set->second.text);
+                if (!value->pwszVal) return E_OUTOFMEMORY;
+                value->vt = VT_LPWSTR;
+            } else {
+                value->ulVal = set->second.number;
+                value->vt = VT_UI4;
+            }
+            return S_OK;
+        }
+        auto stored = store_.machine().Reg().GetValue(path_, name);
         if (!stored) return S_OK;  // VT_EMPTY: the endpoint has no such property
         if (stored->type == REG_SZ || stored->type == REG_EXPAND_SZ) {
             std::u16string text(stored->bytes.size() / 2, u'\0');
@@ -111,20 +125,38 @@ public:
         if (!writable_) return STG_E_ACCESSDENIED;
         const std::string name = EndpointStore::ValueName(key.fmtid, key.pid);
         if (value.vt == VT_LPWSTR && value.pwszVal) {
-            store_.machine().Reg().SetString(path_, name, Narrow(value.pwszVal));
+            pending_[name] = {true, Narrow(value.pwszVal), 0};
         } else if (value.vt == VT_UI4) {
-            store_.machine().Reg().SetDword(path_, name, value.ulVal);
+            pending_[name] = {false, {}, value.ulVal};
         } else {
             return E_INVALIDARG;
         }
-        store_.AfterWrite(path_, name);
         return S_OK;
     }
-    HRESULT STDMETHODCALLTYPE Commit() override { return S_OK; }
+    HRESULT STDMETHODCALLTYPE Commit() override {
+        HRESULT hr;
+        if (Fails(store_, "IPropertyStore::Commit", &hr)) return hr;
+        if (!writable_) return STG_E_ACCESSDENIED;
+        for (const auto& [name, value] : pending_) {
+            if (value.isString)
+                store_.machine().Reg().SetString(path_, name, value.text);
+            else
+                store_.machine().Reg().SetDword(path_, name, value.number);
+            store_.AfterWrite(path_, name);
+        }
+        pending_.clear();
+        return S_OK;
+    }
 
 private:
+    struct Pending {
+        bool isString = false;
+        std::string text;
+        DWORD number = 0;
+    };
     std::string path_;
     bool writable_;
+    std::map<std::string, Pending> pending_;  // set on this object, not yet committed
 };
 
 // The read-only property store of the device a topology leads to: its device node's properties.
@@ -396,7 +428,9 @@ public:
         HRESULT hr;
         if (Fails(store_, "IPolicyConfig::SetEndpointVisibility", &hr)) return hr;
         store_.RecordVisibility(id, visible);
-        return id ? S_OK : E_INVALIDARG;
+        // The real object reads the string it is given: a null id is an access violation in the caller's
+        // process. Recorded (nullId) and refused here so a test sees it without the process ending.
+        return id ? S_OK : static_cast<HRESULT>(0xC0000005L);
     }
 };
 

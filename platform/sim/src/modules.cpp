@@ -374,6 +374,15 @@ HMODULE LoadLibraryW(LPCWSTR lpLibFileName) {
     return M().Mods().Load(lpLibFileName);
 }
 
+HMODULE LoadLibraryExW(LPCWSTR lpLibFileName, HANDLE hFile, DWORD dwFlags) {
+    if (Failing("LoadLibraryExW")) return nullptr;
+    if (hFile || (dwFlags & ~DWORD{LOAD_LIBRARY_SEARCH_SYSTEM32})) {
+        sim::SetError(ERROR_INVALID_PARAMETER);
+        return nullptr;
+    }
+    return M().Mods().Load(lpLibFileName);
+}
+
 BOOL FreeLibrary(HMODULE hLibModule) {
     if (Failing("FreeLibrary")) return FALSE;
     return M().Mods().Free(hLibModule);

@@ -123,6 +123,7 @@ struct PinRecord {
     };
     std::vector<Start> starts;
     std::uint64_t frames = 0;  // frames produced (capture) or played (render) in all
+    std::uint64_t writePacketsRefused = 0;  // looped render: write-packet reports the pin refused
 };
 
 // Level and frames of one endpoint or pin over an interval.

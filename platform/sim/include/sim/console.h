@@ -19,6 +19,7 @@ namespace sim {
 
 class ConsoleKs;
 class ConsoleHid;
+class ConsumerControlHid;
 
 // The six models, in the order the service tries them.
 enum class ConsoleModel { Alto, AltoAlt, Alto2026, Basso, BassoAlt, Basso2026 };
@@ -83,14 +84,20 @@ public:
     // The KS filters and pins (console_ks.h): their knobs, faults and devices.
     ConsoleKs& Ks() { return *ks_; }
     // The HID interface (console_hid.h): its device, which keeps its knobs across plug and unplug, and
-    // its node ("HID\VID_7A3E&PID_0072&MI_03\8&1C2D3E4F&0&0000", below the composite node, with the
-    // console's container id as its base container id).
+    // its node ("HID\VID_7A3E&PID_0072&MI_03&COL02\8&1C2D3E4F&0&0001", below the composite node, in the
+    // console's container, with a base container id of its own that differs from it). A second top-level
+    // collection of the same interface, a consumer-control one (input report 3 only, no output report),
+    // is listed before it ("...&MI_03&COL01\8&1C2D3E4F&0&0000").
     ConsoleHid& Hid() { return *hid_; }
     std::string HidInstanceId() const;
-    // Node faults of a plugged console: the HID node without a base container id, or with one that is
-    // not a GUID.
-    void HideBaseContainer();
-    void BaseContainerAsString();
+    std::string ConsumerControlInstanceId() const;
+    // The base container id both HID nodes report (differs from the container id).
+    GUID HidBaseContainerId() const;
+    // Node faults of a plugged console: the vendor collection's node without a container id, or with one
+    // that is not a GUID; its base container id made the console's container id.
+    void HideContainerId();
+    void ContainerIdAsString();
+    void BaseContainerIsTheContainer();
 
 private:
     Machine& machine_;
@@ -98,6 +105,7 @@ private:
     bool plugged_ = false;
     std::unique_ptr<ConsoleKs> ks_;
     std::shared_ptr<ConsoleHid> hid_;
+    std::shared_ptr<ConsumerControlHid> consumer_;
 };
 
 }  // namespace sim

@@ -118,6 +118,7 @@ struct ConsolePinEvent {
     std::uint64_t firstFrame = 0;
     std::uint32_t frames = 0;
     const BYTE* data = nullptr;
+    std::uint64_t writePacketsRefused = 0;  // looped render: write-packet reports refused so far
 };
 using ConsolePinTap = std::function<void(const ConsolePinEvent&)>;
 

@@ -1,17 +1,21 @@
 // sim::ConsoleHid: the console's HID interface. Output report 1 'I' asks for the channel mask; input
 // report 2 'A' answers with it (bytes 2-3, little-endian), after a delay on the machine clock. A test or
 // quillon-sim changes the mask at any time, as a user pressing the console's channel buttons would.
-// Writes and reads are overlapped requests that pend and complete on the clock; replies wait in the
-// device's input queue until a read takes them.
+// Writes and reads are overlapped requests that pend and complete on the clock. As the HID class driver
+// does, every open handle has its own input queue: a report reaches each handle open at the time, and
+// waits in that handle's queue until a read on it takes it (HidD_FlushQueue empties it). A write must be
+// exactly the output report length (65 bytes: the report id and 64); any other length is refused with
+// ERROR_INVALID_PARAMETER.
 //
 // Faults: a device that never answers (or whose writes never complete), that answers late, refuses
 // writes with ERROR_INVALID_USER_BUFFER, answers with another report id or first byte, or reports an
 // input report length above 256; and, through its node, a base container id that is missing or not a
-// GUID (HideBaseContainer, BaseContainerAsString).
+// GUID (Console::HideContainerId, ContainerIdAsString).
 #pragma once
 
 #include <cstdint>
 #include <deque>
+#include <map>
 #include <functional>
 #include <utility>
 #include <string>
@@ -20,6 +24,18 @@
 #include "platform/sim/include/sim/hid.h"
 
 namespace sim {
+
+// The console's consumer-control collection (its volume keys): input report 3 only, never sent here;
+// no output report, so writes fail.
+class ConsumerControlHid final : public HidDevice {
+public:
+    explicit ConsumerControlHid(USHORT productId) : productId_(productId) {}
+    std::string Describe() const override { return "console HID consumer control"; }
+    bool HidIdentity(Identity* identity) override;
+
+private:
+    const USHORT productId_;
+};
 
 class ConsoleHid final : public HidDevice {
 public:
@@ -31,7 +47,7 @@ public:
         BYTE replyReportId = 0x02;
         BYTE replyFirstByte = 0x41;
         USHORT inputReportLength = 64;
-        USHORT outputReportLength = 64;
+        USHORT outputReportLength = 65;
         bool identityFails = false;        // attributes, serial and capabilities unavailable
     };
 
@@ -39,6 +55,9 @@ public:
 
     std::string Describe() const override { return "console HID"; }
     bool HidIdentity(Identity* identity) override;
+    void FlushInput(File& file) override;
+    DWORD Open(File& file) override;
+    void Close(File& file) override;
     DWORD Io(File& file, const std::shared_ptr<IoRequest>& request) override;
     void CancelLocked(File& file, IoRequest& request) override;
     void Removed() override;
@@ -52,7 +71,8 @@ public:
     // What the console saw and sent.
     std::uint64_t RequestsReceived();
     std::uint64_t RepliesSent();
-    std::size_t QueuedReplies();
+    std::size_t QueuedReplies();                  // over all open handles
+    std::uint64_t WritesRefusedForLength();       // writes of another length than the output report's
     std::size_t PendingRequests();
 
 private:
@@ -66,8 +86,9 @@ private:
     std::u16string serial_;
     Faults faults_;
     std::uint16_t mask_ = 0;
-    std::deque<std::vector<BYTE>> replies_;
-    std::vector<std::shared_ptr<IoRequest>> pendingReads_;
+    std::map<const File*, std::deque<std::vector<BYTE>>> queues_;  // per open handle
+    std::vector<std::pair<const File*, std::shared_ptr<IoRequest>>> pendingReads_;
+    std::uint64_t wrongLengthWrites_ = 0;
     std::vector<std::shared_ptr<IoRequest>> pendingWrites_;
     std::vector<std::pair<std::uint64_t, Ticks>> timers_;  // id and due time, for Removed
     std::uint64_t requests_ = 0;

@@ -29,6 +29,10 @@ struct KsDataRangeSpec {
     // The value written into the range's FormatSize. The range always occupies 88 bytes of the block (more
     // when this is a plausible larger size, up to 1024); 0 or a size past the block make it malformed.
     ULONG formatSize = sizeof(KSDATARANGE_AUDIO);
+    // Attributes (KSATTRIBUTE records naming audio signal-processing modes) listed after the range: the
+    // range's Flags then carry KSDATARANGE_ATTRIBUTES and the list follows it, 8-byte aligned, as a
+    // KSMULTIPLE_ITEM whose Size counts the whole list. 0: no list.
+    ULONG attributes = 0;
 };
 
 // A sample layout pin creation accepts.
@@ -75,6 +79,11 @@ struct KsPinSpec {
 struct KsRtSpec {
     bool notifications = true;   // KSPROPERTY_RTAUDIO_BUFFER_WITH_NOTIFICATION and the event properties
     bool writePacket = true;     // KSPROPERTY_RTAUDIO_SETWRITEPACKET (absent: ERROR_NOT_FOUND)
+    bool readPacket = true;      // KSPROPERTY_RTAUDIO_GETREADPACKET (absent: ERROR_NOT_FOUND)
+    bool packetCount = true;     // KSPROPERTY_RTAUDIO_PACKETCOUNT (absent: ERROR_NOT_FOUND)
+    // Once a write packet was reported, the hardware stops at the end of the last one reported: a later
+    // packet plays as silence until the next report (as a driver may do); false: it plays the buffer.
+    bool stopAtLastWritePacket = true;
     ULONG maximumBufferSize = 1 << 20;
     // A requested size that is not two whole packets of whole frames is refused (ERROR_INVALID_PARAMETER)
     // rather than rounded down.

@@ -48,9 +48,13 @@ public:
     // answered normally (for a step in the middle of a sequence).
     void FailProperty(const GUID& set, ULONG id, DWORD error, int times = -1, ULONG pinId = kKsAnyPin,
                       unsigned after = 0);
-    // The property is answered `ms` later on the machine clock (ERROR_IO_PENDING first).
+    // The property is answered `ms` later on the machine clock (ERROR_IO_PENDING first); with `completion`
+    // set, the pended request then completes with that error instead of the answer.
     void PendProperty(const GUID& set, ULONG id, std::uint32_t ms, int times = -1, ULONG pinId = kKsAnyPin,
-                      unsigned after = 0);
+                      unsigned after = 0, DWORD completion = ERROR_SUCCESS);
+    // What a property the device does not implement is answered with: ERROR_NOT_FOUND (the default), or
+    // ERROR_SET_NOT_FOUND, ERROR_NOT_SUPPORTED, ERROR_INVALID_FUNCTION, as other drivers and stacks do.
+    void AnswerUnsupportedWith(DWORD error);
     // The multiple-item answer of the property (KSPROPSETID_Pin 3, 5, 6; KSPROPSETID_Topology 1) is broken.
     void Malform(const GUID& set, ULONG id, KsMalformation kind, ULONG pinId = kKsAnyPin);
     // A size query (no output buffer) is answered with ERROR_MORE_DATA (the default, as KS does) or
@@ -85,6 +89,7 @@ public:
                                std::uint32_t* growth) const;
 
 private:
+    DWORD Unsupported(DWORD error) const { return error == ERROR_NOT_FOUND ? unsupportedError_ : error; }
     struct PropertyFault {
         GUID set;
         ULONG id;
@@ -93,6 +98,7 @@ private:
         std::uint32_t pendMs;
         int times;
         unsigned after;
+        DWORD completion;
     };
     struct Malformed {
         GUID set;
@@ -114,6 +120,7 @@ private:
     };
     StreamFault streams_[2];  // writes, reads
     DWORD sizeQueryError_ = ERROR_MORE_DATA;
+    DWORD unsupportedError_ = ERROR_NOT_FOUND;
     std::vector<KsPropertyRecord> log_;
 };
 

@@ -11,7 +11,16 @@
 //   overrun (capture) or silence played (render), counted in Counts().
 // - KSPROPSETID_Audio / KSPROPERTY_AUDIO_POSITION and the driver's buffer-duration property.
 // - Looped (WaveRT) pins: KSPROPSETID_RtAudio buffer with and without notification, event registration,
-//   position register, packet count, read packet and write packet. While running, the console writes
+//   position register, packet count, read packet and write packet, numbered as Microsoft documents
+//   them: packet n lies at (n mod 2) x half the buffer, numbers count from 0 at KSSTATE_STOP, and the
+//   packet count is the number of packets the hardware has finished. SETWRITEPACKET (its value a
+//   KSRTAUDIO_SETWRITEPACKET_INFO) takes only a packet the buffer holds that is not transferring yet:
+//   one finished or transferring is refused as STATUS_DATA_LATE_ERROR, one beyond the buffer as
+//   STATUS_DATA_OVERRUN (ERROR_IO_DEVICE both), and counted; once a packet was reported the hardware
+//   stops at the end of the last one reported (a later packet plays as silence). GETREADPACKET gives the
+//   next unread whole packet (never one being rewritten; older ones are skipped), with MoreData when
+//   another waits, or STATUS_DEVICE_NOT_READY (ERROR_NOT_READY) when nothing is new.
+//   While running, the console writes
 //   (capture) or plays (render) the buffer a packet (half the buffer) at a time on its sample clock; the
 //   registered events are signalled at each packet's end (once per pass with one notification). A
 //   notification still set when the next one comes means the reader or writer missed a packet: counted
@@ -33,6 +42,14 @@ namespace sim {
 
 class KsFilterDevice;
 struct KsFilterOpen;
+
+// A looped render pin's write-packet reports since the pin was created.
+struct KsWritePacketCounts {
+    std::uint64_t late = 0;        // refused: the packet was already transferring or finished
+    std::uint64_t overrun = 0;     // refused: beyond what the buffer holds
+    std::uint64_t unreported = 0;  // packets the hardware reached without a report, played as silence
+    std::uint64_t Refused() const { return late + overrun; }
+};
 
 class KsPinDevice final : public Device, public std::enable_shared_from_this<KsPinDevice> {
 public:
@@ -65,7 +82,8 @@ public:
     std::optional<ULONG> BufferDurationMs();       // last buffer-duration set
     ULONG RtBufferSize();
     std::size_t NotificationEvents();              // registered events
-    std::vector<ULONG> WritePackets();             // SETWRITEPACKET numbers, in order
+    std::vector<ULONG> WritePackets();             // SETWRITEPACKET numbers accepted, in order
+    KsWritePacketCounts WritePacketCounts();       // refused reports, packets played unreported
     KsStreamCounts Counts();                       // overruns and underruns since the pin was created
     RenderSink::Snapshot RenderedFrames();         // what the render pin received, frame by frame
 
@@ -130,6 +148,9 @@ private:
     std::unique_ptr<std::uint64_t> positionRegister_;
     Ticks lastPacketTime_ = 0;
     std::vector<ULONG> writePackets_;
+    std::optional<std::uint64_t> lastWritePacket_;  // since the last STOP
+    KsWritePacketCounts writePacketCounts_;
+    std::uint64_t nextReadPacket_ = 0;              // capture: the first packet not yet handed out
 };
 
 }  // namespace sim

@@ -150,6 +150,9 @@ struct DeviceNode {
     // (hardware ids, container ids, friendly name, bus relations = the child nodes' instance ids). An
     // entry of type DEVPROP_TYPE_EMPTY hides a derived property: the node then does not have it.
     std::vector<DeviceProperty> properties;
+    // When not all zero, the node's base container id, differing from its container id (Windows may give
+    // a device node a base container id other than the container it is grouped in).
+    GUID baseContainerId{};
 };
 
 struct DeviceInterface {

@@ -66,6 +66,9 @@ public:
     // Adds the endpoint's registry form (and its topology link); returns its identifier.
     std::string Add(const Endpoint& endpoint);
     void Remove(Flow flow, const GUID& guid);
+    // What Windows does when the endpoint's device goes: the endpoint stays, DEVICE_STATE_NOTPRESENT.
+    void MarkNotPresent(Flow flow, const GUID& guid);
+    std::optional<DWORD> State(Flow flow, const GUID& guid);
     std::vector<std::string> Ids(Flow flow);  // enumeration order
 
     // What applications see: the stored name and the last visibility set (nullopt: never set).

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "platform/sim/include/sim/devices.h"
 
@@ -23,9 +24,16 @@ public:
         std::u16string serial;  // as the device's string descriptor holds it
         USHORT inputReportLength = 0;
         USHORT outputReportLength = 0;
+        USHORT usagePage = 0xFF00;  // the top-level collection's
+        USHORT usage = 1;
+        // Report ids of the collection's value reports (each a byte array of the report's length).
+        std::vector<BYTE> inputReports;
+        std::vector<BYTE> outputReports;
     };
     // What the HID class driver learned from the device when it started; false fails the call.
     virtual bool HidIdentity(Identity* identity) = 0;
+    // HidD_FlushQueue: drops the input reports queued for this open handle.
+    virtual void FlushInput(File&) {}
 };
 
 // Preparsed-data blocks handed out by HidD_GetPreparsedData and not yet freed (all machines).

@@ -80,6 +80,13 @@ LPWSTR lstrcpynW(LPWSTR lpString1, LPCWSTR lpString2, int iMaxLength);
 int lstrcmpiW(LPCWSTR lpString1, LPCWSTR lpString2);
 int lstrcmpW(LPCWSTR lpString1, LPCWSTR lpString2);
 LPWSTR CharLowerW(LPWSTR lpsz);
+// Ordinal comparison: code unit by code unit; bIgnoreCase upper-cases each unit first (the Latin-1 and
+// basic Latin letters here, as the system's table does for them). CSTR_LESS_THAN, CSTR_EQUAL or
+// CSTR_GREATER_THAN; 0 with ERROR_INVALID_PARAMETER for a null string. A count of -1: terminated.
+#define CSTR_LESS_THAN 1
+#define CSTR_EQUAL 2
+#define CSTR_GREATER_THAN 3
+int CompareStringOrdinal(LPCWSTR lpString1, int cchCount1, LPCWSTR lpString2, int cchCount2, BOOL bIgnoreCase);
 // Code-page conversions. The machine's system code page (CP_ACP) is Windows-1252's Latin-1 part: UTF-16
 // units up to 0xFF are one byte each, others become the default character '?'.
 int WideCharToMultiByte(UINT CodePage, DWORD dwFlags, LPCWSTR lpWideCharStr, int cchWideChar, LPSTR lpMultiByteStr,
@@ -143,6 +150,9 @@ BOOL CloseServiceHandle(SC_HANDLE hSCObject);
 
 // Modules and resources.
 HMODULE LoadLibraryW(LPCWSTR lpLibFileName);
+#define LOAD_LIBRARY_SEARCH_SYSTEM32 0x00000800
+// hFile must be null; the flags other than LOAD_LIBRARY_SEARCH_SYSTEM32 are not simulated (refused).
+HMODULE LoadLibraryExW(LPCWSTR lpLibFileName, HANDLE hFile, DWORD dwFlags);
 BOOL FreeLibrary(HMODULE hLibModule);
 FARPROC GetProcAddress(HMODULE hModule, LPCSTR lpProcName);
 HMODULE GetModuleHandleW(LPCWSTR lpModuleName);
