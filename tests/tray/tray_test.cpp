@@ -379,7 +379,7 @@ TEST_F(TrayAlone, ADpiChangeReloadsTheIconAtItsNewSize) {
     const HICON before = shell.Icons()[0].icon;
     shell.ChangeDpi(144);
     machine.RunFor(10);
-    const sim::NotifyCall& modify = shell.NotifyCalls().back();
+    const sim::NotifyCall modify = shell.NotifyCalls().back();  // a copy: the list is returned by value
     EXPECT_EQ(modify.message, static_cast<DWORD>(NIM_MODIFY));
     EXPECT_EQ(modify.flags, static_cast<UINT>(NIF_ICON));
     EXPECT_TRUE(modify.result);

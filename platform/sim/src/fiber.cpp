@@ -25,12 +25,6 @@ namespace ctx = boost::context::detail;
 
 namespace {
 
-// What a jump carries: who left and where to.
-struct Switch {
-    Fiber* from;
-    Fiber* to;
-};
-
 [[noreturn]] void Fatal(const char* what) {
     std::fprintf(stderr, "sim: fiber: %s\n", what);
     std::fflush(stderr);
@@ -41,7 +35,7 @@ struct Switch {
 
 struct FiberAccess {
     static void Start(ctx::transfer_t t) {
-        Fiber* self = static_cast<Switch*>(t.data)->to;
+        Fiber* self = static_cast<Fiber*>(t.data)->switchTo_;
         self->Arrive(&t);
         self->entry_(self->arg_);
         Fatal("a fiber's entry returned");
@@ -71,26 +65,27 @@ Fiber::~Fiber() {
 }
 
 void Fiber::SwitchTo(Fiber& to) {
-    Switch jump{this, &to};
+    switchTo_ = &to;
 #if defined(QUILLON_SIM_ASAN)
     __sanitizer_start_switch_fiber(&fakeStack_, to.stackBottom_, to.stackSize_);
 #endif
-    ctx::transfer_t t = ctx::jump_fcontext(to.context_, &jump);
+    ctx::transfer_t t = ctx::jump_fcontext(to.context_, this);
     Arrive(&t);
 }
 
 void Fiber::ExitTo(Fiber& to) {
-    Switch jump{this, &to};
+    switchTo_ = &to;
 #if defined(QUILLON_SIM_ASAN)
     __sanitizer_start_switch_fiber(nullptr, to.stackBottom_, to.stackSize_);  // this stack's fake frames go
 #endif
-    ctx::jump_fcontext(to.context_, &jump);
+    ctx::jump_fcontext(to.context_, this);
     Fatal("an ended fiber was resumed");
 }
 
 void Fiber::Arrive(void* transfer) {
     auto* t = static_cast<ctx::transfer_t*>(transfer);
-    Fiber* from = static_cast<Switch*>(t->data)->from;
+    // The fiber that left: an object, not its stack, which may be gone with its fake frames.
+    Fiber* from = static_cast<Fiber*>(t->data);
 #if defined(QUILLON_SIM_ASAN)
     const void* bottom = nullptr;
     std::size_t size = 0;

@@ -40,6 +40,7 @@ private:
     void* fakeStack_ = nullptr;  // AddressSanitizer's saved fake stack while switched out
     Entry entry_ = nullptr;
     void* arg_ = nullptr;
+    Fiber* switchTo_ = nullptr;  // where this fiber's last switch went (a new fiber learns itself from it)
 };
 
 }  // namespace sim
