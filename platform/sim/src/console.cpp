@@ -107,34 +107,26 @@ void Console::Plug() {
     if (HasCapture()) addEndpoint(CaptureEndpointId(), "Line");
     addEndpoint(RenderEndpointId(), "Speakers");
 
-    // The consumer-control collection comes first in the tree, as Windows lists COL01 before COL02.
-    DeviceNode consumer;
-    consumer.instanceId = ConsumerControlInstanceId();
-    consumer.hardwareIds = {"HID\\" + VidPid() + "&MI_03&Col01"};
-    consumer.parent = composite.instanceId;
-    consumer.containerId = config_.containerId;
-    consumer.baseContainerId = HidBaseContainerId();
-    consumer.setupClass = kHidSetupClass;
-    consumer.friendlyName = "HID-compliant consumer control device";
-    DeviceInterface consumerInterface;
-    consumerInterface.interfaceClass = kHidInterfaceClass;
-    consumerInterface.path = DeviceTree::InterfacePath(consumer.instanceId, kHidInterfaceClass);
-    consumerInterface.device = consumer_;
-    tree.AddDevice(consumer, {consumerInterface});
-
-    DeviceNode hid;
-    hid.instanceId = HidInstanceId();
-    hid.hardwareIds = {"HID\\" + VidPid() + "&MI_03&Col02"};
-    hid.parent = composite.instanceId;
-    hid.containerId = config_.containerId;
-    hid.baseContainerId = HidBaseContainerId();
-    hid.setupClass = kHidSetupClass;
-    hid.friendlyName = "HID-compliant vendor-defined device";
-    DeviceInterface hidInterface;
-    hidInterface.interfaceClass = kHidInterfaceClass;
-    hidInterface.path = DeviceTree::InterfacePath(hid.instanceId, kHidInterfaceClass);
-    hidInterface.device = hid_;
-    tree.AddDevice(hid, {hidInterface});
+    // The HID function's two top-level collections; the consumer-control one comes first in the tree, as
+    // Windows lists COL01 before COL02.
+    auto addCollection = [&](const std::string& instanceId, const char* collection, const char* friendlyName,
+                             const std::shared_ptr<Device>& device) {
+        DeviceNode node;
+        node.instanceId = instanceId;
+        node.hardwareIds = {"HID\\" + VidPid() + "&MI_03&" + collection};
+        node.parent = composite.instanceId;
+        node.containerId = config_.containerId;
+        node.baseContainerId = HidBaseContainerId();
+        node.setupClass = kHidSetupClass;
+        node.friendlyName = friendlyName;
+        DeviceInterface nodeInterface;
+        nodeInterface.interfaceClass = kHidInterfaceClass;
+        nodeInterface.path = DeviceTree::InterfacePath(node.instanceId, kHidInterfaceClass);
+        nodeInterface.device = device;
+        tree.AddDevice(node, {nodeInterface});
+    };
+    addCollection(ConsumerControlInstanceId(), "Col01", "HID-compliant consumer control device", consumer_);
+    addCollection(HidInstanceId(), "Col02", "HID-compliant vendor-defined device", hid_);
 
     // The console's own endpoints in the endpoint store; their topology leads to the audio function.
     auto storeEndpoint = [&](EndpointStore::Flow flow, const GUID& guid, const char* name) {

@@ -1009,6 +1009,11 @@ HRESULT Shell::LoadIconMetric(HINSTANCE instance, PCWSTR name, int metric, HICON
         return HRESULT_FROM_WIN32(error);
     }
     if (!icon || !name || (metric != LIM_SMALL && metric != LIM_LARGE)) return E_INVALIDARG;
+    *icon = AddIcon(instance, name, metric == LIM_SMALL ? 16 : 32, metric);
+    return S_OK;
+}
+
+HICON Shell::AddIcon(HINSTANCE instance, LPCWSTR name, int size, int metric) {
     std::lock_guard lock(machine_.Mutex());
     HICON handle = reinterpret_cast<HICON>(nextIcon_);
     nextIcon_ += 2;
@@ -1016,10 +1021,9 @@ HRESULT Shell::LoadIconMetric(HINSTANCE instance, PCWSTR name, int metric, HICON
     loaded.module = instance;
     loaded.resourceId = IS_INTRESOURCE(name) ? static_cast<UINT>(reinterpret_cast<ULONG_PTR>(name)) : 0;
     loaded.metric = metric;
-    loaded.size = metric == LIM_SMALL ? 16 : 32;
+    loaded.size = size;
     loadedIcons_[handle] = loaded;
-    *icon = handle;
-    return S_OK;
+    return handle;
 }
 
 HANDLE Shell::LoadImage(HINSTANCE instance, LPCWSTR name, UINT type, int cx, int cy, UINT flags) {
@@ -1032,16 +1036,8 @@ HANDLE Shell::LoadImage(HINSTANCE instance, LPCWSTR name, UINT type, int cx, int
         SetError(ERROR_INVALID_PARAMETER);
         return nullptr;
     }
-    std::lock_guard lock(machine_.Mutex());
-    HICON handle = reinterpret_cast<HICON>(nextIcon_);
-    nextIcon_ += 2;
-    LoadedIcon loaded;
-    loaded.module = instance;
-    loaded.resourceId = IS_INTRESOURCE(name) ? static_cast<UINT>(reinterpret_cast<ULONG_PTR>(name)) : 0;
-    loaded.size = cx ? cx : 32;  // 0: the resource's own size (the sim's icons are drawn at 32)
     (void)flags;
-    loadedIcons_[handle] = loaded;
-    return handle;
+    return AddIcon(instance, name, cx ? cx : 32);  // 0: the resource's own size (the sim's icons are drawn at 32)
 }
 
 HICON Shell::LoadIcon(HINSTANCE instance, LPCWSTR name) {
@@ -1049,15 +1045,7 @@ HICON Shell::LoadIcon(HINSTANCE instance, LPCWSTR name) {
         SetError(ERROR_INVALID_PARAMETER);
         return nullptr;
     }
-    std::lock_guard lock(machine_.Mutex());
-    HICON handle = reinterpret_cast<HICON>(nextIcon_);
-    nextIcon_ += 2;
-    LoadedIcon loaded;
-    loaded.module = instance;
-    loaded.resourceId = IS_INTRESOURCE(name) ? static_cast<UINT>(reinterpret_cast<ULONG_PTR>(name)) : 0;
-    loaded.size = 32;
-    loadedIcons_[handle] = loaded;
-    return handle;
+    return AddIcon(instance, name, 32);
 }
 
 BOOL Shell::DestroyIcon(HICON icon) {

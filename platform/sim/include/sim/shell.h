@@ -224,6 +224,7 @@ public:
     HRESULT LoadIconMetric(HINSTANCE instance, PCWSTR name, int metric, HICON* icon);
     HANDLE LoadImage(HINSTANCE instance, LPCWSTR name, UINT type, int cx, int cy, UINT flags);
     HICON LoadIcon(HINSTANCE instance, LPCWSTR name);
+    HICON AddIcon(HINSTANCE instance, LPCWSTR name, int size, int metric = -1);  // the three loads' record
     BOOL DestroyIcon(HICON icon);
     BOOL NotifyIcon(DWORD message, PNOTIFYICONDATAW data);
     HINSTANCE ShellExecute(HWND hwnd, LPCSTR verb, LPCSTR file, LPCSTR parameters, LPCSTR directory, INT show);
