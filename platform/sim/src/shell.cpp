@@ -92,7 +92,14 @@ void Shell::DestroyWindowStateLocked(Window& window) {
     if (foreground_ == window.hwnd) foreground_ = nullptr;
 }
 
-void Shell::PostLocked(ThreadRec* thread, const MSG& msg) {
+void Shell::PostLocked(ThreadRec* thread, HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
+    MSG msg{};
+    msg.hwnd = hwnd;
+    msg.message = message;
+    msg.wParam = wParam;
+    msg.lParam = lParam;
+    msg.time = static_cast<DWORD>(machine_.TickCountMs());
+    msg.pt = cursor_;
     Queue& q = QueueLocked(thread);
     q.posted.push_back(msg);
     machine_.SetEventLocked(*q.wake);
@@ -144,19 +151,12 @@ bool Shell::ClickIcon(UINT event, POINT at, std::size_t index) {
     Window* window = WindowLocked(icon.hwnd);
     if (!window || icon.callbackMessage == 0) return false;
     cursor_ = at;
-    MSG msg{};
-    msg.hwnd = icon.hwnd;
-    msg.message = icon.callbackMessage;
-    if (icon.version >= NOTIFYICON_VERSION_4) {
-        msg.wParam = MAKEWPARAM(static_cast<WORD>(at.x), static_cast<WORD>(at.y));
-        msg.lParam = MAKELPARAM(static_cast<WORD>(event), static_cast<WORD>(icon.id));
-    } else {
-        msg.wParam = icon.id;
-        msg.lParam = static_cast<LPARAM>(event);
-    }
-    msg.time = static_cast<DWORD>(machine_.TickCountMs());
-    msg.pt = at;
-    PostLocked(window->thread, msg);
+    if (icon.version >= NOTIFYICON_VERSION_4)
+        PostLocked(window->thread, icon.hwnd, icon.callbackMessage,
+                   MAKEWPARAM(static_cast<WORD>(at.x), static_cast<WORD>(at.y)),
+                   MAKELPARAM(static_cast<WORD>(event), static_cast<WORD>(icon.id)));
+    else
+        PostLocked(window->thread, icon.hwnd, icon.callbackMessage, icon.id, static_cast<LPARAM>(event));
     return true;
 }
 
@@ -221,14 +221,7 @@ void Shell::SetNextMenuClickElsewhere() {
 void Shell::PostToTopLevelLocked(UINT message, WPARAM wParam, LPARAM lParam) {
     for (auto& [hwnd, w] : windows_) {
         if (!w.alive || w.parent != nullptr || !w.thread) continue;  // message-only and child windows hear nothing
-        MSG msg{};
-        msg.hwnd = hwnd;
-        msg.message = message;
-        msg.wParam = wParam;
-        msg.lParam = lParam;
-        msg.time = static_cast<DWORD>(machine_.TickCountMs());
-        msg.pt = cursor_;
-        PostLocked(w.thread, msg);
+        PostLocked(w.thread, hwnd, message, wParam, lParam);
     }
 }
 
@@ -651,14 +644,7 @@ BOOL Shell::PostMessage(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
         SetError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
-    MSG msg{};
-    msg.hwnd = hwnd;
-    msg.message = message;
-    msg.wParam = wParam;
-    msg.lParam = lParam;
-    msg.time = static_cast<DWORD>(machine_.TickCountMs());
-    msg.pt = cursor_;
-    PostLocked(target, msg);
+    PostLocked(target, hwnd, message, wParam, lParam);
     return TRUE;
 }
 

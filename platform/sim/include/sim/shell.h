@@ -224,7 +224,6 @@ public:
     HRESULT LoadIconMetric(HINSTANCE instance, PCWSTR name, int metric, HICON* icon);
     HANDLE LoadImage(HINSTANCE instance, LPCWSTR name, UINT type, int cx, int cy, UINT flags);
     HICON LoadIcon(HINSTANCE instance, LPCWSTR name);
-    HICON AddIcon(HINSTANCE instance, LPCWSTR name, int size, int metric = -1);  // the three loads' record
     BOOL DestroyIcon(HICON icon);
     BOOL NotifyIcon(DWORD message, PNOTIFYICONDATAW data);
     HINSTANCE ShellExecute(HWND hwnd, LPCSTR verb, LPCSTR file, LPCSTR parameters, LPCSTR directory, INT show);
@@ -298,7 +297,9 @@ private:
     void DestroyMenuLocked(HMENU menu);
     MenuItem* FindItemLocked(HMENU menu, UINT item, bool byPosition);
     std::vector<MenuItemView> SnapshotLocked(HMENU menu, int depth);
-    void PostLocked(ThreadRec* thread, const MSG& msg);
+    HICON AddIcon(HINSTANCE instance, LPCWSTR name, int size, int metric = -1);  // the three loads' record
+    // Queues a message for the thread, stamped with the time and the cursor.
+    void PostLocked(ThreadRec* thread, HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam);
     void PostToTopLevelLocked(UINT message, WPARAM wParam, LPARAM lParam);
 
     Machine& machine_;
