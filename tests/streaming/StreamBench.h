@@ -1,5 +1,6 @@
 // A simulated console and the service's KS layer opening its pins, for the stream device tests. The
-// body of a test runs as a simulated process (the KS layer keeps its pin-creation entry per process).
+// body of a test runs as a simulated process (the KS layer keeps its pin-creation entry per process) that
+// has the timer at 1 ms, as the service has it while a bridge runs.
 #pragma once
 
 #include <cstdio>
@@ -20,7 +21,9 @@ inline void InProcess(sim::Machine& machine, const std::function<void()>& body) 
     sim::ProgramSpec spec;
     spec.imageName = "streams.exe";
     spec.entry = [&](HINSTANCE) {
+        timeBeginPeriod(1);
         body();
+        timeEndPeriod(1);
         return 0;
     };
     machine.WaitProcess(machine.StartProcess(spec), 24 * 3'600'000u);

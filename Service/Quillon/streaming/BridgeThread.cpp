@@ -56,6 +56,11 @@ unsigned WINAPI BridgeThreadProc(void* argument) {
     if (supervisor->m_pfnAvSetMmThreadCharacteristicsA)
         task = supervisor->m_pfnAvSetMmThreadCharacteristicsA("Pro Audio", &taskIndex);
 
+    // The waits of a running bridge are shorter than the system timer's default tick (15.6 ms; a process
+    // that does not ask gets it, whatever others asked): the driver's events are waited for 2 or 4 ms,
+    // the gate is polled every millisecond, and render queues 3 packets. The process asks for 1 ms while
+    // the bridge runs.
+    const bool fineTimer = timeBeginPeriod(1) == TIMERR_NOERROR;
     ResetBridgeState(*supervisor);
     ConsoleBridge* bridge = supervisor->m_pBridge;
     if (bridge && bridge->m_Render.m_pDevice) {
@@ -76,6 +81,7 @@ unsigned WINAPI BridgeThreadProc(void* argument) {
     }
 
     ResetBridgeState(*supervisor);
+    if (fineTimer) timeEndPeriod(1);
     if (task && supervisor->m_pfnAvRevertMmThreadCharacteristics) supervisor->m_pfnAvRevertMmThreadCharacteristics(task);
     if (com != RPC_E_CHANGED_MODE && SUCCEEDED(com)) CoUninitialize();
     return 0;

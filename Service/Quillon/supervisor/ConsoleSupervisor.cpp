@@ -148,9 +148,11 @@ bool CConsoleSupervisor::ReconfigureChannel() {
 }
 
 // Before each search: the channel must be able to carry a bridge. A stream open the driver refused is
-// tried again. A registration it refused, or a driver whose clock has stopped signalling event 4 (removed,
-// or reinstalled behind the channel's handle), gets the channel set up anew; a driver that refuses that
-// is given up, and the worker builds a new supervisor, which finds it again once it is back.
+// tried again. A registration it refused, or a driver that is gone (removed, or reinstalled behind the
+// channel's handle), gets the channel set up anew; a driver that refuses that is given up, and the worker
+// builds a new supervisor, which finds it again once it is back. Only a driver whose event 4 has been
+// silent is asked whether it is gone: a driver's clock may rest while no application streams, and that
+// alone is no reason to touch the channel.
 void CConsoleSupervisor::CheckChannel() {
     if (!m_Channel.IsOpen()) return;
     const HANDLE tick = m_Channel.ControlEvent(4);
@@ -158,7 +160,8 @@ void CConsoleSupervisor::CheckChannel() {
     if (tick != INVALID_HANDLE_VALUE && tick != nullptr && WaitForSingleObject(tick, 0) == WAIT_OBJECT_0)
         m_LastDriverTick = now;
     const bool silent = m_Channel.BufferFrames() != 0 && now - m_LastDriverTick > kDriverSilenceMs;
-    if (m_Channel.BufferFrames() == 0 || silent) {
+    if (silent) m_LastDriverTick = now;  // asked again after the next silence
+    if (m_Channel.BufferFrames() == 0 || (silent && m_Channel.DriverGone())) {
         if (!ReconfigureChannel()) m_bChannelLost.store(1);
         return;
     }
@@ -284,30 +287,45 @@ void CConsoleSupervisor::WatchBridge(DWORD& checkTime, std::uint64_t& savedCaptu
     const std::uint64_t capture = m_CaptureProgress.load(std::memory_order_relaxed);
     const std::uint64_t render = m_RenderProgress.load(std::memory_order_relaxed);
     const bool captureStalled = m_pBridge->m_Capture.m_pDevice && capture == savedCapture;
-    // Blocks routed while no driver event came: the driver's clock has stopped (the search then looks at
-    // the channel).
+    // Blocks routed while no driver event came: the driver's clock rests (nothing streams, or it follows
+    // the service), or the driver is gone; only the last ends the bridge (the search then looks at the
+    // channel).
     const std::uint64_t answers = m_DriverAnswers.load(std::memory_order_relaxed);
-    const bool driverSilent = m_bTransferGate.load() && answers == m_CheckedDriverAnswers;
-    if (!m_Enable || captureStalled || render == savedRender || driverSilent) {
+    const bool driverGone = m_bTransferGate.load() && answers == m_CheckedDriverAnswers && m_Channel.DriverGone();
+    if (!m_Enable || captureStalled || render == savedRender || driverGone) {
         m_CaptureRetries = 0;
         TearDownBridge();
         return;
     }
-    // A console with capture channels bridged without its capture pin (the pin or its filter could not be
-    // had at the search) is bridged afresh a few times, so that a passing failure does not leave every
-    // capture endpoint silent; a capture pin that stays unavailable then leaves playback alone.
-    const CUSBDevice* model = m_pCurrentModel.load();
-    const bool captureMissing = model && model->CaptureChannels() != 0 && !m_pBridge->m_Capture.m_pDevice;
-    if (captureMissing && m_CaptureRetries < kCaptureRetries) {
-        ++m_CaptureRetries;
-        TearDownBridge();
-        return;
-    }
     checkTime = timeGetTime();
-    savedCapture = capture;
+    savedCapture = AttachMissingCapture() ? m_CaptureProgress.load(std::memory_order_relaxed) : capture;
     savedRender = render;
     m_CheckedDriverAnswers = answers;
     PollChannelMask(*this, ChosenHidLink());
+}
+
+// A console with capture channels bridged without its capture pin (the pin or its filter could not be had
+// at the search) has the pin looked for again a few times while playback goes on, so that a passing
+// failure does not leave every capture endpoint silent; the playback endpoints and the console's status
+// stay as they are. Only once the gate is open: the bridge thread has then read the bridge's halves.
+bool CConsoleSupervisor::AttachMissingCapture() {
+    const CUSBDevice* model = m_pCurrentModel.load();
+    if (!model || model->CaptureChannels() == 0 || m_pBridge->m_Capture.m_pDevice || !m_bTransferGate.load() ||
+        m_CaptureRetries >= kCaptureRetries)
+        return false;
+    ++m_CaptureRetries;
+    m_StreamManager.RefreshFilterLists();  // the capture list, since no capture device is held
+    if (!m_StreamManager.CaptureFilters()) return false;
+    std::vector<CKSDevice*> devices =
+        m_StreamManager.CreateCaptureDevices(model->DevicePathPattern(), model->CaptureChannels(), m_Channel.BufferFrames() / 2);
+    if (devices.empty()) return false;
+    CKSDevice* capture = devices.front();
+    capture->m_pfnBlockCallback = CaptureBlockCallback;
+    capture->m_pCallbackContext = m_pBridge;  // the capture half's address is the bridge's
+    FillBinding(m_pBridge->m_Capture, capture);
+    m_StreamManager.StartAll();
+    for (std::uint32_t i = 0; i < kCaptureStreamsShown; ++i) ShowEndpoint(*this, static_cast<int>(i));
+    return true;
 }
 
 void CConsoleSupervisor::SearchConsole(DWORD& checkTime, std::uint64_t& savedCapture, std::uint64_t& savedRender) {

@@ -111,6 +111,7 @@ private:
     void WatchBridge(DWORD& checkTime, std::uint64_t& savedCapture, std::uint64_t& savedRender);
     void SearchConsole(DWORD& checkTime, std::uint64_t& savedCapture, std::uint64_t& savedRender);
     void TearDownBridge();
+    bool AttachMissingCapture();  // whether a capture device joined the bridge
     void WriteSettings();
     void OpenAllStreams();
     bool ReconfigureChannel();

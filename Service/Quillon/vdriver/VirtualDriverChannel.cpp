@@ -121,6 +121,20 @@ bool CVirtualDriverChannel::RegisterControlBlock(std::uint32_t multiplier) {
     return true;
 }
 
+bool CVirtualDriverChannel::DriverGone() {
+    if (m_hDevice == INVALID_HANDLE_VALUE) return true;
+    if (SendRequest(IOCTL_VAD_CONTROL_REGISTER, nullptr, 0, nullptr, 0)) return false;
+    switch (GetLastError()) {
+        case ERROR_DEVICE_NOT_CONNECTED:
+        case ERROR_DEVICE_REMOVED:
+        case ERROR_NO_SUCH_DEVICE:
+        case ERROR_DEV_NOT_EXIST:
+            return true;
+        default:
+            return false;
+    }
+}
+
 // The service forgets a registration or an open stream whatever the driver answers, and the driver
 // counts the close requests of a flow rather than naming streams: a request it refused once is sent
 // once more, so that a passing failure leaves the two agreeing.

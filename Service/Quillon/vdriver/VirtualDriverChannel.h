@@ -32,6 +32,11 @@ public:
     bool CloseStream(int index);  // always false; callers ignore it
     void StartNotifier();
     void StopNotifier();
+    // Whether the driver behind the channel's handle is gone (removed, or reinstalled behind it), asked
+    // without relying on its clock: the driver's clock may rest while nothing streams, or follow the
+    // service. A control request the driver must refuse (a registration without its record) tells: a
+    // driver still there refuses the record, a handle to a driver that went fails as its device does.
+    bool DriverGone();
 
     HANDLE DeviceHandle() const { return m_hDevice; }
     bool IsOpen() const { return m_hDevice != INVALID_HANDLE_VALUE; }

@@ -140,24 +140,21 @@ void AudioPathMeter::AddLatency(PathStats& path, PathRun& run, std::int64_t late
 
 // One identified sample of `path`: `phase` names its source frame, `arrival` is the machine frame it
 // arrived at (capture: received; render: played), `consoleFrame` the console frame it was played at
-// (render). The source frame's machine frame is originFrame + source x 48000 / rate (capture: a console
-// frame) or the source itself (render: an application frame).
+// (render). The source frame's machine frame is the console clock's time of that frame (capture: a
+// console frame, on `clock`, which runs at its own rate) or the source itself (render: an application
+// frame).
 void AudioPathMeter::TrackLocked(PathStats& path, PathState& state, std::uint32_t phase, std::uint64_t arrival,
-                                 std::uint64_t consoleFrame, bool capture, std::int64_t originFrame,
-                                 std::uint32_t rate) {
-    if (rate == 0) rate = kMachineFrameRate;
+                                 std::uint64_t consoleFrame, const ConsoleClock* clock) {
+    const bool capture = clock != nullptr;
     auto machineFrameOf = [&](std::uint64_t source) -> std::int64_t {
-        return capture ? originFrame + static_cast<std::int64_t>(source * kMachineFrameRate / rate)
+        return capture ? static_cast<std::int64_t>(MachineFrameAt(clock->TimeOf(source)))
                        : static_cast<std::int64_t>(source);
     };
     const bool newRun = !state.inRun || state.gap >= options_.newRunSilence;
     std::uint64_t source;
     if (newRun) {
         std::uint64_t latest = arrival;
-        if (capture) {
-            const std::int64_t since = static_cast<std::int64_t>(arrival) - originFrame;
-            latest = since > 0 ? static_cast<std::uint64_t>(since) * rate / kMachineFrameRate : 0;
-        }
+        if (capture) latest = clock->FramesBy(MachineFrameTime(arrival));
         source = NewestWithPhase(latest, phase);
     } else {
         source = NearestWithPhase(state.last + 1, phase);
@@ -205,12 +202,8 @@ void AudioPathMeter::OnRecorded(unsigned stream, std::uint64_t firstFrame, std::
         level.peak = std::max(level.peak, std::isfinite(samples[i]) ? std::fabs(samples[i]) : 0.0f);
 
     const unsigned bits = captureBits_;
-    std::int64_t originFrame = 0;
-    std::uint32_t rate = kMachineFrameRate;
-    if (captureClock_) {
-        originFrame = static_cast<std::int64_t>(MachineFrameAt(captureClock_->Origin()));
-        rate = captureClock_->Rate();
-    }
+    // Before the console's pin said when its clock started, frames count from machine time 0.
+    const ConsoleClock clock = captureClock_ && captureClock_->Rate() ? *captureClock_ : ConsoleClock(0, kMachineFrameRate);
     auto recover = [bits](float x) -> std::optional<CaptureSampleId> {
         if (bits) return RecoverCaptureSample(x, bits);
         for (unsigned b : {32u, 24u, 16u})
@@ -241,7 +234,7 @@ void AudioPathMeter::OnRecorded(unsigned stream, std::uint64_t firstFrame, std::
                 ++path.misrouted;
                 continue;
             }
-            TrackLocked(path, state, id->phase, firstFrame + i, 0, true, originFrame, rate);
+            TrackLocked(path, state, id->phase, firstFrame + i, 0, &clock);
         }
     }
 }
@@ -281,14 +274,12 @@ void AudioPathMeter::RenderFramesLocked(const ConsolePinEvent& e) {
         for (auto c = old; c < renderChannels_.size(); ++c) renderChannels_[c].channel = static_cast<unsigned>(c);
     }
     const bool floatPin = IsFloat(f) && bytes == 4;
-    const std::int64_t originFrame = static_cast<std::int64_t>(MachineFrameAt(e.clock.Origin()));
-    const std::uint32_t rate = e.clock.Rate() ? e.clock.Rate() : kMachineFrameRate;
+    const ConsoleClock clock = e.clock.Rate() ? e.clock : ConsoleClock(e.clock.Origin(), kMachineFrameRate);
     LevelCount& level = levels_.consoleOut;
     level.frames += e.frames;
     for (std::uint32_t i = 0; i < e.frames; ++i) {
         const std::uint64_t consoleFrame = e.firstFrame + i;
-        const auto played = static_cast<std::uint64_t>(
-            originFrame + static_cast<std::int64_t>(consoleFrame * kMachineFrameRate / rate));
+        const std::uint64_t played = MachineFrameAt(clock.TimeOf(consoleFrame));
         const BYTE* frame = e.data + std::size_t{i} * f.blockAlign;
         for (unsigned c = 0; c < f.channels && c < kMeterConsoleChannels; ++c) {
             const BYTE* sample = frame + c * bytes;
@@ -328,7 +319,7 @@ void AudioPathMeter::RenderFramesLocked(const ConsolePinEvent& e) {
                 if (tableChannel) ++renderState_[c].gap;
                 continue;
             }
-            TrackLocked(path, renderState_[index], id->phase, played, consoleFrame, false, 0, rate);
+            TrackLocked(path, renderState_[index], id->phase, played, consoleFrame, nullptr);
         }
     }
 }

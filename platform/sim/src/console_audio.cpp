@@ -10,7 +10,6 @@ namespace sim {
 
 namespace {
 
-constexpr std::uint64_t kTicksPerSecond = 10'000'000;
 
 bool IsFloat(const KsWaveFormat& f) { return f.subFormat == KSDATAFORMAT_SUBTYPE_IEEE_FLOAT; }
 
@@ -113,14 +112,23 @@ std::int32_t ReadPinSample(const BYTE* s, const KsWaveFormat& f) {
     }
 }
 
+ConsoleClock::ConsoleClock(Ticks origin, std::uint32_t rate, std::int64_t ppb)
+    : origin_(origin),
+      rate_(rate),
+      // A crystal off by more than a tenth is no crystal; the bound keeps the arithmetic in range.
+      denominator_(static_cast<std::uint64_t>(rate) *
+                   static_cast<std::uint64_t>(1'000'000'000 + std::clamp<std::int64_t>(ppb, -100'000'000, 100'000'000))) {}
+
 std::uint64_t ConsoleClock::FramesBy(Ticks now) const {
     if (now <= origin_ || rate_ == 0) return 0;
-    return static_cast<std::uint64_t>(now - origin_) * rate_ / kTicksPerSecond;
+    const auto ticks = static_cast<unsigned __int128>(now - origin_);
+    return static_cast<std::uint64_t>(ticks * denominator_ / kTicksNumerator);
 }
 
 Ticks ConsoleClock::TimeOf(std::uint64_t frames) const {
     if (rate_ == 0) return origin_;
-    return origin_ + static_cast<Ticks>((frames * kTicksPerSecond + rate_ - 1) / rate_);
+    const auto scaled = static_cast<unsigned __int128>(frames) * kTicksNumerator + denominator_ - 1;
+    return origin_ + static_cast<Ticks>(scaled / denominator_);
 }
 
 void RenderSink::Add(const BYTE* frames, std::uint32_t count, const KsWaveFormat& f, const ConsoleClock& clock,
@@ -133,10 +141,11 @@ void RenderSink::Add(const BYTE* frames, std::uint32_t count, const KsWaveFormat
     }
     // Play times step by whole ticks with a remainder, as ConsoleClock::TimeOf rounds them (no division
     // per frame).
-    const std::uint64_t rate = std::max<std::uint32_t>(clock.Rate(), 1);
-    const std::uint64_t start = firstFrame * kTicksPerSecond + rate - 1;
-    std::uint64_t ticks = start / rate;
-    std::uint64_t remainder = start % rate;
+    const std::uint64_t denominator = std::max<std::uint64_t>(clock.Denominator(), 1);
+    constexpr std::uint64_t numerator = ConsoleClock::kTicksNumerator;
+    const auto start = static_cast<unsigned __int128>(firstFrame) * numerator + denominator - 1;
+    auto ticks = static_cast<std::uint64_t>(start / denominator);
+    auto remainder = static_cast<std::uint64_t>(start % denominator);
     std::size_t slot = total_ % capacity_;
     for (std::uint32_t i = 0; i < count; ++i) {
         const BYTE* frame = frames + std::size_t{i} * f.blockAlign;
@@ -149,10 +158,10 @@ void RenderSink::Add(const BYTE* frames, std::uint32_t count, const KsWaveFormat
                 for (unsigned c = 0; c < channels_; ++c) out[c] = ReadPinSample(frame + c * bytes, f);
         }
         times_[slot] = clock.Rate() ? clock.Origin() + static_cast<Ticks>(ticks) : clock.Origin();
-        ticks += kTicksPerSecond / rate;
-        remainder += kTicksPerSecond % rate;
-        if (remainder >= rate) {
-            remainder -= rate;
+        ticks += numerator / denominator;
+        remainder += numerator % denominator;
+        if (remainder >= denominator) {
+            remainder -= denominator;
             ++ticks;
         }
         if (++slot == capacity_) slot = 0;

@@ -31,7 +31,7 @@ KsPinDevice::KsPinDevice(Machine& machine, std::shared_ptr<KsFilterDevice> filte
       format_(format),
       looped_(looped),
       faults_(std::move(faults)),
-      clock_(spec_.stream.clockOrigin, format_.rate),
+      clock_(spec_.stream.clockOrigin, format_.rate, spec_.stream.clockPpb),
       tapId_(spec_.stream.tap ? spec_.stream.tap->nextPin++ : 0),
       renderSink_(format_.channels, spec_.dataFlow == KSPIN_DATAFLOW_IN ? spec_.stream.sinkFrames : 0),
       positionRegister_(std::make_unique<std::uint64_t>(0)) {}

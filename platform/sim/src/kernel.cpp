@@ -282,7 +282,7 @@ DWORD WaitFor(const char* function, DWORD count, const HANDLE* handles, BOOL all
         }
         objects.push_back(std::move(w));
     }
-    return M().WaitObjects(objects, all != FALSE, ToTicks(ms));
+    return M().WaitObjects(objects, all != FALSE, ToTicks(ms), sim::Machine::TimeOut::OnTimerTick);
 }
 
 }  // namespace
@@ -293,7 +293,7 @@ DWORD WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL all, DWORD
     return WaitFor("WaitForMultipleObjects", count, handles, all, ms);
 }
 
-void Sleep(DWORD ms) { M().WaitObjects({}, false, ToTicks(ms)); }
+void Sleep(DWORD ms) { M().WaitObjects({}, false, ToTicks(ms), sim::Machine::TimeOut::OnTimerTick); }
 
 uintptr_t _beginthreadex(void*, unsigned, unsigned (*start)(void*), void* arg, unsigned, unsigned* id) {
     DWORD err;
@@ -417,9 +417,11 @@ void LeaveCriticalSection(LPCRITICAL_SECTION cs) {
 
 // ---- time ----
 
-DWORD timeGetTime() { return static_cast<DWORD>(M().TickCountMs()); }
-DWORD GetTickCount() { return static_cast<DWORD>(M().TickCountMs()); }
-ULONGLONG GetTickCount64() { return M().TickCountMs(); }
+MMRESULT timeBeginPeriod(UINT period) { return M().BeginTimerPeriod(period) ? TIMERR_NOERROR : TIMERR_NOCANDO; }
+MMRESULT timeEndPeriod(UINT period) { return M().EndTimerPeriod(period) ? TIMERR_NOERROR : TIMERR_NOCANDO; }
+DWORD timeGetTime() { return static_cast<DWORD>(M().TimeGetTimeMs()); }
+DWORD GetTickCount() { return static_cast<DWORD>(M().SystemTickCountMs()); }
+ULONGLONG GetTickCount64() { return M().SystemTickCountMs(); }
 
 BOOL QueryPerformanceCounter(LARGE_INTEGER* counter) {
     counter->QuadPart = M().PerformanceCount();

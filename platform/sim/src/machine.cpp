@@ -146,11 +146,31 @@ std::uint64_t Machine::DefaultSeed() {
     return value && *value ? std::strtoull(value, nullptr, 0) : 1;
 }
 
+namespace {
+
+std::uint64_t SplitMix(std::uint64_t& state) {
+    std::uint64_t z = (state += 0x9E3779B97F4A7C15ull);
+    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+    z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+    return z ^ (z >> 31);
+}
+
+// Floor division for a time that may lie before the timer's phase.
+Ticks FloorTo(Ticks t, Ticks phase, Ticks step) {
+    const Ticks since = t - phase;
+    const Ticks k = since >= 0 ? since / step : -((-since + step - 1) / step);
+    return phase + k * step;
+}
+
+}  // namespace
+
 Machine::Machine(ClockMode mode, std::uint64_t seed)
     : mode_(mode),
       realStart_(std::chrono::steady_clock::now()),
       seed_(seed),
       random_(seed),
+      tickPhase_([seed]() mutable { return static_cast<Ticks>(SplitMix(seed) % kSystemTick); }()),
+      jitterRandom_(~seed),
       fibers_(mode == ClockMode::Virtual && UseFibers()),
       spinLimit_(DefaultSpinLimit()) {
     if (g_current) {
@@ -491,12 +511,7 @@ void Machine::EndScheduledThread(ThreadRec* rec, unsigned code) {
     ended_->ExitTo(*next->fiber);
 }
 
-std::uint64_t Machine::NextRandomLocked() {  // splitmix64
-    std::uint64_t z = (random_ += 0x9E3779B97F4A7C15ull);
-    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
-    z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
-    return z ^ (z >> 31);
-}
+std::uint64_t Machine::NextRandomLocked() { return SplitMix(random_); }
 
 ThreadRec* Machine::PickNextLocked(std::unique_lock<std::mutex>& lock) {
     for (;;) {
@@ -642,6 +657,11 @@ void Machine::CompleteLocked(Waiter& w, DWORD result) {
     w.linked = false;
     w.done = true;
     if (Scheduled(w.thread)) {
+        if (const Ticks late = jitter_ && w.thread->process ? JitterLocked() : 0; late > 0) {
+            ThreadRec* thread = w.thread;
+            AddTimerLocked(Now() + late, [this, thread] { ready_.push_back(thread); });
+            return;
+        }
         ready_.push_back(w.thread);
         if (idle_) idleCv_.notify_one();
     } else {
@@ -664,9 +684,11 @@ void Machine::SetEventLocked(Event& event) {
     event.signaled = true;
     ++event.setCount;
     NotifySignaledLocked(event);
+    if (event.onSet) event.onSet();
 }
 
-DWORD Machine::WaitObjects(const std::vector<std::shared_ptr<Waitable>>& objects, bool all, Ticks timeout) {
+DWORD Machine::WaitObjects(const std::vector<std::shared_ptr<Waitable>>& objects, bool all, Ticks timeout,
+                           TimeOut kind) {
     std::unique_lock lock(mutex_);
     Waiter w;
     w.thread = EnsureThreadLocked();
@@ -684,6 +706,12 @@ DWORD Machine::WaitObjects(const std::vector<std::shared_ptr<Waitable>>& objects
     for (auto& o : w.objects) o->waiters.push_back(&w);
     if (timeout != kNever) {
         w.deadline = Now() + timeout;
+        if (kind == TimeOut::OnTimerTick && w.thread->process) {
+            // Counted from the last tick, ended by the first tick at or after that.
+            const Ticks resolution = ResolutionLocked(w.thread->process);
+            const Ticks due = LastTick(Now(), resolution) + timeout;
+            w.deadline = LastTick(due + resolution - 1, resolution);
+        }
         w.deadlineIt = deadlines_.emplace(w.deadline, &w);
         w.linked = true;
         if (mode_ == ClockMode::Real) clockCv_.notify_all();
@@ -703,6 +731,70 @@ void Machine::ExpireLocked(Ticks now) {
         node.mapped().callback();
     }
     while (!deadlines_.empty() && deadlines_.begin()->first <= now) CompleteLocked(*deadlines_.begin()->second, WAIT_TIMEOUT);
+}
+
+// ---- the system timer and jitter ----
+
+// The default tick runs at a phase of its own; a finer one on the machine's milliseconds.
+Ticks Machine::LastTick(Ticks now, Ticks resolution) const {
+    return FloorTo(now, resolution == kSystemTick ? tickPhase_ : 0, resolution);
+}
+
+Ticks Machine::ResolutionLocked(const Process* process) const {
+    const auto it = timerPeriods_.find(process ? process->id : 0);
+    if (it == timerPeriods_.end() || it->second.empty()) return kSystemTick;
+    return std::min<Ticks>(kSystemTick, static_cast<Ticks>(*it->second.begin()) * kTicksPerMs);
+}
+
+Ticks Machine::TimerResolution() {
+    std::lock_guard lock(mutex_);
+    return ResolutionLocked(CurrentProcessRaw());
+}
+
+bool Machine::BeginTimerPeriod(UINT ms) {
+    if (ms == 0 || ms > 1'000'000) return false;
+    std::lock_guard lock(mutex_);
+    const Process* process = CurrentProcessRaw();
+    timerPeriods_[process ? process->id : 0].insert(ms);
+    return true;
+}
+
+bool Machine::EndTimerPeriod(UINT ms) {
+    std::lock_guard lock(mutex_);
+    const Process* process = CurrentProcessRaw();
+    auto it = timerPeriods_.find(process ? process->id : 0);
+    if (it == timerPeriods_.end()) return false;
+    auto period = it->second.find(ms);
+    if (period == it->second.end()) return false;
+    it->second.erase(period);
+    return true;
+}
+
+std::uint64_t Machine::TimeGetTimeMs() {
+    if (!CurrentProcessRaw()) return TickCountMs();
+    const Ticks resolution = TimerResolution();
+    return clockStartMs_.load(std::memory_order_relaxed) +
+           static_cast<std::uint64_t>(std::max<Ticks>(LastTick(Now(), resolution), 0) / kTicksPerMs);
+}
+
+std::uint64_t Machine::SystemTickCountMs() {
+    if (!CurrentProcessRaw()) return TickCountMs();
+    return clockStartMs_.load(std::memory_order_relaxed) +
+           static_cast<std::uint64_t>(std::max<Ticks>(LastTick(Now(), kSystemTick), 0) / kTicksPerMs);
+}
+
+void Machine::SetJitter(bool on) {
+    std::lock_guard lock(mutex_);
+    jitter_ = on;
+}
+
+Ticks Machine::JitterLocked() {
+    const std::uint64_t draw = SplitMix(jitterRandom_);
+    const std::uint64_t kind = draw % 100'000;
+    const std::uint64_t spread = draw / 100'000;
+    if (kind == 0) return 10'000 + static_cast<Ticks>(spread % 20'001);  // 1 to 3 ms
+    if (kind <= 100) return 500 + static_cast<Ticks>(spread % 9'501);    // 50 us to 1 ms
+    return static_cast<Ticks>(spread % 501);                             // up to 50 us
 }
 
 void Machine::ClockThreadMain() {

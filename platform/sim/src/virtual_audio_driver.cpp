@@ -56,6 +56,14 @@ __attribute__((noinline)) void WriteServiceHalf(const float* in, float* shared, 
     std::memcpy(shared, in, samples * sizeof(float));
 }
 
+// Moves every stream of a flow into its other half.
+template <class Streams>
+void FlipLocked(Streams& streams, std::uint32_t& half) {
+    half ^= 1;
+    for (auto& s : streams)
+        if (s.status) std::atomic_ref<std::uint32_t>(s.status[1]).store(half * (s.length / 2), std::memory_order_release);
+}
+
 }  // namespace
 
 // The control interface's device object: opens and requests go to the driver.
@@ -126,8 +134,7 @@ VirtualAudioDriver::~VirtualAudioDriver() {
     // The device object must not outlive the driver it forwards to.
     if (installed_) machine_.Devices().RemoveDevice(kInstanceId);
     std::lock_guard lock(machine_.Mutex());
-    if (timerArmed_) machine_.CancelTimerLocked(timerId_);
-    timerArmed_ = false;
+    ReleaseLocked();
 }
 
 bool VirtualAudioDriver::TakeRefusal(Refusal& refusal, DWORD* error) {
@@ -196,7 +203,10 @@ BOOL VirtualAudioDriver::Handle(DWORD code, void* in, DWORD inSize, void* out, D
                 *returned = sizeof block;
                 answered1_ = events_[0]->setCount;
                 answered3_ = events_[2]->setCount;
-                ScheduleLocked(machine_.Now());
+                events_[0]->onSet = [this] { AnsweredLocked(Flow::Capture); };
+                events_[2]->onSet = [this] { AnsweredLocked(Flow::Render); };
+                RestartFlowsLocked();
+                StartClockLocked(machine_.Now(), 1);
                 ok = TRUE;
             }
         }
@@ -273,7 +283,7 @@ BOOL VirtualAudioDriver::OpenStreamLocked(Flow flow, void* in, DWORD inSize, voi
     stream->length = frames_ * block.channels;
     stream->buffer = std::make_unique<float[]>(stream->length);
     stream->status = std::make_unique<std::uint32_t[]>(4);
-    stream->status[1] = half_ * (stream->length / 2);
+    stream->status[1] = half_[static_cast<int>(flow)] * (stream->length / 2);
     stream->slotEvent = reinterpret_cast<HANDLE>(block.slotEvent);
     ++openCount_[static_cast<int>(flow)];
     block.bufferAddress = reinterpret_cast<std::uint64_t>(stream->buffer.get());
@@ -299,23 +309,48 @@ void VirtualAudioDriver::CloseOneLocked(Flow flow) {
 
 void VirtualAudioDriver::ReleaseLocked() {
     frames_ = 0;
-    for (auto& e : events_) e.reset();
+    for (auto& e : events_) {
+        if (e) e->onSet = nullptr;
+        e.reset();
+    }
     if (timerArmed_) machine_.CancelTimerLocked(timerId_);
     timerArmed_ = false;
 }
 
-// Each period ends one half-buffer after the previous one was due, not after its timer ran: on the real
-// clock a late timer must not slow the driver's clock down (the console's runs on regardless).
-void VirtualAudioDriver::ScheduleLocked(Ticks from) {
-    const Ticks halfPeriod = static_cast<Ticks>(frames_ / 2) * 10'000'000 / 48'000;
-    const Ticks due = from + halfPeriod;
+void VirtualAudioDriver::SetClock(DriverClock mode, std::int64_t ppb) {
+    std::lock_guard lock(machine_.Mutex());
+    clockMode_ = mode;
+    clockPpb_ = ppb;
+    if (frames_ == 0) return;
+    if (timerArmed_) machine_.CancelTimerLocked(timerId_);
+    timerArmed_ = false;
+    StartClockLocked(machine_.Now(), 1);
+}
+
+void VirtualAudioDriver::StartClockLocked(Ticks origin, std::uint64_t firstPeriod) {
+    clock_ = ConsoleClock(origin, 48'000, clockPpb_);
+    clockPeriod_ = firstPeriod;
+    ScheduleLocked();
+}
+
+void VirtualAudioDriver::RestartFlowsLocked() {
+    const std::uint64_t frame = static_cast<std::uint64_t>(machine_.Now()) * 48'000 / 10'000'000;
+    flowFrame_[0] = flowFrame_[1] = frame;
+}
+
+// Each period ends on the driver's crystal, counted from when its clock started, not after its timer ran:
+// on the real clock a late timer must not slow the driver's clock down (the console's runs on regardless).
+void VirtualAudioDriver::ScheduleLocked() {
+    const Ticks due = clock_.TimeOf(clockPeriod_ * HalfFramesLocked());
     timerId_ = machine_.AddTimerLocked(due, [this, due] { TickLocked(due); });
     timerArmed_ = true;
 }
 
-void VirtualAudioDriver::TickLocked(Ticks due) {
+void VirtualAudioDriver::TickLocked(Ticks) {
     timerArmed_ = false;
     if (frames_ == 0 || removed_) return;
+    // An idle driver's clock stops with the last application; the next one to open an endpoint starts it.
+    if (clockMode_ == DriverClock::Idle && !ApplicationsOpenLocked()) return;
     ++periods_;
     // The service answers each signal of event 2 with event 1 and each of event 4 with event 3.
     const bool captureAnswered = periods_ > 1 && events_[0]->setCount != answered1_;
@@ -325,18 +360,38 @@ void VirtualAudioDriver::TickLocked(Ticks due) {
     }
     answered1_ = events_[0]->setCount;
     answered3_ = events_[2]->setCount;
-    RunApplicationsLocked(captureAnswered, due);
-    half_ ^= 1;
-    for (auto* streams : {&capture_[0], &render_[0]}) {
-        const int count = streams == &capture_[0] ? kCaptureStreams : kRenderStreams;
-        for (int i = 0; i < count; ++i) {
-            Stream& s = streams[i];
-            if (s.status) std::atomic_ref<std::uint32_t>(s.status[1]).store(half_ * (s.length / 2), std::memory_order_release);
-        }
+    AdvanceCaptureLocked(captureAnswered);
+    AdvanceRenderLocked();
+    ++clockPeriod_;
+    ScheduleLocked();
+}
+
+void VirtualAudioDriver::AnsweredLocked(Flow flow) {
+    if (clockMode_ != DriverClock::Paced || frames_ == 0 || removed_) return;
+    if (flow == Flow::Capture) {
+        answered1_ = events_[0]->setCount;
+        AdvanceCaptureLocked(true);
+    } else {
+        answered3_ = events_[2]->setCount;
+        ++periods_;
+        AdvanceRenderLocked();
     }
-    machine_.SetEventLocked(*events_[1]);
-    machine_.SetEventLocked(*events_[3]);
-    ScheduleLocked(due);
+    // The driver's own clock waits while the service paces it.
+    if (timerArmed_) machine_.CancelTimerLocked(timerId_);
+    timerArmed_ = false;
+    StartClockLocked(machine_.Now(), 2);
+}
+
+bool VirtualAudioDriver::ApplicationsOpenLocked() const {
+    auto set = [](const auto& f) { return static_cast<bool>(f); };
+    return std::any_of(players_.begin(), players_.end(), set) || std::any_of(recorders_.begin(), recorders_.end(), set);
+}
+
+void VirtualAudioDriver::ApplicationsChangedLocked() {
+    if (clockMode_ == DriverClock::Idle && frames_ != 0 && !removed_ && !timerArmed_ && ApplicationsOpenLocked()) {
+        RestartFlowsLocked();
+        StartClockLocked(machine_.Now(), 1);
+    }
 }
 
 void VirtualAudioDriver::RefuseRegister(int times, DWORD error) {
@@ -426,23 +481,30 @@ void VirtualAudioDriver::Notify(std::uint32_t value) {
     machine_.SetEventLocked(*events_[4]);
 }
 
-void VirtualAudioDriver::RunApplicationsLocked(bool captureAnswered, Ticks due) {
+void VirtualAudioDriver::AdvanceCaptureLocked(bool answered) {
     // Before the flip: the position's half holds what the service wrote into the capture streams during
-    // the period that ends now, and is the render half the service reads in the next one.
-    const std::uint64_t frame = static_cast<std::uint64_t>(due) * 48'000 / 10'000'000;
+    // the period that ends now.
+    const std::uint64_t frame = flowFrame_[0] += HalfFramesLocked();
     for (int i = 0; i < kCaptureStreams; ++i) {
         Stream& s = capture_[i];
         if (!s.open || !s.buffer || s.channels == 0 || !recorders_[i]) continue;
         const std::uint32_t half = s.length / 2;
         applicationHalf_.resize(std::max<std::size_t>(applicationHalf_.size(), half));
-        if (captureAnswered) {
-            ReadServiceHalf(s.buffer.get() + half_ * half, applicationHalf_.data(), half);
+        if (answered) {
+            ReadServiceHalf(s.buffer.get() + half_[0] * half, applicationHalf_.data(), half);
         } else {
             std::fill_n(applicationHalf_.begin(), half, 0.0f);
             ++captureUnderruns_;
         }
         recorders_[i](frame, s.channels, applicationHalf_.data(), half / s.channels);
     }
+    FlipLocked(capture_, half_[0]);
+    machine_.SetEventLocked(*events_[1]);
+}
+
+void VirtualAudioDriver::AdvanceRenderLocked() {
+    // Before the flip: the position's half is the render half the service reads in the coming period.
+    const std::uint64_t frame = flowFrame_[1] += HalfFramesLocked();
     for (int i = 0; i < kRenderStreams; ++i) {
         Stream& s = render_[i];
         if (!s.open || !s.buffer || s.channels == 0) continue;
@@ -450,14 +512,17 @@ void VirtualAudioDriver::RunApplicationsLocked(bool captureAnswered, Ticks due) 
         applicationHalf_.resize(std::max<std::size_t>(applicationHalf_.size(), half));
         std::fill_n(applicationHalf_.begin(), half, 0.0f);
         if (players_[i]) players_[i](frame, s.channels, applicationHalf_.data(), half / s.channels);
-        WriteServiceHalf(applicationHalf_.data(), s.buffer.get() + half_ * half, half);
+        WriteServiceHalf(applicationHalf_.data(), s.buffer.get() + half_[1] * half, half);
     }
+    FlipLocked(render_, half_[1]);
+    machine_.SetEventLocked(*events_[3]);
 }
 
 bool VirtualAudioDriver::SetPlayer(std::uint32_t renderIndex, Player player) {
     std::lock_guard lock(machine_.Mutex());
     if (renderIndex >= players_.size()) return false;
     players_[renderIndex] = std::move(player);
+    ApplicationsChangedLocked();
     return true;
 }
 
@@ -465,6 +530,7 @@ bool VirtualAudioDriver::SetRecorder(std::uint32_t captureIndex, Recorder record
     std::lock_guard lock(machine_.Mutex());
     if (captureIndex >= recorders_.size()) return false;
     recorders_[captureIndex] = std::move(recorder);
+    ApplicationsChangedLocked();
     return true;
 }
 

@@ -213,7 +213,7 @@ private:
     void InitPaths();
     static void AddLatency(PathStats& path, PathRun& run, std::int64_t latency);
     void TrackLocked(PathStats& path, PathState& state, std::uint32_t phase, std::uint64_t arrival,
-                     std::uint64_t consoleFrame, bool capture, std::int64_t originFrame, std::uint32_t rate);
+                     std::uint64_t consoleFrame, const ConsoleClock* captureClock);
     void RenderFramesLocked(const ConsolePinEvent& event);
     void CaptureFramesLocked(const ConsolePinEvent& event);
     PinRecord* PinLocked(std::uint32_t id);

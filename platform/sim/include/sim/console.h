@@ -47,6 +47,9 @@ struct ConsoleConfig {
     std::string serial = "QA26000172";   // USB serial number, also the composite node's instance suffix
     GUID containerId = {0x5c1e0a72, 0x8d3b, 0x4f21, {0x9a, 0x6e, 0x31, 0x7b, 0x0c, 0x44, 0xd2, 0x19}};
     std::uint16_t firmwareVersion = 0x0123;  // USB/HID release number
+    // The console's crystal: how fast its sample clock runs against the machine's clock, in parts per
+    // billion (negative: slow). USB allows +-500 ppm.
+    std::int64_t clockPpb = 0;
     // The GUID part of the console's two endpoint ids.
     GUID captureEndpointGuid = {0x0b6f3c21, 0x44a2, 0x4d9e, {0x8f, 0x10, 0x6a, 0x2c, 0x91, 0x3e, 0x57, 0x01}};
     GUID renderEndpointGuid = {0x0b6f3c21, 0x44a2, 0x4d9e, {0x8f, 0x10, 0x6a, 0x2c, 0x91, 0x3e, 0x57, 0x02}};

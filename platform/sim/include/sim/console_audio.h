@@ -42,20 +42,26 @@ void FillCapture(BYTE* data, std::uint64_t first, std::uint32_t frames, const Ks
 // Reads one sample of the pin's format as the integer the pin got (sign-extended; a float's bits).
 std::int32_t ReadPinSample(const BYTE* sample, const KsWaveFormat& format);
 
-// The console's sample clock: frame k of a stream at `rate` lies at origin + k x 10^7 / rate ticks.
+// The console's sample clock, a crystal of its own: frame k of a stream at `rate` lies at
+// origin + k x 10^7 / (rate x (1 + ppb / 10^9)) ticks, `ppb` parts per billion fast (negative: slow)
+// against the machine's clock.
 class ConsoleClock {
 public:
-    ConsoleClock(Ticks origin, std::uint32_t rate) : origin_(origin), rate_(rate) {}
+    ConsoleClock(Ticks origin, std::uint32_t rate, std::int64_t ppb = 0);
     // Frames whole by `now` (frames 0 .. result-1 have been produced or played).
     std::uint64_t FramesBy(Ticks now) const;
     // The first moment by which `frames` frames are whole.
     Ticks TimeOf(std::uint64_t frames) const;
     std::uint32_t Rate() const { return rate_; }
     Ticks Origin() const { return origin_; }
+    // Ticks per frame as the fraction kTicksNumerator / Denominator() (0 for a clock without a rate).
+    static constexpr std::uint64_t kTicksNumerator = 10'000'000ull * 1'000'000'000ull;
+    std::uint64_t Denominator() const { return denominator_; }
 
 private:
     Ticks origin_;
     std::uint32_t rate_;
+    std::uint64_t denominator_;  // rate x (10^9 + ppb)
 };
 
 // Losses of one pin. An overrun is capture the console produced with no read queued (standard) or a

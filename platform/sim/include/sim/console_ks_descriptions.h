@@ -45,6 +45,7 @@ struct KsSampleFormat {
 // How a streaming pin's data moves (the console's audio knobs).
 struct KsStreamSpec {
     std::int64_t clockOrigin = 0;    // machine ticks at which the device's sample clock started (its plug)
+    std::int64_t clockPpb = 0;       // how fast that clock runs against the machine's (parts per billion)
     ULONG framesPerRead = 0;         // standard capture: frames a read takes at most (0: its FrameExtent)
     bool staleLastWord = false;      // looped capture leaves the last 32-bit word of each packet untouched
     std::size_t sinkFrames = 96000;  // render frames kept, newest first

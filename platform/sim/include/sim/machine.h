@@ -22,6 +22,7 @@
 #include <functional>
 #include <list>
 #include <map>
+#include <set>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -74,6 +75,9 @@ public:
     bool manualReset;
     bool signaled;
     std::uint64_t setCount = 0;  // how often SetEvent was called on it
+    // A device that watches the event (a driver paced by its client's answers) learns of each SetEvent
+    // here, with the machine lock held, after the waiters were released.
+    std::function<void()> onSet;
 };
 
 class ThreadObject final : public Waitable {
@@ -225,6 +229,32 @@ public:
     std::int64_t PerformanceCount() const {
         return static_cast<std::int64_t>(clockStartMs_.load(std::memory_order_relaxed)) * kTicksPerMs + Now();
     }
+    // The system timer. A wait's or Sleep's time-out counts from the timer's last tick and ends on a tick
+    // (so it may end up to a tick late, or a little early), and GetTickCount moves in its steps: every
+    // 15.625 ms at a phase of its own (from the seed), unless the calling thread's process asked for a
+    // finer resolution with timeBeginPeriod (down to 1 ms, on the machine's milliseconds, until the
+    // matching timeEndPeriod; since
+    // Windows 10 2004 another process's request does not count). A wait that a signal ends, ends at once.
+    // The rule holds for the threads of simulated processes (the programs); a test's own threads, and
+    // code a test runs on them, keep exact time-outs and millisecond counters.
+    static constexpr Ticks kSystemTick = 156'250;
+    Ticks TickPhase() const { return tickPhase_; }
+    // timeBeginPeriod and timeEndPeriod for the calling thread's process (the host's for a thread no
+    // process started): false for a period of 0 or an end without its begin (TIMERR_NOCANDO).
+    bool BeginTimerPeriod(UINT ms);
+    bool EndTimerPeriod(UINT ms);
+    // The timer resolution the calling thread's process has.
+    Ticks TimerResolution();
+    // The timer's last tick at or before `now` at `resolution`.
+    Ticks LastTick(Ticks now, Ticks resolution) const;
+    // timeGetTime (the calling process's resolution) and GetTickCount64 (the default tick) in ms.
+    std::uint64_t TimeGetTimeMs();
+    std::uint64_t SystemTickCountMs();
+    // Scheduling jitter (virtual clock): a thread of a simulated process that a wait releases runs only
+    // after a delay drawn from the seed, as on a busy PC: 99.9 % within 50 us (uniform), 0.1 % between
+    // 50 us and 1 ms, 0.001 % between 1 and 3 ms.
+    void SetJitter(bool on);
+
     // LeaveCriticalSection by a thread that does not own the lock: on Windows it corrupts the lock, so the
     // machine reports it on stderr and aborts the run at once.
     [[noreturn]] void ReportLockMisuse(const char* what);
@@ -265,8 +295,11 @@ public:
     std::size_t LiveThreadCount();
     std::vector<ThreadRec*> Threads();
 
-    // Waits. Deadline kNever waits for ever; result as WaitForMultipleObjects.
-    DWORD WaitObjects(const std::vector<std::shared_ptr<Waitable>>& objects, bool all, Ticks timeout);
+    // Waits. Deadline kNever waits for ever; result as WaitForMultipleObjects. A Win32 wait's time-out
+    // (OnTimerTick) ends on the system timer's tick; the machine's own waits end exactly.
+    enum class TimeOut { Exact, OnTimerTick };
+    DWORD WaitObjects(const std::vector<std::shared_ptr<Waitable>>& objects, bool all, Ticks timeout,
+                      TimeOut kind = TimeOut::Exact);
     // Called with the lock held whenever a waitable may have become signalled.
     void NotifySignaledLocked(Waitable& object);
     void SetEventLocked(Event& event);
@@ -357,6 +390,12 @@ private:
     std::chrono::steady_clock::time_point realStart_;
     std::uint64_t seed_;
     std::uint64_t random_;  // the scheduler's generator (splitmix64), from the seed
+    Ticks tickPhase_;
+    std::map<DWORD, std::multiset<UINT>> timerPeriods_;  // by process id (0: the host's), timeBeginPeriod's
+    Ticks ResolutionLocked(const Process* process) const;
+    bool jitter_ = false;
+    std::uint64_t jitterRandom_ = 0;  // a generator of its own, so jitter leaves the scheduler's draws alone
+    Ticks JitterLocked();
     bool fibers_ = false;   // virtual clock: fibers, or OS threads taking turns
     ThreadRec* running_ = nullptr;   // virtual clock: the one thread that runs
     std::vector<ThreadRec*> ready_;  // virtual clock: threads whose turn may come, in the order they became ready

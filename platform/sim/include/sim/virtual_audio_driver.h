@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/sim/include/sim/console_audio.h"
 #include "platform/sim/include/sim/machine.h"
 
 namespace sim {
@@ -19,6 +20,15 @@ namespace sim {
 // {E4BC239C-89E0-4329-BCD5-5E00D1502E65}
 inline constexpr GUID kVadControlInterfaceClass = {
     0xE4BC239C, 0x89E0, 0x4329, {0xBC, 0xD5, 0x5E, 0x00, 0xD1, 0x50, 0x2E, 0x65}};
+
+// How the driver keeps time; its contract allows all three.
+enum class DriverClock {
+    Free,   // its own clock ticks whenever a control block is registered
+    Idle,   // its clock ticks only while an application has at least one of its endpoints open
+    Paced,  // while the service answers, each answer moves that flow on by one period (event 1: capture,
+            // event 3: render) and the driver has no clock of its own; two periods without one and it
+            // ticks freely again
+};
 
 class VirtualAudioDriver {
 public:
@@ -77,6 +87,10 @@ public:
     bool StreamEnabled(Flow flow, std::uint32_t localIndex);
     std::uint32_t OpenStreamCount();
 
+    // The driver's crystal and how it keeps time (default: free, exactly on the machine's clock). `ppb`:
+    // how fast its clock runs against the machine's, in parts per billion (negative: slow).
+    void SetClock(DriverClock mode, std::int64_t ppb = 0);
+
     // The half-buffer clock: periods elapsed, and answers (events 1 and 3) that did not come in time.
     std::uint64_t Periods();
     std::uint64_t MissedCaptureAnswers();
@@ -90,10 +104,12 @@ public:
     // stream nobody plays), into the half the service reads in the coming period, and hands every open
     // capture stream's recorder the half the service filled in the period that just ended; when the
     // service did not answer that period (event 1), the recorder gets silence instead, counted as a capture
-    // underrun: a stale half is never delivered. `firstFrame` counts the machine clock's frames at 48 kHz
-    // (time 0 is frame 0) and is the frame at which the half is handed over. Players and recorders stay set
-    // across registrations and run on the machine's clock with its lock held: they must not call into the
-    // machine. An empty function removes one.
+    // underrun: a stale half is never delivered. `firstFrame` is the frame at which the half is handed
+    // over, on the driver's clock: the machine clock's frame at 48 kHz (time 0 is frame 0) when that clock
+    // started, plus the frames the flow moved on since (so it is the machine's frame for a driver that
+    // ticks freely without drift). Players and recorders stay set across registrations and run with the
+    // machine lock held: they must not call into the machine. An empty function removes one; an idle
+    // driver's clock runs while at least one is set.
     using Player = std::function<void(std::uint64_t firstFrame, std::uint32_t channels, float* samples,
                                       std::uint32_t frames)>;
     using Recorder = std::function<void(std::uint64_t firstFrame, std::uint32_t channels, const float* samples,
@@ -112,9 +128,19 @@ private:
     BOOL OpenStreamLocked(Flow flow, void* in, DWORD inSize, void* out, DWORD outSize, DWORD* returned, DWORD* error);
     void CloseOneLocked(Flow flow);
     void ReleaseLocked();
-    void ScheduleLocked(Ticks from);
+    // The driver's own clock: started at `origin`, its next period `firstPeriod` periods later.
+    void StartClockLocked(Ticks origin, std::uint64_t firstPeriod);
+    void RestartFlowsLocked();  // the applications' streams start again from the machine's frame now
+    void ScheduleLocked();
     void TickLocked(Ticks due);
-    void RunApplicationsLocked(bool captureAnswered, Ticks due);
+    // One flow moves on by a period: its applications get their half, its positions flip, its event
+    // (2 or 4) is signalled.
+    void AdvanceCaptureLocked(bool answered);
+    void AdvanceRenderLocked();
+    void AnsweredLocked(Flow flow);  // paced: the service signalled event 1 or 3
+    bool ApplicationsOpenLocked() const;
+    void ApplicationsChangedLocked();
+    std::uint32_t HalfFramesLocked() const { return frames_ / 2; }
 
     Machine& machine_;
     bool installed_ = false;
@@ -130,7 +156,12 @@ private:
     std::unique_ptr<std::uint32_t[]> controlStatus_;
     std::uint64_t timerId_ = 0;
     bool timerArmed_ = false;
-    std::uint32_t half_ = 0;  // which half the positions point into
+    DriverClock clockMode_ = DriverClock::Free;
+    std::int64_t clockPpb_ = 0;
+    ConsoleClock clock_{0, 48'000};  // the driver's crystal since its clock last started
+    std::uint64_t clockPeriod_ = 0;  // the number, on that clock, of the period the timer ends
+    std::uint32_t half_[2] = {0, 0};  // per flow: which half the positions point into
+    std::uint64_t flowFrame_[2] = {0, 0};  // per flow: the frame the applications' streams have reached
     std::uint64_t periods_ = 0;
     std::uint64_t answered1_ = 0, answered3_ = 0;
     std::uint64_t missedCapture_ = 0, missedRender_ = 0;

@@ -61,6 +61,11 @@ inline char InterlockedExchange8(char volatile* target, char value) {
 }
 
 // Time.
+using MMRESULT = UINT;
+inline constexpr MMRESULT TIMERR_NOERROR = 0;
+inline constexpr MMRESULT TIMERR_NOCANDO = 97;
+MMRESULT timeBeginPeriod(UINT uPeriod);
+MMRESULT timeEndPeriod(UINT uPeriod);
 DWORD timeGetTime();
 DWORD GetTickCount();
 ULONGLONG GetTickCount64();
