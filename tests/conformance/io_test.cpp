@@ -138,7 +138,8 @@ CONFORMANCE_TEST(OverlappedIo, AReadWaitsWithItsEventResetAndItsResultComesFromT
     CHECK(std::memcmp(buffer, "hello", 5) == 0);
 
     // Bytes already waiting: the read may complete at once. Either way its completion is reported as for a
-    // pending one (status and count in the OVERLAPPED, the event set), which is what the service reads.
+    // pending one (status and count in the OVERLAPPED, the event set: "when the operation has completed",
+    // however soon), which is what the service reads.
     CHECK_EQ(WriteFromClient(pipe, "abc"), 3u);
     CHECK(ResetEvent(ov.hEvent));
     count = 0;
@@ -250,8 +251,10 @@ CONFORMANCE_TEST(OverlappedIo, AnEventHandleWithItsLowBitSetIsStillTheRequestsEv
 }
 
 // A control code the driver does not implement fails at once, never pending, with one of the answers of
-// an unimplemented request (ERROR_INVALID_FUNCTION from Windows' pipe driver; other drivers, and Wine,
-// say ERROR_NOT_SUPPORTED); the OVERLAPPED's event stays as the call's start left it, reset.
+// an unimplemented request: ERROR_INVALID_FUNCTION or ERROR_NOT_SUPPORTED, the driver's choice (Wine's
+// pipes give the second). The OVERLAPPED's event stays as the call's start left it, reset: the OVERLAPPED
+// documentation says the call resets it before the request begins, and nothing sets it for a request
+// that never began.
 CONFORMANCE_TEST(OverlappedIo, AControlTheDriverDoesNotKnowFailsAtOnce) {
     Pipe pipe;
     OVERLAPPED ov{};
