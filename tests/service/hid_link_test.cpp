@@ -316,6 +316,13 @@ TEST_F(HidPoll, RefusedWritesWrongRepliesAndOversizedReportsAreIgnored) {
         }
         EXPECT_EQ(s.console->Hid().WritesRefusedForLength(), 2u);
         link.m_OutputReportLength = 65;
+        // A write that pends and then fails (the console gone mid-request): the end of the wait is no
+        // success, the completion says so, and no read follows.
+        const auto reads = s.machine.CallCount("ReadFile");
+        s.machine.InjectFailure("GetOverlappedResult", ERROR_DEVICE_NOT_CONNECTED);
+        EXPECT_FALSE(PollChannelMask(supervisor, link));
+        EXPECT_EQ(s.machine.CallCount("ReadFile"), reads);
+        EXPECT_EQ(supervisor.m_ChannelMask, 0);
         EXPECT_TRUE(PollChannelMask(supervisor, link));
         EXPECT_EQ(supervisor.m_ChannelMask, 0x1000);
         EXPECT_EQ(s.console->Hid().WritesRefusedForLength(), 2u);

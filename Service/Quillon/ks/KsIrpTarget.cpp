@@ -72,7 +72,8 @@ HRESULT CKsIrpTarget::SyncIoctl(HANDLE handle, void* in, ULONG inSize, void* out
     } else {
         OVERLAPPED overlapped;
         std::memset(&overlapped, 0, sizeof overlapped);
-        // Bit 0 set: the completion is not queued to a completion port the handle may be bound to.
+        // Bit 0 set: the completion is not queued to a completion port the handle may be bound to. The
+        // bit is the I/O manager's; waits name the event itself.
         overlapped.hEvent = reinterpret_cast<HANDLE>(reinterpret_cast<ULONG_PTR>(m_hEvent) | 1);
         ResetEvent(m_hEvent);
         SetLastError(0);
@@ -80,7 +81,7 @@ HRESULT CKsIrpTarget::SyncIoctl(HANDLE handle, void* in, ULONG inSize, void* out
             const DWORD error = GetLastError();
             if (error == ERROR_IO_PENDING) {
                 // The end of the wait says only that the request completed: its outcome is the completion's.
-                const DWORD wait = WaitForSingleObject(overlapped.hEvent, INFINITE);
+                const DWORD wait = WaitForSingleObject(m_hEvent, INFINITE);
                 *count = 0;
                 if (wait != WAIT_OBJECT_0) {
                     KsDebugPrint(1, WSTR("CKsIrpTarget::SyncIoctl WaitForSingleObject failed dwWait:0x%08x"), wait);

@@ -46,16 +46,17 @@ HANDLE Duplicate(HANDLE source) {
     return copy;
 }
 
-// Finishes a write or read started through the link's overlapped record. A request still pending after
-// the time-out is cancelled, and its completion awaited, before the caller's buffer goes away.
+// Finishes a write or read started through the link's overlapped record. The end of the wait says only
+// that the request completed: its outcome is the completion's. A request still pending after the time-out
+// is cancelled, and its completion awaited, before the caller's buffer goes away.
 bool FinishIo(ConsoleHidLink& link, BOOL started) {
     if (started) return true;
     const DWORD error = GetLastError();
     if (error == ERROR_IO_PENDING) {
         const DWORD wait = WaitForSingleObject(link.m_Overlapped.hEvent, kHidExchangeTimeoutMs);
-        if (wait == WAIT_OBJECT_0) return true;
-        CancelIo(link.m_hFile);
         DWORD bytes = 0;
+        if (wait == WAIT_OBJECT_0) return GetOverlappedResult(link.m_hFile, &link.m_Overlapped, &bytes, FALSE) != FALSE;
+        CancelIo(link.m_hFile);
         GetOverlappedResult(link.m_hFile, &link.m_Overlapped, &bytes, TRUE);
         return false;
     }

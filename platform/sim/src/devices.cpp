@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "platform/sim/include/sim/named_pipe.h"
 #include "platform/sim/include/sim/registry.h"
 #include "platform/sim/include/sim/text.h"
 #include "platform/sim/include/simwin/api.h"
@@ -948,6 +949,7 @@ HKEY SetupDiOpenDeviceInterfaceRegKey(HDEVINFO DeviceInfoSet, PSP_DEVICE_INTERFA
 HANDLE CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD, LPSECURITY_ATTRIBUTES, DWORD,
                    DWORD dwFlagsAndAttributes, HANDLE) {
     if (Failing("CreateFileW")) return INVALID_HANDLE_VALUE;
+    if (sim::IsPipePath(lpFileName)) return sim::OpenPipeClient(lpFileName, dwDesiredAccess, dwFlagsAndAttributes);
     return Tree().CreateFile(lpFileName, dwDesiredAccess, dwFlagsAndAttributes);
 }
 
