@@ -45,7 +45,7 @@ void PrintWrapped(std::FILE* out, const std::string& first, const std::string& t
     std::fprintf(out, "%s\n", line.c_str());
 }
 
-constexpr std::size_t kGlitchColumn = 90;  // where the path lines' glitch columns start
+constexpr std::size_t kGlitchColumn = 87;  // where the path lines' glitch columns start
 
 int KindWidth(std::size_t k) {
     return std::max<int>(9, static_cast<int>(std::strlen(sim::GlitchKindName(static_cast<sim::GlitchKind>(k)))) + 1);

@@ -321,13 +321,11 @@ int RunSession(const Options& options, std::FILE* out, std::FILE* err) {
             return kExitCannotWrite;
         }
         const std::uint64_t perSecond = recorder->BytesPerSecond();
-        std::fprintf(out, "  record   %zu files into %s: about %s (%s per second of session)%s\n",
-                     recorder->FileCount(), options.recordDir.c_str(), MegaBytes(perSecond * options.seconds).c_str(),
-                     MegaBytes(perSecond).c_str(),
-                     recorder->Replaced() ? ("; replaced " + std::to_string(recorder->Replaced()) +
-                                             " files of an earlier run")
-                                                .c_str()
-                                          : "");
+        std::fprintf(out, "  record   %zu files into %s, about %s (%s per second of session)\n", recorder->FileCount(),
+                     options.recordDir.c_str(), MegaBytes(perSecond * options.seconds).c_str(),
+                     MegaBytes(perSecond).c_str());
+        if (recorder->Replaced())
+            std::fprintf(out, "           replacing the %zu files an earlier run left there\n", recorder->Replaced());
     }
     sim::VirtualAudioDriver driver(machine);
     if (options.driver) driver.Install();

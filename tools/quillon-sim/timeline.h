@@ -21,7 +21,7 @@ namespace quillon_sim {
 // text goes on over indented lines); runs of the same driver request are folded into one line that lists
 // the streams they named.
 inline constexpr std::size_t kTimelineWidth = 120;
-inline constexpr std::size_t kTimelineIndent = 21;  // the time and the source
+inline constexpr std::size_t kTimelineIndent = 22;  // the time and the source
 
 class Timeline {
 public:

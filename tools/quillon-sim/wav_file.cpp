@@ -102,10 +102,6 @@ void WavFile::Put(std::uint64_t at, const void* data, std::uint32_t frames, cons
     if (!data || frames == 0 || format.channels == 0 || bytes < 2 || bytes > 4) return;
     std::lock_guard lock(mutex_);
     if (!file_) return;
-    if (!formatSet_) {
-        SetFormat(format);
-        formatSet_ = true;
-    }
     const auto* in = static_cast<const std::uint8_t*>(data);
     if (at < placed_) {
         const std::uint64_t skip = std::min<std::uint64_t>(placed_ - at, frames);
@@ -177,35 +173,45 @@ void WavFile::Finish(std::uint64_t totalFrames) {
     file_ = nullptr;
 }
 
+// Integer files: WAVE_FORMAT_EXTENSIBLE with the PCM sub-format (80 bytes with the fact chunk). Float
+// files: WAVE_FORMAT_IEEE_FLOAT with an 18-byte fmt chunk and a fact chunk (58 bytes), as sox writes them.
 void WavFile::WriteHeader() {
     static const std::uint8_t kPcm[16] = {0x01, 0x00, 0x00, 0x00, 0x00, 0x00, 0x10, 0x00,
                                           0x80, 0x00, 0x00, 0xAA, 0x00, 0x38, 0x9B, 0x71};
+    const std::size_t headerBytes = HeaderBytes();
     const std::uint64_t data64 = written_ * format_.BlockAlign();
-    const auto data = static_cast<std::uint32_t>(std::min<std::uint64_t>(data64, 0xFFFFFFFFu - kWavHeaderBytes));
+    const auto data = static_cast<std::uint32_t>(std::min<std::uint64_t>(data64, 0xFFFFFFFFu - headerBytes));
     std::uint8_t h[kWavHeaderBytes] = {};
     std::memcpy(h, "RIFF", 4);
-    Put32(h + 4, static_cast<std::uint32_t>(kWavHeaderBytes - 8 + data + (data % 2)));  // with the pad byte
+    Put32(h + 4, static_cast<std::uint32_t>(headerBytes - 8 + data + (data % 2)));  // with the pad byte
     std::memcpy(h + 8, "WAVE", 4);
     std::memcpy(h + 12, "fmt ", 4);
-    Put32(h + 16, 40);
-    Put16(h + 20, 0xFFFE);  // WAVE_FORMAT_EXTENSIBLE
+    const std::uint32_t fmtBytes = format_.isFloat ? 18 : 40;
+    Put32(h + 16, fmtBytes);
+    Put16(h + 20, format_.isFloat ? 0x0003 : 0xFFFE);  // WAVE_FORMAT_IEEE_FLOAT, WAVE_FORMAT_EXTENSIBLE
     Put16(h + 22, format_.channels);
     Put32(h + 24, kWavRate);
     Put32(h + 28, kWavRate * format_.BlockAlign());
     Put16(h + 32, static_cast<std::uint16_t>(format_.BlockAlign()));
     Put16(h + 34, format_.containerBits);
-    Put16(h + 36, 22);
-    Put16(h + 38, format_.validBits);
-    Put32(h + 40, format_.channels == 1 ? 0x4u : format_.channels == 2 ? 0x3u : 0u);  // mono: centre; stereo: L R
-    std::memcpy(h + 44, kPcm, sizeof kPcm);
-    if (format_.isFloat) h[44] = 0x03;  // KSDATAFORMAT_SUBTYPE_IEEE_FLOAT
-    std::memcpy(h + 60, "fact", 4);
-    Put32(h + 64, 4);
-    Put32(h + 68, static_cast<std::uint32_t>(std::min<std::uint64_t>(written_, 0xFFFFFFFFu)));
-    std::memcpy(h + 72, "data", 4);
-    Put32(h + 76, data);
+    std::uint8_t* p = h + 36;
+    if (format_.isFloat) {
+        Put16(p, 0);  // no extension
+        p += 2;
+    } else {
+        Put16(p, 22);
+        Put16(p + 2, format_.validBits);
+        Put32(p + 4, format_.channels == 1 ? 0x4u : format_.channels == 2 ? 0x3u : 0u);  // mono: centre; stereo: L R
+        std::memcpy(p + 8, kPcm, sizeof kPcm);
+        p += 24;
+    }
+    std::memcpy(p, "fact", 4);
+    Put32(p + 4, 4);
+    Put32(p + 8, static_cast<std::uint32_t>(std::min<std::uint64_t>(written_, 0xFFFFFFFFu)));
+    std::memcpy(p + 12, "data", 4);
+    Put32(p + 16, data);
     // The header, then back to the end for what comes next.
-    if (std::fseek(file_, 0, SEEK_SET) != 0 || std::fwrite(h, 1, sizeof h, file_) != sizeof h ||
+    if (std::fseek(file_, 0, SEEK_SET) != 0 || std::fwrite(h, 1, headerBytes, file_) != headerBytes ||
         std::fseek(file_, 0, SEEK_END) != 0)
         failed_ = true;
 }

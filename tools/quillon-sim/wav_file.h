@@ -7,11 +7,10 @@
 //
 // The file is a valid WAVE file at every moment: its header is written when it opens and rewritten
 // after every Flush with the sizes of what is on disk, so a session that ends abruptly leaves files
-// every program opens. Every file is WAVE_FORMAT_EXTENSIBLE (PCM or IEEE float sub-format) with a fact
-// chunk, so its header is 80 bytes whatever the format, and its valid bits are its container's (24 valid
-// bits in 32 are written as 32-bit samples, the 24-bit value v as v x 256: programs that refuse padded
-// samples open it). The format is the one given when it opens until the first block is placed, then
-// that block's.
+// every program opens. The format is the one given when it opens (a block in another is converted);
+// integer files are WAVE_FORMAT_EXTENSIBLE with valid bits equal to the container's (24 valid bits in
+// 32 are written as 32-bit samples, the 24-bit value v as v x 256: programs that refuse padded samples
+// open it), float files plain WAVE_FORMAT_IEEE_FLOAT; both with a fact chunk.
 #pragma once
 
 #include <cstdint>
@@ -32,7 +31,7 @@ struct WavFormat {
 };
 
 inline constexpr std::uint32_t kWavRate = 48'000;
-inline constexpr std::size_t kWavHeaderBytes = 80;
+inline constexpr std::size_t kWavHeaderBytes = 80;  // the largest header (integer files)
 
 class WavFile {
 public:
@@ -45,8 +44,8 @@ public:
     const std::string& Path() const { return path_; }
 
     // Places `frames` frames of `format` at machine frame `at` (clock thread). A block in another format
-    // than the file's is converted: integers keep their left-justified value, channels are cut or
-    // filled with silence.
+    // than the file's is converted: integers keep their left-justified value, floats scale to full scale,
+    // channels are cut or filled with silence.
     void Put(std::uint64_t at, const void* data, std::uint32_t frames, const WavFormat& format);
     // Writes what was placed since the last call and the header that covers it (host).
     void Flush();
@@ -64,6 +63,7 @@ private:
     };
     void ConvertInto(std::uint8_t* out, const std::uint8_t* in, std::uint32_t frames, const WavFormat& from) const;
     void SetFormat(const WavFormat& format);
+    std::size_t HeaderBytes() const { return format_.isFloat ? 58 : kWavHeaderBytes; }
     void WriteHeader();
     void WriteSilence(std::uint64_t frames);
 
@@ -71,7 +71,6 @@ private:
     std::FILE* file_ = nullptr;
     mutable std::mutex mutex_;
     WavFormat format_;
-    bool formatSet_ = false;  // by a block
     bool failed_ = false;     // a write failed
     std::uint64_t placed_ = 0;  // frames placed so far (the next frame's index)
     std::uint64_t overlapped_ = 0;
