@@ -302,8 +302,8 @@ int RunSession(const Options& options, std::FILE* out, std::FILE* err) {
                  options.tray ? "running" : "not started");
     if (!options.script)
         std::fputs("  script   none (--no-script): nobody switches the latency, presses the channel button, turns\n"
-                   "           Bypass on and off, unplugs the console or stops the service; the session ends with\n"
-                   "           the service running and stops it after the timeline\n",
+                   "           Bypass on and off, unplugs the console or stops the service: the service runs until\n"
+                   "           the end of the session, where it is stopped\n",
                    out);
     else if (!options.tray || !model)
         std::fprintf(out, "  script   %s\n",
