@@ -355,6 +355,9 @@ TEST(QuillonSimSession, ExitCodesSayWhatHappened) {
 TEST(QuillonSimSession, CtrlCEndsARecordedSessionCleanly) {
     const std::string dir = testing::TempDir() + "quillon-sim-interrupted";
     std::filesystem::remove_all(dir);
+    // The command, built next to the tests.
+    const std::string program =
+        (std::filesystem::read_symlink("/proc/self/exe").parent_path() / "quillon-sim").string();
     int pipeFds[2];
     ASSERT_EQ(pipe(pipeFds), 0);
     const pid_t child = fork();
@@ -363,7 +366,7 @@ TEST(QuillonSimSession, CtrlCEndsARecordedSessionCleanly) {
         dup2(pipeFds[1], STDOUT_FILENO);
         close(pipeFds[0]);
         close(pipeFds[1]);
-        execl(QUILLON_SIM_PROGRAM, "quillon-sim", "--seconds", "600", "--record", dir.c_str(),
+        execl(program.c_str(), "quillon-sim", "--seconds", "600", "--record", dir.c_str(),
               static_cast<char*>(nullptr));
         _exit(127);
     }

@@ -116,13 +116,12 @@ std::string RenderPlot(const PlotData& data) {
                 lanes[i].capture ? step.capture[p.stream] : step.render[p.stream - sim::kFirstRenderStream];
             const double db = level.peak > 0.0f ? level.PeakDb() : -60.0;
             const double a = std::round(std::clamp((db + 60.0) / 60.0, 0.0, 1.0) * 0.6 * 10) / 10;
-            const double t0 = static_cast<double>(step.from) / 1e7, t1 = static_cast<double>(step.to) / 1e7;
+            const double t0 = static_cast<double>(step.from) / 1e7;
             if (a != opacity) {
                 flush(t0);
                 from = t0;
                 opacity = a;
             }
-            (void)t1;
         }
         flush(data.levels->empty() ? 0 : static_cast<double>(data.levels->back().to) / 1e7);
         for (const sim::PathRun& run : p.runs) {

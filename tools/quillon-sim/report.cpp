@@ -47,16 +47,12 @@ void PrintWrapped(std::FILE* out, const std::string& first, const std::string& t
 
 constexpr std::size_t kGlitchColumn = 87;  // where the path lines' glitch columns start
 
-int KindWidth(std::size_t k) {
-    return std::max<int>(9, static_cast<int>(std::strlen(sim::GlitchKindName(static_cast<sim::GlitchKind>(k)))) + 1);
-}
-
 void PrintPathHeader(std::FILE* out) {
     std::string head = "  path                     console  latency of each run, ms ";
     head.resize(kGlitchColumn, ' ');
     for (std::size_t k = 0; k < sim::kGlitchKinds; ++k) {
         char cell[32];
-        std::snprintf(cell, sizeof cell, "%*s", KindWidth(k), sim::GlitchKindName(static_cast<sim::GlitchKind>(k)));
+        std::snprintf(cell, sizeof cell, "%*s", GlitchColumnWidth(k), sim::GlitchKindName(static_cast<sim::GlitchKind>(k)));
         head += cell;
     }
     std::fprintf(out, "%s fr\n", head.c_str());
@@ -78,7 +74,7 @@ void PrintPath(std::FILE* out, const Report& r, const sim::PathStats& p, bool ca
     std::string glitches;
     for (std::size_t k = 0; k < sim::kGlitchKinds; ++k) {
         char cell[32];
-        std::snprintf(cell, sizeof cell, "%*" PRIu64, KindWidth(k), p.glitches.frames[k]);
+        std::snprintf(cell, sizeof cell, "%*" PRIu64, GlitchColumnWidth(k), p.glitches.frames[k]);
         glitches += cell;
     }
     const std::size_t kRunsWidth = kGlitchColumn - std::strlen(head);

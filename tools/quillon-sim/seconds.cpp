@@ -1,6 +1,8 @@
 // quillon-sim's audio seconds.
 #include "tools/quillon-sim/seconds.h"
 
+#include "tools/quillon-sim/verdict.h"
+
 #include <algorithm>
 #include <cinttypes>
 #include <cstring>
@@ -18,10 +20,6 @@ std::string Column(const std::string& text, int width) {
     return cell;
 }
 
-int KindWidth(std::size_t k) {
-    return std::max<int>(9, static_cast<int>(std::strlen(sim::GlitchKindName(static_cast<sim::GlitchKind>(k)))) + 1);
-}
-
 }  // namespace
 
 std::string LevelText(const sim::LevelCount& level) {
@@ -35,7 +33,7 @@ std::string LevelText(const sim::LevelCount& level) {
 std::string AudioSeconds::Header() const {
     std::string text = "dir endpoints  app frames  console fr  peak dBFS |";
     for (std::size_t k = 0; k < sim::kGlitchKinds; ++k)
-        text += Column(sim::GlitchKindName(static_cast<sim::GlitchKind>(k)), KindWidth(k));
+        text += Column(sim::GlitchKindName(static_cast<sim::GlitchKind>(k)), GlitchColumnWidth(k));
     return text + " fr | late periods";
 }
 
@@ -67,7 +65,7 @@ void AudioSeconds::Report(sim::Ticks now, const sim::LevelSnapshot& levels, std:
         std::string line = text;
         const sim::GlitchCounts& glitches = capture ? levels.captureGlitches : levels.renderGlitches;
         for (std::size_t k = 0; k < sim::kGlitchKinds; ++k)
-            line += Column(std::to_string(glitches.frames[k]), KindWidth(k));
+            line += Column(std::to_string(glitches.frames[k]), GlitchColumnWidth(k));
         line += "    | " + Column(std::to_string(capture ? lateCapture : lateRender), 12);
         timeline_.Say(now, "audio", line);
     }

@@ -2,6 +2,7 @@
 #include "tools/quillon-sim/verdict.h"
 
 #include <algorithm>
+#include <cstring>
 #include <set>
 #include <utility>
 
@@ -47,6 +48,10 @@ std::string GlitchCountList(const sim::GlitchCounts& counts) {
             text += (text.empty() ? "" : ", ") + std::string(sim::GlitchKindName(Kind(k))) + " " +
                     std::to_string(counts.frames[k]) + " fr";
     return text.empty() ? "none" : text;
+}
+
+int GlitchColumnWidth(std::size_t kind) {
+    return std::max<int>(9, static_cast<int>(std::strlen(sim::GlitchKindName(Kind(kind)))) + 1);
 }
 
 std::string VerdictText(const Verdict& v, const EndpointNames& names) {

@@ -35,5 +35,7 @@ std::string VerdictText(const Verdict& verdict, const EndpointNames& names);
 // "dropped, repeated or misrouted" (`last` "or") / "dropped 3 fr, repeated 1 fr" for counts.
 std::string GlitchKindList(const char* last);
 std::string GlitchCountList(const sim::GlitchCounts& counts);
+// The width of a right-aligned column headed by a glitch kind's name, in the timeline and the report.
+int GlitchColumnWidth(std::size_t kind);
 
 }  // namespace quillon_sim
