@@ -40,28 +40,29 @@ struct OptionSpec {
 
 const OptionSpec kOptions[] = {
     {"--console", "MODEL", "expected alto, alto-alt, alto-2026, basso, basso-alt, basso-2026 or none",
-     "the console model plugged in, or none (default alto)",
+     "alto, alto-alt, alto-2026, basso, basso-alt, basso-2026 or none: the console\n"
+     "plugged in (default alto)",
      [](const std::string& v, Options& o) {
          if (v != "none" && !ModelOf(v)) return false;
          o.console = v;
          return true;
      }},
-    {"--pin-mode", "M", "expected standard or looped", "how the console's pins stream (default standard)",
+    {"--pin-mode", "M", "expected standard or looped", "standard or looped: how the console's pins stream (default standard)",
      [](const std::string& v, Options& o) {
          if (v != "standard" && v != "looped") return false;
          o.pinMode = v == "looped" ? sim::PinMode::Looped : sim::PinMode::Standard;
          return true;
      }},
     {"--bits", "N", "expected 16, 24 or 32",
-     "the only sample depth the console's pins accept (default: the console's own,\n"
-     "24 valid bits in 32, and 16)",
+     "16, 24 or 32: the only sample depth the console's pins accept (default: the\n"
+     "console's own, 24 valid bits in 32, and 16)",
      [](const std::string& v, Options& o) {
          if (v != "16" && v != "24" && v != "32") return false;
          o.bits = static_cast<unsigned>(std::atoi(v.c_str()));
          return true;
      }},
     {"--latency", "L", "expected ultra-low or low",
-     "the Latency setting the service starts with (default ultra-low)",
+     "ultra-low or low: the Latency setting the service starts with (default ultra-low)",
      [](const std::string& v, Options& o) {
          if (v != "ultra-low" && v != "low") return false;
          o.latency = v == "low" ? 1 : 0;
@@ -153,7 +154,7 @@ std::string ParseOptions(int argc, const char* const* argv, Options& o) {
         } else if (i + 1 < argc && std::string(argv[i + 1]).rfind("--", 0) != 0) {
             value = argv[++i];
         } else {
-            return arg + ": missing its " + spec->value + " (" + spec->expected + ")";
+            return arg + ": needs a value (" + spec->expected + ")";
         }
         if (!spec->apply(value, o)) return arg + " " + (value.empty() ? "\"\"" : value) + ": " + spec->expected;
     }
