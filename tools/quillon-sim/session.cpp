@@ -208,7 +208,7 @@ DriverFigures SplitLateAnswers(const std::vector<Step>& steps, const std::vector
 }
 
 // The spans the script disturbs: from each of its actions on the audio until audio has come through
-// again in both directions (or the session's end when it does not).
+// again in both directions, and 50 ms more (or the session's end when it does not).
 std::vector<ScriptSpan> ScriptSpans(const std::vector<SessionEvent>& events, sim::Ticks end) {
     static const char* const kActions[] = {"console plug", "console unplug", "user: Bypass", "user: Low",
                                            "user: Ultra-low", "service stop"};
