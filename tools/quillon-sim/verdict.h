@@ -1,6 +1,6 @@
 // quillon-sim's verdict: whether the audio paths carried the session cleanly, apart from the moments the
 // script itself disturbs them (a plug, an unplug, Bypass, a latency switch, the service stop: from the
-// action until audio comes through again in both directions).
+// action until audio comes through again in both directions, and 50 ms more).
 #pragma once
 
 #include <cstdint>
