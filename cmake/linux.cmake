@@ -93,6 +93,8 @@ endif()
 
 add_executable(quillon-sim tools/quillon-sim/main.cpp)
 target_link_libraries(quillon-sim PRIVATE quillon_sim_session)
+# The session tests interrupt the command itself (next to them in the build folder) with SIGINT.
+add_dependencies(quillon_tests quillon-sim)
 
 # The benchmarks measure the optimised build only; a sanitizer build does not make them.
 find_package(benchmark QUIET)

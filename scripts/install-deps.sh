@@ -24,6 +24,8 @@ linux_packages=(
     libboost-context-dev
     # the fuzz stage: clang with libFuzzer and the sanitizers' runtimes
     clang-14 libfuzzer-14-dev
+    # quillon-sim's recording test opens every file with sox and libsndfile too
+    sox sndfile-programs
 )
 windows_packages=(
     g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 mingw-w64-x86-64-dev
@@ -40,6 +42,8 @@ declare -A optional_packages=(
     [libbenchmark-dev]="the benchmarks (bench/) are not built"
     [xdotool]="the tray's checks with real input under Wine SKIP"
     [imagemagick]="the tray's screenshot checks under Wine SKIP"
+    [sox]="quillon-sim's recording test checks the files with its own reader and libsndfile only"
+    [sndfile-programs]="quillon-sim's recording test checks the files with its own reader and sox only"
 )
 
 with_windows=0

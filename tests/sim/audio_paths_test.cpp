@@ -127,6 +127,26 @@ TEST_F(AudioPathMeterTest, SkippedAndStaleHalvesCountAsDroppedAndRepeatedFrames)
     EXPECT_EQ(path.minLatency, 200);
     EXPECT_EQ(path.maxLatency, 200 + kHalf);
     EXPECT_FALSE(path.LatencyConstant());
+
+    // The same per kind, and as records that say when: the stale half's repeats, each one frame after the
+    // other, share a record; the two drops lie within 10 ms of each other and share one too.
+    EXPECT_EQ(path.glitches[sim::GlitchKind::Repeated], kHalf);
+    EXPECT_EQ(path.glitches[sim::GlitchKind::Dropped], 2u * kHalf);
+    EXPECT_EQ(path.glitches[sim::GlitchKind::Misrouted], 0u);
+    std::vector<sim::Glitch> glitches;
+    for (const sim::Glitch& g : meter_.Glitches())
+        if (g.stream == 0 && g.channel == 1) glitches.push_back(g);
+    ASSERT_EQ(glitches.size(), 2u);
+    EXPECT_EQ(glitches[0].kind, sim::GlitchKind::Repeated);
+    EXPECT_EQ(glitches[0].frames, kHalf);
+    EXPECT_EQ(glitches[0].last - glitches[0].first, kHalf - 1);
+    EXPECT_EQ(glitches[1].kind, sim::GlitchKind::Dropped);
+    EXPECT_EQ(glitches[1].frames, 2u * kHalf);
+    EXPECT_TRUE(glitches[1].capture);
+    EXPECT_GT(glitches[1].first, glitches[0].last);
+    const sim::LevelSnapshot levels = meter_.TakeLevels(0);
+    EXPECT_EQ(levels.captureGlitches.Total(), 2u * (kHalf + 2u * kHalf));  // both channels of the stream
+    EXPECT_EQ(levels.renderGlitches.Total(), 0u);
 }
 
 // Content 900 frames ahead of its due frame would not have been produced yet with a latency of 100 frames:

@@ -6,7 +6,8 @@
 //                        32-bit float, the stream's 1 or 2 channels, at the time it received it
 //   render-NN-Name.wav   what an application played into render endpoint NN (11-15), 32-bit float stereo,
 //                        at the time it handed it over
-// Name is the endpoint's name with a space written as '_' ("render-14-Virtual_A.wav").
+// Name is the endpoint's name as Sound settings shows it at the end of the session (EndpointNames).
+// Opening the recording removes what an earlier run wrote into DIR (those names and session.json).
 #pragma once
 
 #include <array>
@@ -15,20 +16,22 @@
 #include <vector>
 
 #include "platform/sim/include/sim/audio_paths.h"
+#include "tools/quillon-sim/endpoints.h"
 #include "tools/quillon-sim/wav_file.h"
 
 namespace quillon_sim {
 
-// The driver's sixteen endpoint names, by stream index.
-extern const char* const kEndpointNames[16];
-
 class SessionRecorder {
 public:
-    // Opens the files in `dir` (made if missing); console files only for the pins the model has
-    // (`captureChannels` 0: no console-in.wav; `renderChannels` 0: no console at all).
-    SessionRecorder(const std::string& dir, unsigned captureChannels, unsigned renderChannels, unsigned bits);
+    // Opens the files in `dir` (made if missing) after removing an earlier run's; console files only for
+    // the pins the model has (`captureChannels` 0: no console-in.wav; `renderChannels` 0: no console).
+    SessionRecorder(const std::string& dir, unsigned captureChannels, unsigned renderChannels, unsigned bits,
+                    const EndpointNames& names);
 
-    bool Ok() const;  // every file opened
+    bool Ok() const;                         // every file opened, and every write so far succeeded
+    std::size_t Replaced() const { return replaced_; }  // files of an earlier run removed
+    std::size_t FileCount() const { return entries_.size() + 1; }  // with session.json
+    std::uint64_t BytesPerSecond() const;    // what a second of session adds
     // From the meter's listener (machine clock, machine lock held).
     void ConsoleFrames(const sim::ConsolePinEvent& event);
     void Recorded(unsigned stream, std::uint64_t firstFrame, std::uint32_t channels, const float* samples,
@@ -36,9 +39,9 @@ public:
     void Played(unsigned stream, std::uint64_t firstFrame, std::uint32_t channels, const float* samples,
                 std::uint32_t frames);
     // Host: writes what has gathered; at the end pads every file to `totalFrames` (or the longest file's
-    // length) and closes it.
+    // length), closes it and gives it the endpoint's name as Sound settings shows it now.
     void Flush();
-    void Finish(std::uint64_t totalFrames);
+    void Finish(std::uint64_t totalFrames, const EndpointNames& names);
 
     struct FileInfo {
         std::string name, what;
@@ -51,8 +54,11 @@ private:
     struct Entry {
         std::unique_ptr<WavFile> file;
         std::string name, what;
-        WavFormat fallback;
+        int endpoint = -1;  // -1: a console file
+        bool renameFailed = false;
     };
+    std::string dir_;
+    std::size_t replaced_ = 0;
     Entry* console_[2] = {nullptr, nullptr};  // in, out
     std::array<Entry*, 16> streams_{};
     std::vector<Entry> entries_;

@@ -1,7 +1,9 @@
 // quillon-sim's closing report and session.json.
 #include "tools/quillon-sim/report.h"
 
+#include <algorithm>
 #include <cinttypes>
+#include <cstring>
 
 #include "tools/quillon-sim/json.h"
 
@@ -13,8 +15,6 @@ double Seconds(sim::Ticks t) { return static_cast<double>(t) / 1e7; }
 double FrameSeconds(std::uint64_t frame) { return static_cast<double>(frame) / sim::kMachineFrameRate; }
 double Ms(std::int64_t frames) { return static_cast<double>(frames) * 1000.0 / sim::kMachineFrameRate; }
 
-const char* Side(unsigned channel) { return channel == 0 ? "L" : "R"; }
-
 std::string LatencyText(std::int64_t min, std::int64_t max) {
     char text[48];
     if (min == max)
@@ -24,25 +24,67 @@ std::string LatencyText(std::int64_t min, std::int64_t max) {
     return text;
 }
 
+// Prints `text` after `first`, broken at spaces into lines of at most kTimelineWidth columns, the
+// continuation lines indented by `indent`.
+void PrintWrapped(std::FILE* out, const std::string& first, const std::string& text, std::size_t indent) {
+    std::string line = first;
+    std::size_t at = 0;
+    while (at < text.size()) {
+        std::size_t end = text.find(' ', at);
+        if (end == std::string::npos) end = text.size();
+        const std::string word = text.substr(at, end - at);
+        if (line.size() + 1 + word.size() > kTimelineWidth && line.size() > indent) {
+            std::fprintf(out, "%s\n", line.c_str());
+            line = std::string(indent, ' ');
+        } else if (!line.empty() && line.back() != ' ') {
+            line += ' ';
+        }
+        line += word;
+        at = end + 1;
+    }
+    std::fprintf(out, "%s\n", line.c_str());
+}
+
+constexpr std::size_t kGlitchColumn = 87;  // where the path lines' glitch columns start
+
+void PrintPathHeader(std::FILE* out) {
+    std::string head = "  path                     console  latency of each run, ms ";
+    head.resize(kGlitchColumn, ' ');
+    for (std::size_t k = 0; k < sim::kGlitchKinds; ++k) {
+        char cell[32];
+        std::snprintf(cell, sizeof cell, "%*s", GlitchColumnWidth(k), sim::GlitchKindName(static_cast<sim::GlitchKind>(k)));
+        head += cell;
+    }
+    std::fprintf(out, "%s fr\n", head.c_str());
+}
+
+// "  capture 01 Combo1 L       <- ch  2  UL 4.00, L 6.00, ...        0        0         0": the setting
+// in force at each run's start (UL Ultra-low, L Low), its latency, and the path's glitches per kind.
 void PrintPath(std::FILE* out, const Report& r, const sim::PathStats& p, bool capture) {
     char head[96];
-    if (capture)
-        std::snprintf(head, sizeof head, "  capture %02u %-9s %s <- console ch %2d", p.stream, kEndpointNames[p.stream],
-                      Side(p.channel), p.consoleChannel);
-    else
-        std::snprintf(head, sizeof head, "  render  %02u %-9s %s -> console ch %2d", p.stream, kEndpointNames[p.stream],
-                      Side(p.channel), p.consoleChannel);
+    std::snprintf(head, sizeof head, "  %-24s %s ch %2d  ", r.names->PathLabel(p.stream, p.channel).c_str(),
+                  capture ? "<-" : "->", p.consoleChannel);
     std::string runs;
     for (const sim::PathRun& run : p.runs) {
         const std::string latency = r.latencyAt ? r.latencyAt(sim::MachineFrameTime(run.machineFrame)) : "";
-        runs += (runs.empty() ? "" : " | ") + (latency.empty() ? "" : latency + " ") +
+        runs += (runs.empty() ? "" : ", ") +
+                (latency == "ultra-low" ? std::string("UL ") : latency == "low" ? std::string("L ") : "") +
                 LatencyText(run.minLatency, run.maxLatency);
     }
-    std::string extra;
-    if (p.misrouted) extra += "  misrouted " + std::to_string(p.misrouted);
-    if (p.unidentified) extra += "  unidentified " + std::to_string(p.unidentified);
-    std::fprintf(out, "%s  %zu run%s, latency ms %s;  dropped %" PRIu64 "  repeated %" PRIu64 "%s\n", head,
-                 p.runs.size(), p.runs.size() == 1 ? "" : "s", runs.c_str(), p.dropped, p.repeated, extra.c_str());
+    std::string glitches;
+    for (std::size_t k = 0; k < sim::kGlitchKinds; ++k) {
+        char cell[32];
+        std::snprintf(cell, sizeof cell, "%*" PRIu64, GlitchColumnWidth(k), p.glitches.frames[k]);
+        glitches += cell;
+    }
+    const std::size_t kRunsWidth = kGlitchColumn - std::strlen(head);
+    if (runs.size() > kRunsWidth) {  // many runs: the first, the last and how many
+        const auto last = runs.rfind(", ");
+        runs = runs.substr(0, runs.find(", ")) + " .. " + runs.substr(last + 2) + " (" +
+               std::to_string(p.runs.size()) + " runs)";
+    }
+    runs.resize(std::max(runs.size(), kRunsWidth), ' ');
+    std::fprintf(out, "%s%s%s\n", head, runs.c_str(), glitches.c_str());
 }
 
 // "0-5 signal, 6-11 silent" from one word per channel.
@@ -69,6 +111,15 @@ std::string FormatJson(const sim::KsWaveFormat& f) {
            Json::Member("channelMask", Json::String(mask)) + "}";
 }
 
+// {"dropped": 0, "repeated": 0, ...}
+std::string Counts(const sim::GlitchCounts& counts) {
+    std::string text;
+    for (std::size_t k = 0; k < sim::kGlitchKinds; ++k)
+        text += (k ? ", " : "") + Json::Member(sim::GlitchKindName(static_cast<sim::GlitchKind>(k)),
+                                               Json::Count(counts.frames[k]));
+    return "{" + text + "}";
+}
+
 std::string PathJson(const Report& r, const sim::PathStats& p, bool capture) {
     std::string runs;
     for (const sim::PathRun& run : p.runs) {
@@ -87,13 +138,14 @@ std::string PathJson(const Report& r, const sim::PathStats& p, bool capture) {
     const bool any = p.Identified();
     return "{" + Json::Member("direction", Json::String(capture ? "capture" : "render")) + ", " +
            Json::Member("stream", Json::Count(p.stream)) + ", " +
-           Json::Member("endpoint", Json::String(kEndpointNames[p.stream])) + ", " +
+           Json::Member("endpoint", Json::String(r.names->Name(p.stream))) + ", " +
            Json::Member("channel", Json::Count(p.channel)) + ", " +
            Json::Member("consoleChannel", p.consoleChannel < 0 ? "null" : Json::Signed(p.consoleChannel)) + ", " +
            Json::Member("frames", Json::Count(p.frames)) + ", " + Json::Member("dropped", Json::Count(p.dropped)) +
            ", " + Json::Member("repeated", Json::Count(p.repeated)) + ", " +
            Json::Member("misrouted", Json::Count(p.misrouted)) + ", " +
-           Json::Member("unidentified", Json::Count(p.unidentified)) + ", " +
+           Json::Member("unidentified", Json::Count(p.unidentified)) + ", " + Json::Member("glitches", Counts(p.glitches)) +
+           ", " +
            Json::Member("latencyMs", any ? "{\"min\": " + Json::Real(p.MinLatencyMs(), 4) +
                                                ", \"max\": " + Json::Real(p.MaxLatencyMs(), 4) + "}"
                                          : "null") +
@@ -117,8 +169,9 @@ std::string DescribeFormat(const sim::KsWaveFormat& f) {
 
 void PrintReport(std::FILE* out, const Report& r) {
     std::fprintf(out,
-                 "\nPaths, end to end (by the identifying signals; the latency of each run in ms, a..b where it "
-                 "moved; frames dropped or repeated within runs):\n");
+                 "\nPaths, end to end, by the identifying signals: the latency of each run (UL Ultra-low, L Low;\n"
+                 "a..b where it moved) and the frames glitched within runs:\n");
+    PrintPathHeader(out);
     std::string silent;  // capture endpoints (or one channel of one) that flowed but carried nothing
     for (unsigned s = 0; s < sim::kCaptureStreamCount; ++s) {
         bool flowed[2], quiet[2];
@@ -129,13 +182,20 @@ void PrintReport(std::FILE* out, const Report& r) {
             quiet[ch] = flowed[ch] && !p.Identified();
         }
         if (!quiet[0] && !quiet[1]) continue;
-        std::string name = kEndpointNames[s];
+        std::string name = r.names->Label(s);
         if (flowed[1] && quiet[0] != quiet[1]) name += quiet[0] ? " L" : " R";
         silent += (silent.empty() ? "" : ", ") + name;
     }
-    if (!silent.empty()) std::fprintf(out, "  capture endpoints that received only silence: %s\n", silent.c_str());
     for (const sim::PathStats& p : r.render)
         if (p.Identified()) PrintPath(out, r, p, false);
+    if (!silent.empty()) PrintWrapped(out, "  capture endpoints that received only silence:", silent, 4);
+    std::string unidentified;
+    for (const auto* paths : {&r.capture, &r.render})
+        for (const sim::PathStats& p : *paths)
+            if (p.unidentified)
+                unidentified += (unidentified.empty() ? "" : ", ") + r.names->PathLabel(p.stream, p.channel) + " " +
+                                std::to_string(p.unidentified);
+    if (!unidentified.empty()) PrintWrapped(out, "  samples the signal never carries:", unidentified, 4);
     if (!r.renderChannels.empty()) {
         std::vector<std::string> words;
         for (const auto& c : r.renderChannels) {
@@ -144,7 +204,22 @@ void PrintReport(std::FILE* out, const Report& r) {
             if (c.unidentified && c.identified) word += " (unidentified " + std::to_string(c.unidentified) + ")";
             words.push_back(word);
         }
-        std::fprintf(out, "  console render channels: %s\n", Ranges(words).c_str());
+        PrintWrapped(out, "  console render channels:", Ranges(words), 4);
+    }
+
+    if (!r.glitches.empty()) {
+        std::fprintf(out, "\nGlitches (the first 20; \"script\" marks those within the script's own changes):\n");
+        std::size_t shown = 0;
+        for (const sim::Glitch& g : r.glitches) {
+            if (shown++ == 20) break;
+            const bool scripted = std::any_of(r.spans.begin(), r.spans.end(), [&](const ScriptSpan& span) {
+                return g.first >= span.from && g.last < span.to;
+            });
+            std::fprintf(out, "  %9.3f s  %-26s %-9s %8" PRIu64 " fr%s\n", FrameSeconds(g.first),
+                         r.names->PathLabel(g.stream, g.channel).c_str(), sim::GlitchKindName(g.kind), g.frames,
+                         scripted ? "  script" : "");
+        }
+        if (r.glitches.size() > 20) std::fprintf(out, "  ... %zu more in session.json\n", r.glitches.size() - 20);
     }
 
     std::fprintf(out, "\nConsole pins (formats negotiated):\n");
@@ -152,31 +227,39 @@ void PrintReport(std::FILE* out, const Report& r) {
     for (const sim::PinRecord& pin : r.pins) {
         std::string ran;
         for (const auto& start : pin.starts)
-            ran += (ran.empty() ? " ran " : ", ") + Json::Real(Seconds(start.time)) + "-" +
+            ran += (ran.empty() ? ", ran " : ", ") + Json::Real(Seconds(start.time)) + "-" +
                    (start.stopped ? Json::Real(Seconds(*start.stopped)) : std::string("end")) + " s";
-        std::fprintf(out, "  pin %u %-7s %s, %s: created %.3f s%s%s; %" PRIu64 " frames\n", pin.id,
-                     pin.capture ? "capture" : "render", DescribeFormat(pin.format).c_str(),
-                     pin.looped ? "looped" : "standard", Seconds(pin.created), ran.c_str(),
-                     pin.closed ? (", closed " + Json::Real(Seconds(*pin.closed)) + " s").c_str() : "", pin.frames);
-        std::fprintf(out, "    write-packet reports refused: %" PRIu64 "\n", pin.writePacketsRefused);
+        std::fprintf(out, "  pin %-2u %-7s %s, %s streaming\n", pin.id, pin.capture ? "capture" : "render",
+                     DescribeFormat(pin.format).c_str(), pin.looped ? "looped" : "standard");
+        std::fprintf(out, "         created %.3f s%s%s; %" PRIu64 " frames; write-packet reports refused: %" PRIu64 "\n",
+                     Seconds(pin.created), ran.c_str(),
+                     pin.closed ? (", closed " + Json::Real(Seconds(*pin.closed)) + " s").c_str() : "", pin.frames,
+                     pin.writePacketsRefused);
     }
 
     const DriverFigures& d = r.driver;
     std::fprintf(out,
-                 "\nVirtual driver: %" PRIu64
-                 " periods; late answers (capture/render) and capture halves delivered as silence:\n",
+                 "\nVirtual driver: %" PRIu64 " periods; late answers (in: capture, out: render; in periods) and\n"
+                 "capture halves the recording applications got as silence:\n",
                  d.periods);
-    auto line = [&](const char* what, const LateAnswers& a) {
-        std::fprintf(out, "  %-52s %7.1f s  %" PRIu64 "/%" PRIu64 ", %" PRIu64 " silent halves\n", what, a.seconds,
-                     a.capture, a.render, a.silentHalves);
+    auto line = [&](const std::string& what, const LateAnswers& a) {
+        std::fprintf(out, "  %-56s %7.3f s  in %5" PRIu64 "  out %5" PRIu64 "  silent halves %6" PRIu64 "\n",
+                     what.c_str(), a.seconds, a.capture, a.render, a.silentHalves);
     };
-    line("while audio flowed through the bridge", d.flowing);
-    line("while a bridge opened (before audio came through)", d.opening);
-    line("in all (also while no bridge ran)", d.all);
+    line("while audio flowed through a bridge", d.flowing);
+    std::string opening = "opening bridges, until audio came through";
+    if (!d.openings.empty()) {
+        const auto [min, max] = std::minmax_element(d.openings.begin(), d.openings.end());
+        char range[64];
+        std::snprintf(range, sizeof range, " (%zu: %.0f-%.0f ms)", d.openings.size(), *min * 1000, *max * 1000);
+        opening += range;
+    }
+    line(opening, d.opening);
+    line("in all (also while no bridge ran: nobody answers)", d.all);
     if (!r.files.empty()) {
-        std::fprintf(out, "\nRecorded in %s:", r.options.recordDir.c_str());
-        for (const auto& f : r.files) std::fprintf(out, " %s", f.name.c_str());
-        std::fprintf(out, " session.json\n");
+        std::string names;
+        for (const auto& f : r.files) names += f.name + " ";
+        PrintWrapped(out, "\nRecorded in " + r.options.recordDir + ":", names + "session.json", 2);
     }
 }
 
@@ -198,7 +281,15 @@ bool WriteSessionJson(const std::string& path, const Report& r) {
                     Json::Member("seed", std::to_string(o.seed)) + ", " +
                     Json::Member("record", Json::String(o.recordDir)) + ", " +
                     Json::Member("driver", Json::Bool(o.driver)) + ", " + Json::Member("tray", Json::Bool(o.tray)) +
-                    ", " + Json::Member("script", Json::Bool(o.script)) + "}") +
+                    ", " + Json::Member("script", Json::Bool(o.script)) + ", " +
+                    Json::Member("plot", Json::String(o.plotFile)) + "}") +
+            ",\n";
+    text += "  " + Json::Member("interrupted", Json::Bool(r.interrupted)) + ",\n";
+    text += "  " +
+            Json::Member("verdict", "{" + Json::Member("exitCode", Json::Count(static_cast<unsigned>(r.verdict.exitCode))) +
+                                        ", " + Json::Member("text", Json::String(VerdictText(r.verdict, *r.names))) +
+                                        ", " + Json::Member("outsideScript", Counts(r.verdict.outside)) + ", " +
+                                        Json::Member("withinScript", Counts(r.verdict.inside)) + "}") +
             ",\n";
     text += "  " + Json::Member("sampleRate", "48000") + ",\n";
     text += "  " + Json::Member("durationSeconds", Json::Real(r.endSeconds)) + ",\n";
@@ -247,6 +338,19 @@ bool WriteSessionJson(const std::string& path, const Report& r) {
             text += std::string(first ? "" : ",") + "\n    " + PathJson(r, p, paths == &r.capture);
             first = false;
         }
+    text += "\n  ],\n";
+
+    text += "  \"glitches\": [";
+    for (std::size_t i = 0; i < r.glitches.size(); ++i) {
+        const sim::Glitch& g = r.glitches[i];
+        text += std::string(i ? "," : "") + "\n    {" +
+                Json::Member("direction", Json::String(g.capture ? "capture" : "render")) + ", " +
+                Json::Member("stream", Json::Count(g.stream)) + ", " + Json::Member("channel", Json::Count(g.channel)) +
+                ", " + Json::Member("kind", Json::String(sim::GlitchKindName(g.kind))) + ", " +
+                Json::Member("from", Json::Real(FrameSeconds(g.first), 4)) + ", " +
+                Json::Member("to", Json::Real(FrameSeconds(g.last), 4)) + ", " +
+                Json::Member("frames", Json::Count(g.frames)) + "}";
+    }
     text += "\n  ],\n";
 
     auto late = [](const LateAnswers& a) {

@@ -1,5 +1,6 @@
-// quillon-sim's closing report: per path the latency of each run, dropped, repeated and misrouted
-// frames; the console's render channels; the driver's late answers; and the same as session.json.
+// quillon-sim's closing report: per path the latency of each run and its glitches by kind; the glitches
+// with their times; the console's render channels and pins; the driver's late answers; and the same as
+// session.json. Lines fit the timeline's width.
 #pragma once
 
 #include <cstdio>
@@ -8,9 +9,11 @@
 #include <vector>
 
 #include "platform/sim/include/sim/audio_paths.h"
+#include "tools/quillon-sim/endpoints.h"
+#include "tools/quillon-sim/options.h"
 #include "tools/quillon-sim/recording.h"
-#include "tools/quillon-sim/session.h"
 #include "tools/quillon-sim/timeline.h"
+#include "tools/quillon-sim/verdict.h"
 
 namespace quillon_sim {
 
@@ -24,17 +27,23 @@ struct LateAnswers {
 struct DriverFigures {
     std::uint64_t periods = 0;
     LateAnswers flowing;  // over the 100 ms steps that lay wholly where audio flowed through a bridge
-    LateAnswers opening;  // ... where a bridge was open but no audio had come through yet (the gate)
+    LateAnswers opening;  // ... that overlapped a bridge's opening before audio came through (seconds exact)
+    std::vector<double> openings;  // each opening's seconds until audio came through
     LateAnswers all;      // the whole session, also while no bridge ran (when nobody answers)
 };
 
 struct Report {
     Options options;
+    const EndpointNames* names = nullptr;
+    bool interrupted = false;  // by Ctrl-C
     double endSeconds = 0;
     std::vector<SessionEvent> events;
     std::vector<sim::PinRecord> pins;
     std::vector<sim::PathStats> capture, render;
     std::vector<sim::ConsoleChannelStats> renderChannels;
+    std::vector<sim::Glitch> glitches;
+    std::vector<ScriptSpan> spans;  // what the script disturbs
+    Verdict verdict;
     DriverFigures driver;
     std::function<std::string(sim::Ticks)> latencyAt;  // the Latency setting in force at a time
     std::vector<SessionRecorder::FileInfo> files;      // empty without --record

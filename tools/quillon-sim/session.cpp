@@ -2,10 +2,11 @@
 #include "tools/quillon-sim/session.h"
 
 #include <algorithm>
-#include <cstdlib>
-#include <cstring>
+#include <atomic>
+#include <csignal>
 #include <functional>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "platform/sim/include/sim/audio_paths.h"
@@ -17,36 +18,65 @@
 #include "tests/harness/Programs.h"
 #include "tests/harness/Tray.h"
 #include "tools/quillon-sim/json.h"
+#include "tools/quillon-sim/plot.h"
 #include "tools/quillon-sim/recording.h"
 #include "tools/quillon-sim/report.h"
+#include "tools/quillon-sim/seconds.h"
 #include "tools/quillon-sim/timeline.h"
+#include "tools/quillon-sim/verdict.h"
 
 namespace quillon_sim {
 
 namespace {
 
-struct ModelOption {
-    const char* option;
-    sim::ConsoleModel model;
-};
-constexpr ModelOption kModels[] = {
-    {"alto", sim::ConsoleModel::Alto},          {"alto-alt", sim::ConsoleModel::AltoAlt},
-    {"alto-2026", sim::ConsoleModel::Alto2026}, {"basso", sim::ConsoleModel::Basso},
-    {"basso-alt", sim::ConsoleModel::BassoAlt}, {"basso-2026", sim::ConsoleModel::Basso2026}};
-
 constexpr char kSettingsKey[] = "HKLM\\SOFTWARE\\Arvel Rozezezezed\\Quillon Virtual Device Driver";
+
+// Ctrl-C: the session loop ends at its next step. The handler resets itself, so a second Ctrl-C ends the
+// process at once (the recording's files are valid WAVE files at every moment).
+std::atomic<bool> gInterrupted{false};
+static_assert(std::atomic<bool>::is_always_lock_free);
+extern "C" void OnInterrupt(int) { gInterrupted.store(true); }
+
+class InterruptHandler {
+public:
+    InterruptHandler() {
+        gInterrupted.store(false);
+        struct sigaction action = {};
+        action.sa_handler = OnInterrupt;
+        action.sa_flags = SA_RESETHAND | SA_RESTART;
+        sigemptyset(&action.sa_mask);
+        installed_ = sigaction(SIGINT, &action, &previous_) == 0;
+    }
+    ~InterruptHandler() {
+        if (installed_) sigaction(SIGINT, &previous_, nullptr);
+    }
+    InterruptHandler(const InterruptHandler&) = delete;
+    InterruptHandler& operator=(const InterruptHandler&) = delete;
+
+private:
+    struct sigaction previous_ = {};
+    bool installed_ = false;
+};
 
 std::string PinFields(const sim::ConsolePinEvent& e) {
     return Json::Member("pin", Json::Count(e.pin)) + ", " +
            Json::Member("direction", Json::String(e.capture ? "capture" : "render"));
 }
 
+std::string Seconds3(double seconds) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.3f", seconds);
+    return text;
+}
+
 // Hears the meter: the console pins' lives on the timeline and in the event log (the bridge opens when
-// every pin the model has runs, and closes when one stops), and every block into the recording.
+// every pin the model has runs, and closes when one stops), the first audio through each direction after
+// an opening, and every block into the recording.
 class SessionListener final : public sim::AudioPathListener {
 public:
-    SessionListener(Timeline& timeline, EventLog& events, SessionRecorder* recorder, unsigned pins, bool verbose)
-        : timeline_(timeline), events_(events), recorder_(recorder), pins_(pins), verbose_(verbose) {}
+    SessionListener(Timeline& timeline, EventLog& events, SessionRecorder* recorder, const EndpointNames& names,
+                    unsigned pins, bool verbose)
+        : timeline_(timeline), events_(events), recorder_(recorder), names_(names), pins_(pins), verbose_(verbose) {}
 
     void ConsolePin(const sim::ConsolePinEvent& e) override {
         const std::string pin = std::string(e.capture ? "capture" : "render") + " pin " + std::to_string(e.pin);
@@ -64,6 +94,7 @@ public:
                 if (++running_ == pins_ && !bridged_) {
                     bridged_ = true;
                     openedAt_ = e.time;
+                    awaiting_[0] = awaiting_[1] = true;
                     timeline_.Say(e.time, "bridge", "open: every console pin runs");
                     events_.Add(e.time, "bridge open");
                 }
@@ -73,10 +104,10 @@ public:
                 if (verbose_) timeline_.Say(e.time, "bridge", pin + " stopped");
                 if (bridged_) {
                     bridged_ = false;
-                    char text[64];
-                    std::snprintf(text, sizeof text, "closed (%s stopped) after %.3f s", pin.c_str(),
-                                  static_cast<double>(e.time - openedAt_) / 1e7);
-                    timeline_.Say(e.time, "bridge", text);
+                    awaiting_[0] = awaiting_[1] = false;
+                    timeline_.Say(e.time, "bridge",
+                                  "closed (" + pin + " stopped) after " +
+                                      Seconds3(static_cast<double>(e.time - openedAt_) / 1e7) + " s");
                     events_.Add(e.time, "bridge close", PinFields(e));
                 }
                 break;
@@ -97,48 +128,37 @@ public:
                 std::uint32_t frames) override {
         if (recorder_) recorder_->Played(stream, firstFrame, channels, samples, frames);
     }
+    void RunStarted(const sim::PathStats& path, std::uint64_t arrival) override {
+        const bool capture = path.stream < sim::kCaptureStreamCount;
+        const sim::Ticks at = sim::MachineFrameTime(arrival);
+        if (!awaiting_[capture ? 0 : 1] || at < openedAt_) return;
+        awaiting_[capture ? 0 : 1] = false;
+        const sim::PathRun& run = path.runs.back();
+        const double after = static_cast<double>(at - openedAt_) / 1e4;
+        char text[200];
+        std::snprintf(text, sizeof text, "first audio through, %s: %s %s %.1f ms after the bridge opened (latency %.2f ms)",
+                      capture ? "in" : "out", names_.PathLabel(path.stream, path.channel).c_str(),
+                      capture ? "got the console's signal" : "reached the console", after,
+                      static_cast<double>(run.minLatency) * 1000.0 / sim::kMachineFrameRate);
+        timeline_.Say(at, "bridge", text);
+        events_.Add(at, "first audio",
+                    Json::Member("direction", Json::String(capture ? "capture" : "render")) + ", " +
+                        Json::Member("afterOpenMs", Json::Real(after, 1)));
+    }
 
 private:
     Timeline& timeline_;
     EventLog& events_;
     SessionRecorder* recorder_;
+    const EndpointNames& names_;
     const unsigned pins_;
     const bool verbose_;
-    unsigned running_ = 0;  // machine lock held
+    // Machine lock held for all of these.
+    unsigned running_ = 0;
     sim::Ticks openedAt_ = 0;
-    bool bridged_ = false;  // machine lock held
+    bool bridged_ = false;
+    bool awaiting_[2] = {false, false};  // in, out: no audio through since the bridge opened
 };
-
-std::string Db(const sim::LevelCount& level) {
-    if (level.peak <= 0.0f) return "-";
-    char text[24];
-    std::snprintf(text, sizeof text, "%.0f dB", level.PeakDb());
-    return text;
-}
-
-// Each second: what every capture endpoint's recorder received (peak, frames carrying the console's
-// signal), what the players handed over, what the console's pins moved, and the driver's late answers.
-void ReportSecond(Timeline& timeline, sim::Machine& machine, sim::AudioPathMeter& meter, const Options& o,
-                  std::uint64_t lateCapture, std::uint64_t lateRender) {
-    const sim::LevelSnapshot levels = meter.TakeLevels(machine.Now());
-    std::string in = "in ";
-    for (unsigned s = 0; s < sim::kCaptureStreamCount; ++s) {
-        const sim::LevelCount& level = levels.capture[s];
-        in += std::string(s ? " | " : " ") + kEndpointNames[s] + " " + Db(level) +
-              (level.peak > 0.0f ? " " + std::to_string(level.identified) : "");
-    }
-    std::string out = "out";
-    for (unsigned s = 0; s < sim::kRenderStreamCount; ++s)
-        if (levels.render[s].frames)
-            out += std::string(" ") + kEndpointNames[11 + s] + " " + Db(levels.render[s]) + " " +
-                   std::to_string(levels.render[s].frames) + " |";
-    if (o.console != "none")
-        out += " console produced " + std::to_string(levels.consoleIn.frames) + " (" + Db(levels.consoleIn) +
-               "), played " + std::to_string(levels.consoleOut.frames) + " (" + Db(levels.consoleOut) + ") |";
-    out += " late answers " + std::to_string(lateCapture) + "/" + std::to_string(lateRender);
-    timeline.Say(machine.Now(), "audio", in);
-    timeline.Say(machine.Now(), "audio", out);
-}
 
 // The driver's late answers over one 100 ms step of the session loop.
 struct Step {
@@ -146,40 +166,39 @@ struct Step {
     std::uint64_t capture, render, silentHalves;
 };
 
-// Splits the late answers into those while audio flowed through a bridge (from the first identified
-// frame after the bridge opened to its close), those while a bridge opened, and all; a step counts in a
-// span only when it lies wholly inside.
+// Splits the late answers into those while audio flowed through a bridge (from the first audio through
+// after the bridge opened to its close; steps wholly inside), those while a bridge opened (steps that
+// overlap the opening, its seconds exact), and all.
 DriverFigures SplitLateAnswers(const std::vector<Step>& steps, const std::vector<SessionEvent>& events,
-                               const Report& report, sim::Ticks end) {
+                               sim::Ticks end) {
     struct Span {
         sim::Ticks open, flowing, close;
     };
     std::vector<Span> spans;
     for (const SessionEvent& e : events) {
         if (e.event == "bridge open") spans.push_back({e.time, end, end});
-        if (e.event == "bridge close" && !spans.empty() && spans.back().close == end) spans.back().close = e.time;
+        if (spans.empty() || spans.back().close != end) continue;
+        if (e.event == "first audio" && spans.back().flowing == end) spans.back().flowing = e.time;
+        if (e.event == "bridge close") {
+            spans.back().close = e.time;
+            spans.back().flowing = std::min(spans.back().flowing, e.time);
+        }
     }
-    for (const auto* paths : {&report.capture, &report.render})
-        for (const sim::PathStats& p : *paths)
-            for (const sim::PathRun& run : p.runs) {
-                // When the run's first frame arrived: received (capture) or played (render).
-                const sim::Ticks arrived = sim::MachineFrameTime(
-                    paths == &report.capture
-                        ? run.machineFrame
-                        : run.machineFrame + static_cast<std::uint64_t>(std::max<std::int64_t>(run.minLatency, 0)));
-                for (Span& span : spans)
-                    if (arrived >= span.open && arrived < span.close) span.flowing = std::min(span.flowing, arrived);
-            }
     DriverFigures figures;
+    for (const Span& span : spans) {
+        const double opening = static_cast<double>(span.flowing - span.open) / 1e7;
+        figures.opening.seconds += opening;
+        figures.openings.push_back(opening);
+    }
     for (const Step& step : steps) {
         LateAnswers* into[2] = {&figures.all, nullptr};
         for (const Span& span : spans) {
             if (step.from >= span.flowing && step.to <= span.close) into[1] = &figures.flowing;
-            if (step.from >= span.open && step.to <= span.flowing) into[1] = &figures.opening;
+            if (step.from < span.flowing && step.to > span.open) into[1] = &figures.opening;
         }
         for (LateAnswers* a : into)
             if (a) {
-                a->seconds += static_cast<double>(step.to - step.from) / 1e7;
+                if (a != &figures.opening) a->seconds += static_cast<double>(step.to - step.from) / 1e7;
                 a->capture += step.capture;
                 a->render += step.render;
                 a->silentHalves += step.silentHalves;
@@ -188,127 +207,126 @@ DriverFigures SplitLateAnswers(const std::vector<Step>& steps, const std::vector
     return figures;
 }
 
+// The spans the script disturbs: from each of its actions on the audio until audio has come through
+// again in both directions, and 50 ms more (or the session's end when it does not).
+std::vector<ScriptSpan> ScriptSpans(const std::vector<SessionEvent>& events, sim::Ticks end) {
+    static const char* const kActions[] = {"console plug", "console unplug", "user: Bypass", "user: Low",
+                                           "user: Ultra-low", "service stop"};
+    std::vector<ScriptSpan> spans;
+    for (const SessionEvent& e : events) {
+        if (std::none_of(std::begin(kActions), std::end(kActions), [&](const char* a) { return e.event == a; }))
+            continue;
+        sim::Ticks until = end;
+        bool through[2] = {false, false};
+        for (const SessionEvent& later : events) {
+            if (later.time < e.time || later.event != "first audio") continue;
+            through[later.fields.find("capture") != std::string::npos ? 0 : 1] = true;
+            if (through[0] && through[1]) {
+                until = later.time;
+                break;
+            }
+        }
+        spans.push_back({sim::MachineFrameAt(e.time), sim::MachineFrameAt(until) + sim::kMachineFrameRate / 20});
+    }
+    return spans;
+}
+
+void Accumulate(sim::LevelSnapshot& into, const sim::LevelSnapshot& step) {
+    auto add = [](sim::LevelCount& a, const sim::LevelCount& b) {
+        a.peak = std::max(a.peak, b.peak);
+        a.frames += b.frames;
+        a.identified += b.identified;
+    };
+    for (unsigned s = 0; s < sim::kCaptureStreamCount; ++s) add(into.capture[s], step.capture[s]);
+    for (unsigned s = 0; s < sim::kRenderStreamCount; ++s) add(into.render[s], step.render[s]);
+    add(into.consoleIn, step.consoleIn);
+    add(into.consoleOut, step.consoleOut);
+    for (std::size_t k = 0; k < sim::kGlitchKinds; ++k) {
+        into.captureGlitches.frames[k] += step.captureGlitches.frames[k];
+        into.renderGlitches.frames[k] += step.renderGlitches.frames[k];
+    }
+    into.to = step.to;
+}
+
 struct ScriptStep {
     std::uint64_t atMs;
     std::function<void()> action;
 };
 
+std::string MegaBytes(std::uint64_t bytes) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.1f MB", static_cast<double>(bytes) / 1e6);
+    return text;
+}
+
 }  // namespace
 
-bool ParseOptions(int argc, const char* const* argv, Options& o) {
-    for (int i = 0; i < argc; ++i) {
-        const std::string arg = argv[i];
-        const bool hasValue = i + 1 < argc;
-        const std::string value = hasValue ? argv[i + 1] : "";
-        if (arg == "--seconds" && hasValue) {
-            char* end = nullptr;
-            const unsigned long seconds = std::strtoul(value.c_str(), &end, 10);
-            if (!end || *end || seconds == 0 || seconds > 24 * 3600) return false;
-            o.seconds = static_cast<unsigned>(seconds);
-        } else if (arg == "--clock" && hasValue) {
-            if (value != "virtual" && value != "real") return false;
-            o.clock = value == "real" ? sim::ClockMode::Real : sim::ClockMode::Virtual;
-        } else if (arg == "--seed" && hasValue) {
-            char* end = nullptr;
-            const unsigned long long seed = std::strtoull(value.c_str(), &end, 10);
-            if (value.empty() || value[0] == '-' || !end || *end) return false;
-            o.seed = seed;
-        } else if (arg == "--console" && hasValue) {
-            const bool known = value == "none" || std::any_of(std::begin(kModels), std::end(kModels),
-                                                              [&](const ModelOption& m) { return value == m.option; });
-            if (!known) return false;
-            o.console = value;
-        } else if (arg == "--pin-mode" && hasValue) {
-            if (value != "standard" && value != "looped") return false;
-            o.pinMode = value == "looped" ? sim::PinMode::Looped : sim::PinMode::Standard;
-        } else if (arg == "--bits" && hasValue) {
-            if (value != "16" && value != "24" && value != "32") return false;
-            o.bits = static_cast<unsigned>(std::stoul(value));
-        } else if (arg == "--latency" && hasValue) {
-            if (value != "ultra-low" && value != "low") return false;
-            o.latency = value == "low" ? 1 : 0;
-        } else if (arg == "--record" && hasValue && !value.empty()) {
-            o.recordDir = value;
-        } else if (arg == "--no-driver") {
-            o.driver = false;
-            continue;
-        } else if (arg == "--no-tray") {
-            o.tray = false;
-            continue;
-        } else if (arg == "--no-script") {
-            o.script = false;
-            continue;
-        } else if (arg == "--verbose") {
-            o.verbose = true;
-            continue;
-        } else {
-            return false;
-        }
-        ++i;  // the option's value
+int RunCommand(int argc, const char* const* argv, std::FILE* out, std::FILE* err) {
+    Options options;
+    const std::string error = ParseOptions(argc, argv, options);
+    if (!error.empty()) {
+        std::fprintf(err, "quillon-sim: %s\n", error.c_str());
+        return kExitUsage;
     }
-    return true;
+    if (options.help) {
+        PrintUsage(out);
+        return kExitClean;
+    }
+    return RunSession(options, out, err);
 }
 
-void PrintUsage(std::FILE* out) {
-    std::fputs(
-        "usage: quillon-sim [options]\n"
-        "  Runs the Quillon service and its tray on a simulated Windows machine with a simulated console and\n"
-        "  virtual audio driver, and prints the session as a timeline: what a user sees (balloons, the tray\n"
-        "  menu's status lines, the endpoints Sound settings lists) and what an engineer wants (service states,\n"
-        "  driver requests, settings written, console pins created with their formats, the bridge opening and\n"
-        "  closing, each second's levels and frames), then every audio path's latency and lost frames.\n"
-        "\n"
-        "  --console MODEL   alto, alto-alt, alto-2026, basso, basso-alt, basso-2026 or none (default alto)\n"
-        "  --pin-mode M      standard or looped: how the console's pins stream (default standard)\n"
-        "  --bits N          16, 24 or 32: the only sample depth the console's pins accept\n"
-        "                    (default: the console's own, 24 valid bits in 32 and 16)\n"
-        "  --latency L       ultra-low or low: the Latency setting the service starts with (default ultra-low)\n"
-        "  --record DIR      writes the session's audio into DIR as WAVE files aligned to the machine clock\n"
-        "                    (frame i is service time i / 48000 s): console-in.wav, console-out.wav (the pins'\n"
-        "                    integer formats), capture-NN-Name.wav (00-10) and render-NN-Name.wav (11-15)\n"
-        "                    (32-bit float), and session.json (options, events, formats, per-path figures)\n"
-        "  --seconds N       length of the session in service time (default 16; longer sessions stream\n"
-        "                    longer before the user's first change)\n"
-        "  --clock virtual   time jumps whenever every simulated thread waits (default; fast)\n"
-        "  --clock real      the steady clock, as on a real machine\n"
-        "  --seed N          which of the simulated threads ready at one instant runs first, on the virtual\n"
-        "                    clock (default 1): the same seed gives the same session, byte for byte\n"
-        "  --no-driver       without the virtual audio driver (the service retries once a second)\n"
-        "  --no-tray         without the tray program\n"
-        "  --no-script       no scripted user: nobody touches the settings or the console after the plug\n"
-        "  --verbose         every driver request, shell call and pin state on its own line\n"
-        "\n"
-        "  The scripted session: the tray starts, the service starts at 1 s and the console is plugged in at\n"
-        "  2 s; applications play a test signal into \"System\", \"Game\" and \"Music\" and record from every\n"
-        "  capture endpoint throughout. At 4 s the user switches the latency (to \"Low\", or to \"Ultra-low\"\n"
-        "  with --latency low), presses a channel button on the console at 5 s (mask 0x3FFF), picks\n"
-        "  \"Bypass\" at 6 s and again at 8 s, unplugs the console at 9 s and plugs it back at 10 s, switches\n"
-        "  the latency back at 11 s, and the service is stopped at 13 s. With --seconds N above 16 the steps\n"
-        "  from 4 s on come N - 16 s later.\n",
-        out);
-}
-
-int RunSession(const Options& options, std::FILE* out) {
+int RunSession(const Options& options, std::FILE* out, std::FILE* err) {
+    InterruptHandler interrupt;
     sim::Machine machine(options.clock, options.seed);
     Timeline timeline(out, options.verbose);
     EventLog events;
+    EndpointNames names;
     machine.SetNoteSink([&timeline](const sim::Note& note) { timeline.Add(note); });
 
-    const sim::ConsoleModelInfo* model = nullptr;
-    for (const ModelOption& m : kModels)
-        if (options.console == m.option) model = &sim::ModelInfo(m.model);
-    std::fprintf(out,
-                 "quillon-sim: %u s of service time on the %s clock%s; console %s (%s pins, %s); latency %s at "
-                 "start; virtual audio driver %s; tray %s\n\n",
-                 options.seconds, options.clock == sim::ClockMode::Virtual ? "virtual" : "real",
+    const sim::ConsoleModelInfo* model = ModelOf(options.console);
+    std::fprintf(out, "quillon-sim: %u s of service time on the %s clock%s\n", options.seconds,
+                 options.clock == sim::ClockMode::Virtual ? "virtual" : "real",
                  (options.clock == sim::ClockMode::Virtual ? " (seed " + std::to_string(options.seed) + ")"
                                                             : " (" + machine.HostPolicy() + ")")
-                     .c_str(),
-                 model ? model->displayName : "none", options.pinMode == sim::PinMode::Looped ? "looped" : "standard",
-                 options.bits ? (std::to_string(options.bits) + "-bit samples only").c_str() : "its own sample depths",
+                     .c_str());
+    if (model)
+        std::fprintf(out, "  console  %s: \"%s\", %u capture and %u render channels, %s pins, %s\n",
+                     options.console.c_str(), model->displayName, model->captureChannels, model->renderChannels,
+                     options.pinMode == sim::PinMode::Looped ? "looped" : "standard",
+                     options.bits ? (std::to_string(options.bits) + "-bit samples only").c_str()
+                                  : "its own sample depths");
+    else
+        std::fputs("  console  none\n", out);
+    std::fprintf(out, "  service  latency %s at start; virtual audio driver %s; tray %s\n",
                  options.latency ? "Low" : "Ultra-low", options.driver ? "present" : "absent",
                  options.tray ? "running" : "not started");
+    if (!options.script)
+        std::fputs("  script   none (--no-script): nobody switches the latency, presses the channel button, turns\n"
+                   "           Bypass on and off, unplugs the console or stops the service: the service runs until\n"
+                   "           the end of the session, where it is stopped\n",
+                   out);
+    else if (!options.tray || !model)
+        std::fprintf(out, "  script   %s\n",
+                     !options.tray && !model ? "without the tray and the console: only the service's start and stop"
+                     : !options.tray         ? "without the tray: no latency switches and no Bypass (menu choices)"
+                                             : "without a console: no channel button, no unplug and replug");
 
+    std::unique_ptr<SessionRecorder> recorder;
+    if (!options.recordDir.empty()) {
+        recorder = std::make_unique<SessionRecorder>(options.recordDir, model ? model->captureChannels : 0u,
+                                                     model ? model->renderChannels : 0u, options.bits, names);
+        if (!recorder->Ok()) {
+            std::fprintf(err, "quillon-sim: --record %s: cannot write the recording there\n",
+                         options.recordDir.c_str());
+            return kExitCannotWrite;
+        }
+        const std::uint64_t perSecond = recorder->BytesPerSecond();
+        std::fprintf(out, "  record   %zu files into %s, about %s (%s per second of session)\n", recorder->FileCount(),
+                     options.recordDir.c_str(), MegaBytes(perSecond * options.seconds).c_str(),
+                     MegaBytes(perSecond).c_str());
+        if (recorder->Replaced())
+            std::fprintf(out, "           replacing the %zu files an earlier run left there\n", recorder->Replaced());
+    }
     sim::VirtualAudioDriver driver(machine);
     if (options.driver) driver.Install();
     harness::InstallService(machine);
@@ -324,17 +342,8 @@ int RunSession(const Options& options, std::FILE* out) {
         if (options.bits == 32) console->Ks().Options().sampleFormats = {{32, 32}};
         console->Hid().SetChannelMask(0xFFFF);
     }
-    std::unique_ptr<SessionRecorder> recorder;
-    if (!options.recordDir.empty()) {
-        recorder = std::make_unique<SessionRecorder>(options.recordDir, model ? model->captureChannels : 0u,
-                                                     model ? model->renderChannels : 0u, options.bits);
-        if (!recorder->Ok()) {
-            std::fprintf(stderr, "quillon-sim: cannot write the recording into %s\n", options.recordDir.c_str());
-            machine.SetNoteSink({});
-            return 1;
-        }
-    }
-    SessionListener listener(timeline, events, recorder.get(), console && console->HasCapture() ? 2 : 1,
+    std::fputs("\n", out);
+    SessionListener listener(timeline, events, recorder.get(), names, console && console->HasCapture() ? 2 : 1,
                              options.verbose);
     sim::AudioPathMeter meter(driver, console.get());
     meter.SetListener(&listener);
@@ -352,16 +361,27 @@ int RunSession(const Options& options, std::FILE* out) {
     // The script; with a longer session the steps from 4 s on move later, so the first bridge streams longer.
     const std::uint64_t later = options.seconds > 16 ? (options.seconds - 16) * 1000ull : 0;
     const char* const latencyItems[2] = {"Ultra-low", "Low"};
-    auto choose = [&](const std::string& item) {
-        say("picks \"" + item + "\" in the tray's menu", "user: " + item);
-        harness::UseTrayMenu(machine, item);
+    auto latency = [&](unsigned to) {
+        say(std::string("switches the latency to ") + latencyItems[to] +
+                " in the tray's menu: the service reopens the bridge with " + (to ? "384" : "192") + "-frame buffers",
+            std::string("user: ") + latencyItems[to]);
+        harness::UseTrayMenu(machine, latencyItems[to]);
     };
+    auto bypass = [&](bool on) {
+        say(on ? "turns Bypass on in the tray's menu: the service leaves the console alone"
+               : "turns Bypass off in the tray's menu: the service takes the console back",
+            "user: Bypass");
+        harness::UseTrayMenu(machine, "Bypass");
+    };
+    bool plugged = false;
     auto plug = [&](bool in) {
-        say(in ? "plugs the console in" : "unplugs the console", in ? "console plug" : "console unplug");
+        say(in ? (plugged ? "plugs the console back in" : "plugs the console in") : "unplugs the console",
+            in ? "console plug" : "console unplug");
         if (in)
             console->Plug();
         else
             console->Unplug();
+        plugged = true;
     };
     std::vector<ScriptStep> script;
     script.push_back({1000, [&] {
@@ -370,14 +390,14 @@ int RunSession(const Options& options, std::FILE* out) {
                       }});
     if (console) script.push_back({2000, [&] { plug(true); }});
     if (options.script && options.tray) {
-        script.push_back({4000 + later, [&] { choose(latencyItems[1 - options.latency]); }});
-        script.push_back({6000 + later, [&] { choose("Bypass"); }});
-        script.push_back({8000 + later, [&] { choose("Bypass"); }});
-        script.push_back({11000 + later, [&] { choose(latencyItems[options.latency]); }});
+        script.push_back({4000 + later, [&] { latency(1 - options.latency); }});
+        script.push_back({6000 + later, [&] { bypass(true); }});
+        script.push_back({8000 + later, [&] { bypass(false); }});
+        script.push_back({11000 + later, [&] { latency(options.latency); }});
     }
     if (options.script && console) {
         script.push_back({5000 + later, [&] {
-                              say("presses a channel button on the console: mask 0x3FFF",
+                              say("presses a channel button on the console: channel mask 0x3FFF",
                                   "console: channel mask 0x3FFF");
                               console->Hid().SetChannelMask(0x3FFF);
                           }});
@@ -393,13 +413,22 @@ int RunSession(const Options& options, std::FILE* out) {
                      [](const ScriptStep& a, const ScriptStep& b) { return a.atMs < b.atMs; });
 
     StatusWatcher status;
-    SoundSettingsWatcher sound(console.get());
+    SoundSettingsWatcher sound(console.get(), names);
+    AudioSeconds seconds(timeline, names, console != nullptr);
     std::vector<Step> steps;
+    std::vector<sim::LevelSnapshot> levels;  // per step, for the picture
+    sim::LevelSnapshot second;
     std::uint64_t lastCapture = 0, lastRender = 0, lastUnderruns = 0, secondCapture = 0, secondRender = 0;
     const std::uint64_t endMs = options.seconds * 1000ull;
     std::uint64_t nextSecond = 1000;
     std::size_t next = 0;
+    bool interrupted = false;
     while (machine.NowMs() < endMs) {
+        if (gInterrupted.load()) {
+            interrupted = true;
+            say("presses Ctrl-C: the session ends here", "interrupted");
+            break;
+        }
         while (next < script.size() && script[next].atMs <= machine.NowMs()) script[next++].action();
         const sim::Ticks before = machine.Now();
         machine.RunFor(100);
@@ -412,8 +441,11 @@ int RunSession(const Options& options, std::FILE* out) {
         lastCapture = capture;
         lastRender = render;
         lastUnderruns = underruns;
+        levels.push_back(meter.TakeLevels(machine.Now()));
+        Accumulate(second, levels.back());
         if (machine.NowMs() >= nextSecond) {
-            ReportSecond(timeline, machine, meter, options, capture - secondCapture, render - secondRender);
+            seconds.Report(machine.Now(), second, capture - secondCapture, render - secondRender);
+            second = {};
             secondCapture = capture;
             secondRender = render;
             nextSecond = (machine.NowMs() / 1000 + 1) * 1000;
@@ -421,43 +453,68 @@ int RunSession(const Options& options, std::FILE* out) {
     }
     timeline.Flush();
 
+    // End of the session: stop what still runs, then show the tray's menu as it is now.
+    if (machine.Scm().ProcessOf(harness::kServiceName) && !machine.Scm().ProcessExited(harness::kServiceName)) {
+        say("(end of the session) stops the service", "service stop");
+        harness::StopService(machine);
+    }
+    timeline.Flush();
     if (tray) {
-        std::fputs("\nThe tray's menu now:\n", out);
+        std::fprintf(out, "\nThe tray's menu at %.1f s:\n", static_cast<double>(machine.Now()) / 1e7);
         const std::string menu = harness::TrayMenuText(machine);
         std::fputs(menu.empty() ? "(no menu opened)\n" : menu.c_str(), out);
+        harness::QuitTray(machine, tray);
     }
-    // End of the session: stop what still runs.
-    if (machine.Scm().ProcessOf(harness::kServiceName) && !machine.Scm().ProcessExited(harness::kServiceName))
-        harness::StopService(machine);
-    if (tray) harness::QuitTray(machine, tray);
     timeline.Flush();
 
     Report report;
     report.options = options;
+    report.names = &names;
+    report.interrupted = interrupted;
     report.endSeconds = static_cast<double>(machine.Now()) / 1e7;
     report.capture = meter.CapturePaths();
     report.render = meter.RenderPaths();
+    report.glitches = meter.Glitches();
     for (unsigned c = 0; c < meter.RenderChannels(); ++c) report.renderChannels.push_back(meter.RenderChannel(c));
     report.pins = meter.Pins();
     report.latencyAt = [&status](sim::Ticks t) { return status.LatencyAt(t); };
-    int result = 0;
+    int result = kExitClean;
     if (recorder) {
         meter.SetListener(nullptr);
-        recorder->Finish(sim::MachineFrameAt(machine.Now()));
+        recorder->Finish(sim::MachineFrameAt(machine.Now()), names);
         report.files = recorder->Files();
+        if (!recorder->Ok()) {
+            std::fprintf(err, "quillon-sim: --record %s: a write failed (is the disk full?)\n",
+                         options.recordDir.c_str());
+            result = kExitCannotWrite;
+        }
     }
     report.events = events.Events();
-    report.driver = SplitLateAnswers(steps, report.events, report, machine.Now());
+    report.driver = SplitLateAnswers(steps, report.events, machine.Now());
     report.driver.periods = driver.Periods();
+    report.spans = ScriptSpans(report.events, machine.Now());
+    std::vector<sim::PathStats> all = report.capture;
+    all.insert(all.end(), report.render.begin(), report.render.end());
+    report.verdict = Judge(all, report.glitches, report.spans);
     PrintReport(out, report);
     if (recorder && !WriteSessionJson(options.recordDir + "/session.json", report)) {
-        std::fprintf(stderr, "quillon-sim: cannot write %s/session.json\n", options.recordDir.c_str());
-        result = 1;
+        std::fprintf(err, "quillon-sim: --record %s: cannot write session.json\n", options.recordDir.c_str());
+        result = kExitCannotWrite;
     }
-    std::fprintf(out, "\nsummary: %.1f s of service time; %zu driver requests\n", report.endSeconds,
-                 driver.Requests().size());
+    if (!options.plotFile.empty()) {
+        PlotData plot{&report, &levels};
+        if (!WritePlot(options.plotFile, plot)) {
+            std::fprintf(err, "quillon-sim: --plot %s: cannot write the picture\n", options.plotFile.c_str());
+            result = kExitCannotWrite;
+        } else {
+            std::fprintf(out, "Picture: %s\n", options.plotFile.c_str());
+        }
+    }
+    std::fprintf(out, "\nquillon-sim --help explains periods, halves, late answers and the identifying signal.\n");
+    std::fprintf(out, "summary: %s (%.1f s%s)\n", VerdictText(report.verdict, names).c_str(), report.endSeconds,
+                 interrupted ? ", ended by Ctrl-C" : "");
     machine.SetNoteSink({});
-    return result;
+    return result != kExitClean ? result : report.verdict.exitCode;
 }
 
 }  // namespace quillon_sim

@@ -1,6 +1,9 @@
 // quillon-sim's timeline and its watchers.
 #include "tools/quillon-sim/timeline.h"
 
+#include <algorithm>
+#include <cstdlib>
+
 #include "Service/common/SharedBlock.h"
 #include "platform/sim/include/sim/console.h"
 #include "platform/sim/include/sim/endpoint_store.h"
@@ -11,9 +14,25 @@ namespace quillon_sim {
 
 namespace {
 
-std::string Index(const std::string& text) {
+// The stream a driver request names ("CAPTURE_ENABLE #3 ..."), or -1.
+int StreamOf(const std::string& text) {
     const auto hash = text.find('#');
-    return hash == std::string::npos ? "" : text.substr(hash + 1, text.find(' ', hash) - hash - 1);
+    if (hash == std::string::npos || hash + 1 >= text.size() || text[hash + 1] < '0' || text[hash + 1] > '9')
+        return -1;
+    return std::atoi(text.c_str() + hash + 1);
+}
+
+// "#0-3, #5-8, #10".
+std::string StreamRanges(const std::vector<int>& streams) {
+    std::string text;
+    for (std::size_t i = 0; i < streams.size();) {
+        std::size_t j = i;
+        while (j + 1 < streams.size() && streams[j + 1] == streams[j] + 1) ++j;
+        text += (text.empty() ? "#" : ", #") + std::to_string(streams[i]) +
+                (j > i ? "-" + std::to_string(streams[j]) : "");
+        i = j + 1;
+    }
+    return text;
 }
 
 // Registry writes of endpoint names are what the Sound settings lines show.
@@ -32,14 +51,15 @@ void Timeline::Add(const sim::Note& note) {
         const std::string kind = note.text.substr(0, note.text.find(' '));
         if (kind == runKind_ && note.text.find("refused") == std::string::npos) {
             ++runCount_;
-            runLast_ = Index(note.text);
+            if (const int stream = StreamOf(note.text); stream >= 0) runStreams_.push_back(stream);
             return;
         }
         FlushLocked();
         runKind_ = kind;
         runCount_ = 1;
         runTime_ = note.time;
-        runFirst_ = runLast_ = Index(note.text);
+        runStreams_.clear();
+        if (const int stream = StreamOf(note.text); stream >= 0) runStreams_.push_back(stream);
         runText_ = note.text;
         return;
     }
@@ -59,16 +79,29 @@ void Timeline::Flush() {
 }
 
 void Timeline::PrintLocked(sim::Ticks time, const std::string& source, const std::string& text) {
-    std::fprintf(out_, "[%8.3f s] %-8s %s\n", static_cast<double>(time) / 1e7, source.c_str(), text.c_str());
+    std::fprintf(out_, "[%8.3f s] %-8s ", static_cast<double>(time) / 1e7, source.c_str());
+    // Lines of at most kTimelineWidth columns, broken at a space where there is one; the continuation
+    // lines are indented two more.
+    std::size_t at = 0, room = kTimelineWidth - kTimelineIndent;
+    while (text.size() - at > room) {
+        std::size_t cut = text.rfind(' ', at + room);
+        if (cut == std::string::npos || cut <= at) cut = at + room;
+        std::fprintf(out_, "%s\n%*s", text.substr(at, cut - at).c_str(), static_cast<int>(kTimelineIndent + 2), "");
+        at = text[cut] == ' ' ? cut + 1 : cut;
+        room = kTimelineWidth - kTimelineIndent - 2;
+    }
+    std::fprintf(out_, "%s\n", text.substr(at).c_str());
     std::fflush(out_);
 }
 
 void Timeline::FlushLocked() {
     if (runCount_ == 0) return;
     std::string text = runText_;
-    if (runCount_ > 1)
+    if (runCount_ > 1) {
+        std::sort(runStreams_.begin(), runStreams_.end());
         text = runKind_ + " x" + std::to_string(runCount_) +
-               (runFirst_.empty() ? "" : " (#" + runFirst_ + "..#" + runLast_ + ")");
+               (runStreams_.empty() ? "" : " (" + StreamRanges(runStreams_) + ")");
+    }
     PrintLocked(runTime_, "driver", text);
     runCount_ = 0;
     runKind_.clear();
@@ -134,7 +167,10 @@ void SoundSettingsWatcher::Poll(sim::Machine& machine, Timeline& timeline, Event
     for (int n = 0; n < 16; ++n) {
         const Flow flow = n < 11 ? Flow::Capture : Flow::Render;
         const auto visible = store.Visible(sim::VirtualDriverEndpointId(n));
-        add(n < 11 ? 0 : 1, store.Name(flow, sim::VirtualDriverEndpointGuid(n)), visible.value_or(true));
+        const auto name = store.Name(flow, sim::VirtualDriverEndpointGuid(n));
+        if (name) names_.Set(static_cast<unsigned>(n), *name);
+        add(n < 11 ? 0 : 1, name ? std::optional(names_.Label(static_cast<unsigned>(n))) : std::nullopt,
+            visible.value_or(true));
     }
     if (console_) {
         const auto& config = console_->Config();

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "platform/sim/include/sim/machine.h"
+#include "tools/quillon-sim/endpoints.h"
 
 namespace sim {
 class Console;
@@ -16,7 +17,12 @@ class Console;
 
 namespace quillon_sim {
 
-// Prints timeline lines; runs of the same driver request are folded into one line.
+// Prints timeline lines, "[   2.101 s] source   text", none wider than kTimelineWidth columns (a longer
+// text goes on over indented lines); runs of the same driver request are folded into one line that lists
+// the streams they named.
+inline constexpr std::size_t kTimelineWidth = 120;
+inline constexpr std::size_t kTimelineIndent = 22;  // the time and the source
+
 class Timeline {
 public:
     Timeline(std::FILE* out, bool verbose) : out_(out), verbose_(verbose) {}
@@ -32,7 +38,8 @@ private:
     std::FILE* out_;
     bool verbose_;
     std::mutex mutex_;
-    std::string runKind_, runText_, runFirst_, runLast_;
+    std::string runKind_, runText_;
+    std::vector<int> runStreams_;
     int runCount_ = 0;
     sim::Ticks runTime_ = 0;
 };
@@ -68,15 +75,17 @@ private:
     std::vector<std::pair<sim::Ticks, std::string>> latencies_;
 };
 
-// The virtual driver's endpoints (and the console's own two) as Sound settings lists them: names, and
-// which are shown. Reported when the list has settled on a new state (unchanged over two polls).
+// The virtual driver's endpoints (and the console's own two) as Sound settings lists them: names (a
+// driver endpoint with its number), and which are shown. Reported when the list has settled on a new state (unchanged over two polls).
 class SoundSettingsWatcher {
 public:
-    explicit SoundSettingsWatcher(const sim::Console* console) : console_(console) {}
+    SoundSettingsWatcher(const sim::Console* console, EndpointNames& names) : console_(console), names_(names) {}
+    // Also gives `names` the driver endpoints' names as listed.
     void Poll(sim::Machine& machine, Timeline& timeline, EventLog& events);
 
 private:
     const sim::Console* console_;
+    EndpointNames& names_;
     std::string previous_, printed_;
 };
 

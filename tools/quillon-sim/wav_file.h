@@ -5,9 +5,12 @@
 // silence wherever nothing was placed. A block placed before what the file already holds loses its
 // overlapping frames (counted).
 //
-// Every file is WAVE_FORMAT_EXTENSIBLE (PCM or IEEE float sub-format) with a fact chunk, so its header
-// is 80 bytes whatever the format; the format is taken from the first block placed (or the default
-// given to Finish when nothing ever was).
+// The file is a valid WAVE file at every moment: its header is written when it opens and rewritten
+// after every Flush with the sizes of what is on disk, so a session that ends abruptly leaves files
+// every program opens. The format is the one given when it opens (a block in another is converted);
+// integer files are WAVE_FORMAT_EXTENSIBLE with valid bits equal to the container's (24 valid bits in
+// 32 are written as 32-bit samples, the 24-bit value v as v x 256: programs that refuse padded samples
+// open it), float files plain WAVE_FORMAT_IEEE_FLOAT; both with a fact chunk.
 #pragma once
 
 #include <cstdint>
@@ -28,26 +31,26 @@ struct WavFormat {
 };
 
 inline constexpr std::uint32_t kWavRate = 48'000;
-inline constexpr std::size_t kWavHeaderBytes = 80;
+inline constexpr std::size_t kWavHeaderBytes = 80;  // the largest header (integer files)
 
 class WavFile {
 public:
-    explicit WavFile(std::string path);
+    WavFile(std::string path, const WavFormat& format);
     ~WavFile();
     WavFile(const WavFile&) = delete;
     WavFile& operator=(const WavFile&) = delete;
 
-    bool Ok() const { return file_ != nullptr; }
+    bool Ok() const;  // opened, and every write so far succeeded
     const std::string& Path() const { return path_; }
 
     // Places `frames` frames of `format` at machine frame `at` (clock thread). A block in another format
-    // than the file's is converted: integers keep their left-justified value, channels are cut or
-    // filled with silence.
+    // than the file's is converted: integers keep their left-justified value, floats scale to full scale,
+    // channels are cut or filled with silence.
     void Put(std::uint64_t at, const void* data, std::uint32_t frames, const WavFormat& format);
-    // Writes what was placed since the last call (host).
+    // Writes what was placed since the last call and the header that covers it (host).
     void Flush();
-    // Pads the file with silence to `totalFrames` frames, fixes its header and closes it.
-    void Finish(std::uint64_t totalFrames, const WavFormat& fallback);
+    // Pads the file with silence to `totalFrames` frames, writes its header and closes it.
+    void Finish(std::uint64_t totalFrames);
 
     WavFormat Format() const;
     std::uint64_t Frames() const;  // frames placed or padded so far
@@ -59,6 +62,8 @@ private:
         std::size_t offset, bytes;
     };
     void ConvertInto(std::uint8_t* out, const std::uint8_t* in, std::uint32_t frames, const WavFormat& from) const;
+    void SetFormat(const WavFormat& format);
+    std::size_t HeaderBytes() const { return format_.isFloat ? 58 : kWavHeaderBytes; }
     void WriteHeader();
     void WriteSilence(std::uint64_t frames);
 
@@ -66,7 +71,7 @@ private:
     std::FILE* file_ = nullptr;
     mutable std::mutex mutex_;
     WavFormat format_;
-    bool formatSet_ = false;
+    bool failed_ = false;     // a write failed
     std::uint64_t placed_ = 0;  // frames placed so far (the next frame's index)
     std::uint64_t overlapped_ = 0;
     std::vector<std::uint8_t> pending_, writing_;

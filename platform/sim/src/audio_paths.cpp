@@ -62,6 +62,22 @@ Ticks MachineFrameTime(std::uint64_t frame) {
     return static_cast<Ticks>(frame * kTicksPerSecond / kMachineFrameRate);
 }
 
+const char* GlitchKindName(GlitchKind kind) {
+    switch (kind) {
+        case GlitchKind::Dropped: return "dropped";
+        case GlitchKind::Repeated: return "repeated";
+        case GlitchKind::Misrouted: return "misrouted";
+        case GlitchKind::Count: break;
+    }
+    return "?";
+}
+
+std::uint64_t GlitchCounts::Total() const {
+    std::uint64_t total = 0;
+    for (std::uint64_t n : frames) total += n;
+    return total;
+}
+
 double LevelCount::PeakDb() const {
     return peak > 0.0f ? 20.0 * std::log10(static_cast<double>(peak)) : -std::numeric_limits<double>::infinity();
 }
@@ -117,6 +133,7 @@ void AudioPathMeter::InitPaths() {
         render_[i].consoleChannel = static_cast<int>(i);  // the offset table: pair s - 11 at channels 2(s - 11), +1
     }
     pins_.reserve(16);
+    glitches_.reserve(256);
 }
 
 void AudioPathMeter::SetListener(AudioPathListener* listener) {
@@ -136,6 +153,24 @@ void AudioPathMeter::AddLatency(PathStats& path, PathRun& run, std::int64_t late
     const bool first = path.runs.size() == 1 && run.frames == 1;
     path.minLatency = first ? latency : std::min(path.minLatency, latency);
     path.maxLatency = first ? latency : std::max(path.maxLatency, latency);
+}
+
+// Counts `frames` glitched frames of `kind` on `path`, noticed at machine frame `at`; extends the path's
+// latest record of that kind when it ended within 10 ms.
+void AudioPathMeter::GlitchLocked(PathStats& path, GlitchKind kind, std::uint64_t at, std::uint64_t frames) {
+    const bool capture = path.stream < kCaptureStreamCount;
+    path.glitches[kind] += frames;
+    (capture ? levels_.captureGlitches : levels_.renderGlitches)[kind] += frames;
+    constexpr std::uint64_t kJoin = kMachineFrameRate / 100;
+    for (auto it = glitches_.rbegin(); it != glitches_.rend() && it - glitches_.rbegin() < 64; ++it)
+        if (it->stream == path.stream && it->channel == path.channel && it->kind == kind) {
+            if (at < it->last || at - it->last > kJoin) break;
+            it->last = at;
+            it->frames += frames;
+            return;
+        }
+    if (glitches_.size() < options_.glitchRecords)
+        glitches_.push_back({capture, path.stream, path.channel, kind, at, at, frames});
 }
 
 // One identified sample of `path`: `phase` names its source frame, `arrival` is the machine frame it
@@ -162,7 +197,8 @@ void AudioPathMeter::TrackLocked(PathStats& path, PathState& state, std::uint32_
         while (machineFrameOf(source) > static_cast<std::int64_t>(arrival) && source >= kPhases) source -= kPhases;
     }
     const std::int64_t latency = static_cast<std::int64_t>(arrival) - machineFrameOf(source);
-    if (newRun || path.runs.empty()) {
+    const bool started = newRun || path.runs.empty();  // after ClearCounts a run goes on without its record
+    if (started) {
         PathRun run;
         run.consoleFrame = capture ? source : consoleFrame;
         run.machineFrame = capture ? arrival : source;
@@ -176,15 +212,18 @@ void AudioPathMeter::TrackLocked(PathStats& path, PathState& state, std::uint32_
         } else {
             ++run.repeated;
             ++path.repeated;
+            GlitchLocked(path, GlitchKind::Repeated, arrival, 1);
         }
         run.dropped += dropped;
         path.dropped += dropped;
+        if (dropped) GlitchLocked(path, GlitchKind::Dropped, arrival, dropped);
     }
     if (newRun || source > state.last) state.last = source;
     state.inRun = true;
     state.gap = 0;
     ++run.frames;
     AddLatency(path, run, latency);
+    if (started && listener_) listener_->RunStarted(path, arrival);
 }
 
 // ---- capture ----
@@ -232,6 +271,7 @@ void AudioPathMeter::OnRecorded(unsigned stream, std::uint64_t firstFrame, std::
             if (path.consoleChannel < 0) path.consoleChannel = static_cast<int>(id->channel);
             if (static_cast<int>(id->channel) != path.consoleChannel) {
                 ++path.misrouted;
+                GlitchLocked(path, GlitchKind::Misrouted, firstFrame + i, 1);
                 continue;
             }
             TrackLocked(path, state, id->phase, firstFrame + i, 0, &clock);
@@ -316,6 +356,7 @@ void AudioPathMeter::RenderFramesLocked(const ConsolePinEvent& e) {
             if (id->ConsoleChannel() != c) {
                 ++channel.foreign;
                 ++path.misrouted;
+                GlitchLocked(path, GlitchKind::Misrouted, played, 1);
                 if (tableChannel) ++renderState_[c].gap;
                 continue;
             }
@@ -428,6 +469,11 @@ std::uint32_t AudioPathMeter::CaptureStreamChannels(unsigned stream) const {
     return stream < kCaptureStreamCount ? captureChannels_[stream] : 0;
 }
 
+std::vector<Glitch> AudioPathMeter::Glitches() const {
+    std::lock_guard lock(mutex_);
+    return glitches_;
+}
+
 LevelSnapshot AudioPathMeter::TakeLevels(Ticks now) {
     std::lock_guard lock(mutex_);
     LevelSnapshot taken = levels_;
@@ -457,6 +503,7 @@ void AudioPathMeter::ClearCounts() {
         channel.channel = c;
     }
     for (auto& pin : pins_) pin.frames = 0;
+    glitches_.clear();
 }
 
 }  // namespace sim

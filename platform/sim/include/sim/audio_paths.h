@@ -57,6 +57,32 @@ inline constexpr unsigned kMeterConsoleChannels = 32;  // console channels the m
 std::uint64_t MachineFrameAt(Ticks time);
 Ticks MachineFrameTime(std::uint64_t frame);
 
+// What went wrong on a path. A new kind goes before Count and gets its name in GlitchKindName; the
+// counts, the records and their readers follow.
+enum class GlitchKind : std::uint8_t { Dropped, Repeated, Misrouted, Count };
+inline constexpr std::size_t kGlitchKinds = static_cast<std::size_t>(GlitchKind::Count);
+const char* GlitchKindName(GlitchKind kind);  // "dropped", "repeated", "misrouted"
+
+// Frames (samples, for misrouted) per glitch kind.
+struct GlitchCounts {
+    std::array<std::uint64_t, kGlitchKinds> frames{};
+    std::uint64_t& operator[](GlitchKind kind) { return frames[static_cast<std::size_t>(kind)]; }
+    std::uint64_t operator[](GlitchKind kind) const { return frames[static_cast<std::size_t>(kind)]; }
+    std::uint64_t Total() const;
+};
+
+// Glitches of one kind on one path, close together: from machine frame `first` to `last` (when the meter
+// noticed them: capture, when the application received the frame; render, when the console played it),
+// `frames` in all. Glitches of the same path and kind within 10 ms of each other share a record.
+struct Glitch {
+    bool capture = false;
+    unsigned stream = 0;   // 0 to 10 capture, 11 to 15 render
+    unsigned channel = 0;  // 0 or 1
+    GlitchKind kind = GlitchKind::Dropped;
+    std::uint64_t first = 0, last = 0;
+    std::uint64_t frames = 0;
+};
+
 // One run of a path: identified frames with no bridge closure between them.
 struct PathRun {
     // Capture: the console frame (index since the plug) of the run's first identified frame, and the
@@ -86,6 +112,7 @@ struct PathStats {
     std::uint64_t misrouted = 0;     // identified samples from (capture) or into (render) another console channel
     std::uint64_t dropped = 0;       // summed over runs
     std::uint64_t repeated = 0;
+    GlitchCounts glitches;           // the same per kind (dropped, repeated, misrouted, ...)
     std::int64_t minLatency = 0;  // machine frames, over all runs; meaningful when some run has frames
     std::int64_t maxLatency = 0;
     std::vector<PathRun> runs;
@@ -139,6 +166,7 @@ struct LevelSnapshot {
     std::array<LevelCount, kCaptureStreamCount> capture{};  // what each capture stream's recorder received
     std::array<LevelCount, kRenderStreamCount> render{};    // what the players handed over (11 to 15)
     LevelCount consoleIn, consoleOut;                       // what the console's pins produced and played
+    GlitchCounts captureGlitches, renderGlitches;           // over every path of the direction
 };
 
 // Receives every block the meter sees, on the machine's clock with the machine lock and the meter's lock
@@ -157,6 +185,8 @@ public:
                         std::uint32_t frames) {
         (void)stream, (void)firstFrame, (void)channels, (void)samples, (void)frames;
     }
+    // A path's first identified frame of a new run (path.runs.back()) arrived at machine frame `arrival`.
+    virtual void RunStarted(const PathStats& path, std::uint64_t arrival) { (void)path, (void)arrival; }
 };
 
 class AudioPathMeter {
@@ -164,6 +194,7 @@ public:
     struct Options {
         std::vector<unsigned> playedStreams = {11, 12, 13};  // "System", "Game", "Music"
         std::uint64_t newRunSilence = 2'400;                 // frames of silence that end a run (50 ms)
+        std::size_t glitchRecords = 10'000;                  // records Glitches() keeps (counts go on)
     };
 
     // Over a machine: players of the identifying signal on `playedStreams`, recorders on all eleven
@@ -199,6 +230,9 @@ public:
     // Channels each capture stream's recorder received (0: never opened).
     std::uint32_t CaptureStreamChannels(unsigned stream) const;
 
+    // Every glitch so far, in the order the meter noticed them (at most Options::glitchRecords).
+    std::vector<Glitch> Glitches() const;
+
     // Levels and frames since the previous call (the first: since the meter was made), ending at `now`.
     LevelSnapshot TakeLevels(Ticks now);
 
@@ -212,6 +246,7 @@ private:
     struct RenderPinState;
     void InitPaths();
     static void AddLatency(PathStats& path, PathRun& run, std::int64_t latency);
+    void GlitchLocked(PathStats& path, GlitchKind kind, std::uint64_t at, std::uint64_t frames);
     void TrackLocked(PathStats& path, PathState& state, std::uint32_t phase, std::uint64_t arrival,
                      std::uint64_t consoleFrame, const ConsoleClock* captureClock);
     void RenderFramesLocked(const ConsolePinEvent& event);
@@ -233,6 +268,7 @@ private:
     std::optional<ConsoleClock> captureClock_;
     unsigned captureBits_ = 0;  // the capture pin's container bits (32 for float); 0: unknown
     LevelSnapshot levels_;
+    std::vector<Glitch> glitches_;
 };
 
 }  // namespace sim
