@@ -105,7 +105,7 @@ TEST_F(AudioPathMeterTest, ContinuousCaptureIsOneRunWithItsChannelsAndAConstantL
     EXPECT_FALSE(meter_.CapturePath(2, 0).Identified());
 }
 
-TEST_F(AudioPathMeterTest, SkippedAndStaleHalvesCountAsDroppedAndRepeatedFrames) {
+TEST_F(AudioPathMeterTest, SkippedAndStaleHalvesAreSlipsAndOtherLossesCountAsFrames) {
     CaptureFeed feed(meter_, 0, {0, 1}, 200);
     feed.Half();
     feed.Half();
@@ -120,32 +120,29 @@ TEST_F(AudioPathMeterTest, SkippedAndStaleHalvesCountAsDroppedAndRepeatedFrames)
 
     const sim::PathStats path = meter_.CapturePath(0, 1);
     ASSERT_EQ(path.runs.size(), 1u);
-    EXPECT_EQ(path.repeated, kHalf);
-    EXPECT_EQ(path.dropped, 2u * kHalf);
+    // A whole period dropped or repeated is a slip, counted apart from other losses.
+    EXPECT_EQ(path.slips, 3u);
+    EXPECT_EQ(path.repeated, 0u);
+    EXPECT_EQ(path.dropped, 0u);
     EXPECT_EQ(path.silentFrames, kHalf);
     EXPECT_EQ(path.runs[0].dropped, path.dropped);
     EXPECT_EQ(path.minLatency, 200);
-    EXPECT_EQ(path.maxLatency, 200 + kHalf);
+    EXPECT_EQ(path.maxLatency, 200 + kHalf);  // the stale half's repeats
     EXPECT_FALSE(path.LatencyConstant());
 
-    // The same per kind, and as records that say when: the stale half's repeats, each one frame after the
-    // other, share a record; the two drops lie within 10 ms of each other and share one too.
-    EXPECT_EQ(path.glitches[sim::GlitchKind::Repeated], kHalf);
-    EXPECT_EQ(path.glitches[sim::GlitchKind::Dropped], 2u * kHalf);
-    EXPECT_EQ(path.glitches[sim::GlitchKind::Misrouted], 0u);
+    // The same per kind, and as records that say when: the slips, each within 10 ms of the one before,
+    // share a record, which begins at the stale half.
+    EXPECT_EQ(path.glitches[sim::GlitchKind::Slipped], 3u * kHalf);
+    EXPECT_EQ(path.glitches.Total(), 3u * kHalf);
     std::vector<sim::Glitch> glitches;
     for (const sim::Glitch& g : meter_.Glitches())
         if (g.stream == 0 && g.channel == 1) glitches.push_back(g);
-    ASSERT_EQ(glitches.size(), 2u);
-    EXPECT_EQ(glitches[0].kind, sim::GlitchKind::Repeated);
-    EXPECT_EQ(glitches[0].frames, kHalf);
-    EXPECT_EQ(glitches[0].last - glitches[0].first, kHalf - 1);
-    EXPECT_EQ(glitches[1].kind, sim::GlitchKind::Dropped);
-    EXPECT_EQ(glitches[1].frames, 2u * kHalf);
-    EXPECT_TRUE(glitches[1].capture);
-    EXPECT_GT(glitches[1].first, glitches[0].last);
+    ASSERT_EQ(glitches.size(), 1u);
+    EXPECT_EQ(glitches[0].kind, sim::GlitchKind::Slipped);
+    EXPECT_EQ(glitches[0].frames, 3u * kHalf);
+    EXPECT_TRUE(glitches[0].capture);
     const sim::LevelSnapshot levels = meter_.TakeLevels(0);
-    EXPECT_EQ(levels.captureGlitches.Total(), 2u * (kHalf + 2u * kHalf));  // both channels of the stream
+    EXPECT_EQ(levels.captureGlitches.Total(), 2u * 3u * kHalf);  // both channels of the stream
     EXPECT_EQ(levels.renderGlitches.Total(), 0u);
 }
 
@@ -157,7 +154,6 @@ TEST_F(AudioPathMeterTest, AFrameThatWouldArriveBeforeItWasProducedIsAnOlderOne)
     const std::uint64_t due = feed.At() - 100 - kPlugFrame;
     feed.Half(due + 900);
     const sim::PathStats path = meter_.CapturePath(2, 0);
-    EXPECT_EQ(path.repeated, kHalf);
     EXPECT_EQ(path.dropped, 0u);
     EXPECT_EQ(path.maxLatency, 100 + 2048 - 900);
 }

@@ -336,9 +336,9 @@ TEST(QuillonSimSession, ExitCodesSayWhatHappened) {
         int exitCode;
         const char* text;
     } cases[] = {
-        {{}, 0, "PASS: 2 paths carried audio, nothing dropped, repeated or misrouted outside the script's changes"},
-        {{inside}, 0, "PASS: 2 paths carried audio, nothing dropped, repeated or misrouted outside the script's "
-                      "changes (the script's own changes: dropped 480 fr)"},
+        {{}, 0, "PASS: 2 paths carried audio, no frame dropped, repeated, misrouted or slipped outside the script"},
+        {{inside}, 0, "PASS: 2 paths carried audio, no frame dropped, repeated, misrouted or slipped outside the script"
+                      " (the script's own changes: dropped 480 fr)"},
         {{inside, repeated, dropped}, 1,
          "FAIL: dropped 96 fr, repeated 1 fr on 2 of 2 paths; first capture 01 Combo1 L at 3.125 s, 96 fr dropped"},
         {{straddling}, 1, "FAIL: misrouted 7 fr on 1 of 2 paths; first capture 01 Combo1 L at 2.271 s, 7 fr misrouted"},

@@ -2,6 +2,7 @@
 #include "tools/quillon-sim/options.h"
 
 #include <cerrno>
+#include <cmath>
 #include <cstdlib>
 
 namespace quillon_sim {
@@ -37,6 +38,15 @@ struct OptionSpec {
     const char* help;
     bool (*apply)(const std::string& value, Options& o);
 };
+
+// A signed decimal number of parts per million ("-50", "12.5"), kept in parts per billion.
+bool PartsPerMillion(const std::string& v, std::int64_t& ppb) {
+    char* end = nullptr;
+    const double ppm = std::strtod(v.c_str(), &end);
+    if (v.empty() || !end || *end || !(ppm >= -100'000.0 && ppm <= 100'000.0)) return false;
+    ppb = static_cast<std::int64_t>(std::llround(ppm * 1000.0));
+    return true;
+}
 
 const OptionSpec kOptions[] = {
     {"--console", "MODEL", "expected alto, alto-alt, alto-2026, basso, basso-alt, basso-2026 or none",
@@ -103,6 +113,36 @@ const OptionSpec kOptions[] = {
      "which of the simulated threads ready at one instant runs first, on the virtual\n"
      "clock (default 1): the same seed gives the same session, byte for byte",
      [](const std::string& v, Options& o) { return WholeNumber(v, 0, UINT64_MAX, o.seed); }},
+    {"--console-ppm", "X", "expected parts per million from -100000 to 100000 (USB allows -500 to 500)",
+     "how fast the console's crystal runs against the machine clock, in ppm (signed,\n"
+     "default 0)",
+     [](const std::string& v, Options& o) { return PartsPerMillion(v, o.consolePpb); }},
+    {"--driver-ppm", "Y", "expected parts per million from -100000 to 100000",
+     "how fast the virtual driver's crystal runs against the machine clock, in ppm\n"
+     "(signed, default 0)",
+     [](const std::string& v, Options& o) { return PartsPerMillion(v, o.driverPpb); }},
+    {"--driver-clock", "M", "expected free, idle or paced",
+     "how the driver keeps time: free (ticks always; default), idle (only while an\n"
+     "application has an endpoint open) or paced (follows the service's answers)",
+     [](const std::string& v, Options& o) {
+         if (v == "free") o.driverClock = sim::DriverClock::Free;
+         else if (v == "idle") o.driverClock = sim::DriverClock::Idle;
+         else if (v == "paced") o.driverClock = sim::DriverClock::Paced;
+         else return false;
+         return true;
+     }},
+    {"--apps", "on|off", "expected on or off",
+     "on: applications play into and record from the endpoints (default); off: every\n"
+     "endpoint stays closed (an idle driver never ticks)",
+     [](const std::string& v, Options& o) {
+         if (v != "on" && v != "off") return false;
+         o.apps = v == "on";
+         return true;
+     }},
+    {"--jitter", nullptr, nullptr,
+     "the programs' threads wake late as on a busy PC (99.9 % within 50 us, 0.1 % up\n"
+     "to 1 ms, 0.001 % up to 3 ms), drawn from the seed",
+     [](const std::string&, Options& o) { return o.jitter = true; }},
     {"--no-driver", nullptr, nullptr, "without the virtual audio driver (the service retries once a second)",
      [](const std::string&, Options& o) { return !(o.driver = false); }},
     {"--no-tray", nullptr, nullptr, "without the tray program (and so without the user's menu choices)",
@@ -123,6 +163,14 @@ const OptionSpec* Find(const std::string& name) {
 }
 
 }  // namespace
+
+const char* DriverClockName(sim::DriverClock clock) {
+    switch (clock) {
+        case sim::DriverClock::Idle: return "idle";
+        case sim::DriverClock::Paced: return "paced";
+        default: return "free";
+    }
+}
 
 const sim::ConsoleModelInfo* ModelOf(const std::string& option) {
     for (const ModelOption& m : kModels)

@@ -9,6 +9,7 @@
 
 #include "platform/sim/include/sim/console.h"
 #include "platform/sim/include/sim/machine.h"
+#include "platform/sim/include/sim/virtual_audio_driver.h"
 
 namespace quillon_sim {
 
@@ -22,6 +23,11 @@ struct Options {
     std::string plotFile;   // empty: no picture
     sim::ClockMode clock = sim::ClockMode::Virtual;
     std::uint64_t seed = 1;  // the virtual clock's choice among threads ready at one instant
+    std::int64_t consolePpb = 0;  // the console's crystal against the machine clock
+    std::int64_t driverPpb = 0;   // the virtual driver's
+    sim::DriverClock driverClock = sim::DriverClock::Free;
+    bool apps = true;    // players and recorders on the driver's endpoints
+    bool jitter = false;  // the programs' threads wake late, as on a busy PC
     bool driver = true;
     bool tray = true;
     bool script = true;
@@ -33,6 +39,9 @@ struct Options {
 // else the one-line error naming the argument and what is allowed ("--bits 20: expected 16, 24 or 32").
 std::string ParseOptions(int argc, const char* const* argv, Options& options);
 void PrintUsage(std::FILE* out);  // the options, the scripted session and the legend
+
+// "free", "idle" or "paced".
+const char* DriverClockName(sim::DriverClock clock);
 
 // The console model an option names ("alto-alt"), or null.
 const sim::ConsoleModelInfo* ModelOf(const std::string& option);

@@ -45,7 +45,7 @@ void PrintWrapped(std::FILE* out, const std::string& first, const std::string& t
     std::fprintf(out, "%s\n", line.c_str());
 }
 
-constexpr std::size_t kGlitchColumn = 87;  // where the path lines' glitch columns start
+constexpr std::size_t kGlitchColumn = 80;  // where the path lines' glitch columns start
 
 void PrintPathHeader(std::FILE* out) {
     std::string head = "  path                     console  latency of each run, ms ";
@@ -279,6 +279,11 @@ bool WriteSessionJson(const std::string& path, const Report& r) {
                     Json::Member("seconds", Json::Count(o.seconds)) + ", " +
                     Json::Member("clock", Json::String(o.clock == sim::ClockMode::Real ? "real" : "virtual")) + ", " +
                     Json::Member("seed", std::to_string(o.seed)) + ", " +
+                    Json::Member("consolePpm", Json::Real(static_cast<double>(o.consolePpb) / 1000.0)) + ", " +
+                    Json::Member("driverPpm", Json::Real(static_cast<double>(o.driverPpb) / 1000.0)) + ", " +
+                    Json::Member("driverClock", Json::String(DriverClockName(o.driverClock))) + ", " +
+                    Json::Member("apps", Json::Bool(o.apps)) + ", " + Json::Member("jitter", Json::Bool(o.jitter)) +
+                    ", " +
                     Json::Member("record", Json::String(o.recordDir)) + ", " +
                     Json::Member("driver", Json::Bool(o.driver)) + ", " + Json::Member("tray", Json::Bool(o.tray)) +
                     ", " + Json::Member("script", Json::Bool(o.script)) + ", " +

@@ -278,6 +278,7 @@ int RunCommand(int argc, const char* const* argv, std::FILE* out, std::FILE* err
 int RunSession(const Options& options, std::FILE* out, std::FILE* err) {
     InterruptHandler interrupt;
     sim::Machine machine(options.clock, options.seed);
+    machine.SetJitter(options.jitter);
     Timeline timeline(out, options.verbose);
     EventLog events;
     EndpointNames names;
@@ -297,6 +298,14 @@ int RunSession(const Options& options, std::FILE* out, std::FILE* err) {
                                   : "its own sample depths");
     else
         std::fputs("  console  none\n", out);
+    auto ppm = [](std::int64_t ppb) {
+        char text[32];
+        std::snprintf(text, sizeof text, "%+.3g ppm", static_cast<double>(ppb) / 1000.0);
+        return std::string(ppb ? text : "0 ppm");
+    };
+    std::fprintf(out, "  clocks   console %s, driver %s (%s); applications %s; jitter %s\n",
+                 ppm(options.consolePpb).c_str(), ppm(options.driverPpb).c_str(), DriverClockName(options.driverClock),
+                 options.apps ? "on" : "off", options.jitter ? "on" : "off");
     std::fprintf(out, "  service  latency %s at start; virtual audio driver %s; tray %s\n",
                  options.latency ? "Low" : "Ultra-low", options.driver ? "present" : "absent",
                  options.tray ? "running" : "not started");
@@ -328,6 +337,7 @@ int RunSession(const Options& options, std::FILE* out, std::FILE* err) {
             std::fprintf(out, "           replacing the %zu files an earlier run left there\n", recorder->Replaced());
     }
     sim::VirtualAudioDriver driver(machine);
+    driver.SetClock(options.driverClock, options.driverPpb);
     if (options.driver) driver.Install();
     harness::InstallService(machine);
     machine.Reg().SetDword(kSettingsKey, "Latency", options.latency);
@@ -336,6 +346,7 @@ int RunSession(const Options& options, std::FILE* out, std::FILE* err) {
         sim::ConsoleConfig config;
         config.model = model->model;
         config.pinMode = options.pinMode;
+        config.clockPpb = options.consolePpb;
         console = std::make_unique<sim::Console>(machine, config);
         if (options.bits == 16) console->Ks().Options().sampleFormats = {{16, 16}};
         if (options.bits == 24) console->Ks().Options().sampleFormats = {{24, 24}};
@@ -345,7 +356,12 @@ int RunSession(const Options& options, std::FILE* out, std::FILE* err) {
     std::fputs("\n", out);
     SessionListener listener(timeline, events, recorder.get(), names, console && console->HasCapture() ? 2 : 1,
                              options.verbose);
-    sim::AudioPathMeter meter(driver, console.get());
+    sim::AudioPathMeter::Options meterOptions;
+    if (!options.apps) {
+        meterOptions.playedStreams.clear();
+        meterOptions.recorders = false;
+    }
+    sim::AudioPathMeter meter(driver, console.get(), meterOptions);
     meter.SetListener(&listener);
 
     std::shared_ptr<sim::Process> tray;

@@ -59,8 +59,8 @@ std::string VerdictText(const Verdict& v, const EndpointNames& names) {
         v.inside.Total() ? " (the script's own changes: " + GlitchCountList(v.inside) + ")" : "";
     if (!v.first) {
         if (v.pathsCarried == 0) return "PASS: no path carried the identifying signal, so none glitched" + scripted;
-        return "PASS: " + std::to_string(v.pathsCarried) + " paths carried audio, nothing " +
-               GlitchKindList(" or ") + " outside the script's changes" + scripted;
+        return "PASS: " + std::to_string(v.pathsCarried) + " paths carried audio, no frame " + GlitchKindList(" or ") +
+               " outside the script" + scripted;
     }
     const sim::Glitch& g = *v.first;
     char at[32];

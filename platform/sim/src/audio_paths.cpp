@@ -67,6 +67,7 @@ const char* GlitchKindName(GlitchKind kind) {
         case GlitchKind::Dropped: return "dropped";
         case GlitchKind::Repeated: return "repeated";
         case GlitchKind::Misrouted: return "misrouted";
+        case GlitchKind::Slipped: return "slipped";
         case GlitchKind::Count: break;
     }
     return "?";
@@ -87,6 +88,8 @@ struct AudioPathMeter::PathState {
     bool inRun = false;
     std::uint64_t last = 0;  // source frame of the newest identified frame
     std::uint64_t gap = 0;   // frames without an identified sample since then
+    std::uint64_t repeats = 0;   // frames repeated in a row just now
+    std::uint64_t repeatAt = 0;  // where they began
 };
 
 AudioPathMeter::AudioPathMeter(Options options) : options_(std::move(options)) { InitPaths(); }
@@ -94,7 +97,7 @@ AudioPathMeter::AudioPathMeter(Options options) : options_(std::move(options)) {
 AudioPathMeter::AudioPathMeter(VirtualAudioDriver& driver, Console* console, Options options)
     : options_(std::move(options)), driver_(&driver), console_(console) {
     InitPaths();
-    for (unsigned s = 0; s < kCaptureStreamCount; ++s)
+    for (unsigned s = 0; s < kCaptureStreamCount && options_.recorders; ++s)
         driver.SetRecorder(s, [this, s](std::uint64_t first, std::uint32_t channels, const float* samples,
                                         std::uint32_t frames) { OnRecorded(s, first, channels, samples, frames); });
     for (unsigned stream : options_.playedStreams) {
@@ -111,7 +114,7 @@ AudioPathMeter::AudioPathMeter(VirtualAudioDriver& driver, Console* console, Opt
 AudioPathMeter::~AudioPathMeter() {
     if (console_) console_->Ks().SetPinTap({});
     if (driver_) {
-        for (unsigned s = 0; s < kCaptureStreamCount; ++s) driver_->SetRecorder(s, {});
+        for (unsigned s = 0; s < kCaptureStreamCount && options_.recorders; ++s) driver_->SetRecorder(s, {});
         for (unsigned stream : options_.playedStreams)
             if (stream >= kFirstRenderStream && stream < kFirstRenderStream + kRenderStreamCount)
                 driver_->SetPlayer(stream - kFirstRenderStream, {});
@@ -173,6 +176,18 @@ void AudioPathMeter::GlitchLocked(PathStats& path, GlitchKind kind, std::uint64_
         glitches_.push_back({capture, path.stream, path.channel, kind, at, at, frames});
 }
 
+void AudioPathMeter::LossLocked(PathStats& path, PathRun& run, GlitchKind kind, std::uint64_t at, std::uint64_t frames) {
+    if (frames == 0) return;
+    if (frames == periodFrames_) {
+        ++path.slips;
+        GlitchLocked(path, GlitchKind::Slipped, at, frames);
+        return;
+    }
+    (kind == GlitchKind::Repeated ? run.repeated : run.dropped) += frames;
+    (kind == GlitchKind::Repeated ? path.repeated : path.dropped) += frames;
+    GlitchLocked(path, kind, at, frames);
+}
+
 // One identified sample of `path`: `phase` names its source frame, `arrival` is the machine frame it
 // arrived at (capture: received; render: played), `consoleFrame` the console frame it was played at
 // (render). The source frame's machine frame is the console clock's time of that frame (capture: a
@@ -205,19 +220,14 @@ void AudioPathMeter::TrackLocked(PathStats& path, PathState& state, std::uint32_
         path.runs.push_back(run);
     }
     PathRun& run = path.runs.back();
-    if (!newRun) {
-        std::uint64_t dropped = state.gap;
-        if (source > state.last) {
-            dropped = std::max(dropped, source - state.last - 1);
-        } else {
-            ++run.repeated;
-            ++path.repeated;
-            GlitchLocked(path, GlitchKind::Repeated, arrival, 1);
-        }
-        run.dropped += dropped;
-        path.dropped += dropped;
-        if (dropped) GlitchLocked(path, GlitchKind::Dropped, arrival, dropped);
+    const bool repeat = !newRun && source <= state.last;
+    if (state.repeats && !repeat) {  // a run of repeated frames ended (in this run, or the one before)
+        LossLocked(path, started && path.runs.size() > 1 ? path.runs[path.runs.size() - 2] : run,
+                   GlitchKind::Repeated, state.repeatAt, state.repeats);
+        state.repeats = 0;
     }
+    if (!newRun) LossLocked(path, run, GlitchKind::Dropped, arrival, repeat ? state.gap : std::max(state.gap, source - state.last - 1));
+    if (repeat && state.repeats++ == 0) state.repeatAt = arrival;
     if (newRun || source > state.last) state.last = source;
     state.inRun = true;
     state.gap = 0;
@@ -233,6 +243,7 @@ void AudioPathMeter::OnRecorded(unsigned stream, std::uint64_t firstFrame, std::
     if (stream >= kCaptureStreamCount || !samples || channels == 0) return;
     std::lock_guard lock(mutex_);
     if (listener_) listener_->Recorded(stream, firstFrame, channels, samples, frames);
+    periodFrames_ = frames;
     captureChannels_[stream] = channels;
     LevelCount& level = levels_.capture[stream];
     level.frames += frames;
@@ -297,6 +308,7 @@ void AudioPathMeter::OnPlayed(unsigned stream, std::uint64_t firstFrame, std::ui
     if (stream < kFirstRenderStream || stream >= kFirstRenderStream + kRenderStreamCount || !samples) return;
     std::lock_guard lock(mutex_);
     if (listener_) listener_->Played(stream, firstFrame, channels, samples, frames);
+    periodFrames_ = frames;
     LevelCount& level = levels_.render[stream - kFirstRenderStream];
     level.frames += frames;
     const std::size_t count = std::size_t{frames} * channels;

@@ -59,9 +59,11 @@ Ticks MachineFrameTime(std::uint64_t frame);
 
 // What went wrong on a path. A new kind goes before Count and gets its name in GlitchKindName; the
 // counts, the records and their readers follow.
-enum class GlitchKind : std::uint8_t { Dropped, Repeated, Misrouted, Count };
+// A slip is a whole driver period dropped or repeated: the routing wrote or read a half it had already
+// written or read, or skipped one (two clocks apart).
+enum class GlitchKind : std::uint8_t { Dropped, Repeated, Misrouted, Slipped, Count };
 inline constexpr std::size_t kGlitchKinds = static_cast<std::size_t>(GlitchKind::Count);
-const char* GlitchKindName(GlitchKind kind);  // "dropped", "repeated", "misrouted"
+const char* GlitchKindName(GlitchKind kind);  // "dropped", "repeated", "misrouted", "slipped"
 
 // Frames (samples, for misrouted) per glitch kind.
 struct GlitchCounts {
@@ -113,6 +115,7 @@ struct PathStats {
     std::uint64_t dropped = 0;       // summed over runs
     std::uint64_t repeated = 0;
     GlitchCounts glitches;           // the same per kind (dropped, repeated, misrouted, ...)
+    std::uint64_t slips = 0;         // periods dropped or repeated whole (not in dropped or repeated)
     std::int64_t minLatency = 0;  // machine frames, over all runs; meaningful when some run has frames
     std::int64_t maxLatency = 0;
     std::vector<PathRun> runs;
@@ -193,6 +196,7 @@ class AudioPathMeter {
 public:
     struct Options {
         std::vector<unsigned> playedStreams = {11, 12, 13};  // "System", "Game", "Music"
+        bool recorders = true;                               // record from every capture endpoint
         std::uint64_t newRunSilence = 2'400;                 // frames of silence that end a run (50 ms)
         std::size_t glitchRecords = 10'000;                  // records Glitches() keeps (counts go on)
     };
@@ -247,6 +251,8 @@ private:
     void InitPaths();
     static void AddLatency(PathStats& path, PathRun& run, std::int64_t latency);
     void GlitchLocked(PathStats& path, GlitchKind kind, std::uint64_t at, std::uint64_t frames);
+    // Frames dropped or repeated in one piece: a slip when they are one driver period, else as they are.
+    void LossLocked(PathStats& path, PathRun& run, GlitchKind kind, std::uint64_t at, std::uint64_t frames);
     void TrackLocked(PathStats& path, PathState& state, std::uint32_t phase, std::uint64_t arrival,
                      std::uint64_t consoleFrame, const ConsoleClock* captureClock);
     void RenderFramesLocked(const ConsolePinEvent& event);
@@ -254,6 +260,7 @@ private:
     PinRecord* PinLocked(std::uint32_t id);
 
     Options options_;
+    std::uint64_t periodFrames_ = 0;  // the driver's period, as its applications last got it
     VirtualAudioDriver* driver_ = nullptr;
     Console* console_ = nullptr;
     mutable std::mutex mutex_;
