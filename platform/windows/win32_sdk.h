@@ -37,6 +37,11 @@ extern "C" {
 DEFINE_PROPERTYKEY(PKEY_Device_ContainerId, 0x8c7ed206, 0x3f8a, 0x4827, 0xb3, 0xab, 0xae, 0x9e, 0x1f, 0xae, 0xfc,
                    0x6c, 2);
 
+// Absent from mingw-w64's winerror.h: what a request on a handle to a device that went away may fail with.
+#ifndef ERROR_NO_SUCH_DEVICE
+#define ERROR_NO_SUCH_DEVICE 433L
+#endif
+
 #include "platform/windows/ks_sdk.h"
 
 #include <cstddef>

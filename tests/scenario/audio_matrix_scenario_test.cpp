@@ -12,6 +12,7 @@
 #include <tuple>
 #include <vector>
 
+#include "Service/Quillon/vdriver/VadProtocol.h"
 #include "tests/scenario/ServiceBench.h"
 
 namespace {
@@ -53,6 +54,10 @@ struct Session {
     sim::PinMode pinMode = sim::PinMode::Standard;
     Layout layout{32, 24};
     std::vector<unsigned> played = {11, 12, 13, 14, 15};
+    // Time as on a PC: the two crystals, how the driver keeps time, late wake-ups.
+    std::int64_t consolePpb = 0;
+    sim::DriverClock driverClock = sim::DriverClock::Free;
+    bool jitter = false;
 };
 
 // A session streaming from the moment the bridge opened: the console with only `layout` on its pins,
@@ -66,6 +71,9 @@ struct Streaming {
         sim::ConsoleConfig config;
         config.model = s.model;
         config.pinMode = s.pinMode;
+        config.clockPpb = s.consolePpb;
+        b.driver.SetClock(s.driverClock);
+        b.machine.SetJitter(s.jitter);
         sim::Console& console = b.AddConsole(config, false);
         console.Ks().Options().sampleFormats = {{s.layout.container, s.layout.valid}};
         sim::AudioPathMeter::Options options;
@@ -324,5 +332,111 @@ INSTANTIATE_TEST_SUITE_P(BothLatencies, LongSession,
                              return std::string(std::get<0>(info.param) ? "Low" : "UltraLow") +
                                     (std::get<1>(info.param) == sim::PinMode::Looped ? "_Looped" : "_Standard");
                          });
+
+// ---- clocks as on a PC ----
+
+struct Clocks {
+    sim::DriverClock driver;
+    int consolePpm;  // the driver's crystal is the machine's
+    bool lowLatency;
+    bool jitter;
+};
+
+class DriverClocks : public ::testing::TestWithParam<Clocks> {};
+
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr std::uint32_t kClockSessionMs = 5'000;
+constexpr int kIdleMinutes = 1;
+#else
+constexpr std::uint32_t kClockSessionMs = 20'000;
+constexpr int kIdleMinutes = 10;
+#endif
+
+// However the driver keeps time and however far the console's crystal is from its own, every path stays
+// one run with nothing misrouted, and loses or repeats whole periods only (slips), no more often than the
+// drift gives: none when the driver follows the service, whose only clock is then the console's. The
+// bridge stays up and the channel is never rebuilt.
+TEST_P(DriverClocks, SlipsOnlyAsTheDriftGivesAndNeverTearsDown) {
+    const Clocks c = GetParam();
+    Session s;
+    s.lowLatency = c.lowLatency;
+    s.consolePpb = std::int64_t{c.consolePpm} * 1000;
+    s.driverClock = c.driver;
+    s.jitter = c.jitter;
+    Streaming st(s);
+    ASSERT_TRUE(st.Start());
+    st.b.machine.RunFor(500);
+    auto registrations = [&] {
+        std::size_t n = 0;
+        for (const auto& r : st.b.driver.Requests()) n += r.code == IOCTL_VAD_CONTROL_REGISTER && r.succeeded;
+        return n;
+    };
+    const std::size_t registered = registrations();
+    st.b.machine.RunFor(kClockSessionMs);
+
+    const double driftFrames = std::abs(c.consolePpm) * 1e-6 * (kClockSessionMs + 2'000) / 1000.0 * 48'000;
+    const std::uint64_t allowed =
+        c.driver == sim::DriverClock::Paced ? 0 : static_cast<std::uint64_t>(driftFrames / st.packetFrames) + 1;
+    std::uint64_t slips = 0;
+    for (const bool capture : {true, false})
+        for (const sim::PathStats& path : capture ? st.meter->CapturePaths() : st.meter->RenderPaths()) {
+            if (!path.Identified()) continue;
+            SCOPED_TRACE(testing::Message() << (capture ? "capture " : "render ") << path.stream << " ch " << path.channel);
+            EXPECT_EQ(path.runs.size(), 1u);
+            EXPECT_EQ(path.misrouted, 0u);
+            EXPECT_EQ(path.dropped, 0u);
+            EXPECT_EQ(path.repeated, 0u);
+            EXPECT_LE(path.slips, allowed);
+            slips += path.slips;
+        }
+    RecordProperty("slips", std::to_string(slips));
+    EXPECT_TRUE(st.b.Connected());
+    EXPECT_EQ(registrations(), registered);
+    ASSERT_TRUE(st.b.Stop());
+    st.b.ExpectNothingLeft();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    DriftAndModes, DriverClocks,
+    ::testing::Values(Clocks{sim::DriverClock::Paced, 200, false, false}, Clocks{sim::DriverClock::Paced, -200, true, false},
+                      Clocks{sim::DriverClock::Free, 200, true, false}, Clocks{sim::DriverClock::Free, -200, false, false},
+                      Clocks{sim::DriverClock::Idle, 50, false, false}, Clocks{sim::DriverClock::Free, 0, false, true},
+                      Clocks{sim::DriverClock::Free, 0, true, true}),
+    [](const ::testing::TestParamInfo<Clocks>& info) {
+        const Clocks& c = info.param;
+        const char* mode = c.driver == sim::DriverClock::Paced ? "Paced" : c.driver == sim::DriverClock::Idle ? "Idle" : "Free";
+        return std::string(mode) + (c.consolePpm < 0 ? "_Minus" : "_Plus") + std::to_string(std::abs(c.consolePpm)) +
+               "ppm" + (c.lowLatency ? "_Low" : "_UltraLow") + (c.jitter ? "_Jitter" : "");
+    });
+
+// A driver whose clock rests while no application has an endpoint open, for ten minutes with the console
+// plugged in: the bridge stays, the console stays announced, the channel is never set up again.
+TEST(DriverClocksIdle, TenMinutesWithoutAnApplicationKeepTheBridgeAndTheChannel) {
+    Bench b;
+    b.driver.SetClock(sim::DriverClock::Idle);
+    b.AddConsole();
+    ASSERT_TRUE(b.Start() && b.WaitConnected());
+    auto registrations = [&] {
+        std::size_t n = 0;
+        for (const auto& r : b.driver.Requests()) n += r.code == IOCTL_VAD_CONTROL_REGISTER && r.succeeded;
+        return n;
+    };
+    const std::size_t registered = registrations();
+    const std::size_t opens = b.driver.CountRequests(IOCTL_VAD_RENDER_OPEN);
+    const auto pin = b.console().Ks().RenderPin();
+    for (int minute = 0; minute < kIdleMinutes; ++minute) {
+        b.machine.RunFor(60'000);
+        EXPECT_TRUE(b.Connected()) << minute;
+    }
+    EXPECT_EQ(b.driver.Periods(), 0u);
+    // The silent driver is asked whether it is gone (a registration without its record, which it refuses),
+    // but the channel is not set up again and the bridge keeps its pins.
+    EXPECT_GT(b.driver.CountRequests(IOCTL_VAD_CONTROL_REGISTER), registered);
+    EXPECT_EQ(registrations(), registered);
+    EXPECT_EQ(b.driver.CountRequests(IOCTL_VAD_RENDER_OPEN), opens);
+    EXPECT_EQ(b.console().Ks().RenderPin(), pin);
+    ASSERT_TRUE(b.Stop());
+    b.ExpectNothingLeft();
+}
 
 }  // namespace

@@ -193,17 +193,21 @@ void AudioPathMeter::LossLocked(PathStats& path, PathRun& run, GlitchKind kind, 
 // (render). The source frame's machine frame is the console clock's time of that frame (capture: a
 // console frame, on `clock`, which runs at its own rate) or the source itself (render: an application
 // frame).
+std::uint64_t AudioPathMeter::MachineFrameNow(std::uint64_t frame) const {
+    return driver_ ? MachineFrameAt(driver_->GetMachine().Now()) : frame;
+}
+
 void AudioPathMeter::TrackLocked(PathStats& path, PathState& state, std::uint32_t phase, std::uint64_t arrival,
-                                 std::uint64_t consoleFrame, const ConsoleClock* clock) {
+                                 std::uint64_t consoleFrame, const ConsoleClock* clock, std::int64_t sourceOffset) {
     const bool capture = clock != nullptr;
     auto machineFrameOf = [&](std::uint64_t source) -> std::int64_t {
         return capture ? static_cast<std::int64_t>(MachineFrameAt(clock->TimeOf(source)))
-                       : static_cast<std::int64_t>(source);
+                       : static_cast<std::int64_t>(source) + sourceOffset;
     };
     const bool newRun = !state.inRun || state.gap >= options_.newRunSilence;
     std::uint64_t source;
     if (newRun) {
-        std::uint64_t latest = arrival;
+        std::uint64_t latest = static_cast<std::uint64_t>(static_cast<std::int64_t>(arrival) - sourceOffset);
         if (capture) latest = clock->FramesBy(MachineFrameTime(arrival));
         source = NewestWithPhase(latest, phase);
     } else {
@@ -216,7 +220,7 @@ void AudioPathMeter::TrackLocked(PathStats& path, PathState& state, std::uint32_
     if (started) {
         PathRun run;
         run.consoleFrame = capture ? source : consoleFrame;
-        run.machineFrame = capture ? arrival : source;
+        run.machineFrame = capture ? arrival : static_cast<std::uint64_t>(machineFrameOf(source));
         path.runs.push_back(run);
     }
     PathRun& run = path.runs.back();
@@ -244,6 +248,7 @@ void AudioPathMeter::OnRecorded(unsigned stream, std::uint64_t firstFrame, std::
     std::lock_guard lock(mutex_);
     if (listener_) listener_->Recorded(stream, firstFrame, channels, samples, frames);
     periodFrames_ = frames;
+    const std::uint64_t arrivalFrame = MachineFrameNow(firstFrame);
     captureChannels_[stream] = channels;
     LevelCount& level = levels_.capture[stream];
     level.frames += frames;
@@ -285,7 +290,7 @@ void AudioPathMeter::OnRecorded(unsigned stream, std::uint64_t firstFrame, std::
                 GlitchLocked(path, GlitchKind::Misrouted, firstFrame + i, 1);
                 continue;
             }
-            TrackLocked(path, state, id->phase, firstFrame + i, 0, &clock);
+            TrackLocked(path, state, id->phase, arrivalFrame + i, 0, &clock);
         }
     }
 }
@@ -309,6 +314,8 @@ void AudioPathMeter::OnPlayed(unsigned stream, std::uint64_t firstFrame, std::ui
     std::lock_guard lock(mutex_);
     if (listener_) listener_->Played(stream, firstFrame, channels, samples, frames);
     periodFrames_ = frames;
+    playedOffset_[stream - kFirstRenderStream] =
+        static_cast<std::int64_t>(MachineFrameNow(firstFrame)) - static_cast<std::int64_t>(firstFrame);
     LevelCount& level = levels_.render[stream - kFirstRenderStream];
     level.frames += frames;
     const std::size_t count = std::size_t{frames} * channels;
@@ -372,7 +379,8 @@ void AudioPathMeter::RenderFramesLocked(const ConsolePinEvent& e) {
                 if (tableChannel) ++renderState_[c].gap;
                 continue;
             }
-            TrackLocked(path, renderState_[index], id->phase, played, consoleFrame, nullptr);
+            TrackLocked(path, renderState_[index], id->phase, played, consoleFrame, nullptr,
+                        playedOffset_[id->stream - kFirstRenderStream]);
         }
     }
 }

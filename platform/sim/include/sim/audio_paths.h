@@ -254,7 +254,10 @@ private:
     // Frames dropped or repeated in one piece: a slip when they are one driver period, else as they are.
     void LossLocked(PathStats& path, PathRun& run, GlitchKind kind, std::uint64_t at, std::uint64_t frames);
     void TrackLocked(PathStats& path, PathState& state, std::uint32_t phase, std::uint64_t arrival,
-                     std::uint64_t consoleFrame, const ConsoleClock* captureClock);
+                     std::uint64_t consoleFrame, const ConsoleClock* captureClock, std::int64_t sourceOffset = 0);
+    // The machine's frame now (over a machine), else `frame`: applications' frames count on the driver's
+    // clock, which may drift from the machine's or follow the service.
+    std::uint64_t MachineFrameNow(std::uint64_t frame) const;
     void RenderFramesLocked(const ConsolePinEvent& event);
     void CaptureFramesLocked(const ConsolePinEvent& event);
     PinRecord* PinLocked(std::uint32_t id);
@@ -273,6 +276,7 @@ private:
     std::array<std::uint32_t, kCaptureStreamCount> captureChannels_{};
     // The console capture clock of the newest capture pin (for capture latency).
     std::optional<ConsoleClock> captureClock_;
+    std::array<std::int64_t, kRenderStreamCount> playedOffset_{};  // machine frame minus the player's frame
     unsigned captureBits_ = 0;  // the capture pin's container bits (32 for float); 0: unknown
     LevelSnapshot levels_;
     std::vector<Glitch> glitches_;

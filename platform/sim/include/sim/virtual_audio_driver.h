@@ -66,6 +66,7 @@ public:
     // registered and no stream open.
     void Remove();
     bool Installed() const { return installed_; }
+    Machine& GetMachine() { return machine_; }
 
     static const char* RequestName(DWORD code);
     // One request as the service sends it; the control interface's device object forwards here.
