@@ -31,7 +31,7 @@ std::string LevelText(const sim::LevelCount& level) {
 }
 
 std::string AudioSeconds::Header() const {
-    std::string text = "dir endpoints  app frames  console fr  peak dBFS |";
+    std::string text = "dir endpoints app frames console fr peak dBFS |";
     for (std::size_t k = 0; k < sim::kGlitchKinds; ++k)
         text += Column(sim::GlitchKindName(static_cast<sim::GlitchKind>(k)), GlitchColumnWidth(k));
     return text + " fr | late periods";
@@ -60,7 +60,7 @@ void AudioSeconds::Report(sim::Ticks now, const sim::LevelSnapshot& levels, std:
             peak = pin.peak > 0.0f ? db : "silent";
         }
         char text[160];
-        std::snprintf(text, sizeof text, "%-3s %5u/%-2u  %10" PRIu64 "  %10s  %9s |", capture ? "in" : "out", carrying,
+        std::snprintf(text, sizeof text, "%-3s %5u/%-2u %10" PRIu64 " %10s %9s |", capture ? "in" : "out", carrying,
                       count, frames, console_ ? std::to_string(pin.frames).c_str() : "-", peak.c_str());
         std::string line = text;
         const sim::GlitchCounts& glitches = capture ? levels.captureGlitches : levels.renderGlitches;
