@@ -96,6 +96,19 @@ CONFORMANCE_TEST(Waits, TimeOutsLastAtLeastTheirSpanAndSleepZeroReturns) {
     CloseHandle(never);
 }
 
+// The timer resolution a program asks for: 0 ms is out of range; a begin is matched by an end of the same
+// period. (How long a wait then lasts, Wine cannot show: its waits are precise at any resolution. That a
+// time-out ends on the system tick, 15.625 ms unless the process asked for less, only Microsoft's
+// documentation of Sleep and timeBeginPeriod decides; the simulated machine follows it.)
+CONFORMANCE_TEST(Timer, TimeBeginPeriodRefusesZeroAndPairsWithTimeEndPeriod) {
+    CHECK_EQ(timeBeginPeriod(0), static_cast<MMRESULT>(TIMERR_NOCANDO));
+    CHECK_EQ(timeBeginPeriod(1), static_cast<MMRESULT>(TIMERR_NOERROR));
+    const DWORD before = timeGetTime();
+    Sleep(2);
+    CHECK(timeGetTime() - before >= 1);
+    CHECK_EQ(timeEndPeriod(1), static_cast<MMRESULT>(TIMERR_NOERROR));
+}
+
 namespace {
 
 struct LockProbe {

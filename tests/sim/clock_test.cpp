@@ -3,6 +3,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <functional>
 #include <vector>
 
 #include "platform/sim/include/sim/machine.h"
@@ -64,6 +65,57 @@ TEST(VirtualClock, WaitTimesOutExactlyAtItsDeadline) {
     EXPECT_EQ(WaitForSingleObject(e, 250), WAIT_OBJECT_0);
     EXPECT_EQ(timeGetTime() - kClockStart, 267u);
     CloseHandle(e);
+}
+
+// A program's time-outs end on the system timer's tick (15.625 ms at the machine's phase), counted from
+// the last tick, so they last up to a tick more or less than asked, and GetTickCount moves by ticks;
+// after timeBeginPeriod(1) they end on the millisecond, for that process only.
+TEST(SystemTimer, ProgramsWaitOnTheTickUnlessTheyAskedForOneMillisecond) {
+    sim::Machine machine;
+    constexpr sim::Ticks kTick = sim::Machine::kSystemTick;
+    std::vector<sim::Ticks> coarse, fine;
+    std::vector<ULONGLONG> ticks;
+    auto run = [&](const std::function<void()>& body) {
+        sim::ProgramSpec spec;
+        spec.imageName = "timer.exe";
+        spec.entry = [&](HINSTANCE) {
+            body();
+            return 0;
+        };
+        machine.WaitProcess(machine.StartProcess(spec), 60'000);
+    };
+    run([&] {
+        for (DWORD ms : {1u, 5u, 16u, 20u, 100u}) {
+            const sim::Ticks start = machine.Now();
+            Sleep(ms);
+            coarse.push_back(machine.Now() - start);
+            EXPECT_EQ((machine.Now() - machine.TickPhase()) % kTick, 0) << ms;  // ends on a tick
+            ticks.push_back(GetTickCount64());
+        }
+        EXPECT_EQ(timeEndPeriod(1), TIMERR_NOCANDO);  // no begin to end
+        EXPECT_EQ(timeBeginPeriod(0), TIMERR_NOCANDO);
+        ASSERT_EQ(timeBeginPeriod(1), TIMERR_NOERROR);
+        for (DWORD ms : {1u, 5u, 16u}) {
+            const sim::Ticks start = machine.Now();
+            Sleep(ms);
+            fine.push_back(machine.Now() - start);
+        }
+        EXPECT_EQ(timeEndPeriod(1), TIMERR_NOERROR);
+    });
+    for (std::size_t i = 0; i < coarse.size(); ++i) {
+        const sim::Ticks asked = std::vector<sim::Ticks>{1, 5, 16, 20, 100}[i] * sim::kTicksPerMs;
+        EXPECT_GT(coarse[i], asked - kTick) << i;
+        EXPECT_LE(coarse[i], asked + kTick) << i;
+    }
+    for (std::size_t i = 1; i < ticks.size(); ++i) EXPECT_GE(ticks[i] - ticks[i - 1], 15u);
+    // The first ends on the next millisecond (it began between two, on a tick); the others began on one.
+    EXPECT_LE(fine[0], 10'000);
+    EXPECT_EQ(fine[1], 50'000);
+    EXPECT_EQ(fine[2], 160'000);
+    // The host's own waits (a test's) end exactly.
+    const sim::Ticks start = machine.Now();
+    Sleep(3);
+    EXPECT_EQ(machine.Now() - start, 30'000);
 }
 
 unsigned BusyOutside(void* arg) {
