@@ -400,7 +400,8 @@ INSTANTIATE_TEST_SUITE_P(
     DriftAndModes, DriverClocks,
     ::testing::Values(Clocks{sim::DriverClock::Paced, 200, false, false}, Clocks{sim::DriverClock::Paced, -200, true, false},
                       Clocks{sim::DriverClock::Free, 200, true, false}, Clocks{sim::DriverClock::Free, -200, false, false},
-                      Clocks{sim::DriverClock::Idle, 50, false, false}, Clocks{sim::DriverClock::Free, 0, false, true},
+                      Clocks{sim::DriverClock::Free, 1000, false, false}, Clocks{sim::DriverClock::Idle, 50, false, false},
+                      Clocks{sim::DriverClock::Free, 0, false, true},
                       Clocks{sim::DriverClock::Free, 0, true, true}),
     [](const ::testing::TestParamInfo<Clocks>& info) {
         const Clocks& c = info.param;

@@ -24,14 +24,20 @@ void SlotViews(const CConsoleSupervisor& supervisor, int first, int last, RouteS
 }
 
 // The first block after the gate opened neither waits nor is delayed and restarts the count; later
-// blocks wait for the driver's event, bounded by the latency multiplier, and count it when it came.
+// blocks wait for the driver's event and count it when it came. The wait is bounded by half a period
+// (the latency multiplier halved, in ms): the console's clock and the driver's are two crystals, and a
+// block of a console that runs faster than the driver comes a little earlier each period; waiting up to a
+// whole period for each would hold the stream thread to the driver's pace until the console's queue
+// overran, again and again. Bounded by half, such a block goes into the driver's current half once in a
+// while instead (a period slips, as the drift gives), and the stream keeps the console's pace.
 void PaceBlock(StreamBinding& binding, std::atomic<std::uint64_t>& progress, HANDLE driverEvent,
                CConsoleSupervisor& supervisor) {
     if (binding.m_bFirstBlock) {
         binding.m_bFirstBlock = 0;
         progress.exchange(0);
     } else if (driverEvent != INVALID_HANDLE_VALUE && driverEvent != nullptr) {
-        if (WaitForSingleObject(driverEvent, supervisor.m_LatencyMultiplier) == WAIT_OBJECT_0)
+        const DWORD halfPeriodMs = supervisor.m_LatencyMultiplier / 2 ? supervisor.m_LatencyMultiplier / 2 : 1;
+        if (WaitForSingleObject(driverEvent, halfPeriodMs) == WAIT_OBJECT_0)
             supervisor.m_DriverAnswers.fetch_add(1, std::memory_order_relaxed);
     }
 }
