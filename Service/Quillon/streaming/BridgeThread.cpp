@@ -23,21 +23,43 @@ void SlotViews(const CConsoleSupervisor& supervisor, int first, int last, RouteS
     for (int i = first; i <= last; ++i) slots[i] = MakeRouteSlot(supervisor.m_Channel.Slot(i));
 }
 
-// The first block after the gate opened neither waits nor is delayed and restarts the count; later
-// blocks wait for the driver's event and count it when it came. The wait is bounded by half a period
-// (the latency multiplier halved, in ms): the console's clock and the driver's are two crystals, and a
-// block of a console that runs faster than the driver comes a little earlier each period; waiting up to a
-// whole period for each would hold the stream thread to the driver's pace until the console's queue
-// overran, again and again. Bounded by half, such a block goes into the driver's current half once in a
-// while instead (a period slips, as the drift gives), and the stream keeps the console's pace.
+// The half the driver's position is in, by the first usable slot of a flow (none: 2).
+std::uint32_t DriverHalf(const RouteSlot* slots, int first, int last) {
+    for (int i = first; i <= last; ++i)
+        if (slots[i].m_pBuffer && slots[i].m_nLength >= 2 && slots[i].m_pPosition) return slots[i].PositionHalf();
+    return 2;
+}
+
+std::int64_t PerformanceCount() {
+    LARGE_INTEGER now{};
+    QueryPerformanceCounter(&now);
+    return now.QuadPart;
+}
+
+// Before a block is routed: each block goes into the half the driver hands over at its next period, so a
+// block that finds the driver still in the half its last block went by waits for the driver's event (2 or
+// 4), bounded by the latency multiplier in ms; the first block after the gate opened neither waits nor is
+// delayed and restarts the count. Two exceptions keep the console's pace: the console's clock and the
+// driver's are two crystals. A block that finds the driver moved on goes at once (the event is taken
+// without a wait). A block that follows its predecessor within a moment (a sixteenth of a period; the
+// stream thread did not wait for it), with the driver still in the same half, is one the stream thread
+// found waiting in the console's queue: the console runs faster
+// than the driver, and waiting would hold the stream to the driver's pace until the queue overran; it goes
+// into the same half instead, and a period slips, as the drift gives.
 void PaceBlock(StreamBinding& binding, std::atomic<std::uint64_t>& progress, HANDLE driverEvent,
-               CConsoleSupervisor& supervisor) {
+               CConsoleSupervisor& supervisor, std::uint32_t half) {
+    const bool event = driverEvent != INVALID_HANDLE_VALUE && driverEvent != nullptr;
     if (binding.m_bFirstBlock) {
         binding.m_bFirstBlock = 0;
         progress.exchange(0);
-    } else if (driverEvent != INVALID_HANDLE_VALUE && driverEvent != nullptr) {
-        const DWORD halfPeriodMs = supervisor.m_LatencyMultiplier / 2 ? supervisor.m_LatencyMultiplier / 2 : 1;
-        if (WaitForSingleObject(driverEvent, halfPeriodMs) == WAIT_OBJECT_0)
+    } else if (event) {
+        LARGE_INTEGER frequency{};
+        QueryPerformanceFrequency(&frequency);
+        const std::int64_t moment = frequency.QuadPart * supervisor.m_LatencyMultiplier / 16'000;  // 1/16 period
+        const bool sameHalf = half == 2 || half == binding.m_LastHalf;
+        const bool queued = sameHalf && half != 2 && PerformanceCount() - binding.m_LastBlockEnd < moment;
+        const DWORD waitMs = sameHalf && !queued ? supervisor.m_LatencyMultiplier : 0;
+        if (WaitForSingleObject(driverEvent, waitMs) == WAIT_OBJECT_0)
             supervisor.m_DriverAnswers.fetch_add(1, std::memory_order_relaxed);
     }
 }
@@ -100,10 +122,14 @@ int RouteCaptureBlock(ConsoleBridge* bridge, const float* block, std::uint32_t s
         supervisor.m_CaptureProgress.fetch_add(1);
         return 0;
     }
-    PaceBlock(bridge->m_Capture, supervisor.m_CaptureProgress, supervisor.m_Channel.ControlEvent(2), supervisor);
     RouteSlot slots[kVirtualStreamCount];
     SlotViews(supervisor, 0, kFirstRenderStream - 1, slots);
+    StreamBinding& binding = bridge->m_Capture;
+    PaceBlock(binding, supervisor.m_CaptureProgress, supervisor.m_Channel.ControlEvent(2), supervisor,
+              DriverHalf(slots, 0, kFirstRenderStream - 1));
+    binding.m_LastHalf = DriverHalf(slots, 0, kFirstRenderStream - 1);
     RouteCaptureFrames(block, samples, channels, supervisor.m_pCurrentModel.load(), slots);
+    binding.m_LastBlockEnd = PerformanceCount();
     const int signalled = Signal(supervisor.m_Channel.ControlEvent(1));
     supervisor.m_CaptureProgress.fetch_add(1);
     return signalled;
@@ -116,10 +142,13 @@ int RouteRenderBlock(StreamBinding* binding, float* block, std::uint32_t samples
         supervisor.m_RenderProgress.fetch_add(1);
         return 0;
     }
-    PaceBlock(*binding, supervisor.m_RenderProgress, supervisor.m_Channel.ControlEvent(4), supervisor);
     RouteSlot slots[kVirtualStreamCount];
     SlotViews(supervisor, kFirstRenderStream, kVirtualStreamCount - 1, slots);
+    PaceBlock(*binding, supervisor.m_RenderProgress, supervisor.m_Channel.ControlEvent(4), supervisor,
+              DriverHalf(slots, kFirstRenderStream, kVirtualStreamCount - 1));
+    binding->m_LastHalf = DriverHalf(slots, kFirstRenderStream, kVirtualStreamCount - 1);
     RouteRenderFrames(block, samples, channels, slots);
+    binding->m_LastBlockEnd = PerformanceCount();
     const int signalled = Signal(supervisor.m_Channel.ControlEvent(3));
     supervisor.m_RenderProgress.fetch_add(1);
     return signalled;

@@ -23,6 +23,10 @@ struct StreamBinding {
     std::uint16_t m_Channels = 0;
     std::uint8_t m_bFirstBlock = 1;
     CConsoleSupervisor* m_pSupervisor = nullptr;
+    // The routing's pace (stream thread only): the driver half its last block went by, and when it ended
+    // (performance counter).
+    std::uint32_t m_LastHalf = 0;
+    std::int64_t m_LastBlockEnd = 0;
 };
 
 // The open console: capture half first (its address is the bridge's), render half second.
