@@ -366,6 +366,7 @@ void RenderFromFloat32(const float* in, void* out, std::size_t samples, bool val
 
 bool Avx2Available() { return HasAvx2(); }
 void HoldToSse2(bool sse2Only) { g_sse2Only.store(sse2Only); }
+bool UsingAvx2() { return UseAvx2(); }
 
 bool CaptureToFloat(unsigned bitsPerSample, float* block, std::size_t samples) {
     switch (bitsPerSample) {
