@@ -31,15 +31,15 @@ inline void Store128(float* p, __m128i v) { _mm_storeu_si128(reinterpret_cast<__
 // ones, at the frame's end) but never past the block: the last frames whose load would cross the block's
 // end go through the scalar copy, as do the frames after the last whole step of four.
 struct CaptureHalf {
-    float* out[2] = {};        // stereo: out[0] takes both channels; mono: out[k] takes channel k (or none)
-    std::uint32_t frames = 0;  // what each of its streams takes (a stream's half may hold fewer than a block)
-    bool stereo = false;
+    float* out[2];          // stereo: out[0] takes both channels; mono: out[k] takes channel k (or none)
+    std::uint32_t frames;  // what each of its streams takes (a stream's half may hold fewer than a block)
+    bool stereo;
 
     bool Empty() const { return !out[0] && !out[1]; }
 };
 
 struct CaptureQuad {
-    std::uint32_t first = 0;  // the console channel of the quad's first stream: half 0 is never empty
+    std::uint32_t first;  // the console channel of the quad's first stream: half 0 is never empty
     CaptureHalf half[2];
 
     // Takes a stream of width w at console channel c taking n frames, if it falls inside the quad.
@@ -85,21 +85,26 @@ void CopyHalfTail(const float* in, std::size_t stride, std::uint32_t from, const
     }
 }
 
-// A half's stores for frames f .. f + 3, written once per instruction set: `Split` gives a mono stream's
-// four samples of channel 0 or 1 from the half's pairs, `StorePairs` stores them as a stereo stream.
-// The half's kind does not change within a quad, so its branches are always predicted.
-template <class Isa>
-[[gnu::always_inline]] inline void StoreHalf(typename Isa::Pairs pairs, std::uint32_t f, const CaptureHalf& h) {
-    if (h.stereo) {
-        Isa::StorePairs(h.out[0] + 2 * f, pairs);
-        return;
-    }
-    if (h.out[0]) Isa::StoreChannel(h.out[0] + f, pairs, 0);
-    if (h.out[1]) Isa::StoreChannel(h.out[1] + f, pairs, 1);
+// What a half feeds; the copy loops are compiled for each pair of kinds, so that they test nothing.
+enum class HalfKind { None, Stereo, Channel0, Channel1, Both };
+
+HalfKind KindOf(const CaptureHalf& h) {
+    if (h.stereo) return HalfKind::Stereo;
+    if (h.out[0] && h.out[1]) return HalfKind::Both;
+    return h.out[0] ? HalfKind::Channel0 : h.out[1] ? HalfKind::Channel1 : HalfKind::None;
 }
 
-// SSE2: a half's pairs are two registers, frames 0-1 and 2-3 (one 64-bit move each from the loads); two
-// shuffles split them into channels.
+// A half's stores for frames f .. f + 3 from its pairs, for either instruction set: `StorePairs` stores
+// them as a stereo stream, `StoreChannel` one channel's four samples as a mono stream.
+template <class Isa, HalfKind K>
+[[gnu::always_inline]] inline void StoreHalf(typename Isa::Pairs pairs, std::uint32_t f, float* const out[2]) {
+    if constexpr (K == HalfKind::Stereo) Isa::StorePairs(out[0] + 2 * f, pairs);
+    if constexpr (K == HalfKind::Channel0 || K == HalfKind::Both) Isa::StoreChannel(out[0] + f, pairs, 0);
+    if constexpr (K == HalfKind::Channel1 || K == HalfKind::Both) Isa::StoreChannel(out[1] + f, pairs, 1);
+}
+
+// SSE2: a half's pairs are two registers, frames 0-1 and 2-3 (one 64-bit move each from the frames'
+// loads); two shuffles split them into channels.
 struct Sse2 {
     struct Pairs {
         __m128 f01, f23;
@@ -112,26 +117,18 @@ struct Sse2 {
         _mm_storeu_ps(out, channel ? _mm_shuffle_ps(p.f01, p.f23, _MM_SHUFFLE(3, 1, 3, 1))
                                    : _mm_shuffle_ps(p.f01, p.f23, _MM_SHUFFLE(2, 0, 2, 0)));
     }
-};
 
-void CopyQuadsSse2(const float* block, std::size_t stride, std::uint32_t frames, const CaptureQuad* quads,
-                   std::uint32_t count) {
-    for (const CaptureQuad* q = quads; q != quads + count; ++q) {
-        const float* in = block + q->first;
-        const std::uint32_t vector = VectorFrames(*q, stride, frames);
-        const CaptureHalf low = q->half[0], high = q->half[1];
-        const bool upper = !high.Empty();
+    template <HalfKind Low, HalfKind High>
+    static void CopyQuad(const float* in, std::size_t stride, std::uint32_t frames, const CaptureQuad& q) {
         const float* p = in;
-        for (std::uint32_t f = 0; f < vector; f += 4, p += 4 * stride) {
+        for (std::uint32_t f = 0; f < frames; f += 4, p += 4 * stride) {
             const __m128 a = _mm_loadu_ps(p), b = _mm_loadu_ps(p + stride);
             const __m128 c = _mm_loadu_ps(p + 2 * stride), d = _mm_loadu_ps(p + 3 * stride);
-            StoreHalf<Sse2>({_mm_movelh_ps(a, b), _mm_movelh_ps(c, d)}, f, low);
-            if (upper) StoreHalf<Sse2>({_mm_movehl_ps(b, a), _mm_movehl_ps(d, c)}, f, high);
+            StoreHalf<Sse2, Low>({_mm_movelh_ps(a, b), _mm_movelh_ps(c, d)}, f, q.half[0].out);
+            StoreHalf<Sse2, High>({_mm_movehl_ps(b, a), _mm_movehl_ps(d, c)}, f, q.half[1].out);
         }
-        CopyHalfTail(in, stride, vector, low);
-        CopyHalfTail(in + 2, stride, vector, high);
     }
-}
+};
 
 #define QUILLON_AVX2 __attribute__((target("avx2")))
 
@@ -145,26 +142,50 @@ struct Avx2 {
         const __m256 split = _mm256_permutevar8x32_ps(p, _mm256_setr_epi32(0, 2, 4, 6, 1, 3, 5, 7));
         _mm_storeu_ps(out, channel ? _mm256_extractf128_ps(split, 1) : _mm256_castps256_ps128(split));
     }
+
+    template <HalfKind Low, HalfKind High>
+    QUILLON_AVX2 static void CopyQuad(const float* in, std::size_t stride, std::uint32_t frames,
+                                      const CaptureQuad& q) {
+        const float* p = in;
+        for (std::uint32_t f = 0; f < frames; f += 4, p += 4 * stride) {
+            const __m256d a = _mm256_castps_pd(
+                _mm256_insertf128_ps(_mm256_castps128_ps256(_mm_loadu_ps(p)), _mm_loadu_ps(p + 2 * stride), 1));
+            const __m256d b = _mm256_castps_pd(
+                _mm256_insertf128_ps(_mm256_castps128_ps256(_mm_loadu_ps(p + stride)), _mm_loadu_ps(p + 3 * stride), 1));
+            StoreHalf<Avx2, Low>(_mm256_castpd_ps(_mm256_unpacklo_pd(a, b)), f, q.half[0].out);
+            StoreHalf<Avx2, High>(_mm256_castpd_ps(_mm256_unpackhi_pd(a, b)), f, q.half[1].out);
+        }
+    }
 };
 
-QUILLON_AVX2 void CopyQuadsAvx2(const float* block, std::size_t stride, std::uint32_t frames,
-                                const CaptureQuad* quads, std::uint32_t count) {
+// The copy loop of one quad for its two kinds of half.
+template <class Isa, HalfKind Low>
+void CopyQuadWith(HalfKind high, const float* in, std::size_t stride, std::uint32_t frames, const CaptureQuad& q) {
+    switch (high) {
+        case HalfKind::None: Isa::template CopyQuad<Low, HalfKind::None>(in, stride, frames, q); break;
+        case HalfKind::Stereo: Isa::template CopyQuad<Low, HalfKind::Stereo>(in, stride, frames, q); break;
+        case HalfKind::Channel0: Isa::template CopyQuad<Low, HalfKind::Channel0>(in, stride, frames, q); break;
+        case HalfKind::Channel1: Isa::template CopyQuad<Low, HalfKind::Channel1>(in, stride, frames, q); break;
+        case HalfKind::Both: Isa::template CopyQuad<Low, HalfKind::Both>(in, stride, frames, q); break;
+    }
+}
+
+template <class Isa>
+void CopyQuads(const float* block, std::size_t stride, std::uint32_t frames, const CaptureQuad* quads,
+               std::uint32_t count) {
     for (const CaptureQuad* q = quads; q != quads + count; ++q) {
         const float* in = block + q->first;
         const std::uint32_t vector = VectorFrames(*q, stride, frames);
-        const CaptureHalf low = q->half[0], high = q->half[1];
-        const bool upper = !high.Empty();
-        const float* p = in;
-        for (std::uint32_t f = 0; f < vector; f += 4, p += 4 * stride) {
-            const __m256 a = _mm256_insertf128_ps(_mm256_castps128_ps256(_mm_loadu_ps(p)), _mm_loadu_ps(p + 2 * stride), 1);
-            const __m256 b =
-                _mm256_insertf128_ps(_mm256_castps128_ps256(_mm_loadu_ps(p + stride)), _mm_loadu_ps(p + 3 * stride), 1);
-            const __m256d ad = _mm256_castps_pd(a), bd = _mm256_castps_pd(b);
-            StoreHalf<Avx2>(_mm256_castpd_ps(_mm256_unpacklo_pd(ad, bd)), f, low);
-            if (upper) StoreHalf<Avx2>(_mm256_castpd_ps(_mm256_unpackhi_pd(ad, bd)), f, high);
+        const HalfKind high = KindOf(q->half[1]);
+        // The first half always feeds a stream: the quad starts at one.
+        switch (KindOf(q->half[0])) {
+            case HalfKind::Stereo: CopyQuadWith<Isa, HalfKind::Stereo>(high, in, stride, vector, *q); break;
+            case HalfKind::Channel0: CopyQuadWith<Isa, HalfKind::Channel0>(high, in, stride, vector, *q); break;
+            case HalfKind::Both: CopyQuadWith<Isa, HalfKind::Both>(high, in, stride, vector, *q); break;
+            default: break;
         }
-        CopyHalfTail(in, stride, vector, low);
-        CopyHalfTail(in + 2, stride, vector, high);
+        CopyHalfTail(in, stride, vector, q->half[0]);
+        CopyHalfTail(in + 2, stride, vector, q->half[1]);
     }
 }
 
@@ -246,7 +267,7 @@ std::uint32_t RouteCaptureFrames(const float* block, std::uint32_t samples, std:
 
     // The streams this block feeds, walked once and gathered into quads; the copies then run without a
     // call per stream.
-    CaptureQuad quads[kLastCaptureStream + 1];
+    CaptureQuad quads[kLastCaptureStream + 1];  // each set when opened
     std::uint32_t count = 0, routed = 0;
     // The driver moves every stream's position at once: one read, at the first stream written, decides
     // the half for all of this block's streams, so a period boundary in the middle of the walk cannot
@@ -266,7 +287,7 @@ std::uint32_t RouteCaptureFrames(const float* block, std::uint32_t samples, std:
             if (blockHalf < 0) blockHalf = static_cast<int>(slot.PositionHalf());
             float* const out = slot.m_pBuffer + (blockHalf ? half : 0);
             if (!count || !quads[count - 1].Take(c, w, n, out)) {
-                quads[count].first = c;
+                quads[count] = CaptureQuad{c, {}};
                 quads[count++].Take(c, w, n, out);
             }
             ++routed;
@@ -274,9 +295,9 @@ std::uint32_t RouteCaptureFrames(const float* block, std::uint32_t samples, std:
         c += w;
     }
     if (SampleConversion::UsingAvx2())
-        CopyQuadsAvx2(block, channels, frames, quads, count);
+        CopyQuads<Avx2>(block, channels, frames, quads, count);
     else
-        CopyQuadsSse2(block, channels, frames, quads, count);
+        CopyQuads<Sse2>(block, channels, frames, quads, count);
     return routed;
 }
 
