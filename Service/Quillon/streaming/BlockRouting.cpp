@@ -94,15 +94,6 @@ HalfKind KindOf(const CaptureHalf& h) {
     return h.out[0] ? HalfKind::Channel0 : h.out[1] ? HalfKind::Channel1 : HalfKind::None;
 }
 
-// A half's stores for frames f .. f + 3 from its pairs, for either instruction set: `StorePairs` stores
-// them as a stereo stream, `StoreChannel` one channel's four samples as a mono stream.
-template <class Isa, HalfKind K>
-[[gnu::always_inline]] inline void StoreHalf(typename Isa::Pairs pairs, std::uint32_t f, float* const out[2]) {
-    if constexpr (K == HalfKind::Stereo) Isa::StorePairs(out[0] + 2 * f, pairs);
-    if constexpr (K == HalfKind::Channel0 || K == HalfKind::Both) Isa::StoreChannel(out[0] + f, pairs, 0);
-    if constexpr (K == HalfKind::Channel1 || K == HalfKind::Both) Isa::StoreChannel(out[1] + f, pairs, 1);
-}
-
 // SSE2: a half's pairs are two registers, frames 0-1 and 2-3 (one 64-bit move each from the frames'
 // loads); two shuffles split them into channels.
 struct Sse2 {
@@ -117,6 +108,14 @@ struct Sse2 {
         _mm_storeu_ps(out, channel ? _mm_shuffle_ps(p.f01, p.f23, _MM_SHUFFLE(3, 1, 3, 1))
                                    : _mm_shuffle_ps(p.f01, p.f23, _MM_SHUFFLE(2, 0, 2, 0)));
     }
+    // A half's stores for frames f .. f + 3 (each instruction set has its own copy of this, so that no
+    // vector crosses a function compiled for another).
+    template <HalfKind K>
+    static void StoreHalf(Pairs pairs, std::uint32_t f, float* const out[2]) {
+        if constexpr (K == HalfKind::Stereo) StorePairs(out[0] + 2 * f, pairs);
+        if constexpr (K == HalfKind::Channel0 || K == HalfKind::Both) StoreChannel(out[0] + f, pairs, 0);
+        if constexpr (K == HalfKind::Channel1 || K == HalfKind::Both) StoreChannel(out[1] + f, pairs, 1);
+    }
 
     template <HalfKind Low, HalfKind High>
     static void CopyQuad(const float* in, std::size_t stride, std::uint32_t frames, const CaptureQuad& q) {
@@ -124,8 +123,8 @@ struct Sse2 {
         for (std::uint32_t f = 0; f < frames; f += 4, p += 4 * stride) {
             const __m128 a = _mm_loadu_ps(p), b = _mm_loadu_ps(p + stride);
             const __m128 c = _mm_loadu_ps(p + 2 * stride), d = _mm_loadu_ps(p + 3 * stride);
-            StoreHalf<Sse2, Low>({_mm_movelh_ps(a, b), _mm_movelh_ps(c, d)}, f, q.half[0].out);
-            StoreHalf<Sse2, High>({_mm_movehl_ps(b, a), _mm_movehl_ps(d, c)}, f, q.half[1].out);
+            StoreHalf<Low>({_mm_movelh_ps(a, b), _mm_movelh_ps(c, d)}, f, q.half[0].out);
+            StoreHalf<High>({_mm_movehl_ps(b, a), _mm_movehl_ps(d, c)}, f, q.half[1].out);
         }
     }
 };
@@ -142,6 +141,12 @@ struct Avx2 {
         const __m256 split = _mm256_permutevar8x32_ps(p, _mm256_setr_epi32(0, 2, 4, 6, 1, 3, 5, 7));
         _mm_storeu_ps(out, channel ? _mm256_extractf128_ps(split, 1) : _mm256_castps256_ps128(split));
     }
+    template <HalfKind K>
+    QUILLON_AVX2 static void StoreHalf(Pairs pairs, std::uint32_t f, float* const out[2]) {
+        if constexpr (K == HalfKind::Stereo) StorePairs(out[0] + 2 * f, pairs);
+        if constexpr (K == HalfKind::Channel0 || K == HalfKind::Both) StoreChannel(out[0] + f, pairs, 0);
+        if constexpr (K == HalfKind::Channel1 || K == HalfKind::Both) StoreChannel(out[1] + f, pairs, 1);
+    }
 
     template <HalfKind Low, HalfKind High>
     QUILLON_AVX2 static void CopyQuad(const float* in, std::size_t stride, std::uint32_t frames,
@@ -152,8 +157,8 @@ struct Avx2 {
                 _mm256_insertf128_ps(_mm256_castps128_ps256(_mm_loadu_ps(p)), _mm_loadu_ps(p + 2 * stride), 1));
             const __m256d b = _mm256_castps_pd(
                 _mm256_insertf128_ps(_mm256_castps128_ps256(_mm_loadu_ps(p + stride)), _mm_loadu_ps(p + 3 * stride), 1));
-            StoreHalf<Avx2, Low>(_mm256_castpd_ps(_mm256_unpacklo_pd(a, b)), f, q.half[0].out);
-            StoreHalf<Avx2, High>(_mm256_castpd_ps(_mm256_unpackhi_pd(a, b)), f, q.half[1].out);
+            StoreHalf<Low>(_mm256_castpd_ps(_mm256_unpacklo_pd(a, b)), f, q.half[0].out);
+            StoreHalf<High>(_mm256_castpd_ps(_mm256_unpackhi_pd(a, b)), f, q.half[1].out);
         }
     }
 };
