@@ -24,173 +24,80 @@ inline __m128i Load128(const float* p) { return _mm_loadu_si128(reinterpret_cast
 inline void Store64(float* p, __m128i v) { _mm_storel_epi64(reinterpret_cast<__m128i*>(p), v); }
 inline void Store128(float* p, __m128i v) { _mm_storeu_si128(reinterpret_cast<__m128i*>(p), v); }
 
-// Capture copies run over quads: four neighbouring console channels, read as one 128-bit load per frame
-// and split into two halves of two channels each. A half feeds one stereo stream or up to two mono
-// streams; its loads are shared with the other half, so every console sample is loaded once per block
-// whatever the streams' widths. A quad's load may take channels past its streams (the next frame's first
-// ones, at the frame's end) but never past the block: the last frames whose load would cross the block's
-// end go through the scalar copy, as do the frames after the last whole step of four.
-struct CaptureHalf {
-    float* out[2];          // stereo: out[0] takes both channels; mono: out[k] takes channel k (or none)
-    std::uint32_t frames;  // what each of its streams takes (a stream's half may hold fewer than a block)
-    bool stereo;
-
-    bool Empty() const { return !out[0] && !out[1]; }
-};
-
-struct CaptureQuad {
-    std::uint32_t first;  // the console channel of the quad's first stream: half 0 is never empty
-    CaptureHalf half[2];
-
-    // Takes a stream of width w at console channel c taking n frames, if it falls inside the quad.
-    bool Take(std::uint32_t c, std::uint32_t w, std::uint32_t n, float* out) {
-        const std::uint32_t k = c - first;
-        if (c < first || k + w > 4) return false;
-        CaptureHalf& h = half[k / 2];
-        if (w == 2) {
-            if (k % 2 != 0 || !h.Empty()) return false;
-            h = {{out, nullptr}, n, true};
-            return true;
-        }
-        if (h.stereo || h.out[k % 2] || (!h.Empty() && h.frames != n)) return false;
-        h.out[k % 2] = out;
-        h.frames = n;
-        return true;
+// One stereo stream: two frames' pairs joined into each 128-bit store.
+void CopyPairs(const float* in, std::size_t stride, std::uint32_t frames, float* out) {
+    std::uint32_t f = 0;
+    for (; f + 4 <= frames; f += 4, in += 4 * stride, out += 8) {
+        Store128(out, _mm_unpacklo_epi64(Load64(in), Load64(in + stride)));
+        Store128(out + 4, _mm_unpacklo_epi64(Load64(in + 2 * stride), Load64(in + 3 * stride)));
     }
-};
-
-// The frames a quad copies in steps of four: all of them that its halves take, and no frame whose 16-byte
-// load would pass the block's `total` samples.
-std::uint32_t VectorFrames(const CaptureQuad& quad, std::size_t stride, std::uint32_t frames) {
-    std::uint32_t n = frames;
-    for (const CaptureHalf& h : quad.half)
-        if (!h.Empty()) n = std::min(n, h.frames);
-    const std::size_t total = stride * frames;
-    if (total < quad.first + 4u) return 0;
-    const std::size_t safe = (total - quad.first - 4) / stride + 1;  // frames whose load stays inside
-    return static_cast<std::uint32_t>(std::min<std::size_t>(n, safe)) & ~3u;
+    for (; f < frames; ++f, in += stride, out += 2) Store64(out, Load64(in));
 }
 
-// Frames from `from` on, one sample at a time.
-void CopyHalfTail(const float* in, std::size_t stride, std::uint32_t from, const CaptureHalf& h) {
-    for (std::uint32_t f = from; f < h.frames; ++f) {
-        const float* frame = in + f * stride;
-        if (h.stereo) {
-            h.out[0][2 * f] = frame[0];
-            h.out[0][2 * f + 1] = frame[1];
-            continue;
-        }
-        if (h.out[0]) h.out[0][f] = frame[0];
-        if (h.out[1]) h.out[1][f] = frame[1];
+// Two stereo streams on adjacent channels: one 128-bit load per frame holds both pairs, and two frames'
+// loads give each stream a store.
+void CopyPairs2(const float* in, std::size_t stride, std::uint32_t frames, float* out0, float* out1) {
+    std::uint32_t f = 0;
+    for (; f + 4 <= frames; f += 4, in += 4 * stride, out0 += 8, out1 += 8) {
+        const __m128i a = Load128(in);
+        const __m128i b = Load128(in + stride);
+        const __m128i c = Load128(in + 2 * stride);
+        const __m128i d = Load128(in + 3 * stride);
+        Store128(out0, _mm_unpacklo_epi64(a, b));
+        Store128(out1, _mm_unpackhi_epi64(a, b));
+        Store128(out0 + 4, _mm_unpacklo_epi64(c, d));
+        Store128(out1 + 4, _mm_unpackhi_epi64(c, d));
+    }
+    for (; f < frames; ++f, in += stride, out0 += 2, out1 += 2) {
+        Store64(out0, Load64(in));
+        Store64(out1, Load64(in + 2));
     }
 }
 
-// What a half feeds; the copy loops are compiled for each pair of kinds, so that they test nothing.
-enum class HalfKind { None, Stereo, Channel0, Channel1, Both };
-
-HalfKind KindOf(const CaptureHalf& h) {
-    if (h.stereo) return HalfKind::Stereo;
-    if (h.out[0] && h.out[1]) return HalfKind::Both;
-    return h.out[0] ? HalfKind::Channel0 : h.out[1] ? HalfKind::Channel1 : HalfKind::None;
+// One mono stream: four frames' samples gathered into each 128-bit store.
+void CopyMono(const float* in, std::size_t stride, std::uint32_t frames, float* out) {
+    std::uint32_t f = 0;
+    for (; f + 4 <= frames; f += 4, in += 4 * stride, out += 4)
+        _mm_storeu_ps(out, _mm_setr_ps(in[0], in[stride], in[2 * stride], in[3 * stride]));
+    for (; f < frames; ++f, in += stride) *out++ = in[0];
 }
 
-// SSE2: a half's pairs are two registers, frames 0-1 and 2-3 (one 64-bit move each from the frames'
-// loads); two shuffles split them into channels.
-struct Sse2 {
-    struct Pairs {
-        __m128 f01, f23;
-    };
-    static void StorePairs(float* out, Pairs p) {
-        _mm_storeu_ps(out, p.f01);
-        _mm_storeu_ps(out + 4, p.f23);
+// Two mono streams on adjacent channels: four frames' pairs, split by two shuffles.
+void CopyMono2(const float* in, std::size_t stride, std::uint32_t frames, float* out0, float* out1) {
+    std::uint32_t f = 0;
+    for (; f + 4 <= frames; f += 4, in += 4 * stride, out0 += 4, out1 += 4) {
+        const __m128 x01 = _mm_castsi128_ps(_mm_unpacklo_epi64(Load64(in), Load64(in + stride)));
+        const __m128 x23 = _mm_castsi128_ps(_mm_unpacklo_epi64(Load64(in + 2 * stride), Load64(in + 3 * stride)));
+        _mm_storeu_ps(out0, _mm_shuffle_ps(x01, x23, _MM_SHUFFLE(2, 0, 2, 0)));
+        _mm_storeu_ps(out1, _mm_shuffle_ps(x01, x23, _MM_SHUFFLE(3, 1, 3, 1)));
     }
-    static void StoreChannel(float* out, Pairs p, int channel) {
-        _mm_storeu_ps(out, channel ? _mm_shuffle_ps(p.f01, p.f23, _MM_SHUFFLE(3, 1, 3, 1))
-                                   : _mm_shuffle_ps(p.f01, p.f23, _MM_SHUFFLE(2, 0, 2, 0)));
-    }
-    // A half's stores for frames f .. f + 3 (each instruction set has its own copy of this, so that no
-    // vector crosses a function compiled for another).
-    template <HalfKind K>
-    static void StoreHalf(Pairs pairs, std::uint32_t f, float* const out[2]) {
-        if constexpr (K == HalfKind::Stereo) StorePairs(out[0] + 2 * f, pairs);
-        if constexpr (K == HalfKind::Channel0 || K == HalfKind::Both) StoreChannel(out[0] + f, pairs, 0);
-        if constexpr (K == HalfKind::Channel1 || K == HalfKind::Both) StoreChannel(out[1] + f, pairs, 1);
-    }
-
-    template <HalfKind Low, HalfKind High>
-    static void CopyQuad(const float* in, std::size_t stride, std::uint32_t frames, const CaptureQuad& q) {
-        const float* p = in;
-        for (std::uint32_t f = 0; f < frames; f += 4, p += 4 * stride) {
-            const __m128 a = _mm_loadu_ps(p), b = _mm_loadu_ps(p + stride);
-            const __m128 c = _mm_loadu_ps(p + 2 * stride), d = _mm_loadu_ps(p + 3 * stride);
-            StoreHalf<Low>({_mm_movelh_ps(a, b), _mm_movelh_ps(c, d)}, f, q.half[0].out);
-            StoreHalf<High>({_mm_movehl_ps(b, a), _mm_movehl_ps(d, c)}, f, q.half[1].out);
-        }
-    }
-};
-
-#define QUILLON_AVX2 __attribute__((target("avx2")))
-
-// AVX2: frames 0 and 2 in one register's two 128-bit lanes, frames 1 and 3 in another's; one 64-bit
-// unpack then gives a half's pairs of all four frames in order, a stereo stream's one store; a permute
-// puts channel 0 in the low lane and channel 1 in the high one.
-struct Avx2 {
-    using Pairs = __m256;
-    QUILLON_AVX2 static void StorePairs(float* out, Pairs p) { _mm256_storeu_ps(out, p); }
-    QUILLON_AVX2 static void StoreChannel(float* out, Pairs p, int channel) {
-        const __m256 split = _mm256_permutevar8x32_ps(p, _mm256_setr_epi32(0, 2, 4, 6, 1, 3, 5, 7));
-        _mm_storeu_ps(out, channel ? _mm256_extractf128_ps(split, 1) : _mm256_castps256_ps128(split));
-    }
-    template <HalfKind K>
-    QUILLON_AVX2 static void StoreHalf(Pairs pairs, std::uint32_t f, float* const out[2]) {
-        if constexpr (K == HalfKind::Stereo) StorePairs(out[0] + 2 * f, pairs);
-        if constexpr (K == HalfKind::Channel0 || K == HalfKind::Both) StoreChannel(out[0] + f, pairs, 0);
-        if constexpr (K == HalfKind::Channel1 || K == HalfKind::Both) StoreChannel(out[1] + f, pairs, 1);
-    }
-
-    template <HalfKind Low, HalfKind High>
-    QUILLON_AVX2 static void CopyQuad(const float* in, std::size_t stride, std::uint32_t frames,
-                                      const CaptureQuad& q) {
-        const float* p = in;
-        for (std::uint32_t f = 0; f < frames; f += 4, p += 4 * stride) {
-            const __m256d a = _mm256_castps_pd(
-                _mm256_insertf128_ps(_mm256_castps128_ps256(_mm_loadu_ps(p)), _mm_loadu_ps(p + 2 * stride), 1));
-            const __m256d b = _mm256_castps_pd(
-                _mm256_insertf128_ps(_mm256_castps128_ps256(_mm_loadu_ps(p + stride)), _mm_loadu_ps(p + 3 * stride), 1));
-            StoreHalf<Low>(_mm256_castpd_ps(_mm256_unpacklo_pd(a, b)), f, q.half[0].out);
-            StoreHalf<High>(_mm256_castpd_ps(_mm256_unpackhi_pd(a, b)), f, q.half[1].out);
-        }
-    }
-};
-
-// The copy loop of one quad for its two kinds of half.
-template <class Isa, HalfKind Low>
-void CopyQuadWith(HalfKind high, const float* in, std::size_t stride, std::uint32_t frames, const CaptureQuad& q) {
-    switch (high) {
-        case HalfKind::None: Isa::template CopyQuad<Low, HalfKind::None>(in, stride, frames, q); break;
-        case HalfKind::Stereo: Isa::template CopyQuad<Low, HalfKind::Stereo>(in, stride, frames, q); break;
-        case HalfKind::Channel0: Isa::template CopyQuad<Low, HalfKind::Channel0>(in, stride, frames, q); break;
-        case HalfKind::Channel1: Isa::template CopyQuad<Low, HalfKind::Channel1>(in, stride, frames, q); break;
-        case HalfKind::Both: Isa::template CopyQuad<Low, HalfKind::Both>(in, stride, frames, q); break;
+    for (; f < frames; ++f, in += stride) {
+        *out0++ = in[0];
+        *out1++ = in[1];
     }
 }
 
-template <class Isa>
-void CopyQuads(const float* block, std::size_t stride, std::uint32_t frames, const CaptureQuad* quads,
-               std::uint32_t count) {
-    for (const CaptureQuad* q = quads; q != quads + count; ++q) {
-        const float* in = block + q->first;
-        const std::uint32_t vector = VectorFrames(*q, stride, frames);
-        const HalfKind high = KindOf(q->half[1]);
-        // The first half always feeds a stream: the quad starts at one.
-        switch (KindOf(q->half[0])) {
-            case HalfKind::Stereo: CopyQuadWith<Isa, HalfKind::Stereo>(high, in, stride, vector, *q); break;
-            case HalfKind::Channel0: CopyQuadWith<Isa, HalfKind::Channel0>(high, in, stride, vector, *q); break;
-            case HalfKind::Both: CopyQuadWith<Isa, HalfKind::Both>(high, in, stride, vector, *q); break;
-            default: break;
-        }
-        CopyHalfTail(in, stride, vector, q->half[0]);
-        CopyHalfTail(in + 2, stride, vector, q->half[1]);
+// Four mono streams on adjacent channels: a 4 x 4 transpose of four frames' channels.
+void CopyMono4(const float* in, std::size_t stride, std::uint32_t frames, float* const out[4]) {
+    float* o0 = out[0];
+    float* o1 = out[1];
+    float* o2 = out[2];
+    float* o3 = out[3];
+    std::uint32_t f = 0;
+    for (; f + 4 <= frames; f += 4, in += 4 * stride, o0 += 4, o1 += 4, o2 += 4, o3 += 4) {
+        __m128 r0 = _mm_loadu_ps(in), r1 = _mm_loadu_ps(in + stride);
+        __m128 r2 = _mm_loadu_ps(in + 2 * stride), r3 = _mm_loadu_ps(in + 3 * stride);
+        _MM_TRANSPOSE4_PS(r0, r1, r2, r3);
+        _mm_storeu_ps(o0, r0);
+        _mm_storeu_ps(o1, r1);
+        _mm_storeu_ps(o2, r2);
+        _mm_storeu_ps(o3, r3);
+    }
+    for (; f < frames; ++f, in += stride) {
+        *o0++ = in[0];
+        *o1++ = in[1];
+        *o2++ = in[2];
+        *o3++ = in[3];
     }
 }
 
@@ -243,6 +150,42 @@ void InterleaveTen(const float* const pairs[5], std::uint32_t frames, float* out
     }
 }
 
+// Capture streams of one width on adjacent console channels, each taking `frames` frames: stereo streams
+// two at most, mono streams four at most, so that they share their loads.
+struct CaptureGroup {
+    float* out[4];
+    std::uint32_t first;
+    std::uint32_t width;
+    std::uint32_t frames;
+    std::uint32_t streams;
+
+    bool Takes(std::uint32_t w, std::uint32_t channel, std::uint32_t n) const {
+        return w == width && n == frames && channel == first + streams * width && streams < (width == 2 ? 2u : 4u);
+    }
+};
+
+void CopyGroup(const float* block, std::size_t stride, const CaptureGroup& group) {
+    const float* in = block + group.first;
+    if (group.width == 2) {
+        if (group.streams == 2)
+            CopyPairs2(in, stride, group.frames, group.out[0], group.out[1]);
+        else
+            CopyPairs(in, stride, group.frames, group.out[0]);
+        return;
+    }
+    switch (group.streams) {
+        case 4: CopyMono4(in, stride, group.frames, group.out); break;
+        case 3:
+            CopyMono2(in, stride, group.frames, group.out[0], group.out[1]);
+            CopyMono(in + 2, stride, group.frames, group.out[2]);
+            break;
+        case 2: CopyMono2(in, stride, group.frames, group.out[0], group.out[1]); break;
+        default: CopyMono(in, stride, group.frames, group.out[0]); break;
+    }
+}
+
+#define QUILLON_AVX2 __attribute__((target("avx2")))
+
 // AVX2: four frames a step. Each pair's 256-bit load holds its four frames; 64-bit unpacks and lane
 // permutes turn pairs 0-3 into each frame's first eight channels (one store), and pair 4's four frames
 // go to channels 8-9 of each frame with 64-bit stores. The frames left over go through the SSE2 form.
@@ -274,6 +217,8 @@ QUILLON_AVX2 void InterleaveTenAvx2(const float* const pairs[5], std::uint32_t f
     }
 }
 
+#undef QUILLON_AVX2
+
 }  // namespace
 
 RouteSlot MakeRouteSlot(const DriverStreamSlot& slot) {
@@ -301,9 +246,9 @@ std::uint32_t RouteCaptureFrames(const float* block, std::uint32_t samples, std:
         for (int i = 1; i <= kLastCaptureStream; ++i)
             if (!model->UsesStream(i)) used &= ~(1u << i);
 
-    // The streams this block feeds, walked once and gathered into quads; the copies then run without a
+    // The streams this block feeds, walked once and gathered into groups; the copies then run without a
     // call per stream.
-    CaptureQuad quads[kLastCaptureStream + 1];  // each set when opened
+    CaptureGroup groups[kLastCaptureStream + 1];
     std::uint32_t count = 0, routed = 0;
     // The driver moves every stream's position at once: one read, at the first stream written, decides
     // the half for all of this block's streams, so a period boundary in the middle of the walk cannot
@@ -322,18 +267,17 @@ std::uint32_t RouteCaptureFrames(const float* block, std::uint32_t samples, std:
             const std::uint32_t n = std::min(frames, std::min(kRouteScratchSamples, half) >> (w - 1));
             if (blockHalf < 0) blockHalf = static_cast<int>(slot.PositionHalf());
             float* const out = slot.m_pBuffer + (blockHalf ? half : 0);
-            if (!count || !quads[count - 1].Take(c, w, n, out)) {
-                quads[count] = CaptureQuad{c, {}};
-                quads[count++].Take(c, w, n, out);
+            if (count && groups[count - 1].Takes(w, c, n)) {
+                CaptureGroup& group = groups[count - 1];
+                group.out[group.streams++] = out;
+            } else {
+                groups[count++] = {{out}, c, w, n, 1};
             }
             ++routed;
         }
         c += w;
     }
-    if (SampleConversion::UsingAvx2())
-        CopyQuads<Avx2>(block, channels, frames, quads, count);
-    else
-        CopyQuads<Sse2>(block, channels, frames, quads, count);
+    for (std::uint32_t g = 0; g < count; ++g) CopyGroup(block, channels, groups[g]);
     return routed;
 }
 
