@@ -305,8 +305,9 @@ TEST(RenderRouting, EveryFrameCountAndAlignmentOfABlockGetsItsPairs) {
             for (std::uint32_t frames : {1u, 2u, 3u, 4u, 5u, 7u, 8u, 9u, 12u, 15u})
                 for (std::uint32_t misalign : {0u, 1u, 3u})
                     for (bool second : {false, true}) {
-                        SCOPED_TRACE(testing::Message() << channels << " channels, " << frames << " frames, misaligned by "
-                                                        << misalign << (second ? ", second half" : ""));
+                        SCOPED_TRACE(testing::Message() << channels << " channels, " << frames
+                                                        << " frames, misaligned by " << misalign
+                                                        << (second ? ", second half" : ""));
                         FakeDriver driver(frames, misalign);
                         driver.PositionInSecondHalf(second);
                         FillPlayback(driver, frames);
@@ -317,8 +318,8 @@ TEST(RenderRouting, EveryFrameCountAndAlignmentOfABlockGetsItsPairs) {
                         const bool playsSecond = !second;
                         for (std::uint32_t f = 0; f < frames; ++f)
                             for (std::uint32_t c = 0; c < channels; ++c) {
-                                const float want = c < 10 ? Played(11 + static_cast<int>(c / 2), 2 * f + c % 2, playsSecond)
-                                                         : 99.0f;
+                                const float want =
+                                    c < 10 ? Played(11 + static_cast<int>(c / 2), 2 * f + c % 2, playsSecond) : 99.0f;
                                 ASSERT_EQ(frame0[f * channels + c], want) << "frame " << f << " channel " << c;
                             }
                         for (std::uint32_t k = 0; k < misalign; ++k) EXPECT_EQ(block[k], 99.0f);
