@@ -8,8 +8,8 @@
 // machine; the counter ratio_to_memcpy is the conversion's time divided by the memcpy's.
 //
 // The kernels are those the processor allows (AVX2 where it has it); QUILLON_KERNELS=sse2 in the
-// environment holds the conversions and the render routing to their SSE2 baseline, so that both are measured.
-// The context line "kernels" says which ran.
+// environment holds the conversions and the render routing to their SSE2 baseline, so that both are
+// measured (bench/kernels.sh runs both). The context line "kernels" says which ran.
 #include <benchmark/benchmark.h>
 
 #include <chrono>
