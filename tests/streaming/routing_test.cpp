@@ -7,6 +7,7 @@
 
 #include "Service/Quillon/streaming/BlockRouting.h"
 #include "Service/Quillon/supervisor/ConsoleModels.h"
+#include "tests/streaming/KernelSets.h"
 
 namespace {
 
@@ -124,38 +125,55 @@ TEST(CaptureRouting, The2026RevisionsLeaveTheirExtraChannelsUnrouted) {
                   {{0, 0}, {1, 2}, {2, 3}, {5, 4}, {6, 6}, {7, 8}, {8, 10}, {9, 12}, {10, 14}});
 }
 
+// A model without stream 1: its mono streams 2 to 4 leave the stereo streams on odd channels.
+class WithoutStreamOne final : public CUSBDevice {
+public:
+    const char* DevicePathPattern() const override { return "usb#vid_0000&pid_0000"; }
+    std::uint16_t CaptureChannels() const override { return 15; }
+    std::uint16_t RenderChannels() const override { return 10; }
+    const char* DisplayName() const override { return "test model"; }
+    bool UsesStream(std::int32_t index) const override { return index != 1; }
+};
+
 TEST(CaptureRouting, EveryModelFrameCountAndAlignmentGivesEachStreamItsChannels) {
     using Streams = std::vector<std::pair<int, int>>;
     const Streams alto = {{0, 0}, {1, 2}, {2, 3}, {3, 4}, {4, 5}, {5, 6}, {6, 8}, {7, 10}, {8, 12}, {9, 14}};
     const Streams basso = {{0, 0}, {1, 2}, {2, 3}, {5, 4}, {6, 6}, {7, 8}, {8, 10}, {9, 12}, {10, 14}};
     const Streams all = {{0, 0}, {1, 2},  {2, 3},   {3, 4},   {4, 5},  {5, 6},
                          {6, 8}, {7, 10}, {8, 12}, {9, 14}, {10, 16}};
+    const Streams odd = {{0, 0}, {2, 2}, {3, 3}, {4, 4}, {5, 5}, {6, 7}, {7, 9}, {8, 11}, {9, 13}};
+    const WithoutStreamOne withoutOne;
     struct Case {
         const CUSBDevice* model;
         std::uint16_t channels;
         Streams streams;
     };
     // The revisions without capture would route only stream 0 if they were ever given a pin; without a
-    // model all eleven streams take the 17 channels.
+    // model all eleven streams take the 17 channels. Frame strides of 2 and 3 channels read across frames.
     const Case cases[] = {{&QuillonAlto(), 16, alto},         {&QuillonAlto2026(), 20, alto},
                           {&QuillonBasso(), 15, basso},       {&QuillonBasso2026(), 20, basso},
                           {&QuillonAltoAlt(), 16, {{0, 0}}},  {&QuillonBassoAlt(), 16, {{0, 0}}},
-                          {nullptr, 17, all}};
-    // Frame counts that leave every remainder of the four- and eight-frame steps.
-    for (std::uint32_t frames : {1u, 2u, 3u, 5u, 6u, 7u, 9u, 10u, 13u, 17u})
-        for (const Case& c : cases)
-            for (std::uint32_t misalign : {0u, 1u, 3u})
-                for (bool second : {false, true}) {
-                    SCOPED_TRACE(testing::Message() << c.channels << " channels, " << frames << " frames, "
-                                                    << "misaligned by " << misalign << (second ? ", second half" : ""));
-                    FakeDriver driver(frames, misalign);
-                    driver.PositionInSecondHalf(second);
-                    auto block = ConsoleBlock(frames, c.channels, misalign);
-                    EXPECT_EQ(RouteCaptureFrames(block.data() + misalign, frames * c.channels, c.channels, c.model,
-                                                 driver.slots),
-                              c.streams.size());
-                    ExpectCapture(driver, frames, second, c.streams);
-                }
+                          {nullptr, 17, all},                 {&withoutOne, 15, odd},
+                          {&QuillonBassoAlt(), 2, {{0, 0}}},  {nullptr, 3, {{0, 0}, {1, 2}}}};
+    WithEachKernelSet([&] {
+        // Frame counts that leave every remainder of the four- and eight-frame steps.
+        for (std::uint32_t frames : {1u, 2u, 3u, 4u, 5u, 6u, 7u, 8u, 9u, 10u, 13u, 17u})
+            for (const Case& c : cases)
+                for (std::uint32_t misalign : {0u, 1u, 3u})
+                    for (bool second : {false, true}) {
+                        SCOPED_TRACE(testing::Message() << c.channels << " channels, " << frames << " frames, "
+                                                        << "misaligned by " << misalign
+                                                        << (second ? ", second half" : ""));
+                        FakeDriver driver(frames, misalign);
+                        driver.PositionInSecondHalf(second);
+                        auto block = ConsoleBlock(frames, c.channels, misalign);
+                        EXPECT_EQ(RouteCaptureFrames(block.data() + misalign, frames * c.channels, c.channels,
+                                                     c.model, driver.slots),
+                                  c.streams.size());
+                        ExpectCapture(driver, frames, second, c.streams);
+                        if (HasFatalFailure()) return;
+                    }
+    });
 }
 
 TEST(CaptureRouting, AStreamWithAShorterHalfIsCutAloneAndItsNeighboursStillGetEveryFrame) {
@@ -282,30 +300,33 @@ void FillPlayback(FakeDriver& driver, std::uint32_t frames) {
 
 TEST(RenderRouting, EveryFrameCountAndAlignmentOfABlockGetsItsPairs) {
     constexpr std::uint32_t kTail = 8;
-    for (std::uint16_t channels : {10, 11, 12, 16})
-        for (std::uint32_t frames : {1u, 2u, 3u, 4u, 5u, 7u, 8u, 9u})
-            for (std::uint32_t misalign : {0u, 1u, 3u})
-                for (bool second : {false, true}) {
-                    SCOPED_TRACE(testing::Message() << channels << " channels, " << frames << " frames, misaligned by "
-                                                    << misalign << (second ? ", second half" : ""));
-                    FakeDriver driver(frames, misalign);
-                    driver.PositionInSecondHalf(second);
-                    FillPlayback(driver, frames);
-                    std::vector<float> block(misalign + frames * channels + kTail, 99.0f);
-                    float* const frame0 = block.data() + misalign;
-                    EXPECT_EQ(RouteRenderFrames(frame0, frames * channels, channels, driver.slots), 5u);
-                    // The half the position is not in is the one played.
-                    const bool playsSecond = !second;
-                    for (std::uint32_t f = 0; f < frames; ++f)
-                        for (std::uint32_t c = 0; c < channels; ++c) {
-                            const float want = c < 10 ? Played(11 + static_cast<int>(c / 2), 2 * f + c % 2, playsSecond)
-                                                     : 99.0f;
-                            ASSERT_EQ(frame0[f * channels + c], want) << "frame " << f << " channel " << c;
-                        }
-                    for (std::uint32_t k = 0; k < misalign; ++k) EXPECT_EQ(block[k], 99.0f);
-                    for (std::uint32_t k = 0; k < kTail; ++k) EXPECT_EQ(block[block.size() - 1 - k], 99.0f);
-                    EXPECT_TRUE(driver.GuardsIntact());
-                }
+    WithEachKernelSet([&] {
+        for (std::uint16_t channels : {10, 11, 12, 16})
+            for (std::uint32_t frames : {1u, 2u, 3u, 4u, 5u, 7u, 8u, 9u, 12u, 15u})
+                for (std::uint32_t misalign : {0u, 1u, 3u})
+                    for (bool second : {false, true}) {
+                        SCOPED_TRACE(testing::Message() << channels << " channels, " << frames
+                                                        << " frames, misaligned by " << misalign
+                                                        << (second ? ", second half" : ""));
+                        FakeDriver driver(frames, misalign);
+                        driver.PositionInSecondHalf(second);
+                        FillPlayback(driver, frames);
+                        std::vector<float> block(misalign + frames * channels + kTail, 99.0f);
+                        float* const frame0 = block.data() + misalign;
+                        EXPECT_EQ(RouteRenderFrames(frame0, frames * channels, channels, driver.slots), 5u);
+                        // The half the position is not in is the one played.
+                        const bool playsSecond = !second;
+                        for (std::uint32_t f = 0; f < frames; ++f)
+                            for (std::uint32_t c = 0; c < channels; ++c) {
+                                const float want =
+                                    c < 10 ? Played(11 + static_cast<int>(c / 2), 2 * f + c % 2, playsSecond) : 99.0f;
+                                ASSERT_EQ(frame0[f * channels + c], want) << "frame " << f << " channel " << c;
+                            }
+                        for (std::uint32_t k = 0; k < misalign; ++k) EXPECT_EQ(block[k], 99.0f);
+                        for (std::uint32_t k = 0; k < kTail; ++k) EXPECT_EQ(block[block.size() - 1 - k], 99.0f);
+                        EXPECT_TRUE(driver.GuardsIntact());
+                    }
+    });
 }
 
 TEST(RenderRouting, OnePairWithAShorterHalfLeavesTheOthersWhole) {

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "Service/Quillon/streaming/SampleConversion.h"
+#include "tests/streaming/KernelSets.h"
 
 namespace {
 
@@ -39,20 +40,6 @@ std::int32_t ReadPacked(const unsigned char* p, std::size_t i, int bytes) {
     std::memcpy(&raw, p + i * bytes, bytes);
     const int shift = 32 - 8 * bytes;
     return static_cast<std::int32_t>(raw << shift) >> shift;
-}
-
-// Runs `body` with the kernels the processor chooses and again held to SSE2 (where AVX2 exists, the
-// two are different code that must give the same results).
-template <typename Body>
-void WithEachKernelSet(Body body) {
-    for (bool sse2Only : {false, true}) {
-        if (sse2Only && !Avx2Available()) continue;
-        SCOPED_TRACE(sse2Only ? "SSE2" : "chosen kernels");
-        HoldToSse2(sse2Only);
-        body();
-        HoldToSse2(false);
-        if (::testing::Test::HasFatalFailure()) return;
-    }
 }
 
 TEST(SampleConversion, CaptureTableValues) {

@@ -45,9 +45,12 @@ bool CaptureToFloat(unsigned bitsPerSample, float* block, std::size_t samples);
 // bitsPerSample / 8 bytes). Returns whether the block was converted.
 bool RenderFromFloat(unsigned bitsPerSample, unsigned validBits, const float* in, void* out, std::size_t samples);
 
-// The kernels use AVX2 where the processor has it, SSE2 otherwise; both give the same results.
+// The kernels (these and the render routing's) use AVX2 where the processor has it, SSE2 otherwise; both
+// give the same results.
 bool Avx2Available();
-// Holds every kernel to its SSE2 form (true) or lets it use AVX2 again (false); for tests.
+// Holds every kernel to its SSE2 form (true) or lets it use AVX2 again (false); for tests and benchmarks.
 void HoldToSse2(bool sse2Only);
+// Whether the kernels run their AVX2 forms now.
+bool UsingAvx2();
 
 }  // namespace SampleConversion

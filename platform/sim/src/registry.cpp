@@ -45,7 +45,18 @@ std::string Upper(std::string text) {
     return text;
 }
 
-bool SameName(const std::string& a, const std::string& b) { return Lower(a) == Lower(b); }
+// ASCII case-insensitive equality, without the copies a lower-cased pair would cost: value lookups
+// compare every name of a key.
+bool SameName(const std::string& a, const std::string& b) {
+    if (a.size() != b.size()) return false;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        char x = a[i], y = b[i];
+        if (x >= 'A' && x <= 'Z') x = static_cast<char>(x + 32);
+        if (y >= 'A' && y <= 'Z') y = static_cast<char>(y + 32);
+        if (x != y) return false;
+    }
+    return true;
+}
 
 bool IsPredefined(HKEY key) {
     const auto value = reinterpret_cast<ULONG_PTR>(key);
