@@ -36,23 +36,21 @@ std::int64_t PerformanceCount() {
     return now.QuadPart;
 }
 
-// Before a block is routed: each block goes into the half the driver hands over at its next period, so a
+// Before a block is routed: each block goes into the half the driver hands over at its next period. A
 // block that finds the driver still in the half its last block went by waits for the driver's event (2 or
 // 4), bounded by the latency multiplier in ms; the first block after the gate opened neither waits nor is
-// delayed and restarts the count. Two exceptions keep the console's pace: the console's clock and the
-// driver's are two crystals. A block that finds the driver moved on goes at once (the event is taken
-// without a wait). A block that follows its predecessor within a moment (a sixteenth of a period; the
-// stream thread did not wait for it), with the driver still in the same half, is one the stream thread
-// found waiting in the console's queue: the console runs faster
-// than the driver, and waiting would hold the stream to the driver's pace until the queue overran; it goes
-// into the same half instead, and a period slips, as the drift gives.
+// delayed and restarts the count. The console's clock and the driver's are two crystals, and two
+// exceptions keep the console's pace. A block that finds the driver moved on goes at once (its event is
+// taken without a wait). A block that follows its predecessor within a sixteenth of a period, the driver
+// still in the same half, is one the console's queue held while the stream thread was busy: the console
+// runs faster than the driver, and waiting would hold the stream to the driver's pace until the queue
+// overran. It goes into the same half instead, and a period slips, as the drift gives.
 void PaceBlock(StreamBinding& binding, std::atomic<std::uint64_t>& progress, HANDLE driverEvent,
                CConsoleSupervisor& supervisor, std::uint32_t half) {
-    const bool event = driverEvent != INVALID_HANDLE_VALUE && driverEvent != nullptr;
     if (binding.m_bFirstBlock) {
         binding.m_bFirstBlock = 0;
         progress.exchange(0);
-    } else if (event) {
+    } else if (driverEvent != INVALID_HANDLE_VALUE && driverEvent != nullptr) {
         LARGE_INTEGER frequency{};
         QueryPerformanceFrequency(&frequency);
         const std::int64_t moment = frequency.QuadPart * supervisor.m_LatencyMultiplier / 16'000;  // 1/16 period

@@ -321,13 +321,11 @@ void VirtualAudioDriver::SetClock(DriverClock mode, std::int64_t ppb) {
     std::lock_guard lock(machine_.Mutex());
     clockMode_ = mode;
     clockPpb_ = ppb;
-    if (frames_ == 0) return;
-    if (timerArmed_) machine_.CancelTimerLocked(timerId_);
-    timerArmed_ = false;
-    StartClockLocked(machine_.Now(), 1);
+    if (frames_ != 0) StartClockLocked(machine_.Now(), 1);
 }
 
 void VirtualAudioDriver::StartClockLocked(Ticks origin, std::uint64_t firstPeriod) {
+    if (timerArmed_) machine_.CancelTimerLocked(timerId_);
     clock_ = ConsoleClock(origin, 48'000, clockPpb_);
     clockPeriod_ = firstPeriod;
     ScheduleLocked();
@@ -342,11 +340,11 @@ void VirtualAudioDriver::RestartFlowsLocked() {
 // on the real clock a late timer must not slow the driver's clock down (the console's runs on regardless).
 void VirtualAudioDriver::ScheduleLocked() {
     const Ticks due = clock_.TimeOf(clockPeriod_ * HalfFramesLocked());
-    timerId_ = machine_.AddTimerLocked(due, [this, due] { TickLocked(due); });
+    timerId_ = machine_.AddTimerLocked(due, [this] { TickLocked(); });
     timerArmed_ = true;
 }
 
-void VirtualAudioDriver::TickLocked(Ticks) {
+void VirtualAudioDriver::TickLocked() {
     timerArmed_ = false;
     if (frames_ == 0 || removed_) return;
     // An idle driver's clock stops with the last application; the next one to open an endpoint starts it.
@@ -377,8 +375,6 @@ void VirtualAudioDriver::AnsweredLocked(Flow flow) {
         AdvanceRenderLocked();
     }
     // The driver's own clock waits while the service paces it.
-    if (timerArmed_) machine_.CancelTimerLocked(timerId_);
-    timerArmed_ = false;
     StartClockLocked(machine_.Now(), 2);
 }
 

@@ -129,11 +129,11 @@ private:
     BOOL OpenStreamLocked(Flow flow, void* in, DWORD inSize, void* out, DWORD outSize, DWORD* returned, DWORD* error);
     void CloseOneLocked(Flow flow);
     void ReleaseLocked();
-    // The driver's own clock: started at `origin`, its next period `firstPeriod` periods later.
+    // The driver's own clock (re)started at `origin`, its next period ending `firstPeriod` periods later.
     void StartClockLocked(Ticks origin, std::uint64_t firstPeriod);
     void RestartFlowsLocked();  // the applications' streams start again from the machine's frame now
     void ScheduleLocked();
-    void TickLocked(Ticks due);
+    void TickLocked();
     // One flow moves on by a period: its applications get their half, its positions flip, its event
     // (2 or 4) is signalled.
     void AdvanceCaptureLocked(bool answered);
