@@ -204,9 +204,12 @@ for stage in "${stages[@]}"; do
             if linux_stage tsan -DQUILLON_SANITIZE=thread -DCMAKE_BUILD_TYPE=Debug "-DCMAKE_CXX_FLAGS_DEBUG=-O1 -g1"; then
                 # The scripted console session on the real clock: the service's threads race the driver's
                 # and the console's clocks as they do on a PC, not taking turns as on the virtual clock.
+                # Exit code 1 (glitches measured) is no failure here: ThreadSanitizer slows every thread
+                # some thirty times, so a real clock drops audio; what counts is a race report or a crash.
                 echo "quillon-sim --clock real under ThreadSanitizer"
-                if build/tsan/quillon-sim --clock real >build/tsan-real-clock.log 2>&1 &&
-                    ! grep -q 'WARNING: ThreadSanitizer' build/tsan-real-clock.log; then
+                build/tsan/quillon-sim --clock real >build/tsan-real-clock.log 2>&1
+                real_status=$?
+                if ((real_status <= 1)) && ! grep -q 'WARNING: ThreadSanitizer' build/tsan-real-clock.log; then
                     echo "PASS  real-clock session: $(grep -E '^summary:' build/tsan-real-clock.log)"
                     passed=$((passed + 1))
                 else

@@ -204,11 +204,13 @@ QUILLON_AVX2 void InterleaveTenAvx2(const float* const pairs[5], std::uint32_t f
         _mm256_storeu_pd(reinterpret_cast<double*>(out + 10), _mm256_permute2f128_pd(ab13, cd13, 0x20));
         _mm256_storeu_pd(reinterpret_cast<double*>(out + 20), _mm256_permute2f128_pd(ab02, cd02, 0x31));
         _mm256_storeu_pd(reinterpret_cast<double*>(out + 30), _mm256_permute2f128_pd(ab13, cd13, 0x31));
-        const __m128d e01 = _mm256_castpd256_pd128(e), e23 = _mm256_extractf128_pd(e, 1);
-        _mm_storel_pd(reinterpret_cast<double*>(out + 8), e01);
-        _mm_storeh_pd(reinterpret_cast<double*>(out + 18), e01);
-        _mm_storel_pd(reinterpret_cast<double*>(out + 28), e23);
-        _mm_storeh_pd(reinterpret_cast<double*>(out + 38), e23);
+        // 64-bit stores through the unaligned integer form: a frame's channels 8-9 lie 4-byte aligned.
+        const __m128i e01 = _mm_castpd_si128(_mm256_castpd256_pd128(e));
+        const __m128i e23 = _mm_castpd_si128(_mm256_extractf128_pd(e, 1));
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(out + 8), e01);
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(out + 18), _mm_unpackhi_epi64(e01, e01));
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(out + 28), e23);
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(out + 38), _mm_unpackhi_epi64(e23, e23));
     }
     if (f < frames) {
         const std::size_t k = 2 * static_cast<std::size_t>(f);
