@@ -3,7 +3,6 @@
 
 #include <atomic>
 #include <chrono>
-#include <functional>
 #include <vector>
 
 #include "platform/sim/include/sim/machine.h"
@@ -75,16 +74,9 @@ TEST(SystemTimer, ProgramsWaitOnTheTickUnlessTheyAskedForOneMillisecond) {
     constexpr sim::Ticks kTick = sim::Machine::kSystemTick;
     std::vector<sim::Ticks> coarse, fine;
     std::vector<ULONGLONG> ticks;
-    auto run = [&](const std::function<void()>& body) {
-        sim::ProgramSpec spec;
-        spec.imageName = "timer.exe";
-        spec.entry = [&](HINSTANCE) {
-            body();
-            return 0;
-        };
-        machine.WaitProcess(machine.StartProcess(spec), 60'000);
-    };
-    run([&] {
+    sim::ProgramSpec program;
+    program.imageName = "timer.exe";
+    program.entry = [&](HINSTANCE) -> int {
         for (DWORD ms : {1u, 5u, 16u, 20u, 100u}) {
             const sim::Ticks start = machine.Now();
             Sleep(ms);
@@ -94,14 +86,16 @@ TEST(SystemTimer, ProgramsWaitOnTheTickUnlessTheyAskedForOneMillisecond) {
         }
         EXPECT_EQ(timeEndPeriod(1), TIMERR_NOCANDO);  // no begin to end
         EXPECT_EQ(timeBeginPeriod(0), TIMERR_NOCANDO);
-        ASSERT_EQ(timeBeginPeriod(1), TIMERR_NOERROR);
+        EXPECT_EQ(timeBeginPeriod(1), TIMERR_NOERROR);
         for (DWORD ms : {1u, 5u, 16u}) {
             const sim::Ticks start = machine.Now();
             Sleep(ms);
             fine.push_back(machine.Now() - start);
         }
         EXPECT_EQ(timeEndPeriod(1), TIMERR_NOERROR);
-    });
+        return 0;
+    };
+    machine.WaitProcess(machine.StartProcess(program), 60'000);
     for (std::size_t i = 0; i < coarse.size(); ++i) {
         const sim::Ticks asked = std::vector<sim::Ticks>{1, 5, 16, 20, 100}[i] * sim::kTicksPerMs;
         EXPECT_GT(coarse[i], asked - kTick) << i;
