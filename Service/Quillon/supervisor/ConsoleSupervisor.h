@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <memory>
 
+#include "Service/Quillon/streaming/BridgeFigures.h"
 #include "Service/Quillon/streaming/StreamManager.h"
 #include "Service/Quillon/vdriver/VirtualDriverChannel.h"
 #include "Service/common/SharedMemory.h"
@@ -89,6 +90,10 @@ public:
     // count at the last health check.
     std::atomic<std::uint64_t> m_DriverAnswers{0};
     std::uint64_t m_CheckedDriverAnswers = 0;
+    // What the routing measures while a bridge runs (the diagnostics view publishes it), and the
+    // "DriftCorrection" setting (1: correct measured drift; 0: copy sample for sample, slips counted).
+    BridgeFigures m_Figures;
+    std::uint32_t m_DriftCorrection = 1;
     DWORD m_LastDriverTick = 0;  // when the search last found event 4 signalled (loop thread)
     std::uint8_t m_CaptureRetries = 0;
     // Set once the driver refused to register the control block: the channel is of no more use.
