@@ -13,6 +13,8 @@
 #include <vector>
 
 #include "Service/Quillon/vdriver/VadProtocol.h"
+#include "Service/Quillon/supervisor/RegistrySettings.h"
+#include "platform/sim/include/sim/debug_output.h"
 #include "tests/scenario/ServiceBench.h"
 
 namespace {
@@ -48,6 +50,15 @@ struct Layout {
     WORD valid;
 };
 
+void SetDiagnostics(const char* name, DWORD value) {
+    HKEY key = nullptr;
+    ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, kDiagnosticsKeyPath, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key,
+                              nullptr),
+              ERROR_SUCCESS);
+    RegSetValueExA(key, name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), sizeof value);
+    RegCloseKey(key);
+}
+
 struct Session {
     sim::ConsoleModel model = sim::ConsoleModel::Alto;
     bool lowLatency = false;
@@ -58,6 +69,7 @@ struct Session {
     std::int64_t consolePpb = 0;
     sim::DriverClock driverClock = sim::DriverClock::Free;
     bool jitter = false;
+    bool driftCorrection = false;
 };
 
 // A session streaming from the moment the bridge opened: the console with only `layout` on its pins,
@@ -73,6 +85,8 @@ struct Streaming {
         config.pinMode = s.pinMode;
         config.clockPpb = s.consolePpb;
         b.driver.SetClock(s.driverClock);
+        SetDiagnostics("DriftCorrection", s.driftCorrection ? 1 : 0);
+        SetDiagnostics("KsLogLevel", 4);
         b.machine.SetJitter(s.jitter);
         sim::Console& console = b.AddConsole(config, false);
         console.Ks().Options().sampleFormats = {{s.layout.container, s.layout.valid}};
@@ -340,6 +354,7 @@ struct Clocks {
     int consolePpm;  // the driver's crystal is the machine's
     bool lowLatency;
     bool jitter;
+    bool correct = false;  // the service's drift correction on (the meter cannot follow resampled paths)
 };
 
 class DriverClocks : public ::testing::TestWithParam<Clocks> {};
@@ -372,28 +387,41 @@ TEST_P(DriverClocks, SlipsOnlyAsTheDriftGivesAndNeverTearsDown) {
     s.consolePpb = std::int64_t{c.consolePpm} * 1000;
     s.driverClock = c.driver;
     s.jitter = c.jitter;
+    s.driftCorrection = c.correct;
     Streaming st(s);
     ASSERT_TRUE(st.Start());
     st.b.machine.RunFor(500);
     const std::size_t registered = Registrations(st.b.driver);
     st.b.machine.RunFor(kClockSessionMs);
 
-    const double driftFrames = std::abs(c.consolePpm) * 1e-6 * (kClockSessionMs + 2'000) / 1000.0 * 48'000;
-    const std::uint64_t allowed =
-        c.driver == sim::DriverClock::Paced ? 0 : static_cast<std::uint64_t>(driftFrames / st.packetFrames) + 1;
-    std::uint64_t slips = 0;
-    for (const bool capture : {true, false})
-        for (const sim::PathStats& path : capture ? st.meter->CapturePaths() : st.meter->RenderPaths()) {
-            if (!path.Identified()) continue;
-            SCOPED_TRACE(testing::Message() << (capture ? "capture " : "render ") << path.stream << " ch " << path.channel);
-            EXPECT_EQ(path.runs.size(), 1u);
-            EXPECT_EQ(path.misrouted, 0u);
-            EXPECT_EQ(path.dropped, 0u);
-            EXPECT_EQ(path.repeated, 0u);
-            EXPECT_LE(path.slips, allowed);
-            slips += path.slips;
+    if (c.correct) {
+        // The service's own account (its KS log): the drift corrected within two seconds of the bridge
+        // opening, and no period slipped after that.
+        int locked = 0, slipsAfterLock = 0;
+        for (const std::string& line : sim::DebugOutput(st.b.machine)) {
+            if (line.find("locked") != std::string::npos) ++locked;
+            if (locked && line.find("slipped") != std::string::npos) ++slipsAfterLock;
         }
-    RecordProperty("slips", std::to_string(slips));
+        EXPECT_EQ(locked, 2);
+        EXPECT_EQ(slipsAfterLock, 0);
+    } else {
+        const double driftFrames = std::abs(c.consolePpm) * 1e-6 * (kClockSessionMs + 2'000) / 1000.0 * 48'000;
+        const std::uint64_t allowed =
+            c.driver == sim::DriverClock::Paced ? 0 : static_cast<std::uint64_t>(driftFrames / st.packetFrames) + 1;
+        std::uint64_t slips = 0;
+        for (const bool capture : {true, false})
+            for (const sim::PathStats& path : capture ? st.meter->CapturePaths() : st.meter->RenderPaths()) {
+                if (!path.Identified()) continue;
+                SCOPED_TRACE(testing::Message() << (capture ? "capture " : "render ") << path.stream << " ch " << path.channel);
+                EXPECT_EQ(path.runs.size(), 1u);
+                EXPECT_EQ(path.misrouted, 0u);
+                EXPECT_EQ(path.dropped, 0u);
+                EXPECT_EQ(path.repeated, 0u);
+                EXPECT_LE(path.slips, allowed);
+                slips += path.slips;
+            }
+        RecordProperty("slips", std::to_string(slips));
+    }
     EXPECT_TRUE(st.b.Connected());
     EXPECT_EQ(Registrations(st.b.driver), registered);
     ASSERT_TRUE(st.b.Stop());
@@ -406,12 +434,15 @@ INSTANTIATE_TEST_SUITE_P(
                       Clocks{sim::DriverClock::Free, 200, true, false}, Clocks{sim::DriverClock::Free, -200, false, false},
                       Clocks{sim::DriverClock::Free, 1000, false, false}, Clocks{sim::DriverClock::Idle, 50, false, false},
                       Clocks{sim::DriverClock::Free, 0, false, true},
-                      Clocks{sim::DriverClock::Free, 0, true, true}),
+                      Clocks{sim::DriverClock::Free, 0, true, true},
+                      Clocks{sim::DriverClock::Free, 200, false, false, true}, Clocks{sim::DriverClock::Free, -200, true, false, true},
+                      Clocks{sim::DriverClock::Free, 1000, true, false, true}, Clocks{sim::DriverClock::Free, -1000, false, false, true},
+                      Clocks{sim::DriverClock::Free, 50, false, true, true}, Clocks{sim::DriverClock::Free, -50, true, true, true}),
     [](const ::testing::TestParamInfo<Clocks>& info) {
         const Clocks& c = info.param;
         const char* mode = c.driver == sim::DriverClock::Paced ? "Paced" : c.driver == sim::DriverClock::Idle ? "Idle" : "Free";
         return std::string(mode) + (c.consolePpm < 0 ? "_Minus" : "_Plus") + std::to_string(std::abs(c.consolePpm)) +
-               "ppm" + (c.lowLatency ? "_Low" : "_UltraLow") + (c.jitter ? "_Jitter" : "");
+               "ppm" + (c.lowLatency ? "_Low" : "_UltraLow") + (c.jitter ? "_Jitter" : "") + (c.correct ? "_Corrected" : "");
     });
 
 // A driver whose clock rests while no application has an endpoint open, for ten minutes with the console

@@ -1,6 +1,11 @@
 #include "Service/Quillon/streaming/BridgeThread.h"
 
+#include <algorithm>
+#include <cmath>
+
 #include "Service/Quillon/streaming/BlockRouting.h"
+#include "Service/Quillon/ks/KsDebug.h"
+#include "Service/common/DiagnosticsBlock.h"
 #include "Service/Quillon/supervisor/ConsoleSupervisor.h"
 
 namespace {
@@ -10,6 +15,9 @@ constexpr DWORD kGatePollMs = 1;
 constexpr DWORD kWatchMs = 20;
 
 void ResetBridgeState(CConsoleSupervisor& supervisor) {
+    supervisor.m_bCorrecting.store(false);
+    supervisor.m_MeasuredDrift.store(0.0);
+    supervisor.m_Figures.Reset();
     supervisor.m_CaptureProgress.exchange(0);
     supervisor.m_RenderProgress.exchange(0);
     supervisor.m_bTransferGate.exchange(0);
@@ -36,34 +44,275 @@ std::int64_t PerformanceCount() {
     return now.QuadPart;
 }
 
-// Before a block is routed: each block goes into the half the driver hands over at its next period. A
-// block that finds the driver still in the half its last block went by waits for the driver's event (2 or
-// 4), bounded by the latency multiplier in ms; the first block after the gate opened neither waits nor is
-// delayed and restarts the count. The console's clock and the driver's are two crystals, and two
-// exceptions keep the console's pace. A block that finds the driver moved on goes at once (its event is
-// taken without a wait). A block that follows its predecessor within a sixteenth of a period, the driver
-// still in the same half, is one the console's queue held while the stream thread was busy: the console
-// runs faster than the driver, and waiting would hold the stream to the driver's pace until the queue
-// overran. It goes into the same half instead, and a period slips, as the drift gives.
-void PaceBlock(StreamBinding& binding, std::atomic<std::uint64_t>& progress, HANDLE driverEvent,
-               CConsoleSupervisor& supervisor, std::uint32_t half) {
-    if (binding.m_bFirstBlock) {
-        binding.m_bFirstBlock = 0;
-        progress.exchange(0);
-    } else if (driverEvent != INVALID_HANDLE_VALUE && driverEvent != nullptr) {
-        LARGE_INTEGER frequency{};
-        QueryPerformanceFrequency(&frequency);
-        const std::int64_t moment = frequency.QuadPart * supervisor.m_LatencyMultiplier / 16'000;  // 1/16 period
-        const bool sameHalf = half == 2 || half == binding.m_LastHalf;
-        const bool queued = sameHalf && half != 2 && PerformanceCount() - binding.m_LastBlockEnd < moment;
-        const DWORD waitMs = sameHalf && !queued ? supervisor.m_LatencyMultiplier : 0;
-        if (WaitForSingleObject(driverEvent, waitMs) == WAIT_OBJECT_0)
-            supervisor.m_DriverAnswers.fetch_add(1, std::memory_order_relaxed);
-    }
+std::int64_t PerformanceFrequency() {
+    LARGE_INTEGER frequency{};
+    QueryPerformanceFrequency(&frequency);
+    return frequency.QuadPart > 0 ? frequency.QuadPart : 1;
 }
 
 int Signal(HANDLE event) {
     return event != INVALID_HANDLE_VALUE && event != nullptr ? static_cast<int>(SetEvent(event)) : 0;
+}
+
+bool Usable(HANDLE event) { return event != INVALID_HANDLE_VALUE && event != nullptr; }
+
+// A driver period dropped or repeated: counted, and noted in the KS log (nothing is formatted while the
+// log is off).
+void Slip(FlowFigures& figures, const char* direction, const char* cause) {
+    const std::uint32_t slips = figures.slips.fetch_add(1, std::memory_order_relaxed) + 1;
+    KsDebugPrint(4, WSTR("\n%s: a driver period slipped (%s), %u so far"), direction, cause, slips);
+}
+
+// Drift this small is left to the sample-for-sample copy (a period slips in no less than a quarter of an
+// hour); the estimate decides once it covers this long.
+constexpr double kDriftThreshold = 2e-6;
+constexpr double kEstimateSeconds = 1.0;
+
+// One routed block's view of its direction: the driver's events, the half its position is in, the
+// figures, and the moments that pace it.
+struct Flow {
+    CConsoleSupervisor& supervisor;
+    StreamBinding& binding;
+    FlowFigures& figures;
+    RouteSlot* slots;
+    int firstStream, lastStream;  // the direction's driver streams
+    HANDLE boundaryEvent;   // 2 (capture) or 4 (render): the driver's period boundary
+    HANDLE answerEvent;     // 1 or 3: a period written or read
+    std::int64_t arrival;   // performance counter when the block came
+    std::int64_t frequency;
+    std::uint32_t periodFrames;
+    bool queued = false;    // the block followed its predecessor at once: the console's queue held it
+    bool firstBlock = false;  // the first since the gate opened: it neither waits nor is delayed
+    const char* name = "";  // "Capture" or "Render", for the log
+
+    std::uint32_t Half() const { return DriverHalf(slots, firstStream, lastStream); }
+    double Seconds(std::int64_t count) const { return static_cast<double>(count) / static_cast<double>(frequency); }
+    double PeriodSeconds() const { return periodFrames / 48'000.0; }
+
+    // Waits for the driver's next period boundary, at most the latency multiplier in ms; the moment it
+    // came, or 0 when it did not. `passed`: the block found the boundary already passed and took its
+    // period without waiting, so the event still holds that boundary's signal: it is cleared first.
+    std::int64_t AwaitBoundary(bool passed = false) {
+        if (!Usable(boundaryEvent)) return 0;
+        if (passed) ResetEvent(boundaryEvent);
+        if (WaitForSingleObject(boundaryEvent, supervisor.m_LatencyMultiplier) != WAIT_OBJECT_0) {
+            figures.missedEvents.fetch_add(1, std::memory_order_relaxed);
+            return 0;
+        }
+        supervisor.m_DriverAnswers.fetch_add(1, std::memory_order_relaxed);
+        return PerformanceCount();
+    }
+};
+
+// Before a block is routed sample for sample: each block goes into the half the driver hands over at its
+// next period. A block that finds the driver still in the half its last block went by waits for the
+// driver's event (2 or 4), bounded by the latency multiplier in ms; the first block after the gate opened
+// neither waits nor is delayed and restarts the count. The console's clock and the driver's are two
+// crystals, and two exceptions keep the console's pace. A block that finds the driver moved on goes at
+// once (its event is taken without a wait). A block that follows its predecessor within a sixteenth of a
+// period, the driver still in the same half, is one the console's queue held while the stream thread was
+// busy: the console runs faster than the driver, and waiting would hold the stream to the driver's pace
+// until the queue overran. It goes into the same half instead, and a period slips, as the drift gives.
+// Returns the moment the driver's event ended a wait (0: no wait ended by it).
+std::int64_t PaceBlock(Flow& flow, std::uint32_t half) {
+    StreamBinding& binding = flow.binding;
+    if (flow.firstBlock || !Usable(flow.boundaryEvent)) return 0;
+    const bool sameHalf = half == 2 || half == binding.m_LastHalf;
+    const DWORD waitMs = sameHalf && !flow.queued ? flow.supervisor.m_LatencyMultiplier : 0;
+    if (sameHalf && flow.queued && half != 2) Slip(flow.figures, flow.name, "a held block into the same half");
+    if (WaitForSingleObject(flow.boundaryEvent, waitMs) != WAIT_OBJECT_0) {
+        if (waitMs) flow.figures.missedEvents.fetch_add(1, std::memory_order_relaxed);
+        return 0;
+    }
+    flow.supervisor.m_DriverAnswers.fetch_add(1, std::memory_order_relaxed);
+    return waitMs ? PerformanceCount() : 0;
+}
+
+// The sample-for-sample copy keeps a drift estimate from the moments a block came and the driver's
+// boundary it saw; once it covers a second and shows drift (or a slip was seen), both directions start
+// correcting.
+void Observe(Flow& flow, std::int64_t boundary) {
+    FlowCorrection& correction = flow.binding.m_Correction;
+    if (boundary && !flow.queued)
+        correction.m_Estimate.Add(flow.Seconds(flow.arrival - correction.m_Opened), correction.m_Blocks,
+                                  flow.Seconds(boundary - correction.m_Opened));
+    const double drift = correction.m_Estimate.Drift();
+    flow.figures.driftPpb.store(static_cast<std::int32_t>(drift * 1e9), std::memory_order_relaxed);
+    if (!flow.supervisor.m_DriftCorrection || !correction.m_pResampler) return;
+    const bool measured = correction.m_Estimate.Span() >= kEstimateSeconds && std::fabs(drift) >= kDriftThreshold;
+    if (measured || flow.figures.slips.load(std::memory_order_relaxed) != 0) {
+        if (!flow.supervisor.m_bCorrecting.exchange(true)) {
+            flow.supervisor.m_MeasuredDrift.store(drift);
+            KsDebugPrint(4, WSTR("\n%s: drift of %d ppb measured over %u ms, correcting"), flow.name,
+                         static_cast<int>(drift * 1e9), static_cast<unsigned>(correction.m_Estimate.Span() * 1000));
+        }
+    }
+}
+
+// Starts correcting: the loop from the measured drift (capture steps through console frames per driver
+// frame, render the other way), the queue empty.
+void Engage(Flow& flow, bool capture) {
+    FlowCorrection& correction = flow.binding.m_Correction;
+    const double drift = flow.supervisor.m_MeasuredDrift.load();
+    correction.m_Loop.Start(capture ? 1.0 + drift : 1.0 / (1.0 + drift), 48'000.0 / flow.periodFrames);
+    CFrameResampler& resampler = *correction.m_pResampler;
+    resampler.Reset(flow.binding.m_Channels);
+    // The queue starts at the level the loop holds, in silence: the one gap the change brings.
+    const std::uint32_t start = CFrameResampler::Lookahead() + flow.periodFrames / 2 + flow.periodFrames / 8;
+    const std::uint32_t samples = start * flow.binding.m_Channels;
+    if (samples <= kRouteScratchSamples) {
+        float silence[kRouteScratchSamples] = {};
+        resampler.Push(silence, start);
+    }
+    correction.m_bEngaged = true;
+    flow.figures.state.store(static_cast<std::uint32_t>(EDiagPathState::Locking), std::memory_order_relaxed);
+}
+
+void Settle(Flow& flow, double level, double target, bool capture) {
+    FlowCorrection& correction = flow.binding.m_Correction;
+    correction.m_Loop.Update((level - target) / flow.periodFrames);
+    const double learned = correction.m_Loop.Integral();
+    const double drift = capture ? learned - 1.0 : 1.0 / learned - 1.0;
+    flow.figures.driftPpb.store(static_cast<std::int32_t>(drift * 1e9), std::memory_order_relaxed);
+    flow.figures.addedLatencyFrames.store(static_cast<std::uint32_t>(level > 0 ? level : 0), std::memory_order_relaxed);
+    if (correction.m_Loop.Locked() && flow.figures.lockMs.load(std::memory_order_relaxed) == 0) {
+        const double ms = flow.Seconds(PerformanceCount() - correction.m_Opened) * 1000.0;
+        flow.figures.lockMs.store(static_cast<std::uint32_t>(ms > 1 ? ms : 1), std::memory_order_relaxed);
+        KsDebugPrint(4, WSTR("\n%s: drift of %d ppb corrected, locked %u ms after the first block"), flow.name,
+                     flow.figures.driftPpb.load(std::memory_order_relaxed), static_cast<unsigned>(ms));
+        flow.figures.state.store(static_cast<std::uint32_t>(EDiagPathState::Resampling), std::memory_order_relaxed);
+    }
+}
+
+// Correcting capture: the console's block joins the queue at the console's rate; each driver period gets
+// one period of resampled frames at the driver's. A block that finds its period written waits for the
+// next boundary and writes that period (as the copy does), unless the console's queue held it. One that
+// finds a period not yet written writes it at once and then waits for the boundary all the same: the
+// stream thread has nothing else to do until the console's next block, and the loop learns where the
+// boundary lies. When the queue already holds the next period it writes that one too: the console's
+// clock is the slower, and its next block would come after that period had ended.
+void CorrectCapture(Flow& flow, const float* block, std::uint32_t frames, std::uint16_t channels) {
+    StreamBinding& binding = flow.binding;
+    FlowCorrection& correction = binding.m_Correction;
+    CFrameResampler& resampler = *correction.m_pResampler;
+    if (resampler.Push(block, frames) < frames) Slip(flow.figures, flow.name, "queue full");
+    const std::uint32_t period = flow.periodFrames;
+    const std::uint32_t samples = period * channels;
+    if (samples > kRouteScratchSamples) return;
+    float scratch[kRouteScratchSamples];
+    const double need = period * correction.m_Loop.Step() + CFrameResampler::Lookahead();
+
+    auto write = [&](std::uint32_t half) {
+        const std::uint32_t got = resampler.Pull(scratch, period, correction.m_Loop.Step());
+        if (got < period) {
+            std::fill(scratch + got * channels, scratch + samples, 0.0f);
+            Slip(flow.figures, flow.name, "queue short");
+        }
+        RouteCaptureFrames(scratch, samples, channels, flow.supervisor.m_pCurrentModel.load(), flow.slots);
+        binding.m_LastHalf = half;
+        Signal(flow.answerEvent);
+    };
+    std::int64_t boundary = 0;
+    bool pending = false;  // the boundary passed, its period left for the next block
+    std::uint32_t half = flow.Half();
+    if (half == 2) return;
+    if (half == binding.m_LastHalf && !flow.queued) {
+        boundary = flow.AwaitBoundary();
+        half = flow.Half();
+    }
+    if (half != 2 && half != binding.m_LastHalf) {
+        write(half);
+        if (!boundary && !flow.queued) {
+            boundary = flow.AwaitBoundary(true);
+            half = flow.Half();
+            if (boundary && half != 2 && half != binding.m_LastHalf) {
+                if (resampler.Buffered() >= need)
+                    write(half);
+                else
+                    pending = true;
+            }
+        }
+    }
+    // The queue's level at the boundary, as if its period were written, with the console frames that
+    // came since the block did.
+    const double target = period + CFrameResampler::Lookahead() + period / 8.0;
+    if (boundary)
+        Settle(flow, resampler.Buffered() - (pending ? need : 0.0) + flow.Seconds(boundary - flow.arrival) * 48'000.0,
+               target, true);
+}
+
+// Correcting render, the mirror: each driver period read as its boundary passes joins the queue at the
+// driver's rate; each console block takes one block of resampled frames at the console's. A block that
+// finds a period not yet read reads it at once, waits for the boundary (the console's render queue holds
+// three blocks), and reads that period too when the queue runs short.
+void CorrectRender(Flow& flow, float* block, std::uint32_t frames, std::uint16_t channels) {
+    StreamBinding& binding = flow.binding;
+    FlowCorrection& correction = binding.m_Correction;
+    CFrameResampler& resampler = *correction.m_pResampler;
+    const std::uint32_t period = flow.periodFrames;
+    const std::uint32_t samples = period * channels;
+    if (samples > kRouteScratchSamples) return;
+    float scratch[kRouteScratchSamples];
+
+    auto read = [&](std::uint32_t half) {
+        RouteRenderFrames(scratch, samples, channels, flow.slots);
+        if (resampler.Push(scratch, period) < period) Slip(flow.figures, flow.name, "queue full");
+        binding.m_LastHalf = half;
+        Signal(flow.answerEvent);
+    };
+    const double target = CFrameResampler::Lookahead() + period / 8.0;
+    const double need = frames * correction.m_Loop.Step() + CFrameResampler::Lookahead();
+    std::int64_t boundary = 0;
+    bool pending = false;
+    std::uint32_t half = flow.Half();
+    if (half != 2 && half == binding.m_LastHalf && !flow.queued) {
+        boundary = flow.AwaitBoundary();
+        half = flow.Half();
+    }
+    if (half != 2 && half != binding.m_LastHalf) {
+        read(half);
+        if (!boundary && !flow.queued) {
+            boundary = flow.AwaitBoundary(true);
+            half = flow.Half();
+            if (boundary && half != 2 && half != binding.m_LastHalf) {
+                if (resampler.Buffered() < need + target)
+                    read(half);
+                else
+                    pending = true;
+            }
+        }
+    }
+    const std::uint32_t got = resampler.Pull(block, frames, correction.m_Loop.Step());
+    if (got < frames) {
+        std::fill(block + got * channels, block + frames * channels, 0.0f);
+        Slip(flow.figures, flow.name, "queue short");
+    }
+    if (boundary)
+        Settle(flow, resampler.Buffered() + (pending ? period : 0) - flow.Seconds(boundary - flow.arrival) * 48'000.0,
+               target, false);
+}
+
+// What both routings share: the gate, the block's arrival, the first block's restart and the choice
+// between the sample-for-sample copy and the correction.
+Flow MakeFlow(CConsoleSupervisor& supervisor, StreamBinding& binding, std::atomic<std::uint64_t>& progress,
+              FlowFigures& figures, RouteSlot* slots, int first, int last, int boundaryEvent, int answerEvent) {
+    Flow flow{supervisor, binding, figures, slots, first, last,
+              supervisor.m_Channel.ControlEvent(boundaryEvent), supervisor.m_Channel.ControlEvent(answerEvent),
+              PerformanceCount(), PerformanceFrequency(), supervisor.m_Channel.BufferFrames() / 2};
+    // A block that follows its predecessor within a sixteenth of a period was held by the console's queue.
+    const std::int64_t moment = flow.frequency * supervisor.m_LatencyMultiplier / 16'000;
+    flow.queued = !binding.m_bFirstBlock && flow.arrival - binding.m_LastBlockEnd < moment;
+    if (binding.m_bFirstBlock) {
+        binding.m_bFirstBlock = 0;
+        progress.exchange(0);
+        flow.firstBlock = true;
+        binding.m_Correction.m_Estimate.Reset(flow.PeriodSeconds());
+        binding.m_Correction.m_bEngaged = false;
+        binding.m_Correction.m_Blocks = 0;
+        binding.m_Correction.m_Opened = flow.arrival;
+        figures.state.store(static_cast<std::uint32_t>(EDiagPathState::Copy), std::memory_order_relaxed);
+    }
+    return flow;
 }
 
 }  // namespace
@@ -123,12 +372,30 @@ int RouteCaptureBlock(ConsoleBridge* bridge, const float* block, std::uint32_t s
     RouteSlot slots[kVirtualStreamCount];
     SlotViews(supervisor, 0, kFirstRenderStream - 1, slots);
     StreamBinding& binding = bridge->m_Capture;
-    PaceBlock(binding, supervisor.m_CaptureProgress, supervisor.m_Channel.ControlEvent(2), supervisor,
-              DriverHalf(slots, 0, kFirstRenderStream - 1));
-    binding.m_LastHalf = DriverHalf(slots, 0, kFirstRenderStream - 1);
-    RouteCaptureFrames(block, samples, channels, supervisor.m_pCurrentModel.load(), slots);
+    Flow flow = MakeFlow(supervisor, binding, supervisor.m_CaptureProgress, supervisor.m_Figures.capture, slots, 0,
+                         kFirstRenderStream - 1, 2, 1);
+    flow.name = "Capture";
+    FlowCorrection& correction = binding.m_Correction;
+    if (!correction.m_bEngaged && supervisor.m_bCorrecting.load() && channels == binding.m_Channels && channels)
+        Engage(flow, true);
+
+    int signalled = 1;
+    if (correction.m_bEngaged) {
+        CorrectCapture(flow, block, samples / channels, channels);
+    } else {
+        std::int64_t boundary = PaceBlock(flow, flow.Half());
+        binding.m_LastHalf = flow.Half();
+        RouteCaptureFrames(block, samples, channels, supervisor.m_pCurrentModel.load(), slots);
+        signalled = Signal(flow.answerEvent);
+        // A block written at once: while correction is on, the stream thread (idle until the console's
+        // next block) waits for the driver's next boundary, so that the estimate sees every block.
+        if (!boundary && !flow.queued && !flow.firstBlock && supervisor.m_DriftCorrection)
+            boundary = flow.AwaitBoundary(true);
+        Observe(flow, boundary);
+    }
+    ++correction.m_Blocks;
+    supervisor.m_Figures.capture.blocks.fetch_add(1, std::memory_order_relaxed);
     binding.m_LastBlockEnd = PerformanceCount();
-    const int signalled = Signal(supervisor.m_Channel.ControlEvent(1));
     supervisor.m_CaptureProgress.fetch_add(1);
     return signalled;
 }
@@ -142,12 +409,26 @@ int RouteRenderBlock(StreamBinding* binding, float* block, std::uint32_t samples
     }
     RouteSlot slots[kVirtualStreamCount];
     SlotViews(supervisor, kFirstRenderStream, kVirtualStreamCount - 1, slots);
-    PaceBlock(*binding, supervisor.m_RenderProgress, supervisor.m_Channel.ControlEvent(4), supervisor,
-              DriverHalf(slots, kFirstRenderStream, kVirtualStreamCount - 1));
-    binding->m_LastHalf = DriverHalf(slots, kFirstRenderStream, kVirtualStreamCount - 1);
-    RouteRenderFrames(block, samples, channels, slots);
+    Flow flow = MakeFlow(supervisor, *binding, supervisor.m_RenderProgress, supervisor.m_Figures.render, slots, kFirstRenderStream,
+                         kVirtualStreamCount - 1, 4, 3);
+    flow.name = "Render";
+    FlowCorrection& correction = binding->m_Correction;
+    if (!correction.m_bEngaged && supervisor.m_bCorrecting.load() && channels == binding->m_Channels && channels)
+        Engage(flow, false);
+
+    int signalled = 1;
+    if (correction.m_bEngaged) {
+        CorrectRender(flow, block, samples / channels, channels);
+    } else {
+        const std::int64_t boundary = PaceBlock(flow, flow.Half());
+        binding->m_LastHalf = flow.Half();
+        RouteRenderFrames(block, samples, channels, slots);
+        signalled = Signal(flow.answerEvent);
+        Observe(flow, boundary);
+    }
+    ++correction.m_Blocks;
+    supervisor.m_Figures.render.blocks.fetch_add(1, std::memory_order_relaxed);
     binding->m_LastBlockEnd = PerformanceCount();
-    const int signalled = Signal(supervisor.m_Channel.ControlEvent(3));
     supervisor.m_RenderProgress.fetch_add(1);
     return signalled;
 }

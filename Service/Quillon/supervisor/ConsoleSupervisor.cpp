@@ -18,6 +18,7 @@ void FillBinding(StreamBinding& half, CKSDevice* device) {
     half.m_pDevice = device;
     half.m_Channels = device->m_nChannels;
     half.m_FramesPerPacket = device->m_nChannels ? device->m_nPacketSize / device->m_nChannels : 0;
+    half.m_Correction.Prepare(half.m_Channels, half.m_FramesPerPacket);
 }
 
 }  // namespace
@@ -94,6 +95,7 @@ void CConsoleSupervisor::LoadSettings() {
     std::uint32_t value = 0;
     m_Enable = ReadSetting(kEnableValueName, value) ? value : 1;
     m_Latency = ReadSetting(kLatencyValueName, value) ? value : 0;
+    m_DriftCorrection = ReadDriftCorrection();
 
     if (QuillonSharedBlock* status = StatusView()) {
         std::memset(status, 0, sizeof(*status));

@@ -9,6 +9,7 @@
 #include <memory>
 
 #include "Service/Quillon/streaming/BridgeFigures.h"
+#include "Service/Quillon/streaming/FlowCorrection.h"
 #include "Service/Quillon/streaming/StreamManager.h"
 #include "Service/Quillon/vdriver/VirtualDriverChannel.h"
 #include "Service/common/SharedMemory.h"
@@ -28,6 +29,7 @@ struct StreamBinding {
     // (performance counter).
     std::uint32_t m_LastHalf = 0;
     std::int64_t m_LastBlockEnd = 0;
+    FlowCorrection m_Correction;
 };
 
 // The open console: capture half first (its address is the bridge's), render half second.
@@ -94,6 +96,10 @@ public:
     // "DriftCorrection" setting (1: correct measured drift; 0: copy sample for sample, slips counted).
     BridgeFigures m_Figures;
     std::uint32_t m_DriftCorrection = 1;
+    // Set by the first direction that measures drift (or sees a slip) while correction is on: both
+    // directions then correct, starting from this drift (console against driver, relative).
+    std::atomic<bool> m_bCorrecting{false};
+    std::atomic<double> m_MeasuredDrift{0.0};
     DWORD m_LastDriverTick = 0;  // when the search last found event 4 signalled (loop thread)
     std::uint8_t m_CaptureRetries = 0;
     // Set once the driver refused to register the control block: the channel is of no more use.

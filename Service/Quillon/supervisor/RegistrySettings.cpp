@@ -27,6 +27,11 @@ std::uint32_t ReadKsLogLevel() {
     return ReadDword(kDiagnosticsKeyPath, kKsLogLevelValueName, level) ? level : 0;
 }
 
+std::uint32_t ReadDriftCorrection() {
+    std::uint32_t value = 1;
+    return ReadDword(kDiagnosticsKeyPath, kDriftCorrectionValueName, value) && value == 0 ? 0 : 1;
+}
+
 bool WriteSetting(const char* name, std::uint32_t value) {
     HKEY key = nullptr;
     if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, kSettingsKeyPath, 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS,

@@ -15,5 +15,10 @@ inline constexpr const char kKsLogLevelValueName[] = "KsLogLevel";
 bool ReadSetting(const char* name, std::uint32_t& value);
 // "KsLogLevel" of the Diagnostics subkey; 0 when it is absent or not a REG_DWORD.
 std::uint32_t ReadKsLogLevel();
+
+inline constexpr const char kDriftCorrectionValueName[] = "DriftCorrection";
+// "DriftCorrection" of the Diagnostics subkey: 0 only when stored as a REG_DWORD 0 (the routing then
+// copies sample for sample whatever the clocks do); 1 when absent, unreadable or any other value.
+std::uint32_t ReadDriftCorrection();
 // Creates the key on first use. True when the value was stored; callers may ignore it.
 bool WriteSetting(const char* name, std::uint32_t value);

@@ -1,0 +1,62 @@
+#include "Service/Quillon/streaming/DriftLoop.h"
+
+#include <cmath>
+
+void CDriftEstimate::Reset(double period) {
+    *this = CDriftEstimate{};
+    m_Period = period;
+}
+
+void CDriftEstimate::Add(double blockTime, std::uint64_t block, double boundaryTime) {
+    if (m_Period <= 0) return;
+    if (m_Count == 0) {
+        m_FirstTime = blockTime;
+        m_FirstBlock = block;
+        m_Boundaries = 0;
+    } else {
+        // Boundaries come one to a few periods apart: the count between two pairs rounds exactly.
+        const double periods = std::round((boundaryTime - m_LastBoundary) / m_Period);
+        if (periods < 1) return;  // the same boundary seen twice, or an event left from before
+        m_Boundaries += static_cast<std::int64_t>(periods);
+    }
+    m_LastBoundary = boundaryTime;
+    m_LastTime = blockTime;
+    // The phase between the clocks, less what the counts account for: constant while they agree.
+    const double x = blockTime - m_FirstTime;
+    const double counted = static_cast<double>(m_Boundaries - static_cast<std::int64_t>(block - m_FirstBlock));
+    const double y = (boundaryTime - blockTime) - counted * m_Period;
+    ++m_Count;
+    m_Sx += x;
+    m_Sy += y;
+    m_Sxx += x * x;
+    m_Sxy += x * y;
+}
+
+double CDriftEstimate::Drift() const {
+    const double n = m_Count;
+    const double d = n * m_Sxx - m_Sx * m_Sx;
+    if (m_Count < 3 || d <= 0) return 0.0;
+    return (n * m_Sxy - m_Sx * m_Sy) / d;
+}
+
+void CDriftLoop::Start(double step, double rate) {
+    *this = CDriftLoop{};
+    m_Integral = m_Step = step;
+    m_Rate = rate > 0 ? rate : 500;
+}
+
+double CDriftLoop::Update(double error) {
+    constexpr double kPi = 3.14159265358979323846;
+    const double hz = m_Updates < static_cast<std::uint64_t>(2 * m_Rate) ? 1.0 : 0.1;
+    const double w = 2 * kPi * hz / m_Rate;  // natural frequency, radians per update
+    constexpr double kDamping = 0.8;
+    ++m_Updates;
+    m_Integral += w * w * error;
+    m_Step = m_Integral + 2 * kDamping * w * error;
+    if (std::fabs(error) < 0.1) {
+        if (!m_Locked && ++m_Steady >= static_cast<std::uint32_t>(m_Rate / 4)) m_Locked = true;
+    } else {
+        m_Steady = 0;
+    }
+    return m_Step;
+}

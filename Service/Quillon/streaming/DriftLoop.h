@@ -1,0 +1,52 @@
+// How far the console's clock and the virtual driver's run apart, and the loop that steers a resampler
+// to follow it. Pure arithmetic on moments and levels the routing measures; tests drive it without
+// threads or clocks.
+#pragma once
+
+#include <cstdint>
+
+// The drift, from pairs of moments the routing sees: the arrival of a console block and the driver's
+// period boundary that ended a wait during it. With the block count and the period count between pairs,
+// each pair gives the phase between the two clocks; the drift is that phase's slope over time (least
+// squares over every pair since the bridge opened), relative: +1e-6 means the console's clock runs one
+// part per million faster than the driver's.
+class CDriftEstimate {
+public:
+    // `period`: the nominal period of both clocks (a console block, a driver period), in seconds.
+    void Reset(double period);
+    // A block's arrival and the boundary seen during it (seconds, one time base), and the block's number.
+    void Add(double blockTime, std::uint64_t block, double boundaryTime);
+    double Span() const { return m_Count ? m_LastTime - m_FirstTime : 0.0; }  // seconds the pairs cover
+    std::uint32_t Count() const { return m_Count; }
+    double Drift() const;
+
+private:
+    double m_Period = 0;
+    std::uint32_t m_Count = 0;
+    double m_FirstTime = 0, m_LastTime = 0, m_LastBoundary = 0;
+    std::uint64_t m_FirstBlock = 0;
+    std::int64_t m_Boundaries = 0;  // driver periods since the first pair
+    double m_Sx = 0, m_Sy = 0, m_Sxx = 0, m_Sxy = 0;
+};
+
+// A proportional-integral loop on a queue's level: each update takes the level's error in periods
+// (positive: more queued than wanted) and gives the resampler's step (input frames per output frame).
+// Its integral is the drift it has learned. The loop is wide (1 Hz) for its first two seconds, then
+// narrow (0.1 Hz), so that it locks quickly and then holds a steady step.
+class CDriftLoop {
+public:
+    // `step`: the step the measured drift gives; `rate`: updates per second.
+    void Start(double step, double rate);
+    double Update(double error);
+    double Step() const { return m_Step; }
+    double Integral() const { return m_Integral; }
+    // Locked once the error has stayed within a tenth of a period for a quarter of a second.
+    bool Locked() const { return m_Locked; }
+
+private:
+    double m_Rate = 500;
+    double m_Integral = 1, m_Step = 1;
+    std::uint64_t m_Updates = 0;
+    std::uint32_t m_Steady = 0;
+    bool m_Locked = false;
+};
