@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "Service/Quillon/streaming/BlockRouting.h"
+#include "Service/Quillon/streaming/DriftLoop.h"
 #include "Service/Quillon/supervisor/ConsoleModels.h"
 #include "tests/streaming/KernelSets.h"
 
@@ -408,3 +409,39 @@ TEST(RouteSlots, OnlyAnOpenSlotWithBufferLengthAndAnAlignedStatusIsUsable) {
 }
 
 }  // namespace
+
+// The drift estimate from synthetic clocks: blocks every console period, the boundary each block sees one
+// or two driver periods on (a block that came late), now and then an event left from before (the same
+// boundary twice), which the estimate must not count. The loop, closed over a queue whose level the step
+// drains, learns the step the clocks need and locks.
+TEST(DriftLoop, EstimatesTheDriftAndTheLoopLearnsTheStep) {
+    for (const double ppm : {-1000.0, -50.0, 0.0, 3.0, 200.0, 1000.0}) {
+        SCOPED_TRACE(ppm);
+        const double period = 96 / 48'000.0;
+        const double console = period / (1 + ppm * 1e-6), driver = period;
+        CDriftEstimate estimate;
+        estimate.Reset(period);
+        double boundary = 0.0005;
+        for (std::uint64_t block = 0; block < 600; ++block) {
+            const double arrival = block * console;
+            while (boundary < arrival) boundary += driver;
+            estimate.Add(arrival, block, boundary);
+            if (block % 97 == 0) estimate.Add(arrival, block, boundary);  // seen again: not a new boundary
+        }
+        EXPECT_NEAR(estimate.Drift() * 1e6, ppm, 0.01);
+        EXPECT_NEAR(estimate.Span(), 599 * console, 1e-12);
+
+        // Capture's queue: a console block in, one driver period out at the loop's step.
+        CDriftLoop loop;
+        loop.Start(1.0, 500);
+        const double truth = 1 + ppm * 1e-6;
+        double level = 60;
+        for (int update = 0; update < 5'000; ++update) {
+            level += 96 * truth - 96 * loop.Step();
+            loop.Update((level - 60) / 96);
+        }
+        EXPECT_TRUE(loop.Locked());
+        EXPECT_NEAR((loop.Integral() - truth) * 1e6, 0.0, 0.1);
+        EXPECT_NEAR(level, 60, 1.0);
+    }
+}
