@@ -139,6 +139,23 @@ const OptionSpec kOptions[] = {
          o.apps = v == "on";
          return true;
      }},
+    {"--signal", "S", "expected ident or sine",
+     "ident: the identifying signals, which name every frame's source (default); sine: a\n"
+     "997 Hz sine at -6 dBFS from the console and every application, to judge resampled\n"
+     "paths by their breaks (slips) and THD+N",
+     [](const std::string& v, Options& o) {
+         if (v != "ident" && v != "sine") return false;
+         o.sine = v == "sine";
+         return true;
+     }},
+    {"--drift-correction", "on|off", "expected on or off",
+     "the service's \"DriftCorrection\" setting: on resamples when the clocks drift apart\n"
+     "(default), off copies sample for sample (a period slips as the drift gives)",
+     [](const std::string& v, Options& o) {
+         if (v != "on" && v != "off") return false;
+         o.driftCorrection = v == "on";
+         return true;
+     }},
     {"--jitter", nullptr, nullptr,
      "the programs' threads wake late as on a busy PC (99.9 % within 50 us, 0.1 % up\n"
      "to 1 ms, 0.001 % up to 3 ms), drawn from the seed",

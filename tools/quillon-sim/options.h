@@ -28,6 +28,8 @@ struct Options {
     sim::DriverClock driverClock = sim::DriverClock::Free;
     bool apps = true;    // players and recorders on the driver's endpoints
     bool jitter = false;  // the programs' threads wake late, as on a busy PC
+    bool sine = false;    // the 997 Hz sine test signal instead of the identifying signals
+    bool driftCorrection = true;  // the service's "DriftCorrection" setting
     bool driver = true;
     bool tray = true;
     bool script = true;

@@ -14,6 +14,7 @@
 #include "platform/sim/include/sim/console_ks.h"
 #include "platform/sim/include/sim/registry.h"
 #include "platform/sim/include/sim/scm.h"
+#include "platform/sim/include/sim/sine_signal.h"
 #include "platform/sim/include/sim/virtual_audio_driver.h"
 #include "tests/harness/Programs.h"
 #include "tests/harness/Tray.h"
@@ -275,6 +276,34 @@ int RunCommand(int argc, const char* const* argv, std::FILE* out, std::FILE* err
     return RunSession(options, out, err);
 }
 
+namespace {
+
+// The sine's figures per path: its breaks are the slips the report counts; here the worst THD+N of the
+// windows measured once each run had settled.
+void PrintSine(std::FILE* out, const std::vector<sim::PathStats>& paths) {
+    std::fprintf(out, "\nSine: worst THD+N per path (dB) over windows of %u frames from %u s into each run:\n",
+                 sim::SineTrack::kWindow, sim::SineTrack::kSettle / 48'000);
+    int column = 0;
+    double worst = -1e9;
+    for (const sim::PathStats& path : paths) {
+        if (path.sineWindows == 0) continue;
+        worst = std::max(worst, path.worstThdPlusNoiseDb);
+        std::fprintf(out, "%s%02u%c %7.1f", column ? "   " : "  ", path.stream, path.channel ? 'R' : 'L',
+                     path.worstThdPlusNoiseDb);
+        if (++column == 8) {
+            std::fputs("\n", out);
+            column = 0;
+        }
+    }
+    if (column) std::fputs("\n", out);
+    if (worst > -1e9)
+        std::fprintf(out, "  worst of all paths: %.1f dB\n", worst);
+    else
+        std::fputs("  no path streamed long enough for a window\n", out);
+}
+
+}  // namespace
+
 int RunSession(const Options& options, std::FILE* out, std::FILE* err) {
     InterruptHandler interrupt;
     sim::Machine machine(options.clock, options.seed);
@@ -303,9 +332,10 @@ int RunSession(const Options& options, std::FILE* out, std::FILE* err) {
         std::snprintf(text, sizeof text, "%+.3g ppm", static_cast<double>(ppb) / 1000.0);
         return std::string(ppb ? text : "0 ppm");
     };
-    std::fprintf(out, "  clocks   console %s, driver %s (%s); applications %s; jitter %s\n",
+    std::fprintf(out, "  clocks   console %s, driver %s (%s); applications %s; jitter %s; drift correction %s\n",
                  ppm(options.consolePpb).c_str(), ppm(options.driverPpb).c_str(), DriverClockName(options.driverClock),
-                 options.apps ? "on" : "off", options.jitter ? "on" : "off");
+                 options.apps ? "on" : "off", options.jitter ? "on" : "off", options.driftCorrection ? "on" : "off");
+    if (options.sine) std::fputs("  signal   a 997 Hz sine at -6 dBFS on every channel (--signal sine)\n", out);
     std::fprintf(out, "  service  latency %s at start; virtual audio driver %s; tray %s\n",
                  options.latency ? "Low" : "Ultra-low", options.driver ? "present" : "absent",
                  options.tray ? "running" : "not started");
@@ -341,12 +371,14 @@ int RunSession(const Options& options, std::FILE* out, std::FILE* err) {
     if (options.driver) driver.Install();
     harness::InstallService(machine);
     machine.Reg().SetDword(kSettingsKey, "Latency", options.latency);
+    machine.Reg().SetDword(std::string(kSettingsKey) + "\\Diagnostics", "DriftCorrection", options.driftCorrection ? 1 : 0);
     std::unique_ptr<sim::Console> console;
     if (model) {
         sim::ConsoleConfig config;
         config.model = model->model;
         config.pinMode = options.pinMode;
         config.clockPpb = options.consolePpb;
+        config.sine = options.sine;
         console = std::make_unique<sim::Console>(machine, config);
         if (options.bits == 16) console->Ks().Options().sampleFormats = {{16, 16}};
         if (options.bits == 24) console->Ks().Options().sampleFormats = {{24, 24}};
@@ -357,6 +389,7 @@ int RunSession(const Options& options, std::FILE* out, std::FILE* err) {
     SessionListener listener(timeline, events, recorder.get(), names, console && console->HasCapture() ? 2 : 1,
                              options.verbose);
     sim::AudioPathMeter::Options meterOptions;
+    meterOptions.sine = options.sine;
     if (!options.apps) {
         meterOptions.playedStreams.clear();
         meterOptions.recorders = false;
@@ -513,6 +546,7 @@ int RunSession(const Options& options, std::FILE* out, std::FILE* err) {
     all.insert(all.end(), report.render.begin(), report.render.end());
     report.verdict = Judge(all, report.glitches, report.spans);
     PrintReport(out, report);
+    if (options.sine) PrintSine(out, all);
     if (recorder && !WriteSessionJson(options.recordDir + "/session.json", report)) {
         std::fprintf(err, "quillon-sim: --record %s: cannot write session.json\n", options.recordDir.c_str());
         result = kExitCannotWrite;

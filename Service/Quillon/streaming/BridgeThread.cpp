@@ -15,9 +15,6 @@ constexpr DWORD kGatePollMs = 1;
 constexpr DWORD kWatchMs = 20;
 
 void ResetBridgeState(CConsoleSupervisor& supervisor) {
-    supervisor.m_bCorrecting.store(false);
-    supervisor.m_MeasuredDrift.store(0.0);
-    supervisor.m_Figures.Reset();
     supervisor.m_CaptureProgress.exchange(0);
     supervisor.m_RenderProgress.exchange(0);
     supervisor.m_bTransferGate.exchange(0);
@@ -86,16 +83,26 @@ struct Flow {
     const char* name = "";  // "Capture" or "Render", for the log
 
     std::uint32_t Half() const { return DriverHalf(slots, firstStream, lastStream); }
+    // The driver in the half its last period went by, but a period and a half later: it went round
+    // once more, and the period between was neither written nor read (a slip). Its half is due now.
+    bool Lapped(std::uint32_t half) {
+        const std::int64_t done = binding.m_Correction.m_LastDone;
+        if (half != binding.m_LastHalf || done == 0 || (arrival - done) * 32'000 <= frequency * 3 * periodFrames)
+            return false;
+        Slip(figures, name, "the driver went round");
+        binding.m_LastHalf = half ^ 1u;
+        return true;
+    }
     double Seconds(std::int64_t count) const { return static_cast<double>(count) / static_cast<double>(frequency); }
     double PeriodSeconds() const { return periodFrames / 48'000.0; }
 
-    // Waits for the driver's next period boundary, at most the latency multiplier in ms; the moment it
-    // came, or 0 when it did not. `passed`: the block found the boundary already passed and took its
-    // period without waiting, so the event still holds that boundary's signal: it is cleared first.
-    std::int64_t AwaitBoundary(bool passed = false) {
+    // Waits for the driver's next period boundary; the moment it came, or 0 when it did not. The next
+    // boundary may be a whole period away, and a time-out may end up to a timer tick early: the wait
+    // lasts up to the latency multiplier (a period, in ms) and one more millisecond.
+    std::int64_t AwaitBoundary() {
         if (!Usable(boundaryEvent)) return 0;
-        if (passed) ResetEvent(boundaryEvent);
-        if (WaitForSingleObject(boundaryEvent, supervisor.m_LatencyMultiplier) != WAIT_OBJECT_0) {
+        const DWORD ms = supervisor.m_LatencyMultiplier + 1;
+        if (WaitForSingleObject(boundaryEvent, ms) != WAIT_OBJECT_0) {
             figures.missedEvents.fetch_add(1, std::memory_order_relaxed);
             return 0;
         }
@@ -210,11 +217,16 @@ void CorrectCapture(Flow& flow, const float* block, std::uint32_t frames, std::u
         }
         RouteCaptureFrames(scratch, samples, channels, flow.supervisor.m_pCurrentModel.load(), flow.slots);
         binding.m_LastHalf = half;
+        correction.m_LastDone = PerformanceCount();
         Signal(flow.answerEvent);
     };
     std::int64_t boundary = 0;
     bool pending = false;  // the boundary passed, its period left for the next block
+    // Signals of boundaries that passed before this block came are old news: the waits below are for
+    // the next one. (One that comes after this is kept, and tells its moment within microseconds.)
+    if (Usable(flow.boundaryEvent)) WaitForSingleObject(flow.boundaryEvent, 0);
     std::uint32_t half = flow.Half();
+    if (half != 2) flow.Lapped(half);
     if (half == 2) return;
     if (half == binding.m_LastHalf && !flow.queued) {
         boundary = flow.AwaitBoundary();
@@ -223,7 +235,7 @@ void CorrectCapture(Flow& flow, const float* block, std::uint32_t frames, std::u
     if (half != 2 && half != binding.m_LastHalf) {
         write(half);
         if (!boundary && !flow.queued) {
-            boundary = flow.AwaitBoundary(true);
+            boundary = flow.AwaitBoundary();
             half = flow.Half();
             if (boundary && half != 2 && half != binding.m_LastHalf) {
                 if (resampler.Buffered() >= need)
@@ -258,21 +270,27 @@ void CorrectRender(Flow& flow, float* block, std::uint32_t frames, std::uint16_t
         RouteRenderFrames(scratch, samples, channels, flow.slots);
         if (resampler.Push(scratch, period) < period) Slip(flow.figures, flow.name, "queue full");
         binding.m_LastHalf = half;
+        correction.m_LastDone = PerformanceCount();
         Signal(flow.answerEvent);
     };
     const double target = CFrameResampler::Lookahead() + period / 8.0;
     const double need = frames * correction.m_Loop.Step() + CFrameResampler::Lookahead();
     std::int64_t boundary = 0;
     bool pending = false;
+    // Signals of boundaries that passed before this block came are old news: the waits below are for
+    // the next one. (One that comes after this is kept, and tells its moment within microseconds.)
+    if (Usable(flow.boundaryEvent)) WaitForSingleObject(flow.boundaryEvent, 0);
     std::uint32_t half = flow.Half();
-    if (half != 2 && half == binding.m_LastHalf && !flow.queued) {
+    if (half != 2) flow.Lapped(half);
+    // A block the console's queue held skips the wait, unless the queue cannot give it its frames.
+    if (half != 2 && half == binding.m_LastHalf && (!flow.queued || resampler.Buffered() < need)) {
         boundary = flow.AwaitBoundary();
         half = flow.Half();
     }
     if (half != 2 && half != binding.m_LastHalf) {
         read(half);
         if (!boundary && !flow.queued) {
-            boundary = flow.AwaitBoundary(true);
+            boundary = flow.AwaitBoundary();
             half = flow.Half();
             if (boundary && half != 2 && half != binding.m_LastHalf) {
                 if (resampler.Buffered() < need + target)
@@ -337,6 +355,11 @@ unsigned WINAPI BridgeThreadProc(void* argument) {
     // the bridge runs.
     const bool fineTimer = timeBeginPeriod(1) == TIMERR_NOERROR;
     ResetBridgeState(*supervisor);
+    // A new bridge starts copying sample for sample, its figures from zero (the last bridge's stay
+    // readable until then).
+    supervisor->m_bCorrecting.store(false);
+    supervisor->m_MeasuredDrift.store(0.0);
+    supervisor->m_Figures.Reset();
     ConsoleBridge* bridge = supervisor->m_pBridge;
     if (bridge && bridge->m_Render.m_pDevice) {
         Sleep(kStartDelayMs);
@@ -390,7 +413,7 @@ int RouteCaptureBlock(ConsoleBridge* bridge, const float* block, std::uint32_t s
         // A block written at once: while correction is on, the stream thread (idle until the console's
         // next block) waits for the driver's next boundary, so that the estimate sees every block.
         if (!boundary && !flow.queued && !flow.firstBlock && supervisor.m_DriftCorrection)
-            boundary = flow.AwaitBoundary(true);
+            boundary = flow.AwaitBoundary();
         Observe(flow, boundary);
     }
     ++correction.m_Blocks;

@@ -1,5 +1,6 @@
 #include "Service/Quillon/streaming/DriftLoop.h"
 
+#include <algorithm>
 #include <cmath>
 
 void CDriftEstimate::Reset(double period) {
@@ -51,6 +52,8 @@ double CDriftLoop::Update(double error) {
     const double w = 2 * kPi * hz / m_Rate;  // natural frequency, radians per update
     constexpr double kDamping = 0.8;
     ++m_Updates;
+    // A level read a scheduling delay late (a thread that woke late) must not throw the step about.
+    error = std::clamp(error, -1.0, 1.0);
     m_Integral += w * w * error;
     m_Step = m_Integral + 2 * kDamping * w * error;
     if (std::fabs(error) < 0.1) {

@@ -19,6 +19,7 @@ struct FlowCorrection {
     bool m_bEngaged = false;
     std::uint64_t m_Blocks = 0;   // console blocks routed since the gate opened
     std::int64_t m_Opened = 0;    // performance counter at the first routed block
+    std::int64_t m_LastDone = 0;  // performance counter when a period was last written or read
 
     // Makes the queue for frames of `channels` channels and driver periods of `periodFrames` frames.
     void Prepare(std::uint16_t channels, std::uint32_t periodFrames) {

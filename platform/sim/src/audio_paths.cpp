@@ -1,4 +1,5 @@
 // The audio path meter: every path of a session followed by its identifying signal.
+#include "platform/sim/include/sim/sine_signal.h"
 #include "platform/sim/include/sim/audio_paths.h"
 
 #include <algorithm>
@@ -18,7 +19,6 @@ namespace {
 constexpr std::int64_t kTicksPerSecond = 10'000'000;
 constexpr std::uint64_t kPhases = 2048;
 
-bool IsFloat(const KsWaveFormat& f) { return f.subFormat == KSDATAFORMAT_SUBTYPE_IEEE_FLOAT; }
 
 // A pin sample as the integer the pin got, left-justified in 32 bits (a float pin: its bits).
 std::int32_t LeftJustified(const BYTE* sample, const KsWaveFormat& f) {
@@ -90,6 +90,7 @@ struct AudioPathMeter::PathState {
     std::uint64_t gap = 0;   // frames without an identified sample since then
     std::uint64_t repeats = 0;   // frames repeated in a row just now
     std::uint64_t repeatAt = 0;  // where they began
+    SineTrack sine;
 };
 
 AudioPathMeter::AudioPathMeter(Options options) : options_(std::move(options)) { InitPaths(); }
@@ -104,7 +105,10 @@ AudioPathMeter::AudioPathMeter(VirtualAudioDriver& driver, Console* console, Opt
         if (stream < kFirstRenderStream || stream >= kFirstRenderStream + kRenderStreamCount) continue;
         driver.SetPlayer(stream - kFirstRenderStream, [this, stream](std::uint64_t first, std::uint32_t channels,
                                                                      float* samples, std::uint32_t frames) {
-            FillPlayerSignal(stream, first, channels, samples, frames);
+            if (options_.sine)
+                FillPlayerSine(stream, first, channels, samples, frames);
+            else
+                FillPlayerSignal(stream, first, channels, samples, frames);
             OnPlayed(stream, first, channels, samples, frames);
         });
     }
@@ -160,6 +164,31 @@ void AudioPathMeter::AddLatency(PathStats& path, PathRun& run, std::int64_t late
 
 // Counts `frames` glitched frames of `kind` on `path`, noticed at machine frame `at`; extends the path's
 // latest record of that kind when it ended within 10 ms.
+void AudioPathMeter::SineLocked(PathStats& path, PathState& state, float x, std::uint64_t arrival) {
+    switch (state.sine.Add(x)) {
+        case SineTrack::Event::Started: {
+            PathRun run;
+            run.machineFrame = arrival;
+            path.runs.push_back(run);
+            if (listener_) listener_->RunStarted(path, arrival);
+            break;
+        }
+        case SineTrack::Event::Broke:
+            ++path.slips;
+            GlitchLocked(path, GlitchKind::Slipped, arrival, 1);
+            break;
+        default: break;
+    }
+    if (x == 0.0f) {
+        ++path.silentFrames;
+        return;
+    }
+    ++path.frames;
+    if (!path.runs.empty()) ++path.runs.back().frames;
+    path.sineWindows = state.sine.Windows();
+    path.worstThdPlusNoiseDb = state.sine.WorstDb();
+}
+
 void AudioPathMeter::GlitchLocked(PathStats& path, GlitchKind kind, std::uint64_t at, std::uint64_t frames) {
     const bool capture = path.stream < kCaptureStreamCount;
     path.glitches[kind] += frames;
@@ -256,6 +285,13 @@ void AudioPathMeter::OnRecorded(unsigned stream, std::uint64_t firstFrame, std::
     for (std::size_t i = 0; i < count; ++i)
         level.peak = std::max(level.peak, std::isfinite(samples[i]) ? std::fabs(samples[i]) : 0.0f);
 
+    if (options_.sine) {
+        for (unsigned ch = 0; ch < std::min<std::uint32_t>(channels, 2); ++ch)
+            for (std::uint32_t i = 0; i < frames; ++i)
+                SineLocked(capture_[stream * 2 + ch], captureState_[stream * 2 + ch],
+                           samples[std::size_t{i} * channels + ch], firstFrame + i);
+        return;
+    }
     const unsigned bits = captureBits_;
     // Before the console's pin said when its clock started, frames count from machine time 0.
     const ConsoleClock clock = captureClock_ && captureClock_->Rate() ? *captureClock_ : ConsoleClock(0, kMachineFrameRate);
@@ -349,6 +385,16 @@ void AudioPathMeter::RenderFramesLocked(const ConsolePinEvent& e) {
             const bool tableChannel = c < 2 * kRenderStreamCount;
             std::optional<PlayerSampleId> id;
             bool silent;
+            if (options_.sine) {
+                float x;
+                if (floatPin)
+                    std::memcpy(&x, sample, sizeof x);
+                else
+                    x = static_cast<float>(std::ldexp(static_cast<double>(LeftJustified(sample, f)), -31));
+                (x == 0.0f ? channel.silentFrames : channel.identified) += 1;
+                if (tableChannel) SineLocked(render_[c], renderState_[c], x, played);
+                continue;
+            }
             if (floatPin) {
                 float x;
                 std::memcpy(&x, sample, sizeof x);

@@ -11,7 +11,6 @@ namespace sim {
 namespace {
 
 
-bool IsFloat(const KsWaveFormat& f) { return f.subFormat == KSDATAFORMAT_SUBTYPE_IEEE_FLOAT; }
 
 // Samples are little-endian words, as the host's: one store or load of `Bytes` bytes each.
 static_assert(std::endian::native == std::endian::little);

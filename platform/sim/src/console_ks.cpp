@@ -90,6 +90,7 @@ KsPinSpec ConsoleKs::StreamingPin(bool capture) const {
     pin.sampleFormats = options_.floatSamples ? std::vector<KsSampleFormat>{{32, 32}} : options_.sampleFormats;
     pin.stream.clockOrigin = plugTime_;
     pin.stream.clockPpb = console_.Config().clockPpb;
+    pin.stream.sine = console_.Config().sine;
     pin.stream.framesPerRead = capture ? options_.captureFramesPerRead : 0;
     pin.stream.staleLastWord = capture && options_.staleCaptureSentinel;
     pin.stream.sinkFrames = options_.renderSinkFrames;

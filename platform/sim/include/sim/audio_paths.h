@@ -119,6 +119,9 @@ struct PathStats {
     std::int64_t minLatency = 0;  // machine frames, over all runs; meaningful when some run has frames
     std::int64_t maxLatency = 0;
     std::vector<PathRun> runs;
+    // The sine test signal: windows measured, and the worst THD+N among them (dB).
+    std::uint32_t sineWindows = 0;
+    double worstThdPlusNoiseDb = 0;
 
     bool Identified() const { return !runs.empty(); }
     bool LatencyConstant() const { return Identified() && minLatency == maxLatency; }
@@ -199,6 +202,10 @@ public:
         bool recorders = true;                               // record from every capture endpoint
         std::uint64_t newRunSilence = 2'400;                 // frames of silence that end a run (50 ms)
         std::size_t glitchRecords = 10'000;                  // records Glitches() keeps (counts go on)
+        // The sine test signal (sim/sine_signal.h): the players play it and every path is judged by its
+        // sine: a break in it is a slip, and each clean window after the settling gives a THD+N figure.
+        // Frames, silence, runs and slips are counted; nothing is identified, so no latency or routing.
+        bool sine = false;
     };
 
     // Over a machine: players of the identifying signal on `playedStreams`, recorders on all eleven
@@ -259,6 +266,8 @@ private:
     // clock, which may drift from the machine's or follow the service.
     std::uint64_t MachineFrameNow(std::uint64_t frame) const;
     void RenderFramesLocked(const ConsolePinEvent& event);
+    // A sample of the sine test signal on `path`, arriving at machine frame `arrival`.
+    void SineLocked(PathStats& path, PathState& state, float x, std::uint64_t arrival);
     void CaptureFramesLocked(const ConsolePinEvent& event);
     PinRecord* PinLocked(std::uint32_t id);
 

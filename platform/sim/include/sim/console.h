@@ -50,6 +50,8 @@ struct ConsoleConfig {
     // The console's crystal: how fast its sample clock runs against the machine's clock, in parts per
     // billion (negative: slow). USB allows +-500 ppm.
     std::int64_t clockPpb = 0;
+    // Capture plays the sine test signal (sim/sine_signal.h) instead of the identifying one.
+    bool sine = false;
     // The GUID part of the console's two endpoint ids.
     GUID captureEndpointGuid = {0x0b6f3c21, 0x44a2, 0x4d9e, {0x8f, 0x10, 0x6a, 0x2c, 0x91, 0x3e, 0x57, 0x01}};
     GUID renderEndpointGuid = {0x0b6f3c21, 0x44a2, 0x4d9e, {0x8f, 0x10, 0x6a, 0x2c, 0x91, 0x3e, 0x57, 0x02}};

@@ -46,6 +46,7 @@ struct KsSampleFormat {
 struct KsStreamSpec {
     std::int64_t clockOrigin = 0;    // machine ticks at which the device's sample clock started (its plug)
     std::int64_t clockPpb = 0;       // how fast that clock runs against the machine's (parts per billion)
+    bool sine = false;               // capture carries the sine test signal instead of the identifying one
     ULONG framesPerRead = 0;         // standard capture: frames a read takes at most (0: its FrameExtent)
     bool staleLastWord = false;      // looped capture leaves the last 32-bit word of each packet untouched
     std::size_t sinkFrames = 96000;  // render frames kept, newest first
@@ -109,6 +110,8 @@ struct KsWaveFormat {
     DWORD channelMask = 0;
     GUID subFormat{};
 };
+
+inline bool IsFloat(const KsWaveFormat& f) { return f.subFormat == KSDATAFORMAT_SUBTYPE_IEEE_FLOAT; }
 
 // A parsed KsCreatePin request.
 struct KsConnectRequest {
