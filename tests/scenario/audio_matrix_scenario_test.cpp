@@ -385,6 +385,10 @@ constexpr int kIdleMinutes = 10;
 // bridge stays up and the channel is never rebuilt.
 TEST_P(DriverClocks, SlipsOnlyAsTheDriftGivesAndNeverTearsDown) {
     const Clocks c = GetParam();
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    // What the sanitizers look for in the correction shows in the cases with late wake-ups.
+    if (c.correct && !c.jitter) GTEST_SKIP() << "without jitter: in the plain build only";
+#endif
     Session s;
     s.lowLatency = c.lowLatency;
     s.consolePpb = std::int64_t{c.consolePpm} * 1000;
