@@ -10,7 +10,9 @@
 
 #include "Service/Quillon/streaming/BridgeFigures.h"
 #include "Service/Quillon/streaming/StreamManager.h"
+#include "Service/Quillon/supervisor/Diagnostics.h"
 #include "Service/Quillon/vdriver/VirtualDriverChannel.h"
+#include "Service/common/DiagnosticsMapping.h"
 #include "Service/common/SharedMemory.h"
 #include "platform/win32.h"
 
@@ -105,6 +107,10 @@ public:
     std::uint32_t m_Latency = 0;
     std::unique_ptr<CSharedMemoryGlobalWriter> m_pCommandBlock;
     std::unique_ptr<CSharedMemoryWriter> m_pStatusBlock;
+    // The diagnostics view: created with the other blocks, written by the loop thread on every pass (by
+    // the constructing and destroying thread only while no loop thread runs).
+    CDiagnosticsMapping m_Diagnostics;
+    std::uint64_t m_BridgeOpenedMs = 0;  // GetTickCount64 when the open bridge was opened; 0 without one
     HINSTANCE m_hInstance = nullptr;
     HMODULE m_hAvrt = nullptr;
     AvSetMmThreadCharacteristicsAFn m_pfnAvSetMmThreadCharacteristicsA = nullptr;
@@ -127,4 +133,10 @@ private:
     void CheckChannel();
     ConsoleHidLink& ChosenHidLink();
     void PublishVersion(QuillonSharedBlock& status);
+
+public:
+    // What the diagnostics view shows now (loop thread, or while no loop thread runs), and its
+    // publication into the diagnostics block.
+    DiagSnapshot TakeDiagSnapshot() const;
+    void PublishDiagnostics();
 };
