@@ -81,9 +81,11 @@ std::string FormatDiagnosticsTable(const DiagnosticsRecord& r, std::uint64_t now
     text += "\n";
     text += "  formats  capture " + DiagFormatText(r.capture) + ", render " + DiagFormatText(r.render);
     text += r.sampleRate ? Printf(", %u Hz\n", r.sampleRate) : std::string("\n");
-    text += Printf("  timing   period %u frames (%.1f ms), latency %s (x%u), drift correction %s, %s\n", r.periodFrames,
-                   static_cast<double>(r.periodFrames) * 1000.0 / rate, LatencyName(r.latencyMultiplier),
-                   r.latencyMultiplier, r.driftCorrection ? "on" : "off",
+    const std::string period = r.periodFrames ? Printf("period %u frames (%.1f ms)", r.periodFrames,
+                                                       static_cast<double>(r.periodFrames) * 1000.0 / rate)
+                                              : std::string("period unknown (no virtual driver)");
+    text += Printf("  timing   %s, latency %s (x%u), drift correction %s, %s\n", period.c_str(),
+                   LatencyName(r.latencyMultiplier), r.latencyMultiplier, r.driftCorrection ? "on" : "off",
                    r.lockMs ? ("locked after " + Duration(r.lockMs)).c_str() : "not locked");
     text += Printf("  counts   console blocks: capture %" PRIu64 ", render %" PRIu64 "; driver events answered %" PRIu64
                    "\n\n",

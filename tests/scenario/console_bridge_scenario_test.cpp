@@ -56,7 +56,9 @@ DiagnosticsRecord Diagnostics() {
     DiagnosticsRecord record{};
     CDiagnosticsMapping block = CDiagnosticsMapping::Open(kDiagnosticsBlockName);
     EXPECT_TRUE(block);
-    if (block) EXPECT_EQ(ReadDiagnostics(block.View(), block.Bytes(), record), EDiagRead::Ok);
+    if (block) {
+        EXPECT_EQ(ReadDiagnostics(block.View(), block.Bytes(), record), EDiagRead::Ok);
+    }
     return record;
 }
 std::string PathStates(const DiagnosticsRecord& r) {

@@ -230,6 +230,11 @@ TEST_F(ServiceSettings, TheDiagnosticsBlockIsTheUsersToReadForAsLongAsTheService
         auto [code, table] = RunDiagOnce(machine);
         EXPECT_EQ(code, static_cast<DWORD>(kDiagExitShown)) << table;
         EXPECT_EQ(table.rfind("Quillon bridge: no console\n", 0), 0u) << table;
+        EXPECT_NE(table.find(std::string(withDriver ? "period 96 frames (2.0 ms)" : "period unknown (no virtual driver)") +
+                             ", latency Ultra-low (x2), drift correction on, not locked\n"),
+                  std::string::npos)
+            << table;
+        EXPECT_NE(table.find("\n15 playback  -  idle "), std::string::npos) << table;
 
         ASSERT_TRUE(harness::StopService(machine));
         EXPECT_FALSE(machine.Names().MappingExists(kDiagnosticsBlockName));

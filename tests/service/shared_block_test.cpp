@@ -208,7 +208,7 @@ TEST(DiagnosticsTable, OneLinePerPathWithItsUnitsUnderAHeaderOnTheBridge) {
           "period 96 frames (2.0 ms), latency Ultra-low (x2), drift correction on, locked after 900 ms\n",
           "console blocks: capture 1000, render 2000; driver events answered 5000\n",
           " 0 capture   2  copy        48000    +12.3     0.0       0      1       2       3  off",
-          " 1 capture   1  copy ", "10 capture   -  idle             -        -       -       -      -",
+          " 1 capture   1  copy ", "10 capture   -  idle            -        -       -       -      -       -       -  -                    -\n",
           "11 playback  2  resampling  48000    -20.0     1.0      48      4       5       6  on              192000\n",
           "Hz      ppm      ms  frames         events  events"}},
         {"no console, Low, correction off", [](DiagSnapshot& s) {

@@ -41,10 +41,11 @@ CConsoleSupervisor::CConsoleSupervisor() {
     m_pCommandBlock = std::make_unique<CSharedMemoryGlobalWriter>(kCommandBlockName, kCommandBlockServiceAccess);
     m_pStatusBlock = std::make_unique<CSharedMemoryWriter>(SharedMemorySide::Create, kStatusBlockName, kReadWriteAccess);
     m_Diagnostics = CDiagnosticsMapping::Create(kDiagnosticsBlockName);
-    PublishDiagnostics();  // no bridge yet: the header and zeros
+    PublishIdleDiagnostics();  // a whole record at once, then again with the settings
 
     m_hInstance = ProcessGlobal<CServiceProcess>().m_hInstance;
     LoadSettings();
+    PublishIdleDiagnostics();
 
     if (!m_Channel.IsOpen()) return;
 
@@ -90,12 +91,7 @@ CConsoleSupervisor::~CConsoleSupervisor() {
     m_pStatusBlock.reset();
     m_pCommandBlock.reset();
     // A reader that keeps the diagnostics block (the worker, across supervisors) sees no bridge.
-    m_BridgeOpenedMs = 0;
-    if (DiagnosticsRecord* record = m_Diagnostics.Record()) {
-        DiagnosticsRecord empty;
-        InitDiagnosticsRecord(empty);
-        PublishDiagnosticsRecord(*record, empty);
-    }
+    PublishIdleDiagnostics();
     m_Diagnostics.Close();
     // No device may call back into a freed bridge: the devices are destroyed before it.
     m_StreamManager.DestroyAll();
@@ -414,12 +410,17 @@ ConsoleHidLink& CConsoleSupervisor::ChosenHidLink() {
     return m_StreamManager.SpareHidLink();
 }
 
-DiagSnapshot CConsoleSupervisor::TakeDiagSnapshot() const {
+DiagSnapshot CConsoleSupervisor::IdleDiagSnapshot() const {
     DiagSnapshot s;
     s.periodFrames = m_Channel.BufferFrames() / 2;
     s.latencyMultiplier = m_LatencyMultiplier;
     s.driftCorrection = m_DriftCorrection;
-    if (!m_pBridge) return s;
+    return s;
+}
+
+DiagSnapshot CConsoleSupervisor::TakeDiagSnapshot() const {
+    DiagSnapshot s = IdleDiagSnapshot();
+    if (!m_pBridge || !m_pBridge->m_Render.m_pDevice) return s;
     s.bridgeState = m_bTransferGate.load() ? EDiagBridgeState::Streaming : EDiagBridgeState::Opening;
     s.bridgeOpenedMs = m_BridgeOpenedMs;
     s.driverAnswers = m_DriverAnswers.load(std::memory_order_relaxed);
@@ -443,5 +444,13 @@ void CConsoleSupervisor::PublishDiagnostics() {
     if (!shared) return;
     DiagnosticsRecord fresh;
     BuildDiagnosticsRecord(TakeDiagSnapshot(), fresh);
+    PublishDiagnosticsRecord(*shared, fresh);
+}
+
+void CConsoleSupervisor::PublishIdleDiagnostics() {
+    DiagnosticsRecord* shared = m_Diagnostics.Record();
+    if (!shared) return;
+    DiagnosticsRecord fresh;
+    BuildDiagnosticsRecord(IdleDiagSnapshot(), fresh);
     PublishDiagnosticsRecord(*shared, fresh);
 }

@@ -137,6 +137,9 @@ private:
 public:
     // What the diagnostics view shows now (loop thread, or while no loop thread runs), and its
     // publication into the diagnostics block.
+    DiagSnapshot IdleDiagSnapshot() const;
     DiagSnapshot TakeDiagSnapshot() const;
     void PublishDiagnostics();
+    // No bridge, the settings and the driver's period as they are: what a reader sees between supervisors.
+    void PublishIdleDiagnostics();
 };

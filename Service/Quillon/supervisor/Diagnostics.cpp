@@ -24,6 +24,7 @@ void InitDiagnosticsRecord(DiagnosticsRecord& record) {
     record.size = sizeof(DiagnosticsRecord);
     record.version = kDiagnosticsVersion;
     record.pathCount = kDiagnosticsPaths;
+    for (std::uint32_t i = 0; i < kDiagnosticsPaths; ++i) record.paths[i].stream = i;
 }
 
 void BuildDiagnosticsRecord(const DiagSnapshot& s, DiagnosticsRecord& r) {
@@ -57,7 +58,6 @@ void BuildDiagnosticsRecord(const DiagSnapshot& s, DiagnosticsRecord& r) {
     }
     for (std::uint32_t i = 0; i < kDiagnosticsPaths; ++i) {
         DiagPathRecord& path = r.paths[i];
-        path.stream = i;
         const DiagFlowSnapshot& flow = i < kDiagFirstRenderStream ? s.captureFlow : s.renderFlow;
         if (!bridged || !flow.hasDevice || !s.streamUsed[i] || s.streamChannels[i] == 0) continue;
         // A routing that measures nothing yet reports 0: it copies sample for sample.

@@ -45,7 +45,7 @@ struct DiagSnapshot {
 // The routing's figures of one direction, read once each (relaxed).
 DiagFlowSnapshot ReadFlowFigures(const FlowFigures& figures);
 
-// A record with its header (size, version, path count) and everything else zero: no console.
+// A record with its header (size, version, path count), its paths numbered and everything else zero.
 void InitDiagnosticsRecord(DiagnosticsRecord& record);
 
 // The record the snapshot gives; its sequence word is left 0. Streams 0-10 take the capture direction's
