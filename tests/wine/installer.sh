@@ -153,7 +153,7 @@ missing=""
 for file in "${programs[@]}" Uninstall.exe; do [[ -f "$installed/$file" ]] || missing+=" $file"; done
 for file in "${programs[@]}"; do cmp -s "$build/$file" "$installed/$file" || missing+=" $file(differs)"; done
 [[ -z "$missing" ]]
-check "files in $install_dir: both programs as built, Uninstall.exe" $? "missing:$missing"
+check "files in $install_dir: the programs as built, Uninstall.exe" $? "missing:$missing"
 # The uninstaller is written by the installer on the target machine, from the copy signed at build time.
 check_signature "$installed/Uninstall.exe" "installed Uninstall.exe" "$build"
 uninstaller_rc=$("$windres" -J coff -i "$installed/Uninstall.exe" -O rc 2>/dev/null)
@@ -188,9 +188,9 @@ fi
 link_text=$(iconv -f UTF-16LE -t UTF-8 "$start_menu_link" 2>/dev/null | tr -c '[:print:]' '\n')
 [[ -f "$start_menu_link" ]] && grep -qi 'Quillon.QuillonSystray\.exe' <<<"$link_text$(strings "$start_menu_link" 2>/dev/null)"
 check "Start menu (all users): Quillon.lnk starts the installed tray" $?
-diag_text=$(iconv -f UTF-16LE -t UTF-8 "$diag_link" 2>/dev/null | tr -c '[:print:]' '\n')
-[[ -f "$diag_link" ]] && grep -qi 'Quillon.QuillonDiag\.exe' <<<"$diag_text$(strings "$diag_link" 2>/dev/null)"
-check "Start menu (all users): Quillon Diagnostics.lnk opens QuillonDiag in a console" $?
+# Its target is cmd.exe; the program is in the arguments, which a link keeps in UTF-16 only.
+[[ -f "$diag_link" ]] && strings -e l "$diag_link" | grep -qi '/k ""C:.Program Files.Quillon.QuillonDiag\.exe""'
+check "Start menu (all users): Quillon Diagnostics.lnk opens QuillonDiag in a console that stays open" $?
 run_value=$(reg_value "$run_key" Quillon)
 [[ "$run_value" == "\"$install_dir\\QuillonSystray.exe\"" ]]
 check "Run value starts the installed tray" $? "Quillon = ${run_value:-none}"

@@ -74,6 +74,13 @@ public:
     // channel mask, over the chosen HID link. The console search calls it; it is also the one way in for
     // a console attached without streaming (a model and an open HID link in the stream manager's spare).
     void AnnounceConsole(const CUSBDevice& model, bool captureOpened);
+    // What the diagnostics view shows (the loop thread's, or the constructing and destroying thread's
+    // while no loop thread runs): no bridge with the settings and the driver's period, or the open
+    // bridge; and their publication into the diagnostics block.
+    DiagSnapshot IdleDiagSnapshot() const;
+    DiagSnapshot TakeDiagSnapshot() const;
+    void PublishDiagnostics();
+    void PublishIdleDiagnostics();
 
     HANDLE m_hLoopThread = INVALID_HANDLE_VALUE;
     unsigned m_LoopThreadId = 0;
@@ -133,13 +140,4 @@ private:
     void CheckChannel();
     ConsoleHidLink& ChosenHidLink();
     void PublishVersion(QuillonSharedBlock& status);
-
-public:
-    // What the diagnostics view shows now (loop thread, or while no loop thread runs), and its
-    // publication into the diagnostics block.
-    DiagSnapshot IdleDiagSnapshot() const;
-    DiagSnapshot TakeDiagSnapshot() const;
-    void PublishDiagnostics();
-    // No bridge, the settings and the driver's period as they are: what a reader sees between supervisors.
-    void PublishIdleDiagnostics();
 };
