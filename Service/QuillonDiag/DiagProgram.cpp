@@ -22,7 +22,7 @@ std::atomic<bool> g_Stop{false};
 static_assert(std::atomic<bool>::is_always_lock_free);
 extern "C" void OnCtrlC(int) { g_Stop.store(true); }
 
-// The view's text from the block as it is now, or why not; false when the service is not running.
+// The view's text from the block as it is now, or the message why there is none.
 enum class EView { Shown, NotRunning, Unreadable };
 EView TakeView(std::string& text) {
     CDiagnosticsMapping block = CDiagnosticsMapping::Open(kDiagnosticsBlockName);
@@ -62,7 +62,9 @@ int LiveView() {
     g_Stop.store(false);
     void (*previous)(int) = std::signal(SIGINT, OnCtrlC);
     const bool escapes = EnableEscapes();
-    if (escapes) Print(stdout, "\x1b[?25l");  // no cursor blinking over the table
+    // Like pw-top: the view in the console's alternate screen, without a cursor blinking over it; the
+    // screen the user had comes back when it ends.
+    if (escapes) Print(stdout, "\x1b[?1049h\x1b[?25l");
     while (!g_Stop.load()) {
         std::string text;
         const EView view = TakeView(text);
@@ -82,7 +84,7 @@ int LiveView() {
         }
         for (DWORD waited = 0; waited < kRefreshMs && !g_Stop.load(); waited += kStopPollMs) Sleep(kStopPollMs);
     }
-    if (escapes) Print(stdout, "\x1b[?25h");
+    if (escapes) Print(stdout, "\x1b[?25h\x1b[?1049l");
     std::signal(SIGINT, previous == SIG_ERR ? SIG_DFL : previous);
     return kDiagExitShown;
 }
