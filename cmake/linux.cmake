@@ -43,10 +43,16 @@ if(QUILLON_TRAY_SOURCES)
   set(QUILLON_TRAY_LIB quillon_tray)
 endif()
 
+# The diagnostics program (everything but its entry): the reader and the table quillon-sim shows too.
+file(GLOB QUILLON_DIAG_SOURCES CONFIGURE_DEPENDS Service/QuillonDiag/*.cpp)
+list(FILTER QUILLON_DIAG_SOURCES EXCLUDE REGEX "/main\\.cpp$")
+add_library(quillon_diag STATIC ${QUILLON_DIAG_SOURCES})
+target_link_libraries(quillon_diag PUBLIC quillon_common)
+
 # Test-side wiring of the programs to the simulated machine (starting them as simulated processes).
 file(GLOB QUILLON_HARNESS_SOURCES CONFIGURE_DEPENDS tests/harness/*.cpp)
 add_library(quillon_harness STATIC ${QUILLON_HARNESS_SOURCES})
-target_link_libraries(quillon_harness PUBLIC quillon_service ${QUILLON_TRAY_LIB})
+target_link_libraries(quillon_harness PUBLIC quillon_service ${QUILLON_TRAY_LIB} quillon_diag)
 
 if(QUILLON_FUZZ)
   include(tests/fuzz/fuzz.cmake)

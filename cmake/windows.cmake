@@ -1,5 +1,6 @@
-# Windows x64 (mingw-w64 cross build, see cmake/toolchain-mingw-w64-x86_64.cmake): the two programs with
-# their resources. Both are GUI-subsystem programs: the service has no console, and the tray has windows.
+# Windows x64 (mingw-w64 cross build, see cmake/toolchain-mingw-w64-x86_64.cmake): the programs with their
+# resources. The service and the tray are GUI-subsystem programs (the service has no console, the tray has
+# windows); QuillonDiag is a console program.
 enable_language(RC)
 include(${CMAKE_SOURCE_DIR}/cmake/signing.cmake)
 
@@ -47,6 +48,14 @@ if(QUILLON_TRAY_SOURCES)
   target_link_libraries(QuillonSystray PRIVATE user32 shell32 comctl32 advapi32 ole32 uuid)
   quillon_sign(QuillonSystray "Quillon Virtual Device Driver notification area")
 endif()
+
+# The diagnostics view: a console program (no WIN32), reading the service's diagnostics block.
+file(GLOB QUILLON_DIAG_SOURCES CONFIGURE_DEPENDS Service/QuillonDiag/*.cpp)
+set_property(SOURCE Service/QuillonDiag/res/QuillonDiag.rc APPEND PROPERTY OBJECT_DEPENDS
+             ${QUILLON_GENERATED_DIR}/quillon_version.h ${CMAKE_SOURCE_DIR}/Service/QuillonDiag/res/QuillonDiag.manifest)
+add_executable(QuillonDiag ${QUILLON_COMMON_SOURCES} ${QUILLON_DIAG_SOURCES} Service/QuillonDiag/res/QuillonDiag.rc)
+target_link_libraries(QuillonDiag PRIVATE advapi32)
+quillon_sign(QuillonDiag "Quillon Virtual Device Driver diagnostics")
 
 # Helpers of the Wine smoke tests (tests/wine/*.cpp): small console programs that look at the running
 # programs from inside the Wine prefix.

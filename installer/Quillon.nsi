@@ -2,7 +2,7 @@
 ; Built by the Windows build (installer/installer.cmake) with makensis, which passes in:
 ;   VERSION        the project version, four numbers (1.0.3.0)
 ;   VERSION_MAJOR, VERSION_MINOR
-;   PROGRAM_DIR    the folder with the cross-built QuillonVADService.exe and QuillonSystray.exe
+;   PROGRAM_DIR    the folder with the cross-built QuillonVADService.exe, QuillonSystray.exe and QuillonDiag.exe
 ;   ICON           the tray's icon file, drawn at build time
 ;   OUTFILE        the installer to write
 ;   SIGN_CMAKE, SIGN_SCRIPT, SIGN_TOOL, SIGN_TEST_PFX (optional): how to sign the uninstaller and the
@@ -16,7 +16,7 @@
 ;
 ; The service gets recovery actions (restarted 5 s after a failure, three times; the count starts again
 ; after a day without one), also for failures where it stops itself with an error; all users' Start menu
-; gets an entry for the tray. Without the virtual audio driver (device Root\Quillon_VirtualAudio) the
+; gets an entry for the tray and one for the diagnostics view (QuillonDiag in a console window). Without the virtual audio driver (device Root\Quillon_VirtualAudio) the
 ; installation ends saying that the console's audio needs it.
 
 !macro QUILLON_REQUIRE NAME
@@ -49,6 +49,7 @@ AllowSkipFiles off
 !define SERVICE_DESCRIPTION "Bridges the Quillon console's audio channels to the endpoints of the Quillon virtual audio driver."
 !define SERVICE_EXE "QuillonVADService.exe"
 !define TRAY_EXE "QuillonSystray.exe"
+!define DIAG_EXE "QuillonDiag.exe"
 !define UNINSTALL_EXE "Uninstall.exe"
 !define SETTINGS_PARENT_KEY "SOFTWARE\${PUBLISHER}"
 !define SETTINGS_KEY "${SETTINGS_PARENT_KEY}\${SERVICE_NAME}"
@@ -56,6 +57,7 @@ AllowSkipFiles off
 !define RUN_KEY "Software\Microsoft\Windows\CurrentVersion\Run"
 !define RUN_VALUE "Quillon"
 !define START_MENU_LINK "$SMPROGRAMS\Quillon.lnk"
+!define DIAG_MENU_LINK "$SMPROGRAMS\Quillon Diagnostics.lnk"
 !define DRIVER_HARDWARE_ID "Root\Quillon_VirtualAudio"
 ; One installer or uninstaller at a time: both stop and start the same service.
 !define SETUP_MUTEX "Global\QuillonSetup{5C0B7E52-3E0F-4C8D-9F1B-2D6A4E8C71A3}"
@@ -114,6 +116,16 @@ VIAddVersionKey /LANG=${LANG_ENGLISH} "ProductVersion" "${VERSION}"
 !insertmacro QUILLON_START_TRAY ""
 !insertmacro QUILLON_DRIVER_PRESENT ""
 
+; EndDiagnostics: ends every running QuillonDiag.exe (a view of the service's state; nothing to save).
+!macro QUILLON_END_DIAGNOSTICS UN
+Function ${UN}EndDiagnostics
+  nsExec::Exec '"$SYSDIR\taskkill.exe" /F /IM ${DIAG_EXE}'
+  Pop $0
+FunctionEnd
+!macroend
+!insertmacro QUILLON_END_DIAGNOSTICS ""
+!insertmacro QUILLON_END_DIAGNOSTICS "un."
+
 !insertmacro QUILLON_SERVICE_STATE "un."
 !insertmacro QUILLON_WAIT_FOR_SERVICE_STATE "un."
 !insertmacro QUILLON_STOP_SERVICE "un."
@@ -171,10 +183,14 @@ Section "Quillon" SecQuillon
     Abort "The service did not stop."
   ${EndIf}
 
+  ; A diagnostics view left open holds its program file; it keeps nothing, so it is simply ended.
+  Call EndDiagnostics
+
   SetOutPath "$INSTDIR"
   SetOverwrite on
   File "${PROGRAM_DIR}/${SERVICE_EXE}"
   File "${PROGRAM_DIR}/${TRAY_EXE}"
+  File "${PROGRAM_DIR}/${DIAG_EXE}"
   WriteUninstaller "$INSTDIR\${UNINSTALL_EXE}"
 
   ; "Apps & features".
@@ -202,6 +218,9 @@ Section "Quillon" SecQuillon
   WriteRegStr HKLM "${RUN_KEY}" "${RUN_VALUE}" '"$INSTDIR\${TRAY_EXE}"'
   CreateShortcut "${START_MENU_LINK}" "$INSTDIR\${TRAY_EXE}" "" "$INSTDIR\${TRAY_EXE}" 0 SW_SHOWNORMAL "" \
       "Shows the Quillon service and console in the notification area"
+  ; The diagnostics view in a console window that stays open (so "not running" can be read).
+  CreateShortcut "${DIAG_MENU_LINK}" "$SYSDIR\cmd.exe" '/k ""$INSTDIR\${DIAG_EXE}""' "$INSTDIR\${TRAY_EXE}" 0 \
+      SW_SHOWNORMAL "" "Shows live what the Quillon service's audio bridge does"
 
   Call StartService
   ${If} $0 <> 1
@@ -227,10 +246,13 @@ Section "Uninstall"
   ${EndIf}
   Call un.DeleteService
 
+  Call un.EndDiagnostics
   DeleteRegValue HKLM "${RUN_KEY}" "${RUN_VALUE}"
   Delete "${START_MENU_LINK}"
+  Delete "${DIAG_MENU_LINK}"
   Delete /REBOOTOK "$INSTDIR\${SERVICE_EXE}"
   Delete /REBOOTOK "$INSTDIR\${TRAY_EXE}"
+  Delete /REBOOTOK "$INSTDIR\${DIAG_EXE}"
   Delete "$INSTDIR\${UNINSTALL_EXE}"
   RMDir /REBOOTOK "$INSTDIR"
   DeleteRegKey HKLM "${UNINSTALL_KEY}"

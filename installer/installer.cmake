@@ -1,4 +1,4 @@
-# The Windows installer, QuillonSetup-<version>.exe, made with NSIS's makensis from the two cross-built
+# The Windows installer, QuillonSetup-<version>.exe, made with NSIS's makensis from the three cross-built
 # programs (included by cmake/windows.cmake). The version is the project's, the icon the tray's build-time
 # icon, so the installer and the programs always agree. Without makensis (Debian package nsis) the
 # programs still build; the installer is left out with a note.
@@ -41,7 +41,7 @@ else()
             -DPROGRAM_DIR=$<TARGET_FILE_DIR:QuillonVADService> -DICON=${QUILLON_TRAY_ICON}
             -DOUTFILE=${QUILLON_SETUP} ${quillon_setup_signing} ${quillon_setup_script}
     DEPENDS ${quillon_setup_script} ${CMAKE_SOURCE_DIR}/installer/Service.nsh ${CMAKE_SOURCE_DIR}/installer/Driver.nsh
-            ${CMAKE_SOURCE_DIR}/installer/Tray.nsh QuillonVADService QuillonSystray ${QUILLON_TRAY_ICON}
+            ${CMAKE_SOURCE_DIR}/installer/Tray.nsh QuillonVADService QuillonSystray QuillonDiag ${QUILLON_TRAY_ICON}
             ${quillon_setup_signing_depends}
     WORKING_DIRECTORY ${CMAKE_SOURCE_DIR}/installer
     COMMENT "Making the installer QuillonSetup-${PROJECT_VERSION}.exe"

@@ -1,6 +1,7 @@
 #include "tests/harness/Programs.h"
 
 #include "Service/Quillon/supervisor/ServiceEntry.h"
+#include "Service/QuillonDiag/DiagProgram.h"
 #include "platform/sim/include/sim/scm.h"
 #include "quillon_version.h"
 
@@ -36,6 +37,18 @@ bool StartService(sim::Machine& machine) {
 bool StopService(sim::Machine& machine, std::uint32_t maxMs) {
     machine.Scm().Control(kServiceName, SERVICE_CONTROL_STOP);
     return machine.RunUntil([&] { return machine.Scm().ProcessExited(kServiceName); }, maxMs);
+}
+
+sim::ProgramSpec DiagProgram(std::vector<std::string> arguments) {
+    sim::ProgramSpec spec = ProgramImage("QuillonDiag.exe");
+    spec.interactiveUser = true;
+    arguments.insert(arguments.begin(), "QuillonDiag.exe");
+    spec.entry = [arguments](HINSTANCE) {
+        std::vector<const char*> argv;
+        for (const std::string& a : arguments) argv.push_back(a.c_str());
+        return QuillonDiagMain(static_cast<int>(argv.size()), argv.data());
+    };
+    return spec;
 }
 
 }  // namespace harness

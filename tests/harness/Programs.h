@@ -3,6 +3,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "platform/sim/include/sim/machine.h"
 
@@ -31,5 +32,9 @@ sim::ProgramSpec TrayProgram(DWORD session = 0);  // 0: the first user's session
 // Starts a tray and runs the machine until its notification icon is there or its process has ended;
 // more tray helpers are in tests/harness/Tray.h.
 std::shared_ptr<sim::Process> StartTray(sim::Machine& machine, DWORD session = 0);
+
+// QuillonDiag as the logged-on user runs it, with these arguments (after the program name); its output
+// goes to the test process's stdout and stderr.
+sim::ProgramSpec DiagProgram(std::vector<std::string> arguments);
 
 }  // namespace harness

@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "Service/QuillonDiag/DiagReader.h"
+#include "Service/common/DiagnosticsMapping.h"
 #include "platform/sim/include/sim/console_audio.h"
 #include "tests/scenario/ServiceBench.h"
 
@@ -48,6 +50,23 @@ int ChannelOf(float sample) {
     return id ? static_cast<int>(id->channel) : -1;
 }
 
+// The service's diagnostics record as QuillonDiag reads it; and the path states, one character per stream
+// ('.' idle, 'c' copy, 'l' locking, 'r' resampling).
+DiagnosticsRecord Diagnostics() {
+    DiagnosticsRecord record{};
+    CDiagnosticsMapping block = CDiagnosticsMapping::Open(kDiagnosticsBlockName);
+    EXPECT_TRUE(block);
+    if (block) {
+        EXPECT_EQ(ReadDiagnostics(block.View(), block.Bytes(), record), EDiagRead::Ok);
+    }
+    return record;
+}
+std::string PathStates(const DiagnosticsRecord& r) {
+    std::string states;
+    for (const DiagPathRecord& p : r.paths) states += ".clr?"[std::min(p.state, 4u)];
+    return states;
+}
+
 void ExpectStreamCarries(LastHalf& recorder, int stream, std::vector<int> channels) {
     std::vector<float> got = recorder.Get();
     ASSERT_FALSE(got.empty()) << "stream " << stream;
@@ -70,6 +89,22 @@ TEST(ConsoleBridgeScenario, AnAltoBridgesCapturesPlaysAndFollowsUnplugAndReplug)
     ExpectStreamCarries(b.recorded[4], 4, {5});
     ExpectStreamCarries(b.recorded[5], 5, {6, 7});
     ExpectStreamCarries(b.recorded[9], 9, {14, 15});
+
+    // The diagnostics view: streaming, the Alto's formats, every stream but 10 routed at its width.
+    DiagnosticsRecord diag = Diagnostics();
+    EXPECT_EQ(diag.bridgeState, static_cast<std::uint32_t>(EDiagBridgeState::Streaming));
+    EXPECT_STREQ(diag.model, "Quillon Alto");
+    EXPECT_EQ(diag.sampleRate, 48000u);
+    EXPECT_EQ(diag.periodFrames, 96u);  // half the driver's 192-frame buffer
+    EXPECT_EQ(diag.latencyMultiplier, 2u);
+    EXPECT_EQ(diag.capture.channels, 16u);
+    EXPECT_EQ(diag.capture.containerBits, 32u);
+    EXPECT_EQ(diag.capture.validBits, 24u);
+    EXPECT_EQ(diag.render.channels, 10u);
+    EXPECT_NE(diag.bridgeOpenedMs, 0u);
+    EXPECT_EQ(PathStates(diag), "cccccccccc.ccccc");
+    EXPECT_EQ(diag.paths[0].channels, 2u);
+    EXPECT_EQ(diag.paths[1].channels, 1u);
 
     // Render: an application plays into "System" (stream 11); the console's channels 0 and 1 sound.
     auto pin = b.console().Ks().RenderPin();
@@ -104,6 +139,11 @@ TEST(ConsoleBridgeScenario, AnAltoBridgesCapturesPlaysAndFollowsUnplugAndReplug)
     EXPECT_LE(after, 1200u);
     EXPECT_EQ(b.Description(), "No Quillon Connected");
     EXPECT_EQ(b.Shown(), "................");
+    b.machine.RunFor(150);  // the next loop pass publishes the teardown
+    diag = Diagnostics();
+    EXPECT_EQ(diag.bridgeState, static_cast<std::uint32_t>(EDiagBridgeState::NoConsole));
+    EXPECT_EQ(PathStates(diag), "................");
+    EXPECT_EQ(diag.model[0], 0);
 
     // Replugged: bridged again, audio again.
     b.console().Plug();
@@ -155,6 +195,11 @@ TEST(ConsoleBridgeScenario, AnAltModelBridgesRenderOnlyInLoopedMode) {
     EXPECT_TRUE(b.Connected());
     EXPECT_EQ(b.console().Ks().CapturePin(), nullptr);
     EXPECT_EQ(b.Shown(), "...........xxxxx");  // capture endpoints stay hidden
+    const DiagnosticsRecord diag = Diagnostics();
+    EXPECT_EQ(PathStates(diag), "...........ccccc");  // no capture pin: no capture path
+    EXPECT_EQ(diag.capture.channels, 0u);
+    EXPECT_EQ(diag.render.looped, 1u);
+    EXPECT_STREQ(diag.model, "Quillon Basso");
     ASSERT_TRUE(b.Stop());
     EXPECT_EQ(b.machine.HandleCount(), 0u);
 }

@@ -4,6 +4,9 @@
 #include <cstring>
 #include <string>
 
+#include "Service/QuillonDiag/DiagProgram.h"
+#include "Service/QuillonDiag/DiagReader.h"
+#include "Service/common/DiagnosticsMapping.h"
 #include "Service/common/SharedMemory.h"
 #include "platform/sim/include/sim/machine.h"
 #include "platform/sim/include/sim/namespace.h"
@@ -167,6 +170,76 @@ TEST_F(ServiceSettings, WithoutTheBlocksTheServiceKeepsBuildingSupervisors) {
     EXPECT_EQ(machine.HandleCount(), 0u);
     ASSERT_TRUE(machine.Scm().ProcessOf(harness::kServiceName));
     EXPECT_EQ(machine.Scm().ProcessOf(harness::kServiceName)->HandlesAtExit(), 0u);  // closed before it ended
+}
+
+// QuillonDiag --once as the logged-on user: its exit code and what it printed.
+std::pair<DWORD, std::string> RunDiagOnce(sim::Machine& machine) {
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    auto process = machine.StartProcess(harness::DiagProgram({"--once"}));
+    const bool ended = machine.WaitProcess(process, 1000);
+    std::string printed = testing::internal::GetCapturedStdout();
+    printed += testing::internal::GetCapturedStderr();
+    return {ended ? process->exitCode : STILL_ACTIVE, printed};
+}
+
+// The diagnostics block: created with the status block's rules (users read, never write), there for as
+// long as the service runs, with or without the driver, and shown by QuillonDiag.
+TEST_F(ServiceSettings, TheDiagnosticsBlockIsTheUsersToReadForAsLongAsTheServiceRuns) {
+    auto [before, notRunning] = RunDiagOnce(machine);
+    EXPECT_EQ(before, static_cast<DWORD>(kDiagExitNotRunning));
+    EXPECT_NE(notRunning.find("The Quillon service is not running"), std::string::npos) << notRunning;
+    EXPECT_NE(notRunning.find("sc start \"Quillon Virtual Device Driver\""), std::string::npos) << notRunning;
+
+    for (bool withDriver : {true, false}) {
+        SCOPED_TRACE(withDriver ? "with the driver" : "without the driver");
+        if (!withDriver) driver.Remove();
+        ASSERT_TRUE(harness::StartService(machine));
+        ASSERT_TRUE(machine.RunUntil([&] { return machine.Names().MappingExists(kDiagnosticsBlockName); }, 500));
+        EXPECT_EQ(machine.Names().MappingSddl(kDiagnosticsBlockName), std::string(kSddlUsersRead));
+        EXPECT_EQ(machine.Names().Mapping(kDiagnosticsBlockName)->size, sizeof(DiagnosticsRecord));
+        // Without the driver each supervisor lives an instant; the block stays between them.
+        bool always = true;
+        for (int i = 0; i < 60; ++i) {
+            machine.RunFor(50);
+            always = always && machine.Names().MappingExists(kDiagnosticsBlockName);
+        }
+        EXPECT_TRUE(always);
+
+        DWORD writeError = 0, readWriteError = 0;
+        EDiagRead read = EDiagRead::NoRecord;
+        DiagnosticsRecord record{};
+        sim::ProgramSpec user = harness::ProgramImage("probe.exe");
+        user.interactiveUser = true;
+        user.entry = [&](HINSTANCE) {
+            if (!OpenFileMappingA(FILE_MAP_WRITE, FALSE, kDiagnosticsBlockName)) writeError = GetLastError();
+            if (!OpenFileMappingA(FILE_MAP_ALL_ACCESS, FALSE, kDiagnosticsBlockName)) readWriteError = GetLastError();
+            CDiagnosticsMapping block = CDiagnosticsMapping::Open(kDiagnosticsBlockName);
+            EXPECT_EQ(block.Record(), nullptr);  // a reader's view is no record to write
+            read = ReadDiagnostics(block.View(), block.Bytes(), record);
+            return 0;
+        };
+        ASSERT_TRUE(machine.WaitProcess(machine.StartProcess(user), 1000));
+        EXPECT_EQ(writeError, static_cast<DWORD>(ERROR_ACCESS_DENIED));
+        EXPECT_EQ(readWriteError, static_cast<DWORD>(ERROR_ACCESS_DENIED));
+        ASSERT_EQ(read, EDiagRead::Ok);
+        EXPECT_EQ(record.bridgeState, static_cast<std::uint32_t>(EDiagBridgeState::NoConsole));
+        EXPECT_EQ(record.periodFrames, withDriver ? 96u : 0u);  // half the driver's buffer
+        EXPECT_EQ(record.sequence % 2, 0u);
+
+        auto [code, table] = RunDiagOnce(machine);
+        EXPECT_EQ(code, static_cast<DWORD>(kDiagExitShown)) << table;
+        EXPECT_EQ(table.rfind("Quillon bridge: no console\n", 0), 0u) << table;
+        EXPECT_NE(table.find(std::string(withDriver ? "period 96 frames (2.0 ms)" : "period unknown (no virtual driver)") +
+                             ", latency Ultra-low (x2), drift correction on, not locked\n"),
+                  std::string::npos)
+            << table;
+        EXPECT_NE(table.find("\n15 playback  -  idle "), std::string::npos) << table;
+
+        ASSERT_TRUE(harness::StopService(machine));
+        EXPECT_FALSE(machine.Names().MappingExists(kDiagnosticsBlockName));
+    }
+    EXPECT_EQ(RunDiagOnce(machine).first, static_cast<DWORD>(kDiagExitNotRunning));
 }
 
 }  // namespace

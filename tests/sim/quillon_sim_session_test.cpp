@@ -143,6 +143,10 @@ TEST(QuillonSimSession, TheRecordingLinesUpOnTheMachineClock) {
     EXPECT_NE(timeline.find("first audio through, in:"), std::string::npos);
     EXPECT_NE(timeline.find("first audio through, out:"), std::string::npos);
     EXPECT_NE(timeline.find("\nsummary: PASS: 22 paths carried audio"), std::string::npos);
+    // The service's own diagnostics view, as QuillonDiag shows it, from the block while the service ran.
+    EXPECT_NE(timeline.find("The service's diagnostics view (QuillonDiag --once), as last read at 6.0 s"), std::string::npos);
+    EXPECT_NE(timeline.find("\n  Quillon bridge: streaming, Quillon Alto, open for "), std::string::npos);
+    EXPECT_NE(timeline.find("\n   0 capture   2  copy        48000"), std::string::npos);
     EXPECT_FALSE(std::filesystem::exists(dir + "/capture-03-Old_name.wav"));
     EXPECT_TRUE(std::filesystem::exists(dir + "/notes.txt"));
     EXPECT_EQ(CheckEveryFile(dir, false).size(), 18u);
@@ -228,7 +232,8 @@ TEST(QuillonSimSession, TheRecordingLinesUpOnTheMachineClock) {
          {"\"event\": \"console plug\"", "\"event\": \"bridge open\"", "\"event\": \"bridge close\"",
           "\"event\": \"user: Low\"", "\"containerBits\": 32", "\"endpoint\": \"Combo1\"",
           "\"writePacketReportsRefused\": 0", "\"interrupted\": false", "\"exitCode\": 0",
-          "\"event\": \"first audio\""})
+          "\"event\": \"first audio\"", "\"diagnostics\": {\"readAt\": 6.0, \"bridgeState\": \"streaming\"",
+          "\"periodFrames\": 192, \"latencyMultiplier\": 4", "{\"stream\": 10, \"state\": \"idle\", \"channels\": 0"})
         EXPECT_NE(text.find(expected), std::string::npos) << expected;
     EXPECT_EQ(text.find("\"dropped\": 1"), std::string::npos);
     EXPECT_EQ(std::count(text.begin(), text.end(), '{'), std::count(text.begin(), text.end(), '}'));

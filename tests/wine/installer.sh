@@ -26,7 +26,7 @@ settings_key='HKLM\SOFTWARE\Arvel Rozezezezed\Quillon Virtual Device Driver'
 uninstall_key='HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\Quillon'
 run_key='HKLM\Software\Microsoft\Windows\CurrentVersion\Run'
 install_dir='C:\Program Files\Quillon'
-programs=(QuillonVADService.exe QuillonSystray.exe)
+programs=(QuillonVADService.exe QuillonSystray.exe QuillonDiag.exe)
 started=$SECONDS
 
 echo "project version: $version"
@@ -92,6 +92,7 @@ cp "$setup" "$WINEPREFIX/drive_c/QuillonSetup.exe"
 cp "$build/tray_probe.exe" "$WINEPREFIX/drive_c/tray_probe.exe"
 installed=$WINEPREFIX/drive_c/Program\ Files/Quillon
 start_menu_link=$WINEPREFIX/drive_c/ProgramData/Microsoft/Windows/Start\ Menu/Programs/Quillon.lnk
+diag_link=$WINEPREFIX/drive_c/ProgramData/Microsoft/Windows/Start\ Menu/Programs/Quillon\ Diagnostics.lnk
 
 # reg_value KEY NAME: the data of one value as reg query prints it ("REG_DWORD 0x1" -> "0x1"), or nothing.
 reg_value() {
@@ -152,7 +153,7 @@ missing=""
 for file in "${programs[@]}" Uninstall.exe; do [[ -f "$installed/$file" ]] || missing+=" $file"; done
 for file in "${programs[@]}"; do cmp -s "$build/$file" "$installed/$file" || missing+=" $file(differs)"; done
 [[ -z "$missing" ]]
-check "files in $install_dir: both programs as built, Uninstall.exe" $? "missing:$missing"
+check "files in $install_dir: the programs as built, Uninstall.exe" $? "missing:$missing"
 # The uninstaller is written by the installer on the target machine, from the copy signed at build time.
 check_signature "$installed/Uninstall.exe" "installed Uninstall.exe" "$build"
 uninstaller_rc=$("$windres" -J coff -i "$installed/Uninstall.exe" -O rc 2>/dev/null)
@@ -187,6 +188,9 @@ fi
 link_text=$(iconv -f UTF-16LE -t UTF-8 "$start_menu_link" 2>/dev/null | tr -c '[:print:]' '\n')
 [[ -f "$start_menu_link" ]] && grep -qi 'Quillon.QuillonSystray\.exe' <<<"$link_text$(strings "$start_menu_link" 2>/dev/null)"
 check "Start menu (all users): Quillon.lnk starts the installed tray" $?
+# Its target is cmd.exe; the program is in the arguments, which a link keeps in UTF-16 only.
+[[ -f "$diag_link" ]] && strings -e l "$diag_link" | grep -qi '/k ""C:.Program Files.Quillon.QuillonDiag\.exe""'
+check "Start menu (all users): Quillon Diagnostics.lnk opens QuillonDiag in a console that stays open" $?
 run_value=$(reg_value "$run_key" Quillon)
 [[ "$run_value" == "\"$install_dir\\QuillonSystray.exe\"" ]]
 check "Run value starts the installed tray" $? "Quillon = ${run_value:-none}"
@@ -251,8 +255,8 @@ check "installed files and folder removed" $? "$(ls "$installed" 2>/dev/null | t
 check "service deleted" $?
 [[ -z "$(reg_value "$run_key" Quillon)" ]]
 check "Run value removed" $?
-[[ ! -e "$start_menu_link" ]]
-check "Start-menu entry removed" $?
+[[ ! -e "$start_menu_link" && ! -e "$diag_link" ]]
+check "Start-menu entries removed" $?
 [[ -n "$tray_before" ]] && wait_tray_gone
 check "uninstall ended the running tray" $?
 [[ "$(reg_value "$settings_key" Latency)" == 0x1 ]]

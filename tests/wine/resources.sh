@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# What the cross-built programs carry, read back from the .exe files: subsystem, the DLLs they import
+# What the cross-built programs carry, read back from the .exe files (the service, the tray and the
+# console program QuillonDiag): subsystem, the DLLs they import
 # (no mingw runtime DLLs: the runtimes are linked in), the version block with the project version from
 # CMakeLists.txt, and the tray's icon group with its four sizes; each program, and the installer, signed
 # (the version blocks are read from the signed files: signing must leave them as they were).
@@ -23,9 +24,10 @@ IFS=. read -r v_major v_minor v_patch v_tweak <<<"$version"
 version_numbers="${v_major:-0}, ${v_minor:-0}, ${v_patch:-0}, ${v_tweak:-0}"
 echo "project version: $version"
 
-# check_program EXE DESCRIPTION: the checks both programs share; leaves the decompiled resources in $rc.
+# check_program EXE [SUBSYSTEM]: the checks every program shares (GUI subsystem, 2, unless told 3 for a
+# console program); leaves the decompiled resources in $rc.
 check_program() {
-    local exe=$1 name
+    local exe=$1 subsystem=${2:-2} name
     name=$(basename "$exe")
     if [[ ! -f "$exe" ]]; then
         check "$name exists" 1 "$exe"
@@ -33,8 +35,8 @@ check_program() {
     fi
     local headers imports
     headers=$("$objdump" -p "$exe")
-    grep -Eq '^Subsystem[[:space:]]+0+2[[:space:]]' <<<"$headers"
-    check "$name: GUI subsystem" $?
+    grep -Eq "^Subsystem[[:space:]]+0+$subsystem[[:space:]]" <<<"$headers"
+    check "$name: $( ((subsystem == 3)) && echo console || echo GUI) subsystem" $?
     imports=$(sed -n 's/^[[:space:]]*DLL Name: //p' <<<"$headers" | tr '[:upper:]' '[:lower:]' | sort -u | tr '\n' ' ')
     echo "  $name imports: $imports"
     ! grep -Eq 'libstdc\+\+|libgcc|libwinpthread' <<<"$imports"
@@ -76,6 +78,8 @@ if [[ -f "$tray" ]] || compgen -G "$repo/Service/QuillonSystray/*.cpp" >/dev/nul
 else
     echo "  (no tray sources yet: QuillonSystray.exe not built)"
 fi
+
+check_program "$build/QuillonDiag.exe" 3
 
 setup=$build/QuillonSetup-$version.exe
 if [[ -f "$setup" ]]; then

@@ -44,6 +44,13 @@ timeout -k 5 120 "$WINESERVER_BIN" -w
 "$WINESERVER_BIN" -p
 mkdir -p "$WINEPREFIX/drive_c/Program Files/Quillon"
 cp "$exe" "$WINEPREFIX/drive_c/Program Files/Quillon/QuillonVADService.exe"
+diag_exe=$(dirname "$exe")/QuillonDiag.exe
+cp "$diag_exe" "$WINEPREFIX/drive_c/Program Files/Quillon/QuillonDiag.exe" 2>/dev/null
+check "QuillonDiag.exe exists ($diag_exe)" $?
+# A console program's full exit code, through a batch file; its output (both streams) before "exit=".
+printf '@echo off\r\n"%s\\QuillonDiag.exe" --once 2>&1\r\necho exit=%%ERRORLEVEL%%\r\n' "$install_dir" \
+    >"$WINEPREFIX/drive_c/run_diag.cmd"
+diag_once() { wine_run 60 cmd /c 'C:\run_diag.cmd' 2>/dev/null | tr -d '\r'; }
 
 # service_state: the STATE word sc query prints (RUNNING, STOPPED, ...), or nothing.
 service_state() {
@@ -66,10 +73,25 @@ wait_for_state() {
 wine_run 60 sc create "$service" binPath= "\"$install_path\"" >/dev/null
 check "sc create" $?
 
+diag=$(diag_once)
+echo "$diag" | sed 's/^/  | /'
+grep -q '^The Quillon service is not running' <<<"$diag" && grep -q 'sc start' <<<"$diag" &&
+    grep -qx 'exit=1' <<<"$diag"
+check "QuillonDiag --once without the service: says it is not running, exit code 1" $?
+
 wine_run 60 sc start "$service" >/dev/null
 check "sc start" $?
 wait_for_state RUNNING 30
 check "service reaches RUNNING" $?
+
+# The diagnostics block lives as long as the service, also while it rebuilds its supervisor without the
+# driver every second.
+sleep 1.5
+diag=$(diag_once)
+echo "$diag" | sed 's/^/  | /'
+grep -q '^Quillon bridge: no console$' <<<"$diag" && grep -q '^15 playback  -  idle' <<<"$diag" &&
+    grep -qx 'exit=0' <<<"$diag"
+check "QuillonDiag --once with the service running: the table, state \"no console\", exit code 0" $?
 
 # Let it run a few of its one-second supervisor rounds; it must still be running afterwards.
 sleep 3

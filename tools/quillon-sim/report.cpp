@@ -256,6 +256,7 @@ void PrintReport(std::FILE* out, const Report& r) {
     }
     line(opening, d.opening);
     line("in all (also while no bridge ran: nobody answers)", d.all);
+    PrintDiagnostics(out, r.diagnostics);
     if (!r.files.empty()) {
         std::string names;
         for (const auto& f : r.files) names += f.name + " ";
@@ -367,7 +368,8 @@ bool WriteSessionJson(const std::string& path, const Report& r) {
     const DriverFigures& d = r.driver;
     text += "  \"driver\": {" + Json::Member("periods", Json::Count(d.periods)) + ", " +
             Json::Member("whileAudioFlowed", late(d.flowing)) + ", " +
-            Json::Member("whileBridgeOpened", late(d.opening)) + ", " + Json::Member("all", late(d.all)) + "}\n}\n";
+            Json::Member("whileBridgeOpened", late(d.opening)) + ", " + Json::Member("all", late(d.all)) + "},\n";
+    text += "  " + Json::Member("diagnostics", DiagnosticsJson(r.diagnostics)) + "\n}\n";
     const bool ok = std::fwrite(text.data(), 1, text.size(), f) == text.size();
     return std::fclose(f) == 0 && ok;
 }

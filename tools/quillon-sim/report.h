@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "platform/sim/include/sim/audio_paths.h"
+#include "tools/quillon-sim/diagnostics.h"
 #include "tools/quillon-sim/endpoints.h"
 #include "tools/quillon-sim/options.h"
 #include "tools/quillon-sim/recording.h"
@@ -47,6 +48,7 @@ struct Report {
     DriverFigures driver;
     std::function<std::string(sim::Ticks)> latencyAt;  // the Latency setting in force at a time
     std::vector<SessionRecorder::FileInfo> files;      // empty without --record
+    DiagnosticsSeen diagnostics;                       // the service's own view, as last read
 };
 
 void PrintReport(std::FILE* out, const Report& report);

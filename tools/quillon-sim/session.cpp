@@ -462,6 +462,7 @@ int RunSession(const Options& options, std::FILE* out, std::FILE* err) {
                      [](const ScriptStep& a, const ScriptStep& b) { return a.atMs < b.atMs; });
 
     StatusWatcher status;
+    DiagnosticsSeen diagnostics;
     SoundSettingsWatcher sound(console.get(), names);
     AudioSeconds seconds(timeline, names, console != nullptr);
     std::vector<Step> steps;
@@ -483,6 +484,7 @@ int RunSession(const Options& options, std::FILE* out, std::FILE* err) {
         machine.RunFor(100);
         status.Poll(machine, timeline, events);
         sound.Poll(machine, timeline, events);
+        PollDiagnostics(machine, diagnostics);
         if (recorder) recorder->Flush();
         const std::uint64_t capture = driver.MissedCaptureAnswers(), render = driver.MissedRenderAnswers(),
                             underruns = driver.CaptureUnderruns();
@@ -526,6 +528,7 @@ int RunSession(const Options& options, std::FILE* out, std::FILE* err) {
     report.glitches = meter.Glitches();
     for (unsigned c = 0; c < meter.RenderChannels(); ++c) report.renderChannels.push_back(meter.RenderChannel(c));
     report.pins = meter.Pins();
+    report.diagnostics = diagnostics;
     report.latencyAt = [&status](sim::Ticks t) { return status.LatencyAt(t); };
     int result = kExitClean;
     if (recorder) {

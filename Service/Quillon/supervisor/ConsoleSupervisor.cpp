@@ -14,6 +14,19 @@ namespace {
 
 constexpr std::uint32_t kCaptureStreamsShown = 11;  // indices 0 to 10
 
+// One direction of the open bridge for the diagnostics view: its device's negotiated format and block.
+void DescribeFlow(const StreamBinding& half, DiagFlowSnapshot& flow, DiagFormat& format) {
+    const CKSDevice* device = half.m_pDevice;
+    flow.hasDevice = device != nullptr;
+    if (!device) return;
+    flow.blockFrames = half.m_FramesPerPacket;
+    const WAVEFORMATEX* wave = device->m_pPin ? device->m_pPin->m_pWaveFormatEx : nullptr;
+    format.channels = device->m_nChannels;
+    format.containerBits = wave ? wave->wBitsPerSample : 0;
+    format.validBits = device->m_nValidBits > 0 ? static_cast<std::uint16_t>(device->m_nValidBits) : format.containerBits;
+    format.looped = device->m_pPin && device->m_pPin->m_bLoopedSupported ? 1 : 0;
+}
+
 void FillBinding(StreamBinding& half, CKSDevice* device) {
     half.m_pDevice = device;
     half.m_Channels = device->m_nChannels;
@@ -28,9 +41,12 @@ CConsoleSupervisor::CConsoleSupervisor() {
 
     m_pCommandBlock = std::make_unique<CSharedMemoryGlobalWriter>(kCommandBlockName, kCommandBlockServiceAccess);
     m_pStatusBlock = std::make_unique<CSharedMemoryWriter>(SharedMemorySide::Create, kStatusBlockName, kReadWriteAccess);
+    m_Diagnostics = CDiagnosticsMapping::Create(kDiagnosticsBlockName);
+    PublishIdleDiagnostics();  // a whole record at once, then again with the settings
 
     m_hInstance = ProcessGlobal<CServiceProcess>().m_hInstance;
     LoadSettings();
+    PublishIdleDiagnostics();
 
     if (!m_Channel.IsOpen()) return;
 
@@ -75,6 +91,9 @@ CConsoleSupervisor::~CConsoleSupervisor() {
     if (m_hAvrt) FreeLibrary(m_hAvrt);
     m_pStatusBlock.reset();
     m_pCommandBlock.reset();
+    // A reader that keeps the diagnostics block (the worker, across supervisors) sees no bridge.
+    PublishIdleDiagnostics();
+    m_Diagnostics.Close();
     // No device may call back into a freed bridge: the devices are destroyed before it.
     m_StreamManager.DestroyAll();
     delete m_pBridge;
@@ -248,6 +267,7 @@ void CConsoleSupervisor::Run() {
             WatchBridge(checkTime, savedCapture, savedRender);
         else if (m_Enable)
             SearchConsole(checkTime, savedCapture, savedRender);
+        PublishDiagnostics();
         Sleep(kLoopPeriodMs);
     }
 
@@ -341,6 +361,7 @@ void CConsoleSupervisor::SearchConsole(DWORD& checkTime, std::uint64_t& savedCap
         m_pBridge = OpenConsoleBridge(model->DevicePathPattern(), model->RenderChannels(), model->CaptureChannels());
         if (!m_pBridge) continue;
         m_pCurrentModel.store(model);
+        m_BridgeOpenedMs = GetTickCount64();
         if (m_pBridge->m_Capture.m_pDevice) m_CaptureRetries = 0;
         checkTime = timeGetTime();
         savedCapture = m_CaptureProgress.load(std::memory_order_relaxed);
@@ -378,6 +399,7 @@ void CConsoleSupervisor::TearDownBridge() {
     m_StreamManager.DestroyAll();
     delete m_pBridge;
     m_pBridge = nullptr;
+    m_BridgeOpenedMs = 0;
     MarkDisconnected();
 }
 
@@ -388,4 +410,49 @@ ConsoleHidLink& CConsoleSupervisor::ChosenHidLink() {
         if (CKSDevice* capture = m_pBridge->m_Capture.m_pDevice) return capture->m_HidLink;
     }
     return m_StreamManager.SpareHidLink();
+}
+
+DiagSnapshot CConsoleSupervisor::IdleDiagSnapshot() const {
+    DiagSnapshot s;
+    s.periodFrames = m_Channel.BufferFrames() / 2;
+    s.latencyMultiplier = m_LatencyMultiplier;
+    s.driftCorrection = m_DriftCorrection;
+    return s;
+}
+
+DiagSnapshot CConsoleSupervisor::TakeDiagSnapshot() const {
+    DiagSnapshot s = IdleDiagSnapshot();
+    if (!m_pBridge || !m_pBridge->m_Render.m_pDevice) return s;
+    s.bridgeState = m_bTransferGate.load() ? EDiagBridgeState::Streaming : EDiagBridgeState::Opening;
+    s.bridgeOpenedMs = m_BridgeOpenedMs;
+    s.driverAnswers = m_DriverAnswers.load(std::memory_order_relaxed);
+    s.captureFlow = ReadFlowFigures(m_Figures.capture);
+    s.renderFlow = ReadFlowFigures(m_Figures.render);
+    DescribeFlow(m_pBridge->m_Capture, s.captureFlow, s.capture);
+    DescribeFlow(m_pBridge->m_Render, s.renderFlow, s.render);
+    const CUSBDevice* model = m_pCurrentModel.load();
+    if (model) s.model = model->DisplayName();
+    for (std::uint32_t i = 0; i < kDiagnosticsPaths; ++i) {
+        const DriverStreamSlot& slot = m_Channel.Slot(static_cast<int>(i));
+        const bool opened = slot.m_bOpen && slot.m_OpenBlock.BufferAddress != 0 && slot.m_OpenBlock.BufferLength != 0;
+        s.streamChannels[i] = opened ? slot.m_OpenBlock.Channels : 0;
+        s.streamUsed[i] = model && model->UsesStream(static_cast<std::int32_t>(i));
+    }
+    return s;
+}
+
+void CConsoleSupervisor::PublishDiagnostics() {
+    DiagnosticsRecord* shared = m_Diagnostics.Record();
+    if (!shared) return;
+    DiagnosticsRecord fresh;
+    BuildDiagnosticsRecord(TakeDiagSnapshot(), fresh);
+    PublishDiagnosticsRecord(*shared, fresh);
+}
+
+void CConsoleSupervisor::PublishIdleDiagnostics() {
+    DiagnosticsRecord* shared = m_Diagnostics.Record();
+    if (!shared) return;
+    DiagnosticsRecord fresh;
+    BuildDiagnosticsRecord(IdleDiagSnapshot(), fresh);
+    PublishDiagnosticsRecord(*shared, fresh);
 }

@@ -11,7 +11,9 @@
 #include "Service/Quillon/streaming/BridgeFigures.h"
 #include "Service/Quillon/streaming/FlowCorrection.h"
 #include "Service/Quillon/streaming/StreamManager.h"
+#include "Service/Quillon/supervisor/Diagnostics.h"
 #include "Service/Quillon/vdriver/VirtualDriverChannel.h"
+#include "Service/common/DiagnosticsMapping.h"
 #include "Service/common/SharedMemory.h"
 #include "platform/win32.h"
 
@@ -74,6 +76,13 @@ public:
     // channel mask, over the chosen HID link. The console search calls it; it is also the one way in for
     // a console attached without streaming (a model and an open HID link in the stream manager's spare).
     void AnnounceConsole(const CUSBDevice& model, bool captureOpened);
+    // What the diagnostics view shows (the loop thread's, or the constructing and destroying thread's
+    // while no loop thread runs): no bridge with the settings and the driver's period, or the open
+    // bridge; and their publication into the diagnostics block.
+    DiagSnapshot IdleDiagSnapshot() const;
+    DiagSnapshot TakeDiagSnapshot() const;
+    void PublishDiagnostics();
+    void PublishIdleDiagnostics();
 
     HANDLE m_hLoopThread = INVALID_HANDLE_VALUE;
     unsigned m_LoopThreadId = 0;
@@ -111,6 +120,10 @@ public:
     std::uint32_t m_Latency = 0;
     std::unique_ptr<CSharedMemoryGlobalWriter> m_pCommandBlock;
     std::unique_ptr<CSharedMemoryWriter> m_pStatusBlock;
+    // The diagnostics view: created with the other blocks, written by the loop thread on every pass (by
+    // the constructing and destroying thread only while no loop thread runs).
+    CDiagnosticsMapping m_Diagnostics;
+    std::uint64_t m_BridgeOpenedMs = 0;  // GetTickCount64 when the open bridge was opened; 0 without one
     HINSTANCE m_hInstance = nullptr;
     HMODULE m_hAvrt = nullptr;
     AvSetMmThreadCharacteristicsAFn m_pfnAvSetMmThreadCharacteristicsA = nullptr;

@@ -3,6 +3,7 @@
 #include "Service/Quillon/ks/KsDebug.h"
 #include "Service/Quillon/supervisor/ConsoleSupervisor.h"
 #include "Service/Quillon/supervisor/RegistrySettings.h"
+#include "Service/common/DiagnosticsMapping.h"
 
 namespace {
 
@@ -128,10 +129,15 @@ unsigned WINAPI ServiceWorkerThread(void* argument) {
 
     // A supervisor without the driver, or whose loop could not start, or that lost the driver since, is
     // discarded and built again about once a second.
+    // The diagnostics block is each supervisor's, but the worker keeps it open from one supervisor to the
+    // next, so that a reader finds it for as long as the service runs (showing no console in between)
+    // rather than only in the instants a supervisor without the driver lives.
     CConsoleSupervisor* supervisor = new CConsoleSupervisor();
+    CDiagnosticsMapping between;
     DWORD wait = WAIT_FAILED;
     for (;;) {
         if (supervisor && !supervisor->Running()) {
+            between = CDiagnosticsMapping::Open(kDiagnosticsBlockName);
             delete supervisor;
             supervisor = nullptr;
         }
@@ -139,8 +145,12 @@ unsigned WINAPI ServiceWorkerThread(void* argument) {
                supervisor->Running()) {
         }
         if (wait != WAIT_TIMEOUT) break;
-        if (!supervisor) supervisor = new CConsoleSupervisor();
+        if (!supervisor) {
+            supervisor = new CConsoleSupervisor();
+            between.Close();
+        }
     }
+    between.Close();
     delete supervisor;
     if (SUCCEEDED(com)) CoUninitialize();
     // Signalled: the stop that was asked for. Anything else is a wait that failed.

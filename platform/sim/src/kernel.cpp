@@ -450,6 +450,21 @@ void OutputDebugStringA(LPCSTR text) {
     if (text) M().AddNote("debug", text);
 }
 
+// ---- the console ----
+
+HANDLE GetStdHandle(DWORD) { return nullptr; }
+
+BOOL GetConsoleMode(HANDLE, LPDWORD mode) {
+    if (mode) *mode = 0;
+    sim::SetError(ERROR_INVALID_HANDLE);
+    return FALSE;
+}
+
+BOOL SetConsoleMode(HANDLE, DWORD) {
+    sim::SetError(ERROR_INVALID_HANDLE);
+    return FALSE;
+}
+
 // ---- strings ----
 
 int lstrlenA(LPCSTR s) { return s ? static_cast<int>(std::strlen(s)) : 0; }

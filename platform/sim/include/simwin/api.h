@@ -77,6 +77,16 @@ HLOCAL LocalAlloc(UINT uFlags, SIZE_T uBytes);
 HLOCAL LocalFree(HLOCAL hMem);
 void OutputDebugStringA(LPCSTR lpOutputString);
 
+// The console a program writes to. Simulated programs have none: GetStdHandle gives null (as for a
+// process without a console) and the mode calls fail with ERROR_INVALID_HANDLE.
+#define STD_INPUT_HANDLE (static_cast<DWORD>(-10))
+#define STD_OUTPUT_HANDLE (static_cast<DWORD>(-11))
+#define STD_ERROR_HANDLE (static_cast<DWORD>(-12))
+#define ENABLE_VIRTUAL_TERMINAL_PROCESSING 0x0004
+HANDLE GetStdHandle(DWORD nStdHandle);
+BOOL GetConsoleMode(HANDLE hConsoleHandle, LPDWORD lpMode);
+BOOL SetConsoleMode(HANDLE hConsoleHandle, DWORD dwMode);
+
 // Strings.
 int lstrlenA(LPCSTR lpString);
 int lstrlenW(LPCWSTR lpString);
