@@ -164,8 +164,10 @@ SineTrack::Event SineTrack::Add(float value) {
     if (running_ > kSettle) {
         window_.push_back(value);
         if (window_.size() == kWindow) {
-            const double db = SineThdPlusNoiseDb(window_.data(), window_.size(), kOmega);
-            worstDb_ = windows_++ ? std::max(worstDb_, db) : db;
+            if (passed_++ % kWindowEvery == 0) {
+                const double db = SineThdPlusNoiseDb(window_.data(), window_.size(), kOmega);
+                worstDb_ = windows_++ ? std::max(worstDb_, db) : db;
+            }
             window_.clear();
         }
     }

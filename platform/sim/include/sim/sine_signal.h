@@ -38,6 +38,8 @@ public:
     // Frames after a start before windows count (the service settles on the clocks), and per window.
     static constexpr std::uint32_t kSettle = 3 * 48'000;
     static constexpr std::uint32_t kWindow = 16'384;
+    // One window measured in every so many (the fit costs more than the rest of the session).
+    static constexpr std::uint32_t kWindowEvery = 8;
 
     Event Add(float x);
     std::uint32_t Windows() const { return windows_; }
@@ -50,6 +52,7 @@ private:
     bool inRun_ = false;
     std::vector<float> window_;
     std::uint32_t windows_ = 0;
+    std::uint64_t passed_ = 0;  // windows gathered, measured or not
     double worstDb_ = 0;
 };
 
