@@ -3,8 +3,8 @@
 // the bridge is doing: its state, the negotiated formats, and per driver stream the clocks' drift, the
 // added latency, the slips and the driver's late and missed events, counted since the bridge opened.
 //
-// The record starts with its size and version: a reader accepts a record at least as large as the
-// version it knows and reads only the fields of that version. The writer publishes under a sequence
+// The record starts with its size and version: a reader takes only the version it knows, in a record
+// at least as large as that version's (a later version gets a new number, which such a reader refuses). The writer publishes under a sequence
 // word (odd while it writes); a reader copies the record and keeps the copy only when the sequence was
 // even and unchanged around the copy.
 #pragma once
