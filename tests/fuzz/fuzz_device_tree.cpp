@@ -15,7 +15,7 @@
 #include "Service/Quillon/ks/KsEnumFilters.h"
 #include "Service/Quillon/vdriver/EndpointControl.h"
 #include "Service/Quillon/vdriver/VirtualDriverChannel.h"
-#include "platform/sim/include/sim/virtual_audio_driver.h"
+#include "tests/fuzz/FuzzDriver.h"
 #include "tests/fuzz/FuzzKsDevice.h"
 #include "tests/fuzz/FuzzProcess.h"
 
@@ -51,7 +51,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     fuzz::Answers answers(data, size);
     sim::Machine machine;
     sim::VirtualAudioDriver driver{machine};
-    driver.Install();
+    fuzz::InstallDriver(driver);
 
     sim::DeviceNode media;
     media.instanceId = "ROOT\\MEDIA\\0001";

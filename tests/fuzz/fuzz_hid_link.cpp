@@ -19,7 +19,7 @@
 #include "Service/Quillon/supervisor/ConsoleModels.h"
 #include "Service/Quillon/supervisor/ConsoleSupervisor.h"
 #include "platform/sim/include/sim/hid.h"
-#include "platform/sim/include/sim/virtual_audio_driver.h"
+#include "tests/fuzz/FuzzDriver.h"
 #include "tests/fuzz/FuzzAnswers.h"
 #include "tests/fuzz/FuzzSupervisor.h"
 
@@ -89,7 +89,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     fuzz::Answers answers(data, size);
     sim::Machine machine;
     sim::VirtualAudioDriver driver{machine};
-    driver.Install();
+    fuzz::InstallDriver(driver);
 
     sim::DeviceNode node;
     node.instanceId = "HID\\VID_7A3E&PID_0072&MI_03\\7&FUZZ&0&0000";

@@ -13,7 +13,7 @@
 
 #include "Service/Quillon/supervisor/RegistrySettings.h"
 #include "Service/common/SharedMemory.h"
-#include "platform/sim/include/sim/virtual_audio_driver.h"
+#include "tests/fuzz/FuzzDriver.h"
 #include "tests/fuzz/FuzzAnswers.h"
 #include "tests/harness/Programs.h"
 #include "tests/harness/Tray.h"
@@ -46,7 +46,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     fuzz::Answers answers(data, size);
     sim::Machine machine;
     sim::VirtualAudioDriver driver{machine};
-    driver.Install();
+    fuzz::InstallDriver(driver);
     SetValue(kSettingsKeyPath, kEnableValueName, answers.Next(40));
     SetValue(kSettingsKeyPath, kLatencyValueName, answers.Next(41));
     SetValue(kDiagnosticsKeyPath, kKsLogLevelValueName, answers.Next(42));
