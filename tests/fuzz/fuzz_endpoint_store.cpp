@@ -40,8 +40,9 @@
 #include "platform/sim/include/sim/fault_errors.h"
 #include "platform/sim/include/sim/registry.h"
 #include "platform/sim/include/sim/text.h"
-#include "tests/fuzz/FuzzDriver.h"
 #include "tests/fuzz/FuzzAnswers.h"
+#include "tests/fuzz/FuzzDriver.h"
+#include "tests/fuzz/FuzzRepeat.h"
 #include "tests/fuzz/FuzzSupervisor.h"
 
 namespace {
@@ -251,9 +252,7 @@ private:
     std::mutex mutex_;
 };
 
-}  // namespace
-
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+std::string RunOne(const std::uint8_t* data, std::size_t size) {
     fuzz::Answers answers(data, size);
     sim::Machine machine;
     sim::VirtualAudioDriver driver{machine};
@@ -324,5 +323,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                      store.LiveTaskMemory());
         std::abort();
     }
-    return 0;
+    return fuzz::Trace(machine);
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    return fuzz::RunChecked(data, size, RunOne);
 }

@@ -19,8 +19,9 @@
 #include "Service/Quillon/supervisor/ConsoleModels.h"
 #include "Service/Quillon/supervisor/ConsoleSupervisor.h"
 #include "platform/sim/include/sim/hid.h"
-#include "tests/fuzz/FuzzDriver.h"
 #include "tests/fuzz/FuzzAnswers.h"
+#include "tests/fuzz/FuzzDriver.h"
+#include "tests/fuzz/FuzzRepeat.h"
 #include "tests/fuzz/FuzzSupervisor.h"
 
 namespace {
@@ -83,9 +84,7 @@ public:
     fuzz::Answers& answers;
 };
 
-}  // namespace
-
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+std::string RunOne(const std::uint8_t* data, std::size_t size) {
     fuzz::Answers answers(data, size);
     sim::Machine machine;
     sim::VirtualAudioDriver driver{machine};
@@ -120,5 +119,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         CloseLink(copy);
         CloseLink(link);
     });
-    return 0;
+    return fuzz::Trace(machine);
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    return fuzz::RunChecked(data, size, RunOne);
 }

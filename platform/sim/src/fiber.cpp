@@ -6,9 +6,6 @@
 #include <boost/context/detail/fcontext.hpp>
 #include <cstdio>
 #include <cstdlib>
-#include <mutex>
-#include <utility>
-#include <vector>
 
 #if defined(__has_feature)
 #if __has_feature(address_sanitizer)
@@ -19,7 +16,6 @@
 #define QUILLON_SIM_ASAN 1
 #endif
 #if defined(QUILLON_SIM_ASAN)
-#include <sanitizer/asan_interface.h>
 #include <sanitizer/common_interface_defs.h>
 #endif
 
@@ -34,38 +30,6 @@ namespace {
     std::fflush(stderr);
     std::abort();
 }
-
-// Stacks of ended fibers, kept for the next fiber of the same size: a harness that starts a machine's
-// threads thousands of times a second would otherwise pay a mapping, its page faults and the unmapping's
-// TLB flush for every one.
-class StackPool {
-public:
-    static StackPool& Get() {
-        static StackPool* pool = new StackPool;  // never destroyed: fibers may end during exit
-        return *pool;
-    }
-    void* Take(std::size_t mapped) {
-        std::lock_guard lock(mutex_);
-        for (auto it = free_.begin(); it != free_.end(); ++it)
-            if (it->second == mapped) {
-                void* stack = it->first;
-                free_.erase(it);
-                return stack;
-            }
-        return nullptr;
-    }
-    bool Give(void* stack, std::size_t mapped) {
-        std::lock_guard lock(mutex_);
-        if (free_.size() >= kKept) return false;
-        free_.emplace_back(stack, mapped);
-        return true;
-    }
-
-private:
-    static constexpr std::size_t kKept = 16;
-    std::mutex mutex_;
-    std::vector<std::pair<void*, std::size_t>> free_;
-};
 
 }  // namespace
 
@@ -84,18 +48,10 @@ Fiber::Fiber(std::size_t stackSize, Entry entry, void* arg) : entry_(entry), arg
     const std::size_t page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
     stackSize_ = (stackSize + page - 1) / page * page;
     mapped_ = stackSize_ + page;
-    stack_ = StackPool::Get().Take(mapped_);
-    if (stack_) {
-#if defined(QUILLON_SIM_ASAN)
-        // The fiber that used it last ended without returning: its frames' redzones are still poisoned.
-        __asan_unpoison_memory_region(static_cast<char*>(stack_) + page, stackSize_);
-#endif
-    } else {
-        stack_ = mmap(nullptr, mapped_, PROT_READ | PROT_WRITE,
-                      MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE | MAP_STACK, -1, 0);
-        if (stack_ == MAP_FAILED) Fatal("no memory for a stack");
-        if (mprotect(stack_, page, PROT_NONE) != 0) Fatal("the guard page could not be set");  // an overflow faults
-    }
+    stack_ = mmap(nullptr, mapped_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE | MAP_STACK,
+                  -1, 0);
+    if (stack_ == MAP_FAILED) Fatal("no memory for a stack");
+    if (mprotect(stack_, page, PROT_NONE) != 0) Fatal("the guard page could not be set");  // an overflow faults
     stackBottom_ = static_cast<char*>(stack_) + page;
     // A few zeroed words above the first frame: a stack walk (the spin report's backtrace) ends on them
     // instead of reading past the mapping.
@@ -105,7 +61,7 @@ Fiber::Fiber(std::size_t stackSize, Entry entry, void* arg) : entry_(entry), arg
 }
 
 Fiber::~Fiber() {
-    if (stack_ && !StackPool::Get().Give(stack_, mapped_)) munmap(stack_, mapped_);
+    if (stack_) munmap(stack_, mapped_);
 }
 
 void Fiber::SwitchTo(Fiber& to) {
