@@ -91,7 +91,7 @@ std::string RunOne(const std::uint8_t* data, std::size_t size) {
 
     g_ulKsDebugLevel = 5;  // the enumeration logs paths, names and relations
     fuzz::RunInProcess(machine, [&] {
-        CVirtualDriverChannel channel;    // walks the endpoints once as it opens
+        CVirtualDriverChannel channel;  // walks the endpoints once as it opens
         RefreshEndpointIds(channel);  // a second walk replaces what the first found
         CKsEnumFilters render;
         render.EnumRenderFilters();
