@@ -26,14 +26,14 @@ for harness in "$build"/fuzz_*; do
     log=$build/$name.log
     # Each seed twice in a row, the two runs compared (tests/fuzz/FuzzRepeat.h): what one input leaves
     # behind must not change the next, or what the fuzzer finds would not replay from its file.
-    if ! QUILLON_FUZZ_REPEAT=1 ASAN_OPTIONS=${ASAN_OPTIONS:-quarantine_size_mb=64} timeout -k 5 120 "$harness" -runs=0 \
-        "$seeds/$name" >"$log.repeat" 2>&1; then
+    if ! QUILLON_FUZZ_REPEAT=1 ASAN_OPTIONS=${ASAN_OPTIONS:-quarantine_size_mb=64} timeout -k 5 120 \
+        "$harness" -runs=0 -artifact_prefix="$artifacts/" "$seeds/$name" >"$log.repeat" 2>&1; then
         failed=$((failed + 1))
         printf 'FAIL %-26s a seed ran differently the second time (or failed):\n' "$name"
         grep -E -A2 '^fuzz:|ERROR:|SUMMARY' "$log.repeat" | head -n 8
         continue
     fi
-    # -timeout: one input taking longer is a hang (inputs take tens of milliseconds; the margin is for a
+    # -timeout: one input taking longer is a hang (inputs take milliseconds; the margin is for a
     # starved machine); the outer timeout guards the whole run.
     # A smaller quarantine keeps the KS harness's many WaveRT buffers from filling memory; use-after-free
     # is still caught for recent frees.
