@@ -2,8 +2,9 @@
 // runs: otherwise a crash found after thousands of inputs would not come back from its file alone. With
 // QUILLON_FUZZ_REPEAT=1 in the environment each input runs twice in a row and the two runs must leave the
 // same trace: the machine time they ended at, the scheduler's thread switches, the timeline, the handles
-// still open and the whole registry. tests/fuzz/run.sh replays every harness's seeds that way before it
-// fuzzes.
+// still open and the whole registry. With QUILLON_FUZZ_TRACE=FILE as well, the traces are written to FILE,
+// so that two processes can be compared too. tests/fuzz/run.sh replays every harness's seeds both ways
+// before it fuzzes.
 #pragma once
 
 #include <cstdint>
@@ -49,6 +50,13 @@ inline int RunChecked(const std::uint8_t* data, std::size_t size,
                       std::string (*run)(const std::uint8_t*, std::size_t)) {
     const std::string first = run(data, size);
     if (!std::getenv("QUILLON_FUZZ_REPEAT")) return 0;
+    // QUILLON_FUZZ_TRACE=FILE: each input's trace is added to FILE, so two processes can be compared.
+    if (const char* path = std::getenv("QUILLON_FUZZ_TRACE")) {
+        if (std::FILE* file = std::fopen(path, "a")) {
+            std::fwrite(first.data(), 1, first.size(), file);
+            std::fclose(file);
+        }
+    }
     const std::string second = run(data, size);
     if (first != second) {
         std::size_t at = 0;
