@@ -15,9 +15,10 @@
 #include "Service/Quillon/ks/KsEnumFilters.h"
 #include "Service/Quillon/vdriver/EndpointControl.h"
 #include "Service/Quillon/vdriver/VirtualDriverChannel.h"
-#include "platform/sim/include/sim/virtual_audio_driver.h"
+#include "tests/fuzz/FuzzDriver.h"
 #include "tests/fuzz/FuzzKsDevice.h"
 #include "tests/fuzz/FuzzProcess.h"
+#include "tests/fuzz/FuzzRepeat.h"
 
 namespace {
 
@@ -45,13 +46,11 @@ void AddEndpointKey(const fuzz::Answer& a) {
     RegCloseKey(key);
 }
 
-}  // namespace
-
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+std::string RunOne(const std::uint8_t* data, std::size_t size) {
     fuzz::Answers answers(data, size);
     sim::Machine machine;
     sim::VirtualAudioDriver driver{machine};
-    driver.Install();
+    fuzz::InstallDriver(driver);
 
     sim::DeviceNode media;
     media.instanceId = "ROOT\\MEDIA\\0001";
@@ -92,8 +91,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     g_ulKsDebugLevel = 5;  // the enumeration logs paths, names and relations
     fuzz::RunInProcess(machine, [&] {
-        CVirtualDriverChannel channel;
-        RefreshEndpointIds(channel);
+        CVirtualDriverChannel channel;  // walks the endpoints once as it opens
         RefreshEndpointIds(channel);  // a second walk replaces what the first found
         CKsEnumFilters render;
         render.EnumRenderFilters();
@@ -101,5 +99,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         capture.EnumCaptureFilters();
     });
     g_ulKsDebugLevel = 0;
-    return 0;
+    return fuzz::Trace(machine);
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    return fuzz::RunChecked(data, size, RunOne);
 }

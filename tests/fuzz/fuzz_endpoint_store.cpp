@@ -40,8 +40,9 @@
 #include "platform/sim/include/sim/fault_errors.h"
 #include "platform/sim/include/sim/registry.h"
 #include "platform/sim/include/sim/text.h"
-#include "platform/sim/include/sim/virtual_audio_driver.h"
 #include "tests/fuzz/FuzzAnswers.h"
+#include "tests/fuzz/FuzzDriver.h"
+#include "tests/fuzz/FuzzRepeat.h"
 #include "tests/fuzz/FuzzSupervisor.h"
 
 namespace {
@@ -251,13 +252,11 @@ private:
     std::mutex mutex_;
 };
 
-}  // namespace
-
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+std::string RunOne(const std::uint8_t* data, std::size_t size) {
     fuzz::Answers answers(data, size);
     sim::Machine machine;
     sim::VirtualAudioDriver driver{machine};
-    driver.Install();
+    fuzz::InstallDriver(driver);
     // Bridging off: the supervisor's loop must not start streams of its own before it is stopped.
     machine.Reg().SetDword(std::string("HKLM\\") + kSettingsKeyPath, kEnableValueName, 0);
 
@@ -324,5 +323,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                      store.LiveTaskMemory());
         std::abort();
     }
-    return 0;
+    return fuzz::Trace(machine);
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    return fuzz::RunChecked(data, size, RunOne);
 }

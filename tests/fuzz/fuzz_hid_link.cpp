@@ -19,8 +19,9 @@
 #include "Service/Quillon/supervisor/ConsoleModels.h"
 #include "Service/Quillon/supervisor/ConsoleSupervisor.h"
 #include "platform/sim/include/sim/hid.h"
-#include "platform/sim/include/sim/virtual_audio_driver.h"
 #include "tests/fuzz/FuzzAnswers.h"
+#include "tests/fuzz/FuzzDriver.h"
+#include "tests/fuzz/FuzzRepeat.h"
 #include "tests/fuzz/FuzzSupervisor.h"
 
 namespace {
@@ -83,13 +84,11 @@ public:
     fuzz::Answers& answers;
 };
 
-}  // namespace
-
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+std::string RunOne(const std::uint8_t* data, std::size_t size) {
     fuzz::Answers answers(data, size);
     sim::Machine machine;
     sim::VirtualAudioDriver driver{machine};
-    driver.Install();
+    fuzz::InstallDriver(driver);
 
     sim::DeviceNode node;
     node.instanceId = "HID\\VID_7A3E&PID_0072&MI_03\\7&FUZZ&0&0000";
@@ -120,5 +119,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         CloseLink(copy);
         CloseLink(link);
     });
-    return 0;
+    return fuzz::Trace(machine);
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    return fuzz::RunChecked(data, size, RunOne);
 }

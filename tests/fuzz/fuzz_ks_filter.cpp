@@ -13,6 +13,7 @@
 #include "Service/Quillon/ks/KsDebug.h"
 #include "tests/fuzz/FuzzKsDevice.h"
 #include "tests/fuzz/FuzzProcess.h"
+#include "tests/fuzz/FuzzRepeat.h"
 
 namespace {
 
@@ -63,9 +64,7 @@ void UseInstance(CKsAudPin* pin, ULONG rtSize) {
     pin->FreeBuffersWithNotification();
 }
 
-}  // namespace
-
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+std::string RunOne(const std::uint8_t* data, std::size_t size) {
     fuzz::Answers answers(data, size);
     const fuzz::Answer* script = answers.Next(kScriptKey);
     const std::vector<std::uint8_t> steps = script ? script->bytes : std::vector<std::uint8_t>{};
@@ -107,5 +106,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         }
     });
     g_ulKsDebugLevel = 0;
-    return 0;
+    return fuzz::Trace(machine);
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    return fuzz::RunChecked(data, size, RunOne);
 }

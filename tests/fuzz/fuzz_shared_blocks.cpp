@@ -13,8 +13,9 @@
 
 #include "Service/Quillon/supervisor/RegistrySettings.h"
 #include "Service/common/SharedMemory.h"
-#include "platform/sim/include/sim/virtual_audio_driver.h"
 #include "tests/fuzz/FuzzAnswers.h"
+#include "tests/fuzz/FuzzDriver.h"
+#include "tests/fuzz/FuzzRepeat.h"
 #include "tests/harness/Programs.h"
 #include "tests/harness/Tray.h"
 
@@ -40,13 +41,11 @@ void Overwrite(QuillonSharedBlock* view, const fuzz::Answer& a) {
     if (view && !a.bytes.empty()) std::memcpy(view, a.bytes.data(), std::min<std::size_t>(a.bytes.size(), kSharedBlockSize));
 }
 
-}  // namespace
-
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+std::string RunOne(const std::uint8_t* data, std::size_t size) {
     fuzz::Answers answers(data, size);
     sim::Machine machine;
     sim::VirtualAudioDriver driver{machine};
-    driver.Install();
+    fuzz::InstallDriver(driver);
     SetValue(kSettingsKeyPath, kEnableValueName, answers.Next(40));
     SetValue(kSettingsKeyPath, kLatencyValueName, answers.Next(41));
     SetValue(kDiagnosticsKeyPath, kKsLogLevelValueName, answers.Next(42));
@@ -69,5 +68,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     machine.RunFor(1000);
     if (!machine.WaitProcess(tray, 0) && !harness::QuitTray(machine, tray)) Fail("the tray did not quit");
     if (!harness::StopService(machine)) Fail("the service did not stop");
-    return 0;
+    return fuzz::Trace(machine);
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    return fuzz::RunChecked(data, size, RunOne);
 }

@@ -23,6 +23,7 @@
 #include "Service/Quillon/streaming/OutputRenderKS.h"
 #include "tests/fuzz/FuzzKsDevice.h"
 #include "tests/fuzz/FuzzProcess.h"
+#include "tests/fuzz/FuzzRepeat.h"
 
 namespace {
 
@@ -76,9 +77,7 @@ void Stream(CKSDevice& device, bool restart, std::uint32_t ms) {
     Sleep(2);
 }
 
-}  // namespace
-
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+std::string RunOne(const std::uint8_t* data, std::size_t size) {
     fuzz::Answers answers(data, size);  // outlives the machine: its timers hold answers
     const fuzz::Answer* script = answers.Next(kScriptKey);
     const std::vector<std::uint8_t> steps = script ? script->bytes : std::vector<std::uint8_t>{};
@@ -116,5 +115,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             stream.reset();  // stops the thread, the pin and frees the packets before the filter goes
         },
         60'000);
-    return 0;
+    return fuzz::Trace(machine);
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    return fuzz::RunChecked(data, size, RunOne);
 }

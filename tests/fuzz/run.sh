@@ -24,7 +24,24 @@ for harness in "$build"/fuzz_*; do
     rm -rf "$artifacts"  # only this run's failing inputs are shown below
     mkdir -p "$corpus" "$artifacts" "$seeds/$name"
     log=$build/$name.log
-    # -timeout: one input taking longer is a hang (inputs take tens of milliseconds; the margin is for a
+    # The seeds in two processes, each seed twice in a row in each (tests/fuzz/FuzzRepeat.h): what one
+    # input leaves behind must not change the next, and a new process must run an input as the last one
+    # did, or what the fuzzer finds would not replay from its file.
+    repeated=1
+    for run in 1 2; do
+        rm -f "$log.trace$run"
+        QUILLON_FUZZ_REPEAT=1 QUILLON_FUZZ_TRACE=$log.trace$run ASAN_OPTIONS=${ASAN_OPTIONS:-quarantine_size_mb=64} \
+            timeout -k 5 120 "$harness" -seed=1 -runs=0 -artifact_prefix="$artifacts/" "$seeds/$name" \
+            >"$log.repeat" 2>&1 || { repeated=0; break; }
+    done
+    if ((repeated == 0)) || ! cmp -s "$log.trace1" "$log.trace2"; then
+        failed=$((failed + 1))
+        printf 'FAIL %-26s a seed ran differently the second time, or in a second process (or failed):\n' "$name"
+        grep -E -A2 '^fuzz:|ERROR:|SUMMARY' "$log.repeat" | head -n 8
+        ((repeated == 0)) || diff "$log.trace1" "$log.trace2" | head -n 8
+        continue
+    fi
+    # -timeout: one input taking longer is a hang (inputs take milliseconds; the margin is for a
     # starved machine); the outer timeout guards the whole run.
     # A smaller quarantine keeps the KS harness's many WaveRT buffers from filling memory; use-after-free
     # is still caught for recent frees.

@@ -79,6 +79,13 @@ TEST_F(EndpointStoreTest, EnumerationFollowsFlowAndStateOverTheRegistryForm) {
     EXPECT_EQ(store().State(Flow::Render, console.Config().renderEndpointGuid), DWORD{DEVICE_STATE_NOTPRESENT});
     console.Plug();
     EXPECT_EQ(store().State(Flow::Render, console.Config().renderEndpointGuid), DWORD{DEVICE_STATE_ACTIVE});
+    // A driver installed with some of its endpoints lists only those, each where its stream index says.
+    driver.Remove();
+    driver.Install((1u << 0) | (1u << 10) | (1u << 15));
+    EXPECT_EQ(Ids(eCapture, DEVICE_STATE_ACTIVE).size(), 3u);
+    EXPECT_EQ(Ids(eRender, DEVICE_STATE_ACTIVE).size(), 2u);
+    EXPECT_EQ(store().State(Flow::Render, sim::VirtualDriverEndpointGuid(15)), DWORD{DEVICE_STATE_ACTIVE});
+    EXPECT_EQ(store().State(Flow::Render, sim::VirtualDriverEndpointGuid(11)), std::nullopt);
 }
 
 TEST_F(EndpointStoreTest, PropertyStoresReadAndWriteTheEndpointsPropertiesKey) {

@@ -220,9 +220,10 @@ std::string VirtualDriverEndpointId(int streamIndex) {
                                VirtualDriverEndpointGuid(streamIndex));
 }
 
-void RegisterVirtualDriverEndpoints(Machine& machine, const std::string& driverInstanceId) {
+void RegisterVirtualDriverEndpoints(Machine& machine, const std::string& driverInstanceId, std::uint32_t streams) {
     EndpointStore& store = EndpointStore::Of(machine);
     for (int n = 0; n < 16; ++n) {
+        if (!(streams & (1u << n))) continue;
         EndpointStore::Endpoint e;
         e.flow = n < 11 ? EndpointStore::Flow::Capture : EndpointStore::Flow::Render;
         e.guid = VirtualDriverEndpointGuid(n);

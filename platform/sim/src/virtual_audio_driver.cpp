@@ -97,7 +97,7 @@ constexpr char kInstanceId[] = "ROOT\\MEDIA\\0000";
 
 VirtualAudioDriver::VirtualAudioDriver(Machine& machine) : machine_(machine) {}
 
-void VirtualAudioDriver::Install() {
+void VirtualAudioDriver::Install(std::uint32_t endpointStreams) {
     DeviceNode node;
     node.instanceId = kInstanceId;
     node.hardwareIds = {"Root\\Quillon_VirtualAudio"};
@@ -112,7 +112,7 @@ void VirtualAudioDriver::Install() {
         removed_ = false;
     }
     installed_ = machine_.Devices().AddDevice(node, {control});
-    if (installed_) RegisterVirtualDriverEndpoints(machine_, kInstanceId);
+    if (installed_) RegisterVirtualDriverEndpoints(machine_, kInstanceId, endpointStreams);
 }
 
 void VirtualAudioDriver::Remove() {

@@ -122,7 +122,8 @@ private:
 // and their registration below the driver's device node (registry form and child device nodes).
 GUID VirtualDriverEndpointGuid(int streamIndex);
 std::string VirtualDriverEndpointId(int streamIndex);
-void RegisterVirtualDriverEndpoints(Machine& machine, const std::string& driverInstanceId);
+void RegisterVirtualDriverEndpoints(Machine& machine, const std::string& driverInstanceId,
+                                     std::uint32_t streams = 0xFFFF);  // bit n: stream index n
 void RemoveVirtualDriverEndpoints(Machine& machine);
 
 }  // namespace sim
