@@ -172,6 +172,7 @@ void Engage(Flow& flow, bool capture) {
         resampler.Push(silence, start);
     }
     correction.m_bEngaged = true;
+    Slip(flow.figures, flow.name, "the change to resampling");
     flow.figures.state.store(static_cast<std::uint32_t>(EDiagPathState::Locking), std::memory_order_relaxed);
 }
 
@@ -181,7 +182,10 @@ void Settle(Flow& flow, double level, double target, bool capture) {
     const double learned = correction.m_Loop.Integral();
     const double drift = capture ? learned - 1.0 : 1.0 / learned - 1.0;
     flow.figures.driftPpb.store(static_cast<std::int32_t>(drift * 1e9), std::memory_order_relaxed);
-    flow.figures.addedLatencyFrames.store(static_cast<std::uint32_t>(level > 0 ? level : 0), std::memory_order_relaxed);
+    // Beyond the copy, which hands a capture period over a period after its boundary: the queue's frames
+    // and the filter's delay.
+    const double added = level - (capture ? flow.periodFrames : 0) + CFrameResampler::Delay();
+    flow.figures.addedLatencyFrames.store(static_cast<std::uint32_t>(added > 0 ? added : 0), std::memory_order_relaxed);
     if (correction.m_Loop.Locked() && flow.figures.lockMs.load(std::memory_order_relaxed) == 0) {
         const double ms = flow.Seconds(PerformanceCount() - correction.m_Opened) * 1000.0;
         flow.figures.lockMs.store(static_cast<std::uint32_t>(ms > 1 ? ms : 1), std::memory_order_relaxed);
