@@ -103,18 +103,23 @@ template <std::uint32_t groups>
 inline void PassSse2(const float* c, const float* x, std::uint32_t stride, float* out, std::uint32_t g,
                      std::uint32_t channels) {
     __m128 s[groups][4];
+#pragma GCC unroll 4
     for (std::uint32_t r = 0; r < 4; ++r) {
         const __m128 k = _mm_set1_ps(c[r]);
+#pragma GCC unroll 2
         for (std::uint32_t v = 0; v < groups; ++v) s[v][r] = _mm_mul_ps(k, _mm_loadu_ps(x + r * stride + 4 * v));
     }
     for (std::uint32_t j = 4; j < kTaps; j += 4) {
         const float* row = x + j * stride;
-        for (std::uint32_t r = 0; r < 4; ++r) {
+    #pragma GCC unroll 4
+    for (std::uint32_t r = 0; r < 4; ++r) {
             const __m128 k = _mm_set1_ps(c[j + r]);
+#pragma GCC unroll 2
             for (std::uint32_t v = 0; v < groups; ++v)
                 s[v][r] = _mm_add_ps(s[v][r], _mm_mul_ps(k, _mm_loadu_ps(row + r * stride + 4 * v)));
         }
     }
+#pragma GCC unroll 2
     for (std::uint32_t v = 0; v < groups; ++v) {
         const __m128 sum = _mm_add_ps(_mm_add_ps(s[v][0], s[v][1]), _mm_add_ps(s[v][2], s[v][3]));
         const std::uint32_t at = g + 4 * v;
@@ -153,21 +158,26 @@ QUILLON_AVX2 inline void PassAvx2(const float* c, const float* x, std::uint32_t 
     __m256 s[wide > 0 ? wide : 1][4];
     __m128 t[narrow > 0 ? narrow : 1][4];
     const float* tail = x + 8 * wide;
+#pragma GCC unroll 4
     for (std::uint32_t r = 0; r < 4; ++r) {
         const __m256 k = _mm256_broadcast_ss(c + r);
+#pragma GCC unroll 2
         for (std::uint32_t v = 0; v < wide; ++v) s[v][r] = _mm256_mul_ps(k, _mm256_loadu_ps(x + r * stride + 8 * v));
         if (narrow) t[0][r] = _mm_mul_ps(_mm256_castps256_ps128(k), _mm_loadu_ps(tail + r * stride));
     }
     for (std::uint32_t j = 4; j < kTaps; j += 4) {
         const std::size_t row = j * stride;
-        for (std::uint32_t r = 0; r < 4; ++r) {
+    #pragma GCC unroll 4
+    for (std::uint32_t r = 0; r < 4; ++r) {
             const __m256 k = _mm256_broadcast_ss(c + j + r);
+#pragma GCC unroll 2
             for (std::uint32_t v = 0; v < wide; ++v)
                 s[v][r] = _mm256_add_ps(s[v][r], _mm256_mul_ps(k, _mm256_loadu_ps(x + row + r * stride + 8 * v)));
             if (narrow)
                 t[0][r] = _mm_add_ps(t[0][r], _mm_mul_ps(_mm256_castps256_ps128(k), _mm_loadu_ps(tail + row + r * stride)));
         }
     }
+#pragma GCC unroll 2
     for (std::uint32_t v = 0; v < wide; ++v) {
         const __m256 sum = _mm256_add_ps(_mm256_add_ps(s[v][0], s[v][1]), _mm256_add_ps(s[v][2], s[v][3]));
         const std::uint32_t at = g + 8 * v;
