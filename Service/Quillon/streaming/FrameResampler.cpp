@@ -279,20 +279,25 @@ std::uint32_t CFrameResampler::Pull(float* out, std::uint32_t count, double step
     Position positions[kChunk];
     std::uint32_t written = 0;
     while (written < count) {
-        // Positions of the frames the queue can give, up to a chunk: frame i needs i + kHalf pushed. A
-        // step is at most 2 <= kHalf frames, so the read position never passes the end of the queue.
-        std::uint32_t n = 0;
+        // Frame n of the chunk lies n steps after the read position: worked out from it rather than
+        // step by step, so the frames' positions do not wait on one another (and one rounding error
+        // per chunk, not per frame). Frame i needs i + kHalf pushed; a step is at most 2 <= kHalf
+        // frames, so the read position never passes the end of the queue.
         const std::uint32_t want = std::min(count - written, kChunk);
-        while (n < want && m_nRead + kHalf < m_nEnd) {
-            const double phase = m_fraction * kPhases;  // exact: kPhases is a power of two
-            const auto whole = static_cast<std::uint32_t>(phase);
-            positions[n++] = {m_nRead, whole, static_cast<float>(phase - whole)};
-            const double next = m_fraction + step;
-            const double advance = std::floor(next);
-            m_nRead += static_cast<std::uint32_t>(advance);
-            m_fraction = next - advance;
+        std::uint32_t n = 0;
+        for (; n < want; ++n) {
+            const double position = m_fraction + n * step;
+            const auto whole = static_cast<std::uint32_t>(position);
+            if (m_nRead + whole + kHalf >= m_nEnd) break;
+            const double phase = (position - whole) * kPhases;  // exact: kPhases is a power of two
+            const auto below = static_cast<std::uint32_t>(phase);
+            positions[n] = {m_nRead + whole, below, static_cast<float>(phase - below)};
         }
         if (n == 0) break;
+        const double end = m_fraction + n * step;
+        const auto whole = static_cast<std::uint32_t>(end);
+        m_nRead += whole;
+        m_fraction = end - whole;
         float* const target = out + static_cast<std::size_t>(written) * m_nChannels;
         if (avx2)
             FramesAvx2(positions, n, m_pTable, m_pData, m_nStride, m_nChannels, target);
