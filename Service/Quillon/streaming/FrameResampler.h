@@ -4,7 +4,8 @@
 // so the filter's coefficients are worked out once per output frame and applied to all channels.
 //
 // The queue is allocated once, at construction; Push, Pull and the queries allocate nothing and never
-// read or write outside the queue or the caller's spans. Real-time safe.
+// read or write outside the queue or the caller's spans. Real-time safe. Not synchronised: one thread
+// pushes and pulls (or the caller holds a lock around both).
 #pragma once
 
 #include <cstddef>
