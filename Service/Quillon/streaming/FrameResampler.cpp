@@ -20,7 +20,7 @@
 // first one a frame on: the coefficients move continuously as the read position crosses a frame.
 //
 // The arithmetic is in single precision: per coefficient a multiply and an add; per channel and tap a
-// multiply, added into one of four partial sums (tap modulo 4) that are added in pairs at the end. The
+// multiply, added into one of two partial sums (even and odd taps, each from zero) added at the end. The
 // AVX2 form (eight channels per instruction, four at the end of a frame) and the SSE2 form (four) do
 // the same operations on every channel in the same order, so they give the same results, bit for bit.
 // No fused multiply-add: it would round differently from the SSE2 form.
@@ -97,54 +97,105 @@ inline void StoreTail(float* out, const float* lanes, std::uint32_t g, std::uint
     for (std::uint32_t k = 0; k < width && g + k < channels; ++k) out[g + k] = lanes[k];
 }
 
-// ---- SSE2: passes over the taps for two groups of four channels (or the last one) ----
+// Frames go through the kernels two at a time where they can: the second frame's window starts d = 0,
+// 1 or 2 frames after the first's, so the two read the same rows, and each row is loaded once for both.
+// Each frame's sums are the same either way (partial sum by tap parity, taps in order, from zero), so a
+// frame's result does not depend on whether it had a partner.
+//
+// A pass covers some groups of channels of one frame or of a pair. Row k (from the first frame's
+// window start) is tap k of the first frame and tap k - d of the second; `pa` and `pb` are the taps'
+// parities, which choose their partial sums.
+
+// ---- SSE2: passes for two groups of four channels (or the last one) ----
 
 template <std::uint32_t groups>
-inline void PassSse2(const float* c, const float* x, std::uint32_t stride, float* out, std::uint32_t g,
-                     std::uint32_t channels) {
-    __m128 s[groups][4];
-#pragma GCC unroll 4
-    for (std::uint32_t r = 0; r < 4; ++r) {
-        const __m128 k = _mm_set1_ps(c[r]);
-#pragma GCC unroll 2
-        for (std::uint32_t v = 0; v < groups; ++v) s[v][r] = _mm_mul_ps(k, _mm_loadu_ps(x + r * stride + 4 * v));
-    }
-    for (std::uint32_t j = 4; j < kTaps; j += 4) {
-        const float* row = x + j * stride;
-    #pragma GCC unroll 4
-    for (std::uint32_t r = 0; r < 4; ++r) {
-            const __m128 k = _mm_set1_ps(c[j + r]);
-#pragma GCC unroll 2
-            for (std::uint32_t v = 0; v < groups; ++v)
-                s[v][r] = _mm_add_ps(s[v][r], _mm_mul_ps(k, _mm_loadu_ps(row + r * stride + 4 * v)));
-        }
-    }
+struct Sums4 {
+    __m128 a[groups][2];
+    __m128 b[groups][2];
+};
+
+template <std::uint32_t groups, std::uint32_t pa, std::uint32_t pb, bool useA, bool useB>
+inline void Row4(Sums4<groups>& s, const float* row, float ca, float cb) {
+    const __m128 ka = _mm_set1_ps(ca);
+    const __m128 kb = _mm_set1_ps(cb);
 #pragma GCC unroll 2
     for (std::uint32_t v = 0; v < groups; ++v) {
-        const __m128 sum = _mm_add_ps(_mm_add_ps(s[v][0], s[v][1]), _mm_add_ps(s[v][2], s[v][3]));
+        const __m128 x = _mm_loadu_ps(row + 4 * v);
+        if constexpr (useA) s.a[v][pa] = _mm_add_ps(s.a[v][pa], _mm_mul_ps(ka, x));
+        if constexpr (useB) s.b[v][pb] = _mm_add_ps(s.b[v][pb], _mm_mul_ps(kb, x));
+    }
+}
+
+template <std::uint32_t groups, std::uint32_t d, bool pair>
+inline void PassSse2(const float* ca, const float* cb, const float* x, std::uint32_t stride, float* outA,
+                     float* outB, std::uint32_t g, std::uint32_t channels) {
+    Sums4<groups> s;
+#pragma GCC unroll 2
+    for (std::uint32_t v = 0; v < groups; ++v) s.a[v][0] = s.a[v][1] = s.b[v][0] = s.b[v][1] = _mm_setzero_ps();
+    if constexpr (d >= 1) Row4<groups, 0, 0, true, false>(s, x, ca[0], 0);
+    if constexpr (d >= 2) Row4<groups, 1, 0, true, false>(s, x + stride, ca[1], 0);
+    std::uint32_t k = d;
+    for (; k + 1 < kTaps; k += 2) {
+        Row4<groups, d % 2, 0, true, pair>(s, x + k * stride, ca[k], cb[k - d]);
+        Row4<groups, (d + 1) % 2, 1, true, pair>(s, x + (k + 1) * stride, ca[k + 1], cb[k + 1 - d]);
+    }
+    if constexpr (d % 2 == 1) Row4<groups, 1, 0, true, pair>(s, x + k * stride, ca[k], cb[k - d]);
+    if constexpr (pair && d >= 1) Row4<groups, 0, (kTaps - d) % 2, false, true>(s, x + kTaps * stride, 0, cb[kTaps - d]);
+    if constexpr (pair && d >= 2) Row4<groups, 0, 1, false, true>(s, x + (kTaps + 1) * stride, 0, cb[kTaps - 1]);
+#pragma GCC unroll 2
+    for (std::uint32_t v = 0; v < groups; ++v) {
         const std::uint32_t at = g + 4 * v;
-        if (at + 4 <= channels) {
-            _mm_storeu_ps(out + at, sum);
-        } else {
-            alignas(16) float lanes[4];
-            _mm_store_ps(lanes, sum);
-            StoreTail<4>(out, lanes, at, channels);
+        alignas(16) float lanes[2][4];
+        _mm_store_ps(lanes[0], _mm_add_ps(s.a[v][0], s.a[v][1]));
+        if constexpr (pair) _mm_store_ps(lanes[1], _mm_add_ps(s.b[v][0], s.b[v][1]));
+        for (std::uint32_t f = 0; f < (pair ? 2u : 1u); ++f) {
+            float* out = f ? outB : outA;
+            if (at + 4 <= channels)
+                std::memcpy(out + at, lanes[f], sizeof lanes[f]);
+            else
+                StoreTail<4>(out, lanes[f], at, channels);
         }
     }
 }
 
+template <std::uint32_t d, bool pair>
+void FrameSse2(const float* ca, const float* cb, const float* x, std::uint32_t stride, float* outA, float* outB,
+               std::uint32_t channels) {
+    std::uint32_t g = 0;
+    for (; g + 8 <= stride; g += 8) PassSse2<2, d, pair>(ca, cb, x + g, stride, outA, outB, g, channels);
+    if (g < stride) PassSse2<1, d, pair>(ca, cb, x + g, stride, outA, outB, g, channels);
+}
+
+inline void CoefficientsSse2(const float* table, const Position& position, float* c) {
+    const float* phase = table + position.phase * 2 * kTaps;
+    const __m128 fraction = _mm_set1_ps(position.fraction);
+    for (std::uint32_t j = 0; j < kTaps; j += 4)
+        _mm_store_ps(c + j, _mm_add_ps(_mm_load_ps(phase + j), _mm_mul_ps(fraction, _mm_load_ps(phase + kTaps + j))));
+}
+
 void FramesSse2(const Position* positions, std::uint32_t count, const float* table, const float* data,
                 std::uint32_t stride, std::uint32_t channels, float* out) {
-    alignas(16) float c[kTaps];
-    for (std::uint32_t n = 0; n < count; ++n, out += channels) {
-        const float* phase = table + positions[n].phase * 2 * kTaps;
-        const __m128 fraction = _mm_set1_ps(positions[n].fraction);
-        for (std::uint32_t j = 0; j < kTaps; j += 4)
-            _mm_store_ps(c + j, _mm_add_ps(_mm_load_ps(phase + j), _mm_mul_ps(fraction, _mm_load_ps(phase + kTaps + j))));
+    alignas(16) float c[2][kTaps];
+    std::uint32_t n = 0;
+    for (; n + 2 <= count; n += 2, out += 2 * channels) {
+        CoefficientsSse2(table, positions[n], c[0]);
+        CoefficientsSse2(table, positions[n + 1], c[1]);
         const float* x = data + static_cast<std::size_t>(positions[n].frame - kHistory) * stride;
-        std::uint32_t g = 0;
-        for (; g + 8 <= stride; g += 8) PassSse2<2>(c, x + g, stride, out, g, channels);
-        if (g < stride) PassSse2<1>(c, x + g, stride, out, g, channels);
+        float* const second = out + channels;
+        switch (positions[n + 1].frame - positions[n].frame) {
+            case 0: FrameSse2<0, true>(c[0], c[1], x, stride, out, second, channels); break;
+            case 1: FrameSse2<1, true>(c[0], c[1], x, stride, out, second, channels); break;
+            case 2: FrameSse2<2, true>(c[0], c[1], x, stride, out, second, channels); break;
+            default:  // a step of 2 rounded up: one at a time
+                FrameSse2<0, false>(c[0], c[0], x, stride, out, out, channels);
+                FrameSse2<0, false>(c[1], c[1], data + static_cast<std::size_t>(positions[n + 1].frame - kHistory) * stride,
+                                    stride, second, second, channels);
+        }
+    }
+    if (n < count) {
+        CoefficientsSse2(table, positions[n], c[0]);
+        const float* x = data + static_cast<std::size_t>(positions[n].frame - kHistory) * stride;
+        FrameSse2<0, false>(c[0], c[0], x, stride, out, out, channels);
     }
 }
 
@@ -152,76 +203,121 @@ void FramesSse2(const Position* positions, std::uint32_t count, const float* tab
 
 #define QUILLON_AVX2 __attribute__((target("avx2")))
 
-template <std::uint32_t wide, std::uint32_t narrow>
-QUILLON_AVX2 inline void PassAvx2(const float* c, const float* x, std::uint32_t stride, float* out,
-                                  std::uint32_t g, std::uint32_t channels) {
-    __m256 s[wide > 0 ? wide : 1][4];
-    __m128 t[narrow > 0 ? narrow : 1][4];
-    const float* tail = x + 8 * wide;
-#pragma GCC unroll 4
-    for (std::uint32_t r = 0; r < 4; ++r) {
-        const __m256 k = _mm256_broadcast_ss(c + r);
-#pragma GCC unroll 2
-        for (std::uint32_t v = 0; v < wide; ++v) s[v][r] = _mm256_mul_ps(k, _mm256_loadu_ps(x + r * stride + 8 * v));
-        if (narrow) t[0][r] = _mm_mul_ps(_mm256_castps256_ps128(k), _mm_loadu_ps(tail + r * stride));
-    }
-    for (std::uint32_t j = 4; j < kTaps; j += 4) {
-        const std::size_t row = j * stride;
-    #pragma GCC unroll 4
-    for (std::uint32_t r = 0; r < 4; ++r) {
-            const __m256 k = _mm256_broadcast_ss(c + j + r);
-#pragma GCC unroll 2
-            for (std::uint32_t v = 0; v < wide; ++v)
-                s[v][r] = _mm256_add_ps(s[v][r], _mm256_mul_ps(k, _mm256_loadu_ps(x + row + r * stride + 8 * v)));
-            if (narrow)
-                t[0][r] = _mm_add_ps(t[0][r], _mm_mul_ps(_mm256_castps256_ps128(k), _mm_loadu_ps(tail + row + r * stride)));
-        }
-    }
+template <std::uint32_t wide>
+struct Sums8 {
+    __m256 a[wide > 0 ? wide : 1][2];
+    __m256 b[wide > 0 ? wide : 1][2];
+    __m128 ta[2];
+    __m128 tb[2];
+};
+
+template <std::uint32_t wide, bool narrow, std::uint32_t pa, std::uint32_t pb, bool useA, bool useB>
+QUILLON_AVX2 inline void Row8(Sums8<wide>& s, const float* row, const float* ca, const float* cb) {
+    const __m256 ka = _mm256_broadcast_ss(ca);
+    const __m256 kb = _mm256_broadcast_ss(cb);
 #pragma GCC unroll 2
     for (std::uint32_t v = 0; v < wide; ++v) {
-        const __m256 sum = _mm256_add_ps(_mm256_add_ps(s[v][0], s[v][1]), _mm256_add_ps(s[v][2], s[v][3]));
-        const std::uint32_t at = g + 8 * v;
-        if (at + 8 <= channels) {
-            _mm256_storeu_ps(out + at, sum);
-        } else {
-            alignas(32) float lanes[8];
-            _mm256_store_ps(lanes, sum);
-            StoreTail<8>(out, lanes, at, channels);
+        const __m256 x = _mm256_loadu_ps(row + 8 * v);
+        if constexpr (useA) s.a[v][pa] = _mm256_add_ps(s.a[v][pa], _mm256_mul_ps(ka, x));
+        if constexpr (useB) s.b[v][pb] = _mm256_add_ps(s.b[v][pb], _mm256_mul_ps(kb, x));
+    }
+    if constexpr (narrow) {
+        const __m128 x = _mm_loadu_ps(row + 8 * wide);
+        if constexpr (useA) s.ta[pa] = _mm_add_ps(s.ta[pa], _mm_mul_ps(_mm256_castps256_ps128(ka), x));
+        if constexpr (useB) s.tb[pb] = _mm_add_ps(s.tb[pb], _mm_mul_ps(_mm256_castps256_ps128(kb), x));
+    }
+}
+
+template <std::uint32_t width>
+QUILLON_AVX2 inline void Store8(float* out, const float* lanes, std::uint32_t at, std::uint32_t channels) {
+    if (at + width <= channels)
+        std::memcpy(out + at, lanes, width * sizeof(float));
+    else
+        StoreTail<width>(out, lanes, at, channels);
+}
+
+template <std::uint32_t wide, bool narrow, std::uint32_t d, bool pair>
+QUILLON_AVX2 inline void PassAvx2(const float* ca, const float* cb, const float* x, std::uint32_t stride,
+                                  float* outA, float* outB, std::uint32_t g, std::uint32_t channels) {
+    Sums8<wide> s;
+#pragma GCC unroll 2
+    for (std::uint32_t v = 0; v < wide; ++v) s.a[v][0] = s.a[v][1] = s.b[v][0] = s.b[v][1] = _mm256_setzero_ps();
+    s.ta[0] = s.ta[1] = s.tb[0] = s.tb[1] = _mm_setzero_ps();
+    if constexpr (d >= 1) Row8<wide, narrow, 0, 0, true, false>(s, x, ca, ca);
+    if constexpr (d >= 2) Row8<wide, narrow, 1, 0, true, false>(s, x + stride, ca + 1, ca);
+    std::uint32_t k = d;
+    for (; k + 1 < kTaps; k += 2) {
+        Row8<wide, narrow, d % 2, 0, true, pair>(s, x + k * stride, ca + k, cb + k - d);
+        Row8<wide, narrow, (d + 1) % 2, 1, true, pair>(s, x + (k + 1) * stride, ca + k + 1, cb + k + 1 - d);
+    }
+    if constexpr (d % 2 == 1) Row8<wide, narrow, 1, 0, true, pair>(s, x + k * stride, ca + k, cb + k - d);
+    if constexpr (pair && d >= 1)
+        Row8<wide, narrow, 0, (kTaps - d) % 2, false, true>(s, x + kTaps * stride, cb, cb + kTaps - d);
+    if constexpr (pair && d >= 2) Row8<wide, narrow, 0, 1, false, true>(s, x + (kTaps + 1) * stride, cb, cb + kTaps - 1);
+    alignas(32) float lanes[8];
+#pragma GCC unroll 2
+    for (std::uint32_t v = 0; v < wide; ++v) {
+        _mm256_store_ps(lanes, _mm256_add_ps(s.a[v][0], s.a[v][1]));
+        Store8<8>(outA, lanes, g + 8 * v, channels);
+        if constexpr (pair) {
+            _mm256_store_ps(lanes, _mm256_add_ps(s.b[v][0], s.b[v][1]));
+            Store8<8>(outB, lanes, g + 8 * v, channels);
         }
     }
-    if (narrow) {
-        const __m128 sum = _mm_add_ps(_mm_add_ps(t[0][0], t[0][1]), _mm_add_ps(t[0][2], t[0][3]));
-        const std::uint32_t at = g + 8 * wide;
-        if (at + 4 <= channels) {
-            _mm_storeu_ps(out + at, sum);
-        } else {
-            alignas(16) float lanes[4];
-            _mm_store_ps(lanes, sum);
-            StoreTail<4>(out, lanes, at, channels);
+    if constexpr (narrow) {
+        _mm_store_ps(lanes, _mm_add_ps(s.ta[0], s.ta[1]));
+        Store8<4>(outA, lanes, g + 8 * wide, channels);
+        if constexpr (pair) {
+            _mm_store_ps(lanes, _mm_add_ps(s.tb[0], s.tb[1]));
+            Store8<4>(outB, lanes, g + 8 * wide, channels);
         }
     }
 }
 
+template <std::uint32_t d, bool pair>
+QUILLON_AVX2 void FrameAvx2(const float* ca, const float* cb, const float* x, std::uint32_t stride, float* outA,
+                            float* outB, std::uint32_t channels) {
+    std::uint32_t g = 0;
+    for (; g + 16 <= stride; g += 16) PassAvx2<2, false, d, pair>(ca, cb, x + g, stride, outA, outB, g, channels);
+    switch (stride - g) {
+        case 12: PassAvx2<1, true, d, pair>(ca, cb, x + g, stride, outA, outB, g, channels); break;
+        case 8: PassAvx2<1, false, d, pair>(ca, cb, x + g, stride, outA, outB, g, channels); break;
+        case 4: PassAvx2<0, true, d, pair>(ca, cb, x + g, stride, outA, outB, g, channels); break;
+        default: break;
+    }
+}
+
+QUILLON_AVX2 inline void CoefficientsAvx2(const float* table, const Position& position, float* c) {
+    const float* phase = table + position.phase * 2 * kTaps;
+    const __m256 fraction = _mm256_set1_ps(position.fraction);
+    for (std::uint32_t j = 0; j < kTaps; j += 8)
+        _mm256_store_ps(c + j, _mm256_add_ps(_mm256_load_ps(phase + j),
+                                             _mm256_mul_ps(fraction, _mm256_load_ps(phase + kTaps + j))));
+}
+
 QUILLON_AVX2 void FramesAvx2(const Position* positions, std::uint32_t count, const float* table,
                              const float* data, std::uint32_t stride, std::uint32_t channels, float* out) {
-    alignas(32) float c[kTaps];
-    for (std::uint32_t n = 0; n < count; ++n, out += channels) {
-        const float* phase = table + positions[n].phase * 2 * kTaps;
-        const __m256 fraction = _mm256_set1_ps(positions[n].fraction);
-        for (std::uint32_t j = 0; j < kTaps; j += 8) {
-            const __m256 v = _mm256_add_ps(_mm256_load_ps(phase + j),
-                                           _mm256_mul_ps(fraction, _mm256_load_ps(phase + kTaps + j)));
-            _mm256_store_ps(c + j, v);
-        }
+    alignas(32) float c[2][kTaps];
+    std::uint32_t n = 0;
+    for (; n + 2 <= count; n += 2, out += 2 * channels) {
+        CoefficientsAvx2(table, positions[n], c[0]);
+        CoefficientsAvx2(table, positions[n + 1], c[1]);
         const float* x = data + static_cast<std::size_t>(positions[n].frame - kHistory) * stride;
-        std::uint32_t g = 0;
-        for (; g + 16 <= stride; g += 16) PassAvx2<2, 0>(c, x + g, stride, out, g, channels);
-        switch (stride - g) {
-            case 12: PassAvx2<1, 1>(c, x + g, stride, out, g, channels); break;
-            case 8: PassAvx2<1, 0>(c, x + g, stride, out, g, channels); break;
-            case 4: PassAvx2<0, 1>(c, x + g, stride, out, g, channels); break;
-            default: break;
+        float* const second = out + channels;
+        switch (positions[n + 1].frame - positions[n].frame) {
+            case 0: FrameAvx2<0, true>(c[0], c[1], x, stride, out, second, channels); break;
+            case 1: FrameAvx2<1, true>(c[0], c[1], x, stride, out, second, channels); break;
+            case 2: FrameAvx2<2, true>(c[0], c[1], x, stride, out, second, channels); break;
+            default:  // a step of 2 rounded up: one at a time
+                FrameAvx2<0, false>(c[0], c[0], x, stride, out, out, channels);
+                FrameAvx2<0, false>(c[1], c[1], data + static_cast<std::size_t>(positions[n + 1].frame - kHistory) * stride,
+                                    stride, second, second, channels);
         }
+    }
+    if (n < count) {
+        CoefficientsAvx2(table, positions[n], c[0]);
+        const float* x = data + static_cast<std::size_t>(positions[n].frame - kHistory) * stride;
+        FrameAvx2<0, false>(c[0], c[0], x, stride, out, out, channels);
     }
 }
 
