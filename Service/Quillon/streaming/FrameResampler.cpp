@@ -30,8 +30,8 @@ namespace {
 constexpr std::uint32_t kTaps = CFrameResampler::kTaps;
 constexpr std::uint32_t kHalf = kTaps / 2;
 constexpr std::uint32_t kPhases = CFrameResampler::kPhases;
-constexpr std::uint32_t kHistory = kHalf - 1;  // frames the filter reads before the read position's
-constexpr double kCutoff = 0.5;                // in input frames per second: half the rate
+constexpr std::uint32_t kHistory = kHalf - 1;  // frames the filter reads before the read position's frame
+constexpr double kCutoff = 0.5;                // cycles per input frame: half the rate
 constexpr double kBeta = 10.0;
 constexpr std::uint32_t kChunk = 64;  // output frames whose positions are worked out before the kernel
 
@@ -53,25 +53,28 @@ struct FilterTable {
     alignas(64) float values[kPhases * 2 * kTaps];
 
     FilterTable() {
-        double phases[kPhases + 1][kTaps];
+        double rows[2][kTaps];  // phase p and phase p + 1, alternately
         const double edge = BesselI0(kBeta);
-        for (std::uint32_t p = 0; p <= kPhases; ++p) {
+        auto phase = [edge](std::uint32_t p, double* row) {
             double sum = 0;
             for (std::uint32_t j = 0; j < kTaps; ++j) {
                 const double x = static_cast<double>(j) - (kHalf - 1) - static_cast<double>(p) / kPhases;
                 const double r = x / kHalf;
                 const double window = r * r >= 1 ? 0 : (BesselI0(kBeta * std::sqrt(1 - r * r)) - 1) / (edge - 1);
                 const double a = 2 * std::numbers::pi * kCutoff * x;
-                const double v = (x == 0 ? 1 : std::sin(a) / a) * window;
-                phases[p][j] = v;
-                sum += v;
+                row[j] = (x == 0 ? 1 : std::sin(a) / a) * window;
+                sum += row[j];
             }
-            for (std::uint32_t j = 0; j < kTaps; ++j) phases[p][j] /= sum;
-        }
+            for (std::uint32_t j = 0; j < kTaps; ++j) row[j] /= sum;
+        };
+        phase(0, rows[0]);
         for (std::uint32_t p = 0; p < kPhases; ++p) {
+            const double* here = rows[p % 2];
+            double* next = rows[(p + 1) % 2];
+            phase(p + 1, next);
             for (std::uint32_t j = 0; j < kTaps; ++j) {
-                values[p * 2 * kTaps + j] = static_cast<float>(phases[p][j]);
-                values[p * 2 * kTaps + kTaps + j] = static_cast<float>(phases[p + 1][j] - phases[p][j]);
+                values[p * 2 * kTaps + j] = static_cast<float>(here[j]);
+                values[p * 2 * kTaps + kTaps + j] = static_cast<float>(next[j] - here[j]);
             }
         }
     }
