@@ -26,7 +26,7 @@ public:
     // gives nothing: Push and Pull return 0.
     void Reset(std::uint16_t channels);
 
-    // Appends `frames` frames; returns how many fitted (the rest are dropped, the caller counts them).
+    // Appends `count` frames; returns how many fitted (the rest are dropped, the caller counts them).
     std::uint32_t Push(const float* frames, std::uint32_t count);
 
     // Writes up to `count` output frames into `out`, each `step` input frames after the one before;
