@@ -93,11 +93,35 @@ struct Position {
     float fraction;
 };
 
-// Stores the lanes of one group of `width` channels at channel `g` of an output frame of `channels`:
-// whole when they all exist, otherwise only those that do.
-template <std::uint32_t width>
-inline void StoreTail(float* out, const float* lanes, std::uint32_t g, std::uint32_t channels) {
-    for (std::uint32_t k = 0; k < width && g + k < channels; ++k) out[g + k] = lanes[k];
+// Stores the first `count` (0 to 4) lanes of `v` at `out`, which need not be aligned beyond a float.
+inline void StorePart4(float* out, __m128 v, std::uint32_t count) {
+    switch (count) {
+        case 4: _mm_storeu_ps(out, v); break;
+        case 3:
+            _mm_storel_epi64(reinterpret_cast<__m128i*>(out), _mm_castps_si128(v));
+            _mm_store_ss(out + 2, _mm_movehl_ps(v, v));
+            break;
+        case 2: _mm_storel_epi64(reinterpret_cast<__m128i*>(out), _mm_castps_si128(v)); break;
+        case 1: _mm_store_ss(out, v); break;
+        default: break;
+    }
+}
+
+// Stores a group of four channels at channel `at` of an output frame of `channels`: those that exist.
+inline void Store4(float* out, __m128 v, std::uint32_t at, std::uint32_t channels) {
+    StorePart4(out + at, v, std::min(channels - at, 4u));
+}
+
+// Copies a frame's channels into its stored frame, whose padding stays zero.
+inline void CopyFrame(float* to, const float* from, std::uint32_t channels) {
+    std::uint32_t c = 0;
+    for (; c + 4 <= channels; c += 4) _mm_storeu_ps(to + c, _mm_loadu_ps(from + c));
+    switch (channels - c) {
+        case 3: to[c + 2] = from[c + 2]; [[fallthrough]];
+        case 2: to[c + 1] = from[c + 1]; [[fallthrough]];
+        case 1: to[c] = from[c]; break;
+        default: break;
+    }
 }
 
 // Frames go through the kernels two at a time where they can: the second frame's window starts d = 0,
@@ -148,16 +172,8 @@ inline void PassSse2(const float* ca, const float* cb, const float* x, std::uint
 #pragma GCC unroll 2
     for (std::uint32_t v = 0; v < groups; ++v) {
         const std::uint32_t at = g + 4 * v;
-        alignas(16) float lanes[2][4];
-        _mm_store_ps(lanes[0], _mm_add_ps(s.a[v][0], s.a[v][1]));
-        if constexpr (pair) _mm_store_ps(lanes[1], _mm_add_ps(s.b[v][0], s.b[v][1]));
-        for (std::uint32_t f = 0; f < (pair ? 2u : 1u); ++f) {
-            float* out = f ? outB : outA;
-            if (at + 4 <= channels)
-                std::memcpy(out + at, lanes[f], sizeof lanes[f]);
-            else
-                StoreTail<4>(out, lanes[f], at, channels);
-        }
+        Store4(outA, _mm_add_ps(s.a[v][0], s.a[v][1]), at, channels);
+        if constexpr (pair) Store4(outB, _mm_add_ps(s.b[v][0], s.b[v][1]), at, channels);
     }
 }
 
@@ -231,12 +247,16 @@ QUILLON_AVX2 inline void Row8(Sums8<wide>& s, const float* row, const float* ca,
     }
 }
 
-template <std::uint32_t width>
-QUILLON_AVX2 inline void Store8(float* out, const float* lanes, std::uint32_t at, std::uint32_t channels) {
-    if (at + width <= channels)
-        std::memcpy(out + at, lanes, width * sizeof(float));
-    else
-        StoreTail<width>(out, lanes, at, channels);
+// Stores a group of eight channels at channel `at` of an output frame of `channels`: those that exist.
+QUILLON_AVX2 inline void Store8(float* out, __m256 v, std::uint32_t at, std::uint32_t channels) {
+    if (at + 8 <= channels) {
+        _mm256_storeu_ps(out + at, v);
+    } else if (at + 4 <= channels) {
+        _mm_storeu_ps(out + at, _mm256_castps256_ps128(v));
+        StorePart4(out + at + 4, _mm256_extractf128_ps(v, 1), channels - at - 4);
+    } else {
+        StorePart4(out + at, _mm256_castps256_ps128(v), channels - at);
+    }
 }
 
 template <std::uint32_t wide, bool narrow, std::uint32_t d, bool pair>
@@ -257,23 +277,14 @@ QUILLON_AVX2 inline void PassAvx2(const float* ca, const float* cb, const float*
     if constexpr (pair && d >= 1)
         Row8<wide, narrow, 0, (kTaps - d) % 2, false, true>(s, x + kTaps * stride, cb, cb + kTaps - d);
     if constexpr (pair && d >= 2) Row8<wide, narrow, 0, 1, false, true>(s, x + (kTaps + 1) * stride, cb, cb + kTaps - 1);
-    alignas(32) float lanes[8];
 #pragma GCC unroll 2
     for (std::uint32_t v = 0; v < wide; ++v) {
-        _mm256_store_ps(lanes, _mm256_add_ps(s.a[v][0], s.a[v][1]));
-        Store8<8>(outA, lanes, g + 8 * v, channels);
-        if constexpr (pair) {
-            _mm256_store_ps(lanes, _mm256_add_ps(s.b[v][0], s.b[v][1]));
-            Store8<8>(outB, lanes, g + 8 * v, channels);
-        }
+        Store8(outA, _mm256_add_ps(s.a[v][0], s.a[v][1]), g + 8 * v, channels);
+        if constexpr (pair) Store8(outB, _mm256_add_ps(s.b[v][0], s.b[v][1]), g + 8 * v, channels);
     }
     if constexpr (narrow) {
-        _mm_store_ps(lanes, _mm_add_ps(s.ta[0], s.ta[1]));
-        Store8<4>(outA, lanes, g + 8 * wide, channels);
-        if constexpr (pair) {
-            _mm_store_ps(lanes, _mm_add_ps(s.tb[0], s.tb[1]));
-            Store8<4>(outB, lanes, g + 8 * wide, channels);
-        }
+        Store4(outA, _mm_add_ps(s.ta[0], s.ta[1]), g + 8 * wide, channels);
+        if constexpr (pair) Store4(outB, _mm_add_ps(s.tb[0], s.tb[1]), g + 8 * wide, channels);
     }
 }
 
@@ -365,8 +376,7 @@ std::uint32_t CFrameResampler::Push(const float* frames, std::uint32_t count) {
     } else {
         // The padding channels of every stored frame stay zero (cleared by Reset, moved with the frame).
         for (std::uint32_t n = 0; n < fitted; ++n)
-            std::memcpy(Frame(m_nEnd + n), frames + static_cast<std::size_t>(n) * m_nChannels,
-                        m_nChannels * sizeof(float));
+            CopyFrame(Frame(m_nEnd + n), frames + static_cast<std::size_t>(n) * m_nChannels, m_nChannels);
     }
     m_nEnd += fitted;
     return fitted;
