@@ -15,7 +15,7 @@ trap 'rm -rf "$out"' EXIT
 baseline_tunables=glibc.cpu.hwcaps=-AVX2,-AVX512F,-AVX512VL,-AVX_Fast_Unaligned_Load,-ERMS,-FSRM
 
 run() {
-    env "$@" "$bench" --benchmark_filter='^(Convert|Route)/' --benchmark_min_time=0.02 \
+    env "$@" "$bench" --benchmark_filter='^(Convert|Route|Resample)/' --benchmark_min_time=0.02 \
         --benchmark_repetitions="$repetitions" --benchmark_report_aggregates_only=true \
         --benchmark_format=json 2>/dev/null
 }
