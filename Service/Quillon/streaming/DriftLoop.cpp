@@ -48,14 +48,20 @@ void CDriftLoop::Start(double step, double rate) {
 
 double CDriftLoop::Update(double error) {
     constexpr double kPi = 3.14159265358979323846;
-    const double hz = m_Updates < static_cast<std::uint64_t>(2 * m_Rate) ? 1.0 : 0.1;
+    const double hz = m_Updates < static_cast<std::uint64_t>(2 * m_Rate) ? 1.0 : 0.005;
     const double w = 2 * kPi * hz / m_Rate;  // natural frequency, radians per update
     constexpr double kDamping = 0.8;
     ++m_Updates;
-    // A level read a scheduling delay late (a thread that woke late) must not throw the step about.
-    error = std::clamp(error, -1.0, 1.0);
-    m_Integral += w * w * error;
-    m_Step = m_Integral + 2 * kDamping * w * error;
+    // A level read a scheduling delay late (a thread that woke late) must not throw the step about: the
+    // error is bounded and smoothed over some sixteen updates before the loop acts on it (a step that
+    // jumps modulates every path's phase).
+    // Once narrow, the loop moves the level by a fraction of a frame a second: a reading far from the
+    // smoothed one is a late wake-up, limited to a twentieth of a period from it.
+    const bool narrow = hz < 1.0;
+    const double bound = narrow ? 0.05 : 0.5;
+    m_Filtered += (std::clamp(error, (narrow ? m_Filtered : 0.0) - bound, (narrow ? m_Filtered : 0.0) + bound) - m_Filtered) / 16;
+    m_Integral += w * w * m_Filtered;
+    m_Step = m_Integral + 2 * kDamping * w * m_Filtered;
     if (std::fabs(error) < 0.1) {
         if (!m_Locked && ++m_Steady >= static_cast<std::uint32_t>(m_Rate / 4)) m_Locked = true;
     } else {

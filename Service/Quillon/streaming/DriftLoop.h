@@ -32,7 +32,8 @@ private:
 // A proportional-integral loop on a queue's level: each update takes the level's error in periods
 // (positive: more queued than wanted) and gives the resampler's step (input frames per output frame).
 // Its integral is the drift it has learned. The loop is wide (1 Hz) for its first two seconds, then
-// narrow (0.1 Hz), so that it locks quickly and then holds a steady step.
+// narrow (0.005 Hz): it locks quickly, then holds a step steady to a few parts in a billion, since every
+// wobble of the step is a wobble of every path's phase (the crystals themselves drift far slower).
 class CDriftLoop {
 public:
     // `step`: the step the measured drift gives; `rate`: updates per second.
@@ -46,6 +47,7 @@ public:
 private:
     double m_Rate = 500;
     double m_Integral = 1, m_Step = 1;
+    double m_Filtered = 0;  // the error, smoothed
     std::uint64_t m_Updates = 0;
     std::uint32_t m_Steady = 0;
     bool m_Locked = false;

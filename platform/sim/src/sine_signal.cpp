@@ -95,6 +95,15 @@ void FillPlayerSine(unsigned stream, std::uint64_t first, std::uint32_t channels
 double SineThdPlusNoiseDb(const float* x, std::size_t n, double omega) {
     if (!x || n < 64) return 0.0;
     const double mid = static_cast<double>(n) / 2;
+    // The frequency first from the sine's own recurrence, x[i] + x[i-2] = 2 cos(w) x[i-1] (least
+    // squares): a resampled path's sine runs up to a part in a thousand off, too far for the linearised
+    // fit below to start from the nominal one.
+    double num = 0, den = 0;
+    for (std::size_t i = 2; i < n; ++i) {
+        num += static_cast<double>(x[i - 1]) * (static_cast<double>(x[i]) + x[i - 2]);
+        den += static_cast<double>(x[i - 1]) * x[i - 1];
+    }
+    if (den > 0 && std::fabs(num / den) < 2) omega = std::acos(num / den / 2);
     double coef[4] = {0, 0, 0, 0};  // cos, sin, offset, frequency correction
     // Three-parameter fits, then four with the frequency term linearised about the last fit (a few rounds).
     for (int round = 0; round < 6; ++round) {
