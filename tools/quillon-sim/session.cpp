@@ -302,6 +302,19 @@ void PrintSine(std::FILE* out, const std::vector<sim::PathStats>& paths) {
         std::fputs("  no path streamed long enough for a window\n", out);
 }
 
+// The service's drift correction starts with a gap in every path (its queue fills) and settles within
+// seconds: from the bridge's opening to the lock the diagnostics view reports, that is the service's own
+// change, as the script's are.
+void NoteCorrectionStart(sim::Machine& machine, const DiagnosticsSeen& seen, std::vector<ScriptSpan>& spans) {
+    const DiagnosticsRecord& r = seen.record;
+    if (!seen.seen || r.lockMs == 0 || r.bridgeOpenedMs == 0 || seen.tickMs < r.bridgeOpenedMs) return;
+    const sim::Ticks opened = machine.Now() - static_cast<sim::Ticks>(seen.tickMs - r.bridgeOpenedMs) * 10'000;
+    const std::uint64_t from = sim::MachineFrameAt(opened > 0 ? opened : 0);
+    if (!spans.empty() && spans.back().from == from) return;
+    // The bridge's opening is known to a timer tick; the lock is reported once both directions have it.
+    spans.push_back({from > 960 ? from - 960 : 0, from + (r.lockMs + 200ull) * sim::kMachineFrameRate / 1000});
+}
+
 }  // namespace
 
 int RunSession(const Options& options, std::FILE* out, std::FILE* err) {
@@ -463,6 +476,7 @@ int RunSession(const Options& options, std::FILE* out, std::FILE* err) {
 
     StatusWatcher status;
     DiagnosticsSeen diagnostics;
+    std::vector<ScriptSpan> correctionSpans;
     SoundSettingsWatcher sound(console.get(), names);
     AudioSeconds seconds(timeline, names, console != nullptr);
     std::vector<Step> steps;
@@ -485,6 +499,7 @@ int RunSession(const Options& options, std::FILE* out, std::FILE* err) {
         status.Poll(machine, timeline, events);
         sound.Poll(machine, timeline, events);
         PollDiagnostics(machine, diagnostics);
+        NoteCorrectionStart(machine, diagnostics, correctionSpans);
         if (recorder) recorder->Flush();
         const std::uint64_t capture = driver.MissedCaptureAnswers(), render = driver.MissedRenderAnswers(),
                             underruns = driver.CaptureUnderruns();
@@ -545,6 +560,7 @@ int RunSession(const Options& options, std::FILE* out, std::FILE* err) {
     report.driver = SplitLateAnswers(steps, report.events, machine.Now());
     report.driver.periods = driver.Periods();
     report.spans = ScriptSpans(report.events, machine.Now());
+    report.spans.insert(report.spans.end(), correctionSpans.begin(), correctionSpans.end());
     std::vector<sim::PathStats> all = report.capture;
     all.insert(all.end(), report.render.begin(), report.render.end());
     report.verdict = Judge(all, report.glitches, report.spans);
