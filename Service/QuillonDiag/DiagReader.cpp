@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cstdint>
 #include <cstring>
+#include <iterator>
 
 namespace {
 
@@ -27,10 +28,13 @@ EDiagRead ReadDiagnostics(const void* view, std::size_t bytes, DiagnosticsRecord
     for (int attempt = 0; attempt < attempts; ++attempt) {
         const std::uint32_t before = LoadWord(view, kSequence, std::memory_order_acquire);
         if (before & 1u) continue;
-        std::memcpy(&out, view, sizeof out);
+        // Word by word, each an acquire load, so that the sequence is read again only after them all.
+        std::uint32_t words[sizeof out / sizeof(std::uint32_t)];
+        for (std::size_t w = 0; w < std::size(words); ++w)
+            words[w] = LoadWord(view, w * sizeof(std::uint32_t), std::memory_order_acquire);
+        std::memcpy(&out, words, sizeof out);
         if (afterCopy) afterCopy(context);
-        std::atomic_thread_fence(std::memory_order_acquire);
-        if (LoadWord(view, kSequence, std::memory_order_relaxed) != before) continue;
+        if (LoadWord(view, kSequence, std::memory_order_acquire) != before) continue;
         // What was copied is what the header said (the writer may have changed in between).
         if (out.version != kDiagnosticsVersion) return EDiagRead::WrongVersion;
         if (out.size < sizeof(DiagnosticsRecord)) return EDiagRead::TooShort;

@@ -136,8 +136,7 @@ std::int64_t PaceBlock(Flow& flow, std::uint32_t half) {
 }
 
 // The sample-for-sample copy keeps a drift estimate from the moments a block came and the driver's
-// boundary it saw; once it covers a second and shows drift (or a slip was seen), both directions start
-// correcting.
+// boundary it saw; once it covers a second and shows drift, both directions start correcting.
 void Observe(Flow& flow, std::int64_t boundary) {
     FlowCorrection& correction = flow.binding.m_Correction;
     if (boundary && !flow.queued)
@@ -146,8 +145,8 @@ void Observe(Flow& flow, std::int64_t boundary) {
     const double drift = correction.m_Estimate.Drift();
     flow.figures.driftPpb.store(static_cast<std::int32_t>(drift * 1e9), std::memory_order_relaxed);
     if (!flow.supervisor.m_DriftCorrection || !correction.m_pResampler) return;
-    const bool measured = correction.m_Estimate.Span() >= kEstimateSeconds && std::fabs(drift) >= kDriftThreshold;
-    if (measured || flow.figures.slips.load(std::memory_order_relaxed) != 0) {
+    // Only a measured drift: a slip alone may be a thread held up once, which resampling would not mend.
+    if (correction.m_Estimate.Span() >= kEstimateSeconds && std::fabs(drift) >= kDriftThreshold) {
         if (!flow.supervisor.m_bCorrecting.exchange(true)) {
             flow.supervisor.m_MeasuredDrift.store(drift);
             KsDebugPrint(4, WSTR("\n%s: drift of %d ppb measured over %u ms, correcting"), flow.name,

@@ -10,6 +10,8 @@ void CDriftEstimate::Reset(double period) {
 
 void CDriftEstimate::Add(double blockTime, std::uint64_t block, double boundaryTime) {
     if (m_Period <= 0) return;
+    const std::int64_t boundaries = m_Boundaries;
+    const double lastBoundary = m_LastBoundary, lastTime = m_LastTime;
     if (m_Count == 0) {
         m_FirstTime = blockTime;
         m_FirstBlock = block;
@@ -26,11 +28,33 @@ void CDriftEstimate::Add(double blockTime, std::uint64_t block, double boundaryT
     const double x = blockTime - m_FirstTime;
     const double counted = static_cast<double>(m_Boundaries - static_cast<std::int64_t>(block - m_FirstBlock));
     const double y = (boundaryTime - blockTime) - counted * m_Period;
+    // A phase far off the line so far is no drift. Once, it is a thread that woke late: the pair is left
+    // out. Three times in a row, a block or a boundary was lost (a thread held, a queue overrun) and the
+    // counts slipped: the estimate starts again from this pair.
+    if (m_Count >= 3 && std::fabs(y - Phase(x)) > m_Period / 4) {
+        if (++m_Outliers < 3) {
+            // Counted from the pairs on the line, not from this one.
+            m_Boundaries = boundaries;
+            m_LastBoundary = lastBoundary;
+            m_LastTime = lastTime;
+            return;
+        }
+        const double period = m_Period;
+        Reset(period);
+        Add(blockTime, block, boundaryTime);
+        return;
+    }
+    m_Outliers = 0;
     ++m_Count;
     m_Sx += x;
     m_Sy += y;
     m_Sxx += x * x;
     m_Sxy += x * y;
+}
+
+double CDriftEstimate::Phase(double x) const {
+    const double n = m_Count;
+    return n ? (m_Sy + Drift() * (n * x - m_Sx)) / n : 0.0;
 }
 
 double CDriftEstimate::Drift() const {

@@ -8,7 +8,7 @@
 // The drift, from pairs of moments the routing sees: the arrival of a console block and the driver's
 // period boundary that ended a wait during it. With the block count and the period count between pairs,
 // each pair gives the phase between the two clocks; the drift is that phase's slope over time (least
-// squares over every pair since the bridge opened), relative: +1e-6 means the console's clock runs one
+// squares over the pairs since the bridge opened, or since a pair fell off the line), relative: +1e-6 means the console's clock runs one
 // part per million faster than the driver's.
 class CDriftEstimate {
 public:
@@ -21,11 +21,14 @@ public:
     double Drift() const;
 
 private:
+    double Phase(double x) const;  // the fitted phase at time x
+
     double m_Period = 0;
     std::uint32_t m_Count = 0;
     double m_FirstTime = 0, m_LastTime = 0, m_LastBoundary = 0;
     std::uint64_t m_FirstBlock = 0;
     std::int64_t m_Boundaries = 0;  // driver periods since the first pair
+    std::uint32_t m_Outliers = 0;   // pairs off the line in a row
     double m_Sx = 0, m_Sy = 0, m_Sxx = 0, m_Sxy = 0;
 };
 

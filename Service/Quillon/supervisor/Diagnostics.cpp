@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstring>
+#include <iterator>
 
 DiagFlowSnapshot ReadFlowFigures(const FlowFigures& figures) {
     constexpr auto relaxed = std::memory_order_relaxed;
@@ -79,13 +80,15 @@ void PublishDiagnosticsRecord(DiagnosticsRecord& shared, const DiagnosticsRecord
     const std::uint32_t before = sequence.load(std::memory_order_relaxed);
     // Odd while writing; an odd word (a writer that ended mid-record) moves on to the next odd one.
     const std::uint32_t writing = (before & 1u) ? before + 2 : before + 1;
-    sequence.store(writing, std::memory_order_relaxed);
-    std::atomic_thread_fence(std::memory_order_release);
-    auto* to = reinterpret_cast<unsigned char*>(&shared);
-    const auto* from = reinterpret_cast<const unsigned char*>(&fresh);
-    constexpr std::size_t kSequenceAt = offsetof(DiagnosticsRecord, sequence);
-    constexpr std::size_t kAfterSequence = kSequenceAt + sizeof(std::uint32_t);
-    std::memcpy(to, from, kSequenceAt);
-    std::memcpy(to + kAfterSequence, from + kAfterSequence, sizeof(DiagnosticsRecord) - kAfterSequence);
+    // An exchange with acquire: the record's bytes below cannot be written before the odd word is.
+    sequence.exchange(writing, std::memory_order_acq_rel);
+    // Word by word with atomic stores: a reader in another process copies the record while it changes.
+    static_assert(sizeof(DiagnosticsRecord) % sizeof(std::uint32_t) == 0);
+    std::uint32_t words[sizeof(DiagnosticsRecord) / sizeof(std::uint32_t)];
+    std::memcpy(words, &fresh, sizeof words);
+    auto* to = reinterpret_cast<std::uint32_t*>(&shared);
+    constexpr std::size_t kSequenceWord = offsetof(DiagnosticsRecord, sequence) / sizeof(std::uint32_t);
+    for (std::size_t w = 0; w < std::size(words); ++w)
+        if (w != kSequenceWord) std::atomic_ref<std::uint32_t>(to[w]).store(words[w], std::memory_order_relaxed);
     sequence.store(writing + 1, std::memory_order_release);
 }
