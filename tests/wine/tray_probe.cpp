@@ -138,6 +138,11 @@ int WalkSetup(double seconds) {
             if (wcsstr(caption, L"Finish")) {
                 std::wstring texts;
                 EnumChildWindows(wizard, CollectText, reinterpret_cast<LPARAM>(&texts));
+                // The button reads "Finish" a moment before the finish page replaces the progress page.
+                if (texts.find(L"Click Finish") == std::wstring::npos) {
+                    Sleep(200);
+                    continue;
+                }
                 char out[4096];
                 WideCharToMultiByte(CP_UTF8, 0, texts.c_str(), -1, out, sizeof out, nullptr, nullptr);
                 std::printf("finish page:\n%s", out);
