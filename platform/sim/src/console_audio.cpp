@@ -1,6 +1,8 @@
 // The simulated console's audio: capture signal, sample clock and render sink.
 #include "platform/sim/include/sim/console_audio.h"
 
+#include "platform/sim/include/sim/sine_signal.h"
+
 #include <algorithm>
 #include <bit>
 #include <cmath>
@@ -75,21 +77,26 @@ std::optional<CaptureSampleId> RecoverCaptureWord(std::int32_t word) {
     return FromValue(word >> 16);
 }
 
-void FillCapture(BYTE* data, std::uint64_t first, std::uint32_t frames, const KsWaveFormat& f, bool skipLastWord) {
+void FillCapture(BYTE* data, std::uint64_t first, std::uint32_t frames, const KsWaveFormat& f, bool skipLastWord,
+                 bool sine) {
     const unsigned bytes = f.containerBits / 8;
     if (!data || bytes < 2 || bytes > 4 || f.validBits == 0) return;
     const std::size_t size = std::size_t{frames} * f.channels * bytes;
     BYTE kept[4] = {};
     const bool keep = skipLastWord && size >= sizeof kept;
     if (keep) std::memcpy(kept, data + size - sizeof kept, sizeof kept);
-    switch (bytes) {
-        case 2: FillWords<2, false>(data, first, frames, f.channels); break;
-        case 3: FillWords<3, false>(data, first, frames, f.channels); break;
-        default:
-            if (IsFloat(f))
-                FillWords<4, true>(data, first, frames, f.channels);
-            else
-                FillWords<4, false>(data, first, frames, f.channels);
+    if (sine) {
+        WriteCaptureSine(data, first, frames, f);
+    } else {
+        switch (bytes) {
+            case 2: FillWords<2, false>(data, first, frames, f.channels); break;
+            case 3: FillWords<3, false>(data, first, frames, f.channels); break;
+            default:
+                if (IsFloat(f))
+                    FillWords<4, true>(data, first, frames, f.channels);
+                else
+                    FillWords<4, false>(data, first, frames, f.channels);
+        }
     }
     if (keep) std::memcpy(data + size - sizeof kept, kept, sizeof kept);
 }

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cstring>
 
-#include "platform/sim/include/sim/sine_signal.h"
 #include "platform/sim/include/sim/console_ks_filter.h"
 #include "platform/sim/include/sim/console_ks_pin.h"
 
@@ -251,10 +250,7 @@ void KsPinDevice::AdvanceLocked(Ticks now) {
         std::memcpy(&header, queue_.front()->out, sizeof header);
         BYTE* at = static_cast<BYTE*>(header.Data) + std::size_t{headDone_} * block;
         if (Capture()) {
-            if (spec_.stream.sine)
-                FillCaptureSine(at, cursor_, take, format_);
-            else
-                FillCapture(at, cursor_, take, format_);
+            FillCapture(at, cursor_, take, format_, false, spec_.stream.sine);
             TapLocked(ConsolePinEvent::Kind::Frames, cursor_, take, at);
         } else {
             KeepRenderedLocked(at, take, cursor_);
@@ -476,10 +472,7 @@ void KsPinDevice::LoopTickLocked(Ticks due) {
     BYTE* region = rtBuffer_.get() + (packets_ & 1) * half;
     const std::uint32_t frames = half / format_.blockAlign;
     if (Capture()) {
-        if (spec_.stream.sine)
-            FillCaptureSine(region, cursor_, frames, format_, spec_.stream.staleLastWord);
-        else
-            FillCapture(region, cursor_, frames, format_, spec_.stream.staleLastWord);
+        FillCapture(region, cursor_, frames, format_, spec_.stream.staleLastWord, spec_.stream.sine);
         TapLocked(ConsolePinEvent::Kind::Frames, cursor_, frames, region);
     } else if (rt_.writePacket && rt_.stopAtLastWritePacket && lastWritePacket_ && packets_ > *lastWritePacket_) {
         // Stopped at the end of the last packet reported: this one plays as silence.

@@ -73,17 +73,11 @@ double PlayerSine(unsigned stream, unsigned channel, std::uint64_t frame) {
     return Sine(0.2 + 0.53 * (2 * (stream - 11) + channel), frame);
 }
 
-void FillCaptureSine(BYTE* data, std::uint64_t first, std::uint32_t frames, const KsWaveFormat& f, bool skipLastWord) {
+void WriteCaptureSine(BYTE* data, std::uint64_t first, std::uint32_t frames, const KsWaveFormat& f) {
     const unsigned bytes = f.containerBits / 8;
-    if (!data || bytes < 2 || bytes > 4 || f.validBits == 0) return;
-    const std::size_t size = std::size_t{frames} * f.channels * bytes;
-    BYTE kept[4] = {};
-    const bool keep = skipLastWord && size >= sizeof kept;
-    if (keep) std::memcpy(kept, data + size - sizeof kept, sizeof kept);
     for (std::uint32_t i = 0; i < frames; ++i)
         for (unsigned c = 0; c < f.channels; ++c)
             Store(data + (std::size_t{i} * f.channels + c) * bytes, CaptureSine(c, first + i), f);
-    if (keep) std::memcpy(data + size - sizeof kept, kept, sizeof kept);
 }
 
 void FillPlayerSine(unsigned stream, std::uint64_t first, std::uint32_t channels, float* samples, std::uint32_t frames) {

@@ -37,8 +37,9 @@ std::optional<CaptureSampleId> RecoverCaptureWord(std::int32_t word);
 // Writes `frames` frames of the capture signal in the pin's format (16, 24 packed, 32, float), from
 // console frame `first` on. Frames are written whole; with `skipLastWord` the last 32-bit word of the
 // region is left as it was (a driver that stops short of its packet's end).
+// With `sine`, the sine test signal (sim/sine_signal.h) instead of the identifying one.
 void FillCapture(BYTE* data, std::uint64_t first, std::uint32_t frames, const KsWaveFormat& format,
-                 bool skipLastWord = false);
+                 bool skipLastWord = false, bool sine = false);
 // Reads one sample of the pin's format as the integer the pin got (sign-extended; a float's bits).
 std::int32_t ReadPinSample(const BYTE* sample, const KsWaveFormat& format);
 

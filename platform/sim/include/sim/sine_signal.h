@@ -20,9 +20,8 @@ double CaptureSine(unsigned channel, std::uint64_t frame);
 // What an application plays into render stream `stream` (11 to 15), channel `channel`, at its frame `frame`.
 double PlayerSine(unsigned stream, unsigned channel, std::uint64_t frame);
 
-// The console's capture signal in the pin's format (as FillCapture writes the identifying one).
-void FillCaptureSine(BYTE* data, std::uint64_t first, std::uint32_t frames, const KsWaveFormat& format,
-                     bool skipLastWord = false);
+// The console's capture sine in the pin's format, every sample of `frames` frames (FillCapture calls it).
+void WriteCaptureSine(BYTE* data, std::uint64_t first, std::uint32_t frames, const KsWaveFormat& format);
 // A player of the sine (as FillPlayerSignal): the first two channels carry it, the rest are silence.
 void FillPlayerSine(unsigned stream, std::uint64_t first, std::uint32_t channels, float* samples, std::uint32_t frames);
 
