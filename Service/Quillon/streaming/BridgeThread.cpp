@@ -64,6 +64,13 @@ void Slip(FlowFigures& figures, const char* direction, const char* cause) {
 // hour); the estimate decides once it covers this long.
 constexpr double kDriftThreshold = 2e-6;
 constexpr double kEstimateSeconds = 1.0;
+// The estimate the loop narrows from covers at least this long (it has covered some three seconds when
+// the loop narrows, the drift found to a few ppm through late readings).
+constexpr double kReferenceSeconds = 2.0;
+// The frames a corrected queue holds beyond what the next period or block needs, at the boundary: room
+// for the scheduling delay of a woken thread (a quarter of a millisecond) at either latency. It is most
+// of the latency the correction adds, with the filter's delay.
+constexpr std::uint32_t kQueueMargin = 12;
 
 // One routed block's view of its direction: the driver's events, the half its position is in, the
 // figures, and the moments that pace it.
@@ -135,13 +142,20 @@ std::int64_t PaceBlock(Flow& flow, std::uint32_t half) {
     return waitMs ? PerformanceCount() : 0;
 }
 
-// The sample-for-sample copy keeps a drift estimate from the moments a block came and the driver's
-// boundary it saw; once it covers a second and shows drift, both directions start correcting.
-void Observe(Flow& flow, std::int64_t boundary) {
+// Adds a block's pair to the drift estimate, the copy's and the correction's alike (a block the console's
+// queue held came late, and tells nothing).
+void Estimate(Flow& flow, std::int64_t boundary) {
     FlowCorrection& correction = flow.binding.m_Correction;
     if (boundary && !flow.queued)
         correction.m_Estimate.Add(flow.Seconds(flow.arrival - correction.m_Opened), correction.m_Blocks,
                                   flow.Seconds(boundary - correction.m_Opened));
+}
+
+// The sample-for-sample copy keeps a drift estimate from the moments a block came and the driver's
+// boundary it saw; once it covers a second and shows drift, both directions start correcting.
+void Observe(Flow& flow, std::int64_t boundary) {
+    FlowCorrection& correction = flow.binding.m_Correction;
+    Estimate(flow, boundary);
     const double drift = correction.m_Estimate.Drift();
     flow.figures.driftPpb.store(static_cast<std::int32_t>(drift * 1e9), std::memory_order_relaxed);
     if (!flow.supervisor.m_DriftCorrection || !correction.m_pResampler) return;
@@ -164,7 +178,7 @@ void Engage(Flow& flow, bool capture) {
     CFrameResampler& resampler = *correction.m_pResampler;
     resampler.Reset(flow.binding.m_Channels);
     // The queue starts at the level the loop holds, in silence: the one gap the change brings.
-    const std::uint32_t start = CFrameResampler::Lookahead() + flow.periodFrames / 2 + flow.periodFrames / 8;
+    const std::uint32_t start = CFrameResampler::Lookahead() + flow.periodFrames / 2 + kQueueMargin;
     const std::uint32_t samples = start * flow.binding.m_Channels;
     if (samples <= kRouteScratchSamples) {
         float silence[kRouteScratchSamples] = {};
@@ -175,9 +189,15 @@ void Engage(Flow& flow, bool capture) {
     flow.figures.state.store(static_cast<std::uint32_t>(EDiagPathState::Locking), std::memory_order_relaxed);
 }
 
+// Steers the loop by the level at a boundary, with the estimate's step as its reference, and shows the
+// figures.
 void Settle(Flow& flow, double level, double target, bool capture) {
     FlowCorrection& correction = flow.binding.m_Correction;
-    correction.m_Loop.Update((level - target) / flow.periodFrames);
+    const double estimated = correction.m_Estimate.Drift();
+    const double reference = correction.m_Estimate.Span() < kReferenceSeconds ? 0.0
+                             : capture                                        ? 1.0 + estimated
+                                                                              : 1.0 / (1.0 + estimated);
+    correction.m_Loop.Update((level - target) / flow.periodFrames, reference);
     const double learned = correction.m_Loop.Integral();
     const double drift = capture ? learned - 1.0 : 1.0 / learned - 1.0;
     flow.figures.driftPpb.store(static_cast<std::int32_t>(drift * 1e9), std::memory_order_relaxed);
@@ -250,9 +270,10 @@ void CorrectCapture(Flow& flow, const float* block, std::uint32_t frames, std::u
     }
     // The queue's level at the boundary, as if its period were written, with the console frames that
     // came since the block did.
-    const double target = period + CFrameResampler::Lookahead() + period / 8.0;
+    const double target = period + CFrameResampler::Lookahead() + kQueueMargin;
+    Estimate(flow, boundary);
     if (boundary)
-        Settle(flow, resampler.Buffered() - (pending ? need : 0.0) + flow.Seconds(boundary - flow.arrival) * 48'000.0,
+        Settle(flow, resampler.Buffered() - (pending ? period * correction.m_Loop.Step() : 0.0) + flow.Seconds(boundary - flow.arrival) * 48'000.0 * correction.m_Loop.Step(),
                target, true);
 }
 
@@ -276,7 +297,7 @@ void CorrectRender(Flow& flow, float* block, std::uint32_t frames, std::uint16_t
         correction.m_LastDone = PerformanceCount();
         Signal(flow.answerEvent);
     };
-    const double target = CFrameResampler::Lookahead() + period / 8.0;
+    const double target = CFrameResampler::Lookahead() + kQueueMargin;
     const double need = frames * correction.m_Loop.Step() + CFrameResampler::Lookahead();
     std::int64_t boundary = 0;
     bool pending = false;
@@ -308,6 +329,7 @@ void CorrectRender(Flow& flow, float* block, std::uint32_t frames, std::uint16_t
         std::fill(block + got * channels, block + frames * channels, 0.0f);
         Slip(flow.figures, flow.name, "queue short");
     }
+    Estimate(flow, boundary);
     if (boundary)
         Settle(flow, resampler.Buffered() + (pending ? period : 0) - flow.Seconds(boundary - flow.arrival) * 48'000.0,
                target, false);

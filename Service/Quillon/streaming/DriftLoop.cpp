@@ -70,20 +70,30 @@ void CDriftLoop::Start(double step, double rate) {
     m_Rate = rate > 0 ? rate : 500;
 }
 
-double CDriftLoop::Update(double error) {
+double CDriftLoop::Update(double error, double reference) {
     constexpr double kPi = 3.14159265358979323846;
-    const double hz = m_Updates < static_cast<std::uint64_t>(2 * m_Rate) ? 1.0 : 0.005;
+    const std::uint64_t wideUpdates = static_cast<std::uint64_t>(2 * m_Rate);
+    const double hz = m_Updates < wideUpdates ? 1.0 : 0.005;
     const double w = 2 * kPi * hz / m_Rate;  // natural frequency, radians per update
     constexpr double kDamping = 0.8;
+    // Late readings leave the step the wide loop learned some ppm off (a second's readings a few frames
+    // apart tell the drift no better), which the narrow loop would take minutes to unlearn, the level
+    // off meanwhile. The estimate from the moments of blocks and boundaries has seen more: the loop
+    // narrows from it.
+    if (m_Updates == wideUpdates && reference >= kMinReference && reference <= kMaxReference) m_Integral = reference;
     ++m_Updates;
     // A level read a scheduling delay late (a thread that woke late) must not throw the step about: the
-    // error is bounded and smoothed over some sixteen updates before the loop acts on it (a step that
-    // jumps modulates every path's phase).
-    // Once narrow, the loop moves the level by a fraction of a frame a second: a reading far from the
-    // smoothed one is a late wake-up, limited to a twentieth of a period from it.
+    // error is bounded and smoothed before the loop acts on it, since every change of the step moves
+    // every path's phase. Wide, it is smoothed over sixteen updates. Once narrow, the loop moves the
+    // level by a fraction of a frame a second, and the readings' own noise (a few frames of scheduling
+    // delay) would be most of what moves the step: they are smoothed over two seconds, still far
+    // quicker than the loop itself, and a reading far from the smoothed one is a late wake-up, limited to
+    // a twentieth of a period from it.
     const bool narrow = hz < 1.0;
     const double bound = narrow ? 0.05 : 0.5;
-    m_Filtered += (std::clamp(error, (narrow ? m_Filtered : 0.0) - bound, (narrow ? m_Filtered : 0.0) + bound) - m_Filtered) / 16;
+    const double smoothing = narrow ? 2 * m_Rate : 16;
+    const double centre = narrow ? m_Filtered : 0.0;
+    m_Filtered += (std::clamp(error, centre - bound, centre + bound) - m_Filtered) / smoothing;
     m_Integral += w * w * m_Filtered;
     m_Step = m_Integral + 2 * kDamping * w * m_Filtered;
     if (std::fabs(error) < 0.1) {

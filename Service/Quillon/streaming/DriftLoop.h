@@ -41,13 +41,17 @@ class CDriftLoop {
 public:
     // `step`: the step the measured drift gives; `rate`: updates per second.
     void Start(double step, double rate);
-    double Update(double error);
+    // `error`: the level's error in periods; `reference`: the step an estimate of the drift gives (0:
+    // none), which the loop takes as what it learned when it narrows.
+    double Update(double error, double reference = 0);
     double Step() const { return m_Step; }
     double Integral() const { return m_Integral; }
     // Locked once the error has stayed within a tenth of a period for a quarter of a second.
     bool Locked() const { return m_Locked; }
 
 private:
+    // A reference further from 1 than two crystals each a thousandth off is no drift.
+    static constexpr double kMinReference = 0.998, kMaxReference = 1.002;
     double m_Rate = 500;
     double m_Integral = 1, m_Step = 1;
     double m_Filtered = 0;  // the error, smoothed
