@@ -286,10 +286,10 @@ TEST(AudioScenario, StreamsTheDriverDidNotOpenAreSkippedWithoutShiftingTheOthers
 
 using Long = std::tuple<bool, sim::PinMode>;
 
-// ThreadSanitizer runs the machine some thirty times slower than a release build; what it looks for
-// (races between the stream threads, the bridge and the driver's clock) ten seconds of streaming show as
-// well as sixty.
-#if defined(__SANITIZE_THREAD__)
+// The sanitizers run the machine ten to thirty times slower than a release build; what they look for
+// (races between the stream threads, the bridge and the driver's clock; a buffer overrun at a packet's
+// or a half's edge) ten seconds of streaming show as well as sixty.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
 constexpr std::uint32_t kLongSessionMs = 10'000;
 #else
 constexpr std::uint32_t kLongSessionMs = 60'000;
