@@ -129,8 +129,9 @@ TEST(FrameResampler, SineQualityAcrossStepsAndChannelCounts) {
     }
 }
 
-// A long run of irregular pushes (the queue often full) and pulls of irregular lengths and steps: the
-// read position stays the sum of the steps of the frames given, Buffered() what was pushed less that,
+// A long run of irregular pushes (the queue often full; some of silence, some followed by frames left out)
+// and pulls of irregular lengths and steps: the read position stays the sum of the steps of the frames
+// given, Buffered() what was pushed (less what was left out) less that,
 // a pull runs short only when no further frame could be given, a push only when the queue is full.
 TEST(FrameResampler, FrameAccountingOverALongIrregularRun) {
     WithEachKernelSet([] {
@@ -145,12 +146,25 @@ TEST(FrameResampler, FrameAccountingOverALongIrregularRun) {
         while (given < 2'000'000) {
             const std::uint32_t length = std::uniform_int_distribution<std::uint32_t>(0, 300)(random);
             const double before = resampler.Buffered();
-            const std::uint32_t fitted = resampler.Push(in.data(), length);
+            // One push in eight is of silence; one in eight is followed by frames left out.
+            const std::uint32_t kind = std::uniform_int_distribution<std::uint32_t>(0, 7)(random);
+            const std::uint32_t fitted = kind == 0 ? resampler.PushSilence(length) : resampler.Push(in.data(), length);
             pushed += fitted;
             if (fitted < length) {
                 ASSERT_GT(resampler.Buffered(), kCapacity - 1.0);  // full
             }
             ASSERT_NEAR(resampler.Buffered(), before + fitted, 1e-9);
+            if (kind == 1) {
+                const std::uint32_t count = std::uniform_int_distribution<std::uint32_t>(0, 200)(random);
+                const double queued = resampler.Buffered();
+                const std::uint32_t dropped = resampler.Discard(count);
+                ASSERT_LE(dropped, count);
+                if (dropped < count) {  // never into what the next output frame needs
+                    ASSERT_LE(resampler.Buffered(), CFrameResampler::Lookahead() + 1.0);
+                }
+                ASSERT_NEAR(resampler.Buffered(), queued - dropped, 1e-9);
+                pushed -= dropped;
+            }
             for (int pulls = std::uniform_int_distribution<int>(0, 3)(random); pulls > 0; --pulls) {
                 const std::uint32_t count = std::uniform_int_distribution<std::uint32_t>(1, 250)(random);
                 const double step = 1 + std::uniform_real_distribution<double>(-1e-3, 1e-3)(random);

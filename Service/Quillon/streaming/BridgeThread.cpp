@@ -178,13 +178,9 @@ void Engage(Flow& flow, bool capture) {
     CFrameResampler& resampler = *correction.m_pResampler;
     resampler.Reset(flow.binding.m_Channels);
     // The queue starts at the level the loop holds, in silence: the one gap the change brings.
-    const std::uint32_t start = CFrameResampler::Lookahead() + flow.periodFrames / 2 + kQueueMargin;
-    const std::uint32_t samples = start * flow.binding.m_Channels;
-    if (samples <= kRouteScratchSamples) {
-        float silence[kRouteScratchSamples] = {};
-        resampler.Push(silence, start);
-    }
+    resampler.PushSilence(CFrameResampler::Lookahead() + flow.periodFrames / 2 + kQueueMargin);
     correction.m_bEngaged = true;
+    correction.m_bAligned = false;
     Slip(flow.figures, flow.name, "the change to resampling");
     flow.figures.state.store(static_cast<std::uint32_t>(EDiagPathState::Locking), std::memory_order_relaxed);
 }
@@ -193,6 +189,18 @@ void Engage(Flow& flow, bool capture) {
 // figures.
 void Settle(Flow& flow, double level, double target, bool capture) {
     FlowCorrection& correction = flow.binding.m_Correction;
+    if (!correction.m_bAligned) {
+        // Where the change fell between the two clocks' periods decides the queue's first level. It is
+        // set to the target, in the change's own slip (silence added, or frames left out; a period the
+        // driver still holds is left out once read), rather than steered there: the wide loop would bend
+        // the step by as much as some percent for a second.
+        const double error = std::round(level - target);
+        const auto frames = static_cast<std::uint32_t>(std::fabs(error));
+        level -= error < 0 ? -static_cast<double>(correction.m_pResampler->PushSilence(frames))
+                           : static_cast<double>(correction.m_pResampler->Discard(frames));
+        correction.m_bAligned = std::fabs(level - target) < 1;
+        if (!correction.m_bAligned) return;
+    }
     const double estimated = correction.m_Estimate.Drift();
     const double reference = correction.m_Estimate.Span() < kReferenceSeconds ? 0.0
                              : capture                                        ? 1.0 + estimated

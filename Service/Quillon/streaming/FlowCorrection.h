@@ -17,6 +17,7 @@ struct FlowCorrection {
     CDriftEstimate m_Estimate;
     CDriftLoop m_Loop;
     bool m_bEngaged = false;
+    bool m_bAligned = false;      // the queue's level set to its target at the first boundary
     std::uint64_t m_Blocks = 0;   // console blocks routed since the gate opened
     std::int64_t m_Opened = 0;    // performance counter at the first routed block
     std::int64_t m_LastDone = 0;  // performance counter when a period was last written or read

@@ -360,7 +360,20 @@ void CFrameResampler::Reset(std::uint16_t channels) {
 }
 
 std::uint32_t CFrameResampler::Push(const float* frames, std::uint32_t count) {
-    if (m_nChannels == 0 || frames == nullptr) return 0;
+    return frames != nullptr ? Append(frames, count) : 0;
+}
+
+std::uint32_t CFrameResampler::PushSilence(std::uint32_t count) { return Append(nullptr, count); }
+
+std::uint32_t CFrameResampler::Discard(std::uint32_t count) {
+    const std::uint32_t queued = m_nEnd - m_nRead;
+    const std::uint32_t dropped = queued > kHalf ? std::min(count, queued - kHalf) : 0;
+    m_nRead += dropped;
+    return dropped;
+}
+
+std::uint32_t CFrameResampler::Append(const float* frames, std::uint32_t count) {
+    if (m_nChannels == 0) return 0;
     const std::uint32_t queued = m_nEnd - m_nRead;
     const std::uint32_t fitted = std::min(count, m_nCapacity - queued);
     if (fitted == 0) return 0;
@@ -371,7 +384,9 @@ std::uint32_t CFrameResampler::Push(const float* frames, std::uint32_t count) {
         m_nRead -= first;
         m_nEnd -= first;
     }
-    if (m_nStride == m_nChannels) {
+    if (frames == nullptr) {
+        std::memset(Frame(m_nEnd), 0, static_cast<std::size_t>(fitted) * m_nStride * sizeof(float));
+    } else if (m_nStride == m_nChannels) {
         std::memcpy(Frame(m_nEnd), frames, static_cast<std::size_t>(fitted) * m_nChannels * sizeof(float));
     } else {
         // The padding channels of every stored frame stay zero (cleared by Reset, moved with the frame).

@@ -28,6 +28,11 @@ public:
 
     // Appends `count` frames; returns how many fitted (the rest are dropped, the caller counts them).
     std::uint32_t Push(const float* frames, std::uint32_t count);
+    // Appends `count` frames of silence; returns how many fitted.
+    std::uint32_t PushSilence(std::uint32_t count);
+    // Leaves out up to `count` whole frames at the read position, never those the filter needs for the
+    // next output frame (Lookahead()); returns how many it left out.
+    std::uint32_t Discard(std::uint32_t count);
 
     // Writes up to `count` output frames into `out`, each `step` input frames after the one before;
     // returns how many it wrote: fewer only when the queue runs short (it never reads past what was
@@ -55,6 +60,7 @@ public:
     static constexpr std::uint32_t kMaxCapacity = 65536;
 
 private:
+    std::uint32_t Append(const float* frames, std::uint32_t count);  // frames, or silence for nullptr
     float* Frame(std::uint32_t index) { return m_pData + static_cast<std::size_t>(index) * m_nStride; }
 
     std::unique_ptr<float[]> m_pStorage;  // allocated once; m_pData is its 64-byte aligned start
