@@ -6,6 +6,10 @@
 #include <boost/context/detail/fcontext.hpp>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <utility>
+#include <vector>
 
 #if defined(__has_feature)
 #if __has_feature(address_sanitizer)
@@ -16,6 +20,7 @@
 #define QUILLON_SIM_ASAN 1
 #endif
 #if defined(QUILLON_SIM_ASAN)
+#include <sanitizer/asan_interface.h>
 #include <sanitizer/common_interface_defs.h>
 #endif
 
@@ -30,6 +35,45 @@ namespace {
     std::fflush(stderr);
     std::abort();
 }
+
+// Stacks of ended fibers, kept for the fibers started next. A thread's life is often shorter than
+// mapping its stack, faulting in the pages it touches and unmapping it again (which flushes every core's
+// TLB); a test that starts thousands of threads paid more for their stacks than for their work. A reused
+// stack keeps its guard page and holds what its last thread left, as any stack on Windows does.
+class StackPool {
+public:
+    static constexpr std::size_t kKept = 32;
+
+    void* Take(std::size_t mapped) {
+        std::lock_guard lock(mutex_);
+        for (auto it = stacks_.begin(); it != stacks_.end(); ++it) {
+            if (it->second != mapped) continue;
+            void* stack = it->first;
+            stacks_.erase(it);
+            return stack;
+        }
+        return nullptr;
+    }
+    bool Keep(void* stack, std::size_t mapped) {
+        std::lock_guard lock(mutex_);
+        if (stacks_.size() >= kKept) return false;
+        stacks_.emplace_back(stack, mapped);
+        return true;
+    }
+
+private:
+    std::mutex mutex_;
+    std::vector<std::pair<void*, std::size_t>> stacks_;
+};
+
+StackPool& Stacks() {
+    static StackPool* pool = new StackPool;  // outlives fibers ended by static destructors
+    return *pool;
+}
+
+// A few zeroed words above the first frame: a stack walk (the spin report's backtrace) ends on them
+// instead of reading past the mapping.
+constexpr std::size_t kTopPad = 256;
 
 }  // namespace
 
@@ -48,20 +92,30 @@ Fiber::Fiber(std::size_t stackSize, Entry entry, void* arg) : entry_(entry), arg
     const std::size_t page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
     stackSize_ = (stackSize + page - 1) / page * page;
     mapped_ = stackSize_ + page;
-    stack_ = mmap(nullptr, mapped_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE | MAP_STACK,
-                  -1, 0);
-    if (stack_ == MAP_FAILED) Fatal("no memory for a stack");
-    if (mprotect(stack_, page, PROT_NONE) != 0) Fatal("the guard page could not be set");  // an overflow faults
+    stack_ = Stacks().Take(mapped_);
+    if (stack_) {
+        std::memset(static_cast<char*>(stack_) + mapped_ - kTopPad, 0, kTopPad);
+#if defined(QUILLON_SIM_ASAN)
+        // A thread ends only by returning into FiberMain, which switches away for good: the few frames
+        // still live then, at the top of the stack, may have left redzones poisoned; every frame below
+        // them had returned and cleared its own.
+        constexpr std::size_t kExitFrames = 64u << 10;
+        const std::size_t clear = stackSize_ < kExitFrames ? stackSize_ : kExitFrames;
+        __asan_unpoison_memory_region(static_cast<char*>(stack_) + mapped_ - clear, clear);
+#endif
+    } else {
+        stack_ = mmap(nullptr, mapped_, PROT_READ | PROT_WRITE,
+                      MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE | MAP_STACK, -1, 0);
+        if (stack_ == MAP_FAILED) Fatal("no memory for a stack");
+        if (mprotect(stack_, page, PROT_NONE) != 0) Fatal("the guard page could not be set");  // an overflow faults
+    }
     stackBottom_ = static_cast<char*>(stack_) + page;
-    // A few zeroed words above the first frame: a stack walk (the spin report's backtrace) ends on them
-    // instead of reading past the mapping.
-    constexpr std::size_t kTopPad = 256;
     context_ = ctx::make_fcontext(static_cast<char*>(stack_) + mapped_ - kTopPad, stackSize_ - kTopPad,
                                   &FiberAccess::Start);
 }
 
 Fiber::~Fiber() {
-    if (stack_) munmap(stack_, mapped_);
+    if (stack_ && !Stacks().Keep(stack_, mapped_)) munmap(stack_, mapped_);
 }
 
 void Fiber::SwitchTo(Fiber& to) {
