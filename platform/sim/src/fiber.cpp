@@ -115,7 +115,9 @@ Fiber::Fiber(std::size_t stackSize, Entry entry, void* arg) : entry_(entry), arg
 }
 
 Fiber::~Fiber() {
-    if (stack_ && !Stacks().Keep(stack_, mapped_)) munmap(stack_, mapped_);
+    // Only the stack of a fiber that ended by ExitTo is kept: one destroyed while blocked (its process
+    // terminated) still has frames on it, and their sanitizer redzones with them.
+    if (stack_ && !(ended_ && Stacks().Keep(stack_, mapped_))) munmap(stack_, mapped_);
 }
 
 void Fiber::SwitchTo(Fiber& to) {
@@ -129,6 +131,7 @@ void Fiber::SwitchTo(Fiber& to) {
 
 void Fiber::ExitTo(Fiber& to) {
     switchTo_ = &to;
+    ended_ = true;
 #if defined(QUILLON_SIM_ASAN)
     __sanitizer_start_switch_fiber(nullptr, to.stackBottom_, to.stackSize_);  // this stack's fake frames go
 #endif

@@ -41,6 +41,7 @@ private:
     Entry entry_ = nullptr;
     void* arg_ = nullptr;
     Fiber* switchTo_ = nullptr;  // where this fiber's last switch went (a new fiber learns itself from it)
+    bool ended_ = false;         // left by ExitTo: no frame is live on its stack
 };
 
 }  // namespace sim
