@@ -186,131 +186,7 @@ void CopyGroup(const float* block, std::size_t stride, const CaptureGroup& group
 
 #define QUILLON_AVX2 __attribute__((target("avx2")))
 
-// AVX2 forms of the capture copies: eight frames a step for mono streams, four for stereo, so that every
-// store is 256 bits (half as many as the SSE2 forms'). The loads broadcast a frame's 4, 8 or 16 bytes to
-// the whole register, which costs a load and nothing else, and blends (which any vector unit runs) put
-// the frames together; only the transposes need the shuffle units. Each form leaves the frames that do
-// not fill a step to its SSE2 form, and reads and writes exactly the samples that form does.
-
-QUILLON_AVX2 inline __m256 Bcast32(const float* p) { return _mm256_broadcast_ss(p); }
-// The broadcast instruction itself reads memory (any alignment); a load and a register broadcast would
-// cost a shuffle.
-QUILLON_AVX2 inline __m256 Bcast64(const float* p) {
-    return _mm256_castpd_ps(_mm256_broadcast_sd(reinterpret_cast<const double*>(p)));
-}
-QUILLON_AVX2 inline __m256 Bcast128(const float* p) {
-    return _mm256_castsi256_ps(_mm256_broadcastsi128_si256(Load128(p)));
-}
-QUILLON_AVX2 inline void Store256(float* p, __m256 v) { _mm256_storeu_ps(p, v); }
-
-// 64-bit pairs of frames f0..f3 (`stride` apart from `in`), in that order.
-QUILLON_AVX2 inline __m256 FourPairs(const float* in, std::size_t stride) {
-    const __m256 f01 = _mm256_blend_ps(Bcast64(in), Bcast64(in + stride), 0x0C);
-    const __m256 f23 = _mm256_blend_ps(Bcast64(in + 2 * stride), Bcast64(in + 3 * stride), 0xC0);
-    return _mm256_blend_ps(f01, f23, 0xF0);
-}
-
-QUILLON_AVX2 void CopyPairsAvx2(const float* in, std::size_t stride, std::uint32_t frames, float* out) {
-    std::uint32_t f = 0;
-    for (; f + 4 <= frames; f += 4, in += 4 * stride, out += 8) Store256(out, FourPairs(in, stride));
-    _mm256_zeroupper();  // the SSE2 remainder must not pay for dirty upper halves
-    CopyPairs(in, stride, frames - f, out);
-}
-
-// Frames 0 and 2 in one register, 1 and 3 in another: the 64-bit unpacks then give each stream its four
-// frames in order.
-QUILLON_AVX2 void CopyPairs2Avx2(const float* in, std::size_t stride, std::uint32_t frames, float* out0, float* out1) {
-    std::uint32_t f = 0;
-    for (; f + 4 <= frames; f += 4, in += 4 * stride, out0 += 8, out1 += 8) {
-        const __m256d f02 = _mm256_castps_pd(_mm256_blend_ps(Bcast128(in), Bcast128(in + 2 * stride), 0xF0));
-        const __m256d f13 = _mm256_castps_pd(_mm256_blend_ps(Bcast128(in + stride), Bcast128(in + 3 * stride), 0xF0));
-        Store256(out0, _mm256_castpd_ps(_mm256_unpacklo_pd(f02, f13)));
-        Store256(out1, _mm256_castpd_ps(_mm256_unpackhi_pd(f02, f13)));
-    }
-    _mm256_zeroupper();
-    CopyPairs2(in, stride, frames - f, out0, out1);
-}
-
-QUILLON_AVX2 void CopyMonoAvx2(const float* in, std::size_t stride, std::uint32_t frames, float* out) {
-    std::uint32_t f = 0;
-    for (; f + 8 <= frames; f += 8, in += 8 * stride, out += 8) {
-        const float* in4 = in + 4 * stride;
-        const __m256 f01 = _mm256_blend_ps(Bcast32(in), Bcast32(in + stride), 0x02);
-        const __m256 f23 = _mm256_blend_ps(Bcast32(in + 2 * stride), Bcast32(in + 3 * stride), 0x08);
-        const __m256 f45 = _mm256_blend_ps(Bcast32(in4), Bcast32(in4 + stride), 0x20);
-        const __m256 f67 = _mm256_blend_ps(Bcast32(in4 + 2 * stride), Bcast32(in4 + 3 * stride), 0x80);
-        Store256(out, _mm256_blend_ps(_mm256_blend_ps(f01, f23, 0x0C), _mm256_blend_ps(f45, f67, 0xC0), 0xF0));
-    }
-    _mm256_zeroupper();
-    CopyMono(in, stride, frames - f, out);
-}
-
-// Frames 0, 1, 4, 5 in one register and 2, 3, 6, 7 in another, so that one in-lane shuffle per stream
-// leaves its eight samples in order.
-QUILLON_AVX2 void CopyMono2Avx2(const float* in, std::size_t stride, std::uint32_t frames, float* out0, float* out1) {
-    std::uint32_t f = 0;
-    for (; f + 8 <= frames; f += 8, in += 8 * stride, out0 += 8, out1 += 8) {
-        const __m256 f01 = _mm256_blend_ps(Bcast64(in), Bcast64(in + stride), 0x0C);
-        const __m256 f45 = _mm256_blend_ps(Bcast64(in + 4 * stride), Bcast64(in + 5 * stride), 0xC0);
-        const __m256 f23 = _mm256_blend_ps(Bcast64(in + 2 * stride), Bcast64(in + 3 * stride), 0x0C);
-        const __m256 f67 = _mm256_blend_ps(Bcast64(in + 6 * stride), Bcast64(in + 7 * stride), 0xC0);
-        const __m256 a = _mm256_blend_ps(f01, f45, 0xF0), b = _mm256_blend_ps(f23, f67, 0xF0);
-        Store256(out0, _mm256_shuffle_ps(a, b, _MM_SHUFFLE(2, 0, 2, 0)));
-        Store256(out1, _mm256_shuffle_ps(a, b, _MM_SHUFFLE(3, 1, 3, 1)));
-    }
-    _mm256_zeroupper();
-    CopyMono2(in, stride, frames - f, out0, out1);
-}
-
-// Frame k and frame k + 4 share a register; the 4 x 4 transpose within each 128-bit lane then gives
-// each stream frames 0-3 in its low lane and 4-7 in its high lane.
-QUILLON_AVX2 void CopyMono4Avx2(const float* in, std::size_t stride, std::uint32_t frames, float* const out[4]) {
-    float* o0 = out[0];
-    float* o1 = out[1];
-    float* o2 = out[2];
-    float* o3 = out[3];
-    std::uint32_t f = 0;
-    for (; f + 8 <= frames; f += 8, in += 8 * stride, o0 += 8, o1 += 8, o2 += 8, o3 += 8) {
-        const float* in4 = in + 4 * stride;
-        const __m256 r0 = _mm256_blend_ps(Bcast128(in), Bcast128(in4), 0xF0);
-        const __m256 r1 = _mm256_blend_ps(Bcast128(in + stride), Bcast128(in4 + stride), 0xF0);
-        const __m256 r2 = _mm256_blend_ps(Bcast128(in + 2 * stride), Bcast128(in4 + 2 * stride), 0xF0);
-        const __m256 r3 = _mm256_blend_ps(Bcast128(in + 3 * stride), Bcast128(in4 + 3 * stride), 0xF0);
-        const __m256d t0 = _mm256_castps_pd(_mm256_unpacklo_ps(r0, r1));  // channels 0 and 1
-        const __m256d t1 = _mm256_castps_pd(_mm256_unpacklo_ps(r2, r3));
-        const __m256d t2 = _mm256_castps_pd(_mm256_unpackhi_ps(r0, r1));  // channels 2 and 3
-        const __m256d t3 = _mm256_castps_pd(_mm256_unpackhi_ps(r2, r3));
-        Store256(o0, _mm256_castpd_ps(_mm256_unpacklo_pd(t0, t1)));
-        Store256(o1, _mm256_castpd_ps(_mm256_unpackhi_pd(t0, t1)));
-        Store256(o2, _mm256_castpd_ps(_mm256_unpacklo_pd(t2, t3)));
-        Store256(o3, _mm256_castpd_ps(_mm256_unpackhi_pd(t2, t3)));
-    }
-    _mm256_zeroupper();
-    float* const rest[4] = {o0, o1, o2, o3};
-    CopyMono4(in, stride, frames - f, rest);
-}
-
-QUILLON_AVX2 void CopyGroupAvx2(const float* block, std::size_t stride, const CaptureGroup& group) {
-    const float* in = block + group.first;
-    if (group.width == 2) {
-        if (group.streams == 2)
-            CopyPairs2Avx2(in, stride, group.frames, group.out[0], group.out[1]);
-        else
-            CopyPairsAvx2(in, stride, group.frames, group.out[0]);
-        return;
-    }
-    switch (group.streams) {
-        case 4: CopyMono4Avx2(in, stride, group.frames, group.out); break;
-        case 3:
-            CopyMono2Avx2(in, stride, group.frames, group.out[0], group.out[1]);
-            CopyMonoAvx2(in + 2, stride, group.frames, group.out[2]);
-            break;
-        case 2: CopyMono2Avx2(in, stride, group.frames, group.out[0], group.out[1]); break;
-        default: CopyMonoAvx2(in, stride, group.frames, group.out[0]); break;
-    }
-}
-
-// AVX2 render: four frames a step. Each pair's 256-bit load holds its four frames; 64-bit unpacks and lane
+// AVX2: four frames a step. Each pair's 256-bit load holds its four frames; 64-bit unpacks and lane
 // permutes turn pairs 0-3 into each frame's first eight channels (one store), and pair 4's four frames
 // go to channels 8-9 of each frame with 64-bit stores. The frames left over go through the SSE2 form.
 QUILLON_AVX2 void InterleaveTenAvx2(const float* const pairs[5], std::uint32_t frames, float* out) {
@@ -403,9 +279,7 @@ std::uint32_t RouteCaptureFrames(const float* block, std::uint32_t samples, std:
         }
         c += w;
     }
-    const bool avx2 = SampleConversion::UsingAvx2();
-    for (std::uint32_t g = 0; g < count; ++g)
-        avx2 ? CopyGroupAvx2(block, channels, groups[g]) : CopyGroup(block, channels, groups[g]);
+    for (std::uint32_t g = 0; g < count; ++g) CopyGroup(block, channels, groups[g]);
     return routed;
 }
 
