@@ -62,11 +62,17 @@ inline __m128 FiniteMask(__m128 v) {
     return _mm_cmple_ps(magnitude, _mm_set1_ps(std::numeric_limits<float>::max()));
 }
 
+// Clamped to [-1, +1], NaN and infinities to 0.
+inline __m128 ClampVec(__m128 v) {
+    const __m128 c = _mm_min_ps(_mm_max_ps(v, _mm_set1_ps(-1.0f)), _mm_set1_ps(1.0f));
+    return _mm_and_ps(c, FiniteMask(v));
+}
+
 // The clamp, the scale and the NaN rule folded for the 16- and 24-bit forms: v - v is +0 for a finite
 // value and NaN for a NaN or an infinity, so adding it to the scaled, clamped value leaves that exact
 // (x + 0 is x) and turns every non-finite sample into NaN, which the conversion makes 0x80000000. The
-// 24-bit packing keeps the low three bytes of that, which are zero; the 16-bit form clears its 0x8000.
-// Three fewer operations than clamping and masking, which is most of the work per sample.
+// 24-bit packing keeps the low three bytes of that, which are zero; the AVX2 16-bit form clears its
+// 0x8000. Two or three fewer operations than clamping and masking, most of the work per sample.
 inline __m128 ScaledOrNan(__m128 v, __m128 scale) {
     const __m128 c = _mm_min_ps(_mm_max_ps(v, _mm_set1_ps(-1.0f)), _mm_set1_ps(1.0f));
     return _mm_add_ps(_mm_mul_ps(c, scale), _mm_sub_ps(v, v));
@@ -94,18 +100,12 @@ inline __m128i Load24x4(const unsigned char* p) {
     return _mm_srai_epi32(_mm_or_si128(low, high), 8);
 }
 
-// Four 32-bit lanes to 12 packed bytes in the low 96 bits of the result.
-inline __m128i Pack24x4(__m128i v) {
-    const __m128i t = _mm_and_si128(v, _mm_set1_epi32(0x00FFFFFF));
-    // Per 64-bit lane: sample a in bits 0-23, sample b moved from bit 32 to bit 24.
-    const __m128i keepA = _mm_set_epi32(0, 0x00FFFFFF, 0, 0x00FFFFFF);
-    const __m128i keepB = _mm_set_epi32(0x0000FFFF, static_cast<int>(0xFF000000), 0x0000FFFF,
-                                        static_cast<int>(0xFF000000));
-    const __m128i pairs = _mm_or_si128(_mm_and_si128(t, keepA), _mm_and_si128(_mm_srli_epi64(t, 8), keepB));
-    // Bytes 0-5 from lane 0, bytes 6-11 from lane 1.
-    const __m128i lane0 = _mm_and_si128(pairs, _mm_set_epi32(0, 0, 0x0000FFFF, -1));
-    const __m128i lane1 = _mm_srli_si128(_mm_and_si128(pairs, _mm_set_epi32(0x0000FFFF, -1, 0, 0)), 2);
-    return _mm_or_si128(lane0, lane1);
+// Four 32-bit lanes to two pairs of packed 24-bit samples: per 64-bit half, the first sample in bytes
+// 0-2, the second in bytes 3-5, zeros in bytes 6-7. (A NaN's 0x80000000 leaves zero bytes.)
+inline __m128i Pair24x4(__m128i v) {
+    const __m128i first = _mm_and_si128(v, _mm_set_epi32(0, 0x00FFFFFF, 0, 0x00FFFFFF));
+    const __m128i second = _mm_srli_epi64(_mm_and_si128(v, _mm_set_epi32(0x00FFFFFF, 0, 0x00FFFFFF, 0)), 8);
+    return _mm_or_si128(first, second);
 }
 
 inline __m128 LoadPs(const float* p) { return _mm_loadu_ps(p); }
@@ -171,11 +171,11 @@ void RenderFromFloat16Sse2(const float* in, void* outBlock, std::size_t samples)
     const __m128 scale = _mm_set1_ps(kRender16Scale);
     std::size_t i = 0;
     for (; i + 8 <= samples; i += 8) {
-        const __m128i lo = _mm_cvttps_epi32(ScaledOrNan(LoadPs(in + i), scale));
-        const __m128i hi = _mm_cvttps_epi32(ScaledOrNan(LoadPs(in + i + 4), scale));
-        // Only the non-finite samples' 0x80000000 saturate, to 0x8000, which no finite sample gives.
-        const __m128i packed = _mm_packs_epi32(lo, hi);
-        StoreSi(out + i * 2, _mm_andnot_si128(_mm_cmpeq_epi16(packed, _mm_set1_epi16(INT16_MIN)), packed));
+        // Clamped and masked before the conversion: without a fused multiply-add, ScaledOrNan and the
+        // clearing of its 0x8000 after the pack measured slower here.
+        const __m128i lo = _mm_cvttps_epi32(_mm_mul_ps(ClampVec(LoadPs(in + i)), scale));
+        const __m128i hi = _mm_cvttps_epi32(_mm_mul_ps(ClampVec(LoadPs(in + i + 4)), scale));
+        StoreSi(out + i * 2, _mm_packs_epi32(lo, hi));  // in range: the saturation never acts
     }
     for (; i < samples; ++i) {
         const auto s = static_cast<std::int16_t>(Scalar16(LoadFloat(in + i)));
@@ -187,14 +187,18 @@ void RenderFromFloat24Sse2(const float* in, void* outBlock, std::size_t samples)
     auto* out = static_cast<unsigned char*>(outBlock);
     const __m128 scale = _mm_set1_ps(kRender24Scale);
     std::size_t i = 0;
-    for (; i + 8 <= samples; i += 8) {
-        const __m128 a = LoadPs(in + i), b = LoadPs(in + i + 4);
-        const __m128i pa = Pack24x4(_mm_cvttps_epi32(ScaledOrNan(a, scale)));
-        const __m128i pb = Pack24x4(_mm_cvttps_epi32(ScaledOrNan(b, scale)));
-        // 24 bytes out: the first 16 in one store, the last 8 in another; both stay below the input
-        // still to be read (at in + i + 8, i.e. byte 4i + 32 > 3i + 24).
-        StoreSi(out + i * 3, _mm_or_si128(pa, _mm_slli_si128(pb, 12)));
-        _mm_storel_epi64(reinterpret_cast<__m128i*>(out + i * 3 + 16), _mm_srli_si128(pb, 4));
+    // Each 64-bit half of Pair24x4's result holds two samples' 6 bytes and 2 zero bytes, stored with one
+    // 8-byte store; the next store, 6 bytes on, covers those 2 bytes again. The last store of a step so
+    // reaches 2 bytes into sample i + 8, which the loop therefore requires to exist (its own output will
+    // cover them) and which lie below the input still to be read (byte 3i + 26 < 4i + 32).
+    for (; i + 8 < samples; i += 8) {
+        const __m128i pa = Pair24x4(_mm_cvttps_epi32(ScaledOrNan(LoadPs(in + i), scale)));
+        const __m128i pb = Pair24x4(_mm_cvttps_epi32(ScaledOrNan(LoadPs(in + i + 4), scale)));
+        unsigned char* o = out + i * 3;
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(o), pa);
+        _mm_storeh_pi(reinterpret_cast<__m64*>(o + 6), _mm_castsi128_ps(pa));
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(o + 12), pb);
+        _mm_storeh_pi(reinterpret_cast<__m64*>(o + 18), _mm_castsi128_ps(pb));
     }
     for (; i < samples; ++i) Store24(out + i * 3, Scalar24(LoadFloat(in + i)));
 }
@@ -322,8 +326,8 @@ QUILLON_AVX2 void RenderFromFloat16Avx2(const float* in, void* outBlock, std::si
     for (; i + 16 <= samples; i += 16) {
         const __m256i lo = _mm256_cvttps_epi32(ScaledOrNan8(_mm256_loadu_ps(in + i), scale));
         const __m256i hi = _mm256_cvttps_epi32(ScaledOrNan8(_mm256_loadu_ps(in + i + 8), scale));
-        // The pack works per 128-bit lane; the permute puts the four quarters back in order. As in the
-        // SSE2 form, the non-finite samples' 0x8000 is cleared.
+        // The pack works per 128-bit lane; the permute puts the four quarters back in order. Only the
+        // non-finite samples' 0x80000000 saturate, to 0x8000, which no finite sample gives: cleared.
         const __m256i packed = _mm256_permute4x64_epi64(_mm256_packs_epi32(lo, hi), 0xD8);
         const __m256i nonFinite = _mm256_cmpeq_epi16(packed, _mm256_set1_epi16(INT16_MIN));
         _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + i * 2), _mm256_andnot_si256(nonFinite, packed));
