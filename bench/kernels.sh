@@ -6,6 +6,9 @@
 #              is the one such a processor runs too (GLIBC_TUNABLES)
 #
 #   bench/kernels.sh BUILD-DIR [REPETITIONS]     (default 9; more where the machine is shared and noisy)
+#
+# KERNELS_FILTER narrows the benchmarks (a regular expression; default all three families), e.g.
+# KERNELS_FILTER='^(Convert|Route)/' for the kernels alone, without the slower resampler runs.
 set -euo pipefail
 
 bench=${1:?usage: kernels.sh BUILD-DIR [REPETITIONS]}/quillon_bench
@@ -14,8 +17,10 @@ out=$(mktemp -d)
 trap 'rm -rf "$out"' EXIT
 baseline_tunables=glibc.cpu.hwcaps=-AVX2,-AVX512F,-AVX512VL,-AVX_Fast_Unaligned_Load,-ERMS,-FSRM
 
+filter=${KERNELS_FILTER:-'^(Convert|Route|Resample)/'}
+
 run() {
-    env "$@" "$bench" --benchmark_filter='^(Convert|Route|Resample)/' --benchmark_min_time=0.02 \
+    env "$@" "$bench" --benchmark_filter="$filter" --benchmark_min_time=0.02 \
         --benchmark_repetitions="$repetitions" --benchmark_report_aggregates_only=true \
         --benchmark_format=json 2>/dev/null
 }

@@ -159,8 +159,8 @@ TEST(CaptureRouting, EveryModelFrameCountAndAlignmentGivesEachStreamItsChannels)
                           {nullptr, 17, all},                 {&withoutOne, 15, odd},
                           {&QuillonBassoAlt(), 2, {{0, 0}}},  {nullptr, 3, {{0, 0}, {1, 2}}}};
     WithEachKernelSet([&] {
-        // Frame counts that leave every remainder of the four- and eight-frame steps.
-        for (std::uint32_t frames : {1u, 2u, 3u, 4u, 5u, 6u, 7u, 8u, 9u, 10u, 13u, 17u})
+        // Frame counts that leave every remainder of the four- and eight-frame steps, after one to three steps.
+        for (std::uint32_t frames : {1u, 2u, 3u, 4u, 5u, 6u, 7u, 8u, 9u, 10u, 13u, 16u, 17u, 23u, 31u})
             for (const Case& c : cases)
                 for (std::uint32_t misalign : {0u, 1u, 3u})
                     for (bool second : {false, true}) {

@@ -105,10 +105,40 @@ TEST(SampleConversion, EveryLengthInPlaceMatchesTheRule) {
     });
 }
 
+// Floats at the edges of the render rule, which the vector forms reach by other routes than the scalar
+// one (values the conversion instruction cannot represent, signed zeros, the clip points, non-finite).
+const float kRenderEdges[] = {0.0f,
+                              -0.0f,
+                              1.0f,
+                              -1.0f,
+                              std::nextafter(1.0f, 0.0f),
+                              std::nextafter(1.0f, 2.0f),
+                              std::nextafter(-1.0f, -2.0f),
+                              std::nextafter(-1.0f, 0.0f),
+                              255.9f,
+                              -256.0f,
+                              65537.0f,
+                              -65537.0f,
+                              3.0e9f,
+                              -3.0e9f,
+                              1.0e30f,
+                              std::numeric_limits<float>::max(),
+                              std::numeric_limits<float>::lowest(),
+                              std::numeric_limits<float>::denorm_min(),
+                              -std::numeric_limits<float>::denorm_min(),
+                              std::numeric_limits<float>::min(),
+                              std::numeric_limits<float>::quiet_NaN(),
+                              -std::numeric_limits<float>::quiet_NaN(),
+                              std::numeric_limits<float>::signaling_NaN(),
+                              std::numeric_limits<float>::infinity(),
+                              -std::numeric_limits<float>::infinity()};
+
 TEST(SampleConversion, RenderEveryLengthInPlaceAndIntoASeparateBufferMatchesTheRule) {
     WithEachKernelSet([] {
         std::mt19937 random(11);
         std::uniform_real_distribution<float> value(-1.3f, 1.3f);
+        // About one sample in four an edge value, so that each lands in every lane of every step.
+        std::uniform_int_distribution<std::size_t> edge(0, 4 * std::size(kRenderEdges) - 1);
         struct Format {
             unsigned bits, valid;
             float scale;
@@ -116,9 +146,12 @@ TEST(SampleConversion, RenderEveryLengthInPlaceAndIntoASeparateBufferMatchesTheR
         for (Format f : {Format{16, 16, kRender16Scale}, Format{24, 24, kRender24Scale}, Format{32, 24, kRender32Scale},
                          Format{32, 32, kRender32Scale}}) {
             const int bytes = static_cast<int>(f.bits / 8);
-            for (std::size_t n = 0; n <= 99; ++n) {
+            for (std::size_t n = 0; n <= 140; ++n) {
                 std::vector<float> in(n);
-                for (auto& v : in) v = value(random);
+                for (auto& v : in) {
+                    const std::size_t e = edge(random);
+                    v = e < std::size(kRenderEdges) ? kRenderEdges[e] : value(random);
+                }
                 if (n > 5) in[5] = 1.0f;
                 if (n > 21) in[21] = std::numeric_limits<float>::quiet_NaN();  // a lane of a vector step
                 if (n > 34) in[34] = std::numeric_limits<float>::infinity();

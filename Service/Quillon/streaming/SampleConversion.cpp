@@ -56,19 +56,38 @@ inline float LoadFloat(const float* p) {
 }
 
 // SSE2 forms of the same rules.
-inline __m128 ClampVec(__m128 v) {
-    // All ones for a finite value; NaN and both infinities give zeros.
+// All ones for a finite value; NaN and both infinities give zeros.
+inline __m128 FiniteMask(__m128 v) {
     const __m128 magnitude = _mm_andnot_ps(_mm_set1_ps(-0.0f), v);
-    const __m128 finite = _mm_cmple_ps(magnitude, _mm_set1_ps(std::numeric_limits<float>::max()));
-    const __m128 c = _mm_min_ps(_mm_max_ps(v, _mm_set1_ps(-1.0f)), _mm_set1_ps(1.0f));
-    return _mm_and_ps(c, finite);
+    return _mm_cmple_ps(magnitude, _mm_set1_ps(std::numeric_limits<float>::max()));
 }
 
+// Clamped to [-1, +1], NaN and infinities to 0.
+inline __m128 ClampVec(__m128 v) {
+    const __m128 c = _mm_min_ps(_mm_max_ps(v, _mm_set1_ps(-1.0f)), _mm_set1_ps(1.0f));
+    return _mm_and_ps(c, FiniteMask(v));
+}
+
+// The clamp, the scale and the NaN rule folded for the 16- and 24-bit forms: v - v is +0 for a finite
+// value and NaN for a NaN or an infinity, so adding it to the scaled, clamped value leaves that exact
+// (x + 0 is x) and turns every non-finite sample into NaN, which the conversion makes 0x80000000. The
+// 24-bit packing keeps the low three bytes of that, which are zero; the AVX2 16-bit form clears its
+// 0x8000. Two or three fewer operations than clamping and masking, most of the work per sample.
+inline __m128 ScaledOrNan(__m128 v, __m128 scale) {
+    const __m128 c = _mm_min_ps(_mm_max_ps(v, _mm_set1_ps(-1.0f)), _mm_set1_ps(1.0f));
+    return _mm_add_ps(_mm_mul_ps(c, scale), _mm_sub_ps(v, v));
+}
+
+// The 32-bit form needs no clamp: v x 2^31 is exact (or infinite beyond 2^97, which converts and
+// compares as the large finite values do), its truncation is the clamped result between -1 and +1, and
+// the conversion gives 0x80000000, the clamped result, for everything at or below -1. At or above +1 it
+// gives 0x80000000 too, turned into 0x7FFFFFFF by flipping every bit; a NaN or an infinity is then
+// cleared. Seven operations where clamping first took nine.
 inline __m128i Render32Vec(__m128 v) {
-    const __m128 scaled = _mm_mul_ps(ClampVec(v), _mm_set1_ps(kRender32Scale));
-    // 2^31 converts to 0x80000000; flipping every bit of those lanes gives 0x7FFFFFFF.
+    const __m128 scaled = _mm_mul_ps(v, _mm_set1_ps(kRender32Scale));
     const __m128 top = _mm_cmpge_ps(scaled, _mm_set1_ps(2147483648.0f));
-    return _mm_xor_si128(_mm_cvttps_epi32(scaled), _mm_castps_si128(top));
+    const __m128i r = _mm_xor_si128(_mm_cvttps_epi32(scaled), _mm_castps_si128(top));
+    return _mm_and_si128(r, _mm_castps_si128(FiniteMask(v)));
 }
 
 // Four 24-bit samples from 12 bytes at p (16 bytes readable) into four sign-extended 32-bit lanes.
@@ -81,18 +100,12 @@ inline __m128i Load24x4(const unsigned char* p) {
     return _mm_srai_epi32(_mm_or_si128(low, high), 8);
 }
 
-// Four 32-bit lanes to 12 packed bytes in the low 96 bits of the result.
-inline __m128i Pack24x4(__m128i v) {
-    const __m128i t = _mm_and_si128(v, _mm_set1_epi32(0x00FFFFFF));
-    // Per 64-bit lane: sample a in bits 0-23, sample b moved from bit 32 to bit 24.
-    const __m128i keepA = _mm_set_epi32(0, 0x00FFFFFF, 0, 0x00FFFFFF);
-    const __m128i keepB = _mm_set_epi32(0x0000FFFF, static_cast<int>(0xFF000000), 0x0000FFFF,
-                                        static_cast<int>(0xFF000000));
-    const __m128i pairs = _mm_or_si128(_mm_and_si128(t, keepA), _mm_and_si128(_mm_srli_epi64(t, 8), keepB));
-    // Bytes 0-5 from lane 0, bytes 6-11 from lane 1.
-    const __m128i lane0 = _mm_and_si128(pairs, _mm_set_epi32(0, 0, 0x0000FFFF, -1));
-    const __m128i lane1 = _mm_srli_si128(_mm_and_si128(pairs, _mm_set_epi32(0x0000FFFF, -1, 0, 0)), 2);
-    return _mm_or_si128(lane0, lane1);
+// Four 32-bit lanes to two pairs of packed 24-bit samples: per 64-bit half, the first sample in bytes
+// 0-2, the second in bytes 3-5, zeros in bytes 6-7. (A NaN's 0x80000000 leaves zero bytes.)
+inline __m128i Pair24x4(__m128i v) {
+    const __m128i first = _mm_and_si128(v, _mm_set_epi32(0, 0x00FFFFFF, 0, 0x00FFFFFF));
+    const __m128i second = _mm_srli_epi64(_mm_and_si128(v, _mm_set_epi32(0x00FFFFFF, 0, 0x00FFFFFF, 0)), 8);
+    return _mm_or_si128(first, second);
 }
 
 inline __m128 LoadPs(const float* p) { return _mm_loadu_ps(p); }
@@ -158,9 +171,10 @@ void RenderFromFloat16Sse2(const float* in, void* outBlock, std::size_t samples)
     const __m128 scale = _mm_set1_ps(kRender16Scale);
     std::size_t i = 0;
     for (; i + 8 <= samples; i += 8) {
-        const __m128 a = LoadPs(in + i), b = LoadPs(in + i + 4);
-        const __m128i lo = _mm_cvttps_epi32(_mm_mul_ps(ClampVec(a), scale));
-        const __m128i hi = _mm_cvttps_epi32(_mm_mul_ps(ClampVec(b), scale));
+        // Clamped and masked before the conversion: without a fused multiply-add, ScaledOrNan and the
+        // clearing of its 0x8000 after the pack measured slower here.
+        const __m128i lo = _mm_cvttps_epi32(_mm_mul_ps(ClampVec(LoadPs(in + i)), scale));
+        const __m128i hi = _mm_cvttps_epi32(_mm_mul_ps(ClampVec(LoadPs(in + i + 4)), scale));
         StoreSi(out + i * 2, _mm_packs_epi32(lo, hi));  // in range: the saturation never acts
     }
     for (; i < samples; ++i) {
@@ -173,14 +187,18 @@ void RenderFromFloat24Sse2(const float* in, void* outBlock, std::size_t samples)
     auto* out = static_cast<unsigned char*>(outBlock);
     const __m128 scale = _mm_set1_ps(kRender24Scale);
     std::size_t i = 0;
-    for (; i + 8 <= samples; i += 8) {
-        const __m128 a = LoadPs(in + i), b = LoadPs(in + i + 4);
-        const __m128i pa = Pack24x4(_mm_cvttps_epi32(_mm_mul_ps(ClampVec(a), scale)));
-        const __m128i pb = Pack24x4(_mm_cvttps_epi32(_mm_mul_ps(ClampVec(b), scale)));
-        // 24 bytes out: the first 16 in one store, the last 8 in another; both stay below the input
-        // still to be read (at in + i + 8, i.e. byte 4i + 32 > 3i + 24).
-        StoreSi(out + i * 3, _mm_or_si128(pa, _mm_slli_si128(pb, 12)));
-        _mm_storel_epi64(reinterpret_cast<__m128i*>(out + i * 3 + 16), _mm_srli_si128(pb, 4));
+    // Each 64-bit half of Pair24x4's result holds two samples' 6 bytes and 2 zero bytes, stored with one
+    // 8-byte store; the next store, 6 bytes on, covers those 2 bytes again. The last store of a step so
+    // reaches 2 bytes into sample i + 8, which the loop therefore requires to exist (its own output will
+    // cover them) and which lie below the input still to be read (byte 3i + 26 < 4i + 32).
+    for (; i + 8 < samples; i += 8) {
+        const __m128i pa = Pair24x4(_mm_cvttps_epi32(ScaledOrNan(LoadPs(in + i), scale)));
+        const __m128i pb = Pair24x4(_mm_cvttps_epi32(ScaledOrNan(LoadPs(in + i + 4), scale)));
+        unsigned char* o = out + i * 3;
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(o), pa);
+        _mm_storeh_pi(reinterpret_cast<__m64*>(o + 6), _mm_castsi128_ps(pa));
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(o + 12), pb);
+        _mm_storeh_pi(reinterpret_cast<__m64*>(o + 18), _mm_castsi128_ps(pb));
     }
     for (; i < samples; ++i) Store24(out + i * 3, Scalar24(LoadFloat(in + i)));
 }
@@ -199,13 +217,27 @@ void RenderFromFloat32Sse2(const float* in, void* outBlock, std::size_t samples,
 
 // AVX2 forms, chosen at run time where the processor has them: eight samples per instruction. The same
 // orders and the same scalar remainders keep every result identical to the SSE2 forms.
-#define QUILLON_AVX2 __attribute__((target("avx2")))
+// Every processor with AVX2 has FMA too; the dispatch asks for both.
+#define QUILLON_AVX2 __attribute__((target("avx2,fma")))
 
-QUILLON_AVX2 inline __m256 ClampVec8(__m256 v) {
+QUILLON_AVX2 inline __m256 FiniteMask8(__m256 v) {
     const __m256 magnitude = _mm256_andnot_ps(_mm256_set1_ps(-0.0f), v);
-    const __m256 finite = _mm256_cmp_ps(magnitude, _mm256_set1_ps(std::numeric_limits<float>::max()), _CMP_LE_OQ);
+    return _mm256_cmp_ps(magnitude, _mm256_set1_ps(std::numeric_limits<float>::max()), _CMP_LE_OQ);
+}
+
+// As ScaledOrNan. The fused multiply-add rounds c x scale + 0 once, as the multiply alone does, so the
+// results are those of the SSE2 form.
+QUILLON_AVX2 inline __m256 ScaledOrNan8(__m256 v, __m256 scale) {
     const __m256 c = _mm256_min_ps(_mm256_max_ps(v, _mm256_set1_ps(-1.0f)), _mm256_set1_ps(1.0f));
-    return _mm256_and_ps(c, finite);
+    return _mm256_fmadd_ps(c, scale, _mm256_sub_ps(v, v));
+}
+
+// Eight samples to 24-bit integers, each lane's three bytes packed into the first 12 bytes of its
+// 128-bit half (dwords 0-2 and 4-6); a NaN's or an infinity's 0x80000000 keeps only zero bytes.
+QUILLON_AVX2 inline __m256i Render24x8(const float* in, __m256 scale) {
+    const __m256i gather = _mm256_setr_epi8(0, 1, 2, 4, 5, 6, 8, 9, 10, 12, 13, 14, -1, -1, -1, -1,  //
+                                            0, 1, 2, 4, 5, 6, 8, 9, 10, 12, 13, 14, -1, -1, -1, -1);
+    return _mm256_shuffle_epi8(_mm256_cvttps_epi32(ScaledOrNan8(_mm256_loadu_ps(in), scale)), gather);
 }
 
 // 16 bytes from each address, the first in the low lane.
@@ -248,14 +280,26 @@ QUILLON_AVX2 void CaptureToFloat24Avx2(float* block, std::size_t samples) {
     // sign-extends from bit 23.
     const __m256i spread = _mm256_setr_epi8(-1, 0, 1, 2, -1, 3, 4, 5, -1, 6, 7, 8, -1, 9, 10, 11,  //
                                             -1, 0, 1, 2, -1, 3, 4, 5, -1, 6, 7, 8, -1, 9, 10, 11);
+    // Above the first step, eight samples' 24 bytes come from one 32-byte load that starts 4 bytes early,
+    // so that its upper lane starts at the fifth sample: no lane insert, which costs a shuffle. Those 4
+    // bytes belong to the step below, not yet converted; the load's end (byte 3i + 52 of the second
+    // load) stays below this step's output, whose floats start at byte 4i.
+    const __m256i spreadLate = _mm256_setr_epi8(-1, 4, 5, 6, -1, 7, 8, 9, -1, 10, 11, 12, -1, 13, 14, 15,  //
+                                                -1, 0, 1, 2, -1, 3, 4, 5, -1, 6, 7, 8, -1, 9, 10, 11);
     const __m256 scale = _mm256_set1_ps(kCapture24Scale);
     for (; end != 0; end -= 16) {
         const std::size_t i = end - 16;
         const unsigned char* p = bytes + i * 3;
-        const __m256i x0 = Load2x128(p, p + 12);
-        const __m256i x1 = Load2x128(p + 24, p + 36);
-        const __m256i a = _mm256_srai_epi32(_mm256_shuffle_epi8(x0, spread), 8);
-        const __m256i b = _mm256_srai_epi32(_mm256_shuffle_epi8(x1, spread), 8);
+        __m256i a, b;
+        if (i != 0) {
+            a = _mm256_shuffle_epi8(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(p - 4)), spreadLate);
+            b = _mm256_shuffle_epi8(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 20)), spreadLate);
+        } else {
+            a = _mm256_shuffle_epi8(Load2x128(p, p + 12), spread);
+            b = _mm256_shuffle_epi8(Load2x128(p + 24, p + 36), spread);
+        }
+        a = _mm256_srai_epi32(a, 8);
+        b = _mm256_srai_epi32(b, 8);
         _mm256_storeu_ps(block + i, _mm256_mul_ps(_mm256_cvtepi32_ps(a), scale));
         _mm256_storeu_ps(block + i + 8, _mm256_mul_ps(_mm256_cvtepi32_ps(b), scale));
     }
@@ -280,12 +324,13 @@ QUILLON_AVX2 void RenderFromFloat16Avx2(const float* in, void* outBlock, std::si
     const __m256 scale = _mm256_set1_ps(kRender16Scale);
     std::size_t i = 0;
     for (; i + 16 <= samples; i += 16) {
-        const __m256 a = _mm256_loadu_ps(in + i), b = _mm256_loadu_ps(in + i + 8);
-        const __m256i lo = _mm256_cvttps_epi32(_mm256_mul_ps(ClampVec8(a), scale));
-        const __m256i hi = _mm256_cvttps_epi32(_mm256_mul_ps(ClampVec8(b), scale));
-        // The pack works per 128-bit lane; the permute puts the four quarters back in order.
+        const __m256i lo = _mm256_cvttps_epi32(ScaledOrNan8(_mm256_loadu_ps(in + i), scale));
+        const __m256i hi = _mm256_cvttps_epi32(ScaledOrNan8(_mm256_loadu_ps(in + i + 8), scale));
+        // The pack works per 128-bit lane; the permute puts the four quarters back in order. Only the
+        // non-finite samples' 0x80000000 saturate, to 0x8000, which no finite sample gives: cleared.
         const __m256i packed = _mm256_permute4x64_epi64(_mm256_packs_epi32(lo, hi), 0xD8);
-        _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + i * 2), packed);
+        const __m256i nonFinite = _mm256_cmpeq_epi16(packed, _mm256_set1_epi16(INT16_MIN));
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + i * 2), _mm256_andnot_si256(nonFinite, packed));
     }
     _mm256_zeroupper();  // the SSE2 remainder must not pay for dirty upper halves
     RenderFromFloat16Sse2(in + i, out + i * 2, samples - i);
@@ -294,20 +339,26 @@ QUILLON_AVX2 void RenderFromFloat16Avx2(const float* in, void* outBlock, std::si
 QUILLON_AVX2 void RenderFromFloat24Avx2(const float* in, void* outBlock, std::size_t samples) {
     auto* out = static_cast<unsigned char*>(outBlock);
     const __m256 scale = _mm256_set1_ps(kRender24Scale);
-    // Per 128-bit lane the low three bytes of each sample, packed into the lane's first 12 bytes; the
-    // permute then joins the two lanes' 12 bytes into 24.
-    const __m256i gather = _mm256_setr_epi8(0, 1, 2, 4, 5, 6, 8, 9, 10, 12, 13, 14, -1, -1, -1, -1,  //
-                                            0, 1, 2, 4, 5, 6, 8, 9, 10, 12, 13, 14, -1, -1, -1, -1);
-    const __m256i join = _mm256_setr_epi32(0, 1, 2, 4, 5, 6, 3, 7);
+    // 32 samples a step: four vectors of packed bytes, dwords A0-A5, B0-B5, C0-C5, D0-D5, become three
+    // whole 32-byte stores. One dword permute per vector moves its dwords to where its stores want them;
+    // B and C each feed two stores. Eight samples a step took two stores of 16 and 8 bytes and a lane
+    // extract per 24 bytes, which the stores and the extract bounded.
+    const __m256i permA = _mm256_setr_epi32(0, 1, 2, 4, 5, 6, 0, 0);  // A0-A5 ..
+    const __m256i permB = _mm256_setr_epi32(2, 4, 5, 6, 0, 0, 0, 1);  // B2-B5 .. B0 B1
+    const __m256i permC = _mm256_setr_epi32(5, 6, 0, 0, 0, 1, 2, 4);  // C4 C5 .. C0-C3
+    const __m256i permD = _mm256_setr_epi32(0, 0, 0, 1, 2, 4, 5, 6);  // .. D0-D5
     std::size_t i = 0;
-    for (; i + 8 <= samples; i += 8) {
-        const __m256i v = _mm256_cvttps_epi32(_mm256_mul_ps(ClampVec8(_mm256_loadu_ps(in + i)), scale));
-        const __m256i packed = _mm256_permutevar8x32_epi32(_mm256_shuffle_epi8(v, gather), join);
-        // Exactly 24 bytes, all below the input still to be read (byte 4i + 32 > 3i + 24). One 32-byte
-        // store instead (its last 8 bytes left to the next step) measured slower: at a 24-byte stride
-        // three of every eight such stores split a cache line.
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i * 3), _mm256_castsi256_si128(packed));
-        _mm_storel_epi64(reinterpret_cast<__m128i*>(out + i * 3 + 16), _mm256_extracti128_si256(packed, 1));
+    for (; i + 32 <= samples; i += 32) {
+        // All 128 bytes of input are read before the first of the 96 bytes of output is written; the
+        // next step's input starts at byte 4i + 128, past this step's last output byte 3i + 96.
+        const __m256i a = _mm256_permutevar8x32_epi32(Render24x8(in + i, scale), permA);
+        const __m256i b = _mm256_permutevar8x32_epi32(Render24x8(in + i + 8, scale), permB);
+        const __m256i c = _mm256_permutevar8x32_epi32(Render24x8(in + i + 16, scale), permC);
+        const __m256i d = _mm256_permutevar8x32_epi32(Render24x8(in + i + 24, scale), permD);
+        auto* o = reinterpret_cast<__m256i*>(out + i * 3);
+        _mm256_storeu_si256(o, _mm256_blend_epi32(a, b, 0xC0));
+        _mm256_storeu_si256(o + 1, _mm256_blend_epi32(b, c, 0xF0));
+        _mm256_storeu_si256(o + 2, _mm256_blend_epi32(c, d, 0xFC));
     }
     _mm256_zeroupper();  // the SSE2 remainder must not pay for dirty upper halves
     RenderFromFloat24Sse2(in + i, out + i * 3, samples - i);
@@ -320,12 +371,14 @@ QUILLON_AVX2 void RenderFromFloat32Avx2(const float* in, unsigned char* out, std
     const __m256 top = _mm256_set1_ps(2147483648.0f);
     std::size_t i = 0;
     for (; i + 8 <= samples; i += 8) {
-        const __m256 scaled = _mm256_mul_ps(ClampVec8(_mm256_loadu_ps(in + i)), scale);
-        // 2^31 converts to 0x80000000; flipping every bit of those lanes gives 0x7FFFFFFF.
+        // As Render32Vec: no clamp, the top lanes flipped, the non-finite ones cleared.
+        const __m256 v = _mm256_loadu_ps(in + i);
+        const __m256 scaled = _mm256_mul_ps(v, scale);
         const __m256i full = _mm256_castps_si256(_mm256_cmp_ps(scaled, top, _CMP_GE_OQ));
-        __m256i v = _mm256_xor_si256(_mm256_cvttps_epi32(scaled), full);
-        if constexpr (Valid24) v = _mm256_and_si256(v, mask);
-        _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + i * 4), v);
+        __m256i r = _mm256_xor_si256(_mm256_cvttps_epi32(scaled), full);
+        r = _mm256_and_si256(r, _mm256_castps_si256(FiniteMask8(v)));
+        if constexpr (Valid24) r = _mm256_and_si256(r, mask);
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + i * 4), r);
     }
     _mm256_zeroupper();  // the SSE2 remainder must not pay for dirty upper halves
     RenderFromFloat32Sse2(in + i, out + i * 4, samples - i, Valid24);
@@ -337,7 +390,7 @@ std::atomic<bool> g_sse2Only{false};
 bool HasAvx2() {
     static const bool has = [] {
         __builtin_cpu_init();
-        return __builtin_cpu_supports("avx2") != 0;
+        return __builtin_cpu_supports("avx2") != 0 && __builtin_cpu_supports("fma") != 0;
     }();
     return has;
 }
