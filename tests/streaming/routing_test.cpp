@@ -435,6 +435,31 @@ TEST(DriftLoop, EstimatesTheDriftAndTheLoopLearnsTheStep) {
         EXPECT_NEAR(estimate.Drift() * 1e6, ppm, 0.01);
         EXPECT_NEAR(estimate.Span(), (599 - 302) * console, 1e-9);  // from the third pair off the line
 
+        // Two seconds of moments read up to 50 us late: 50 ppm and more is told from the readings' scatter
+        // (by four standard errors), and no drift is found where the clocks agree.
+        CDriftEstimate noisy;
+        noisy.Reset(period);
+        std::uint32_t seed = 7;
+        auto late = [&seed] {
+            seed = seed * 1664525u + 1013904223u;
+            return 50e-6 * (seed >> 8) / (1u << 24);
+        };
+        boundary = 0.0005;
+        for (std::uint64_t block = 0; block < 1'000; ++block) {
+            const double arrival = block * console;
+            while (boundary < arrival) boundary += driver;
+            noisy.Add(arrival + late(), block, boundary + late());
+        }
+        EXPECT_NEAR(noisy.Drift() * 1e6, ppm, 4 * noisy.DriftError() * 1e6);
+        const bool told = std::fabs(noisy.Drift()) >= 4 * noisy.DriftError();
+        if (ppm == 0) {
+            EXPECT_FALSE(told);
+        }
+        if (std::fabs(ppm) >= 50) {
+            EXPECT_TRUE(told);
+        }
+        EXPECT_LT(estimate.DriftError(), 1e-9);  // exact moments
+
         // Capture's queue: a console block in, one driver period out at the loop's step. The level is
         // read a scheduling delay late: up to 50 us (2.4 frames) each time, and a millisecond once in a
         // thousand.

@@ -64,6 +64,8 @@ void Slip(FlowFigures& figures, const char* direction, const char* cause) {
 // hour); the estimate decides once it covers this long.
 constexpr double kDriftThreshold = 2e-6;
 constexpr double kEstimateSeconds = 1.0;
+// A drift is taken for one when it is this many standard errors from zero.
+constexpr double kSignificance = 4.0;
 // The estimate the loop narrows from covers at least this long (it has covered some three seconds when
 // the loop narrows, the drift found to a few ppm through late readings).
 constexpr double kReferenceSeconds = 2.0;
@@ -160,7 +162,10 @@ void Observe(Flow& flow, std::int64_t boundary) {
     flow.figures.driftPpb.store(static_cast<std::int32_t>(drift * 1e9), std::memory_order_relaxed);
     if (!flow.supervisor.m_DriftCorrection || !correction.m_pResampler) return;
     // Only a measured drift: a slip alone may be a thread held up once, which resampling would not mend.
-    if (correction.m_Estimate.Span() >= kEstimateSeconds && std::fabs(drift) >= kDriftThreshold) {
+    // Nor a drift the readings' scatter could give: threads that wake late make a second's estimate
+    // some ppm off where the clocks agree, and resampling then would lose the bit-exact copy for nothing.
+    if (correction.m_Estimate.Span() >= kEstimateSeconds && std::fabs(drift) >= kDriftThreshold &&
+        std::fabs(drift) >= kSignificance * correction.m_Estimate.DriftError()) {
         if (!flow.supervisor.m_bCorrecting.exchange(true)) {
             flow.supervisor.m_MeasuredDrift.store(drift);
             KsDebugPrint(4, WSTR("\n%s: drift of %d ppb measured over %u ms, correcting"), flow.name,

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 
 void CDriftEstimate::Reset(double period) {
     *this = CDriftEstimate{};
@@ -50,6 +51,7 @@ void CDriftEstimate::Add(double blockTime, std::uint64_t block, double boundaryT
     m_Sy += y;
     m_Sxx += x * x;
     m_Sxy += x * y;
+    m_Syy += y * y;
 }
 
 double CDriftEstimate::Phase(double x) const {
@@ -62,6 +64,15 @@ double CDriftEstimate::Drift() const {
     const double d = n * m_Sxx - m_Sx * m_Sx;
     if (m_Count < 3 || d <= 0) return 0.0;
     return (n * m_Sxy - m_Sx * m_Sy) / d;
+}
+
+double CDriftEstimate::DriftError() const {
+    const double n = m_Count;
+    const double sxx = m_Sxx - m_Sx * m_Sx / n;  // about the means
+    if (m_Count < 3 || sxx <= 0) return std::numeric_limits<double>::infinity();
+    const double slope = Drift();
+    const double residual = std::max(0.0, m_Syy - m_Sy * m_Sy / n - slope * slope * sxx);
+    return std::sqrt(residual / (n - 2) / sxx);
 }
 
 void CDriftLoop::Start(double step, double rate) {

@@ -19,6 +19,9 @@ public:
     double Span() const { return m_Count ? m_LastTime - m_FirstTime : 0.0; }  // seconds the pairs cover
     std::uint32_t Count() const { return m_Count; }
     double Drift() const;
+    // The drift's standard error, from the pairs' scatter about the line (infinite below three pairs):
+    // a drift within a few of these of zero may be the readings' own noise.
+    double DriftError() const;
 
 private:
     double Phase(double x) const;  // the fitted phase at time x
@@ -29,7 +32,7 @@ private:
     std::uint64_t m_FirstBlock = 0;
     std::int64_t m_Boundaries = 0;  // driver periods since the first pair
     std::uint32_t m_Outliers = 0;   // pairs off the line in a row
-    double m_Sx = 0, m_Sy = 0, m_Sxx = 0, m_Sxy = 0;
+    double m_Sx = 0, m_Sy = 0, m_Sxx = 0, m_Sxy = 0, m_Syy = 0;
 };
 
 // A proportional-integral loop on a queue's level: each update takes the level's error in periods
