@@ -8,8 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
-#include <utility>
-#include <vector>
+#include <new>
 
 #if defined(__has_feature)
 #if __has_feature(address_sanitizer)
@@ -46,28 +45,36 @@ public:
 
     void* Take(std::size_t mapped) {
         std::lock_guard lock(mutex_);
-        for (auto it = stacks_.begin(); it != stacks_.end(); ++it) {
-            if (it->second != mapped) continue;
-            void* stack = it->first;
-            stacks_.erase(it);
+        for (std::size_t i = 0; i < count_; ++i) {
+            if (stacks_[i].mapped != mapped) continue;
+            void* stack = stacks_[i].stack;
+            stacks_[i] = stacks_[--count_];
             return stack;
         }
         return nullptr;
     }
     bool Keep(void* stack, std::size_t mapped) {
         std::lock_guard lock(mutex_);
-        if (stacks_.size() >= kKept) return false;
-        stacks_.emplace_back(stack, mapped);
+        if (count_ == kKept) return false;
+        stacks_[count_++] = {stack, mapped};
         return true;
     }
 
 private:
+    struct Kept {
+        void* stack;
+        std::size_t mapped;
+    };
     std::mutex mutex_;
-    std::vector<std::pair<void*, std::size_t>> stacks_;
+    Kept stacks_[kKept] = {};  // no heap: the tests that count heap bytes around a machine see none of it
+    std::size_t count_ = 0;
 };
 
 StackPool& Stacks() {
-    static StackPool* pool = new StackPool;  // outlives fibers ended by static destructors
+    // Never destroyed (fibers ended by static destructors still give their stacks back), and not on the
+    // heap.
+    alignas(StackPool) static unsigned char storage[sizeof(StackPool)];
+    static StackPool* pool = new (storage) StackPool;
     return *pool;
 }
 
