@@ -12,7 +12,7 @@
 #            (QUILLON_SOAK_SCALE scales the cycle counts, default 0.4 of the full counts; 1 runs them all;
 #            QUILLON_SOAK_SEED replays a seed, QUILLON_SOAK_ASAN_RUNS sizes the sanitizer sample, default 40)
 #   fuzz     the libFuzzer harnesses of tests/fuzz (clang-14, ASan and UBSan), each for a bounded time
-#            (QUILLON_FUZZ_SECONDS per harness, default 8); one pass or failure per harness
+#            (QUILLON_FUZZ_SECONDS per harness, default 6); one pass or failure per harness
 #   windows  the Windows x64 cross build of both programs (mingw-w64)
 #   wine     the checks in tests/wine/*.sh on the cross-built programs (resources, service under Wine)
 #
@@ -260,7 +260,7 @@ for stage in "${stages[@]}"; do
             fuzz_start=$SECONDS
             if build build/fuzz -DCMAKE_CXX_COMPILER=clang++-14 -DQUILLON_FUZZ=ON \
                 -DQUILLON_SANITIZE=address,undefined -DCMAKE_BUILD_TYPE=Debug "-DCMAKE_CXX_FLAGS_DEBUG=-O1 -g1"; then
-                bash tests/fuzz/run.sh build/fuzz "${QUILLON_FUZZ_SECONDS:-8}" 2>&1 | tee build/fuzz.log
+                bash tests/fuzz/run.sh build/fuzz "${QUILLON_FUZZ_SECONDS:-6}" 2>&1 | tee build/fuzz.log
                 add_counts build/fuzz.log
             fi
             timings+=("$(printf '%-8s %4ds' fuzz $((SECONDS - fuzz_start)))")
