@@ -282,12 +282,15 @@ void CorrectCapture(Flow& flow, const float* block, std::uint32_t frames, std::u
         }
     }
     // The queue's level at the boundary, as if its period were written, with the console frames that
-    // came since the block did.
+    // came since the block did (at the console's rate: the step's worth of console frames per driver
+    // frame).
     const double target = period + CFrameResampler::Lookahead() + kQueueMargin;
     Estimate(flow, boundary);
-    if (boundary)
-        Settle(flow, resampler.Buffered() - (pending ? period * correction.m_Loop.Step() : 0.0) + flow.Seconds(boundary - flow.arrival) * 48'000.0 * correction.m_Loop.Step(),
-               target, true);
+    if (boundary) {
+        const double step = correction.m_Loop.Step();
+        const double since = flow.Seconds(boundary - flow.arrival) * 48'000.0 * step;
+        Settle(flow, resampler.Buffered() - (pending ? period * step : 0.0) + since, target, true);
+    }
 }
 
 // Correcting render, the mirror: each driver period read as its boundary passes joins the queue at the
