@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <random>
 #include <vector>
 
 #include "Service/Quillon/streaming/BlockRouting.h"
@@ -437,21 +438,18 @@ TEST(DriftLoop, EstimatesTheDriftAndTheLoopLearnsTheStep) {
 
         // Two seconds of moments read up to 50 us late: 50 ppm and more is told from the readings' scatter
         // (by four standard errors), and no drift is found where the clocks agree.
-        CDriftEstimate noisy;
-        noisy.Reset(period);
-        std::uint32_t seed = 7;
-        auto late = [&seed] {
-            seed = seed * 1664525u + 1013904223u;
-            return 50e-6 * (seed >> 8) / (1u << 24);
-        };
+        CDriftEstimate jittered;
+        jittered.Reset(period);
+        std::minstd_rand random(7);
+        std::uniform_real_distribution<double> late(0, 50e-6);
         boundary = 0.0005;
         for (std::uint64_t block = 0; block < 1'000; ++block) {
             const double arrival = block * console;
             while (boundary < arrival) boundary += driver;
-            noisy.Add(arrival + late(), block, boundary + late());
+            jittered.Add(arrival + late(random), block, boundary + late(random));
         }
-        EXPECT_NEAR(noisy.Drift() * 1e6, ppm, 4 * noisy.DriftError() * 1e6);
-        const bool told = std::fabs(noisy.Drift()) >= 4 * noisy.DriftError();
+        EXPECT_NEAR(jittered.Drift() * 1e6, ppm, 4 * jittered.DriftError() * 1e6);
+        const bool told = std::fabs(jittered.Drift()) >= 4 * jittered.DriftError();
         if (ppm == 0) {
             EXPECT_FALSE(told);
         }
@@ -469,11 +467,12 @@ TEST(DriftLoop, EstimatesTheDriftAndTheLoopLearnsTheStep) {
             loop.Start(1.0, 500);
             const double truth = 1 + ppm * 1e-6;
             double level = 60, lastStep = 1, wobble = 0;
-            std::uint32_t seed = 12345;
+            std::minstd_rand random(12345);
+            std::uniform_real_distribution<double> lateFrames(0, 2.4);
+            std::bernoulli_distribution rare(0.001);
             for (int update = 0; update < 10'000; ++update) {
                 level += 96 * truth - 96 * loop.Step();
-                seed = seed * 1664525u + 1013904223u;
-                const double late = !noisy ? 0 : (seed >> 16) % 1000 == 0 ? 48 : 2.4 * (seed >> 8) / (1u << 24);
+                const double late = !noisy ? 0 : rare(random) ? 48 : lateFrames(random);
                 // The drift estimate from the moments of blocks and boundaries, some ppm off.
                 loop.Update((level + late - 60) / 96, noisy ? truth + 3e-6 : 0.0);
                 // Once the loop is narrow, every change of the step bends every path's phase: the noise of
