@@ -17,6 +17,7 @@
 #include <chrono>
 #include <cstring>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -87,9 +88,11 @@ const bool kRegistered = [] {
             const CUSBDevice* model = &m.model;
             const std::uint16_t channels = model->CaptureChannels();
             const std::string name = std::string("Route/capture/") + m.name + "/" + std::to_string(frames);
+            // One route for every block, as a stream thread keeps it.
             benchmark::RegisterBenchmark(name.c_str(), [=](benchmark::State& state) {
+                auto route = std::make_shared<CCaptureRoute>();
                 Run(state, frames, channels, [=](float* block, std::uint32_t samples, const RouteSlot* slots) {
-                    RouteCaptureFrames(block, samples, channels, model, slots);
+                    route->Route(block, samples, channels, model, slots);
                 });
             })->UseManualTime();
         }

@@ -3,14 +3,18 @@
 #include <immintrin.h>
 
 #include <algorithm>
+#include <array>
 #include <cstddef>
+#include <cstring>
+#include <type_traits>
+#include <utility>
 
 #include "Service/Quillon/streaming/SampleConversion.h"
 #include "Service/Quillon/supervisor/ConsoleModels.h"
 
 namespace {
 
-constexpr int kLastCaptureStream = 10;
+constexpr int kLastCaptureStream = kCaptureStreams - 1;
 
 // The copy kernels move floats without looking at them (SSE2 loads, shuffles and stores, which every
 // x64 processor has), so a routed sample keeps its exact bits. Console frames are `stride` samples
@@ -219,7 +223,242 @@ QUILLON_AVX2 void InterleaveTenAvx2(const float* const pairs[5], std::uint32_t f
     }
 }
 
+// A column's four frames (f0 to f3, each channel pair in order) to its streams from frame f on: a stereo
+// stream's eight samples in one store, or each mono stream's four after one permute.
+template <CaptureColumn::Kind Kind>
+QUILLON_AVX2 inline void StoreColumn(float* const out[2], __m256d frames4, std::uint32_t f) {
+    if constexpr (Kind == CaptureColumn::kStereo) {
+        _mm256_storeu_pd(reinterpret_cast<double*>(out[0] + 2 * f), frames4);
+    } else if constexpr (Kind != CaptureColumn::kNone) {
+        const __m256 split =
+            _mm256_permutevar8x32_ps(_mm256_castpd_ps(frames4), _mm256_setr_epi32(0, 2, 4, 6, 1, 3, 5, 7));
+        if constexpr (Kind != CaptureColumn::kMonoOdd) _mm_storeu_ps(out[0] + f, _mm256_castps256_ps128(split));
+        if constexpr (Kind != CaptureColumn::kMonoEven) _mm_storeu_ps(out[1] + f, _mm256_extractf128_ps(split, 1));
+    }
+}
+
+// Two adjacent columns (four channels from `in`) over `frames` frames, a multiple of four, stored from
+// frame `from` of each stream on. Each 128-bit load holds one frame's four channels; the loads of frames
+// 0 and 2 joined into 256 bits, and those of frames 1 and 3, give each column's four frames in order when
+// unpacked by 64 bits. The kinds are template arguments, so that the loop has no branch but its own.
+template <CaptureColumn::Kind Even, CaptureColumn::Kind Odd>
+QUILLON_AVX2 void CopyColumnPair(const float* in, std::size_t stride, std::uint32_t from, std::uint32_t frames,
+                                 const CaptureColumn* column) {
+    float* const even[2] = {column[0].out[0], column[0].out[1]};  // locals: the stores cannot change them
+    float* const odd[2] = {column[1].out[0], column[1].out[1]};
+    for (std::uint32_t f = from; f < from + frames; f += 4, in += 4 * stride) {
+        const __m256d f02 = _mm256_castps_pd(
+            _mm256_insertf128_ps(_mm256_castps128_ps256(_mm_loadu_ps(in)), _mm_loadu_ps(in + 2 * stride), 1));
+        const __m256d f13 = _mm256_castps_pd(
+            _mm256_insertf128_ps(_mm256_castps128_ps256(_mm_loadu_ps(in + stride)), _mm_loadu_ps(in + 3 * stride), 1));
+        StoreColumn<Even>(even, _mm256_unpacklo_pd(f02, f13), f);
+        StoreColumn<Odd>(odd, _mm256_unpackhi_pd(f02, f13), f);
+    }
+}
+
+#define QUILLON_AVX512 __attribute__((target("avx2,avx512f,avx512vl")))
+
+// Where AVX-512 intrinsics take a source for their masked-off lanes, the forms with every lane set: GCC
+// 12 warns that the plain forms' own (undefined) source may be used uninitialized.
+template <int Which>
+QUILLON_AVX512 inline __m256d Half(__m512d v) {
+    return _mm512_mask_extractf64x4_pd(_mm256_setzero_pd(), 0xF, v, Which);
+}
+
+// As StoreColumn, eight frames.
+template <CaptureColumn::Kind Kind>
+QUILLON_AVX512 inline void StoreColumn8(float* const out[2], __m512d frames8, std::uint32_t f) {
+    if constexpr (Kind == CaptureColumn::kStereo) {
+        _mm512_storeu_pd(out[0] + 2 * f, frames8);
+    } else if constexpr (Kind != CaptureColumn::kNone) {
+        const __m512i order = _mm512_setr_epi32(0, 2, 4, 6, 8, 10, 12, 14, 1, 3, 5, 7, 9, 11, 13, 15);
+        const __m512 v = _mm512_castpd_ps(frames8);
+        const __m512d split = _mm512_castps_pd(_mm512_mask_permutexvar_ps(v, 0xFFFF, order, v));
+        if constexpr (Kind != CaptureColumn::kMonoOdd)
+            _mm256_storeu_pd(reinterpret_cast<double*>(out[0] + f), Half<0>(split));
+        if constexpr (Kind != CaptureColumn::kMonoEven)
+            _mm256_storeu_pd(reinterpret_cast<double*>(out[1] + f), Half<1>(split));
+    }
+}
+
+// Four frames' 16 bytes each, frame a in the lowest lane.
+QUILLON_AVX512 inline __m512d Load4x128(const float* a, const float* b, const float* c, const float* d) {
+    __m512 v = _mm512_castps128_ps512(_mm_loadu_ps(a));
+    v = _mm512_insertf32x4(v, _mm_loadu_ps(b), 1);
+    v = _mm512_insertf32x4(v, _mm_loadu_ps(c), 2);
+    return _mm512_castps_pd(_mm512_insertf32x4(v, _mm_loadu_ps(d), 3));
+}
+
+// As CopyColumnPair, eight frames a step: the even frames' loads in one 512-bit vector, the odd ones' in
+// another. A last step of four frames goes through the AVX2 form.
+template <CaptureColumn::Kind Even, CaptureColumn::Kind Odd>
+QUILLON_AVX512 void CopyColumnPair512(const float* in, std::size_t stride, std::uint32_t from, std::uint32_t frames,
+                                      const CaptureColumn* column) {
+    float* const even[2] = {column[0].out[0], column[0].out[1]};
+    float* const odd[2] = {column[1].out[0], column[1].out[1]};
+    const std::uint32_t end = from + frames;
+    std::uint32_t f = from;
+    for (; f + 8 <= end; f += 8, in += 8 * stride) {
+        const __m512d f0246 = Load4x128(in, in + 2 * stride, in + 4 * stride, in + 6 * stride);
+        const __m512d f1357 = Load4x128(in + stride, in + 3 * stride, in + 5 * stride, in + 7 * stride);
+        StoreColumn8<Even>(even, _mm512_mask_unpacklo_pd(f0246, 0xFF, f0246, f1357), f);
+        StoreColumn8<Odd>(odd, _mm512_mask_unpackhi_pd(f0246, 0xFF, f0246, f1357), f);
+    }
+    if (f < end) CopyColumnPair<Even, Odd>(in, stride, f, end - f, column);
+}
+
+using ColumnPairCopy = void (*)(const float*, std::size_t, std::uint32_t, std::uint32_t, const CaptureColumn*);
+
+// Every pair of kinds, indexed by the even column's kind times kKinds plus the odd one's.
+template <bool Wide, std::size_t... K>
+constexpr std::array<ColumnPairCopy, sizeof...(K)> ColumnPairCopies(std::index_sequence<K...>) {
+    constexpr std::size_t n = CaptureColumn::kKinds;
+    if constexpr (Wide)
+        return {&CopyColumnPair512<CaptureColumn::Kind(K / n), CaptureColumn::Kind(K % n)>...};
+    else
+        return {&CopyColumnPair<CaptureColumn::Kind(K / n), CaptureColumn::Kind(K % n)>...};
+}
+
+bool Avx512Available() {
+    static const bool has = [] {
+        __builtin_cpu_init();
+        return __builtin_cpu_supports("avx512f") != 0 && __builtin_cpu_supports("avx512vl") != 0;
+    }();
+    return has;
+}
+
+// Every column pair of the plan over frames 0 to `steps` - 1 (a multiple of four), a pass per pair. A
+// pair's 16-byte loads must stay inside the block: where the last frame ends before them (the pin's last
+// channels), the pair's last four frames are first copied, four floats each, into a block of their own.
+QUILLON_AVX2 void CopyColumns(const float* block, std::size_t stride, std::uint32_t samples, const CapturePlan& plan,
+                              std::uint32_t steps) {
+    constexpr auto kPairs = std::make_index_sequence<CaptureColumn::kKinds * CaptureColumn::kKinds>();
+    static constexpr auto kAvx2 = ColumnPairCopies<false>(kPairs);
+    static constexpr auto kAvx512 = ColumnPairCopies<true>(kPairs);
+    const auto& copies = Avx512Available() ? kAvx512 : kAvx2;
+    for (std::uint32_t k = 0; k < plan.count; k += 2) {
+        const CaptureColumn* column = plan.columns + k;
+        const ColumnPairCopy copy = copies[column[0].kind * CaptureColumn::kKinds + column[1].kind];
+        const std::size_t first = 2 * k;  // the pair's first channel
+        const bool cut = (steps - 1) * stride + first + 4 > samples;
+        const std::uint32_t direct = cut ? steps - 4 : steps;
+        if (direct) copy(block + first, stride, 0, direct, column);
+        if (cut) {
+            // The masked load reads only the floats the block has (the others are zero), and a masked-off
+            // float can neither fault nor be seen by a sanitizer.
+            float last[16];
+            for (std::uint32_t j = 0; j < 4; ++j) {
+                const std::size_t at = (direct + j) * stride + first;  // below samples: a frame's channel
+                const int have = static_cast<int>(std::min<std::size_t>(4, samples - at));
+                const __m128i lanes = _mm_cmpgt_epi32(_mm_set1_epi32(have), _mm_setr_epi32(0, 1, 2, 3));
+                _mm_storeu_ps(last + 4 * j, _mm_maskload_ps(block + at, lanes));
+            }
+            copy(last, 4, direct, 4, column);
+        }
+    }
+    _mm256_zeroupper();  // the SSE2 copies of the remaining frames must not pay for dirty upper halves
+}
+
+#undef QUILLON_AVX512
 #undef QUILLON_AVX2
+
+// The capture streams a model uses (bit i: stream i); stream 0 always. The six known models are asked
+// once, not on every block: ten virtual calls were a tenth of a short block's routing.
+std::uint32_t UsedCaptureStreams(const CUSBDevice* model) {
+    constexpr std::uint32_t kAll = (1u << (kLastCaptureStream + 1)) - 1;
+    auto ask = [](const CUSBDevice& m) {
+        std::uint32_t used = kAll;
+        for (int i = 1; i <= kLastCaptureStream; ++i)
+            if (!m.UsesStream(i)) used &= ~(1u << i);
+        return used;
+    };
+    if (!model) return kAll;
+    static const auto known = [&] {
+        std::array<std::uint32_t, kConsoleModelCount> masks{};
+        for (int m = 0; m < kConsoleModelCount; ++m) masks[m] = ask(*g_ConsoleModels[m]);
+        return masks;
+    }();
+    for (int m = 0; m < kConsoleModelCount; ++m)
+        if (model == g_ConsoleModels[m]) return known[m];
+    return ask(*model);
+}
+
+// Calls take(stream, first channel, width, frames, output) for each stream of `used` that this block feeds, in
+// stream order; returns how many. The first stream written reads the driver's position into
+// `blockHalf` unless it holds a half already.
+template <typename Take>
+std::uint32_t ForEachRoutedStream(std::uint32_t used, std::uint32_t frames, std::uint16_t channels,
+                                  const RouteSlot* slots, int& blockHalf, Take take) {
+    std::uint32_t c = 0, routed = 0;
+    for (int i = 0; i <= kLastCaptureStream && c < channels; ++i) {
+        if (!(used & (1u << i))) continue;  // skipping never consumes console channels
+        const std::uint32_t w = StreamChannelCount(i);
+        // A stream whose channels would run past the console frame gets nothing, nor does any after it.
+        if (c + w > channels) break;
+        const RouteSlot& slot = slots[i];
+        if (slot.Usable(w)) {
+            const std::uint32_t half = slot.m_nLength / 2;
+            // w is 1 or 2: shifts rather than divisions, which would cost more than a short copy.
+            const std::uint32_t n = std::min(frames, std::min(kRouteScratchSamples, half) >> (w - 1));
+            if (blockHalf < 0) blockHalf = static_cast<int>(slot.PositionHalf());
+            take(i, c, w, n, slot.m_pBuffer + (blockHalf ? half : 0));
+            ++routed;
+        }
+        c += w;
+    }
+    return routed;
+}
+
+// The streams gathered into groups of adjacent streams of one width, each group copied on its own.
+std::uint32_t RouteCaptureGroups(const float* block, std::uint16_t channels, std::uint32_t frames, std::uint32_t used,
+                                 const RouteSlot* slots, int& blockHalf) {
+    CaptureGroup groups[kLastCaptureStream + 1];
+    std::uint32_t count = 0;
+    const std::uint32_t routed = ForEachRoutedStream(
+        used, frames, channels, slots, blockHalf, [&](int, std::uint32_t c, std::uint32_t w, std::uint32_t n, float* out) {
+            if (count && groups[count - 1].Takes(w, c, n)) {
+                CaptureGroup& group = groups[count - 1];
+                group.out[group.streams++] = out;
+            } else {
+                groups[count++] = {{out}, c, w, n, 1};
+            }
+        });
+    for (std::uint32_t g = 0; g < count; ++g) CopyGroup(block, channels, groups[g]);
+    return routed;
+}
+
+// The plan's columns for frames `from` to `to` - 1, a sample at a time: the few frames a step of four
+// leaves over.
+void CopyColumnsScalar(const float* block, std::size_t stride, const CapturePlan& plan, std::uint32_t from,
+                       std::uint32_t to) {
+    for (std::uint32_t k = 0; k < plan.count; ++k) {
+        const CaptureColumn& column = plan.columns[k];
+        for (std::uint32_t f = from; f < to; ++f) {
+            const float* in = block + f * stride + 2 * k;
+            switch (column.kind) {
+                case CaptureColumn::kStereo:
+                    column.out[0][2 * f] = in[0];
+                    column.out[0][2 * f + 1] = in[1];
+                    break;
+                case CaptureColumn::kMonoBoth:
+                    column.out[0][f] = in[0];
+                    column.out[1][f] = in[1];
+                    break;
+                case CaptureColumn::kMonoEven: column.out[0][f] = in[0]; break;
+                case CaptureColumn::kMonoOdd: column.out[1][f] = in[1]; break;
+                case CaptureColumn::kNone: break;
+            }
+        }
+    }
+}
+
+// A block through a plan: whole steps of four frames a pass per column pair, the rest a sample at a time.
+void CopyPlan(const float* block, std::uint32_t samples, std::uint16_t channels, const CapturePlan& plan) {
+    const std::uint32_t frames = samples / channels;
+    const std::uint32_t steps = frames & ~3u;
+    if (steps) CopyColumns(block, channels, samples, plan, steps);
+    if (steps < frames) CopyColumnsScalar(block, channels, plan, steps, frames);
+}
 
 }  // namespace
 
@@ -237,50 +476,73 @@ RouteSlot MakeRouteSlot(const DriverStreamSlot& slot) {
     return view;
 }
 
+void CapturePlan::Add(std::uint32_t channel, std::uint32_t width, std::uint32_t n, std::uint32_t frames, float* out) {
+    const std::uint32_t k = channel / 2;
+    if (n != frames || k >= kMaxColumns || (width == 2 && channel % 2 != 0)) {
+        possible = false;
+        return;
+    }
+    count = std::max(count, k + 1);
+    CaptureColumn& column = columns[k];
+    if (width == 2) {
+        column = {CaptureColumn::kStereo, {out, nullptr}};
+    } else {
+        column.out[channel % 2] = out;
+        column.kind = column.out[0] && column.out[1] ? CaptureColumn::kMonoBoth
+                      : column.out[0]            ? CaptureColumn::kMonoEven
+                                                 : CaptureColumn::kMonoOdd;
+    }
+}
+
+// The route compares the slots it was made for byte for byte.
+static_assert(std::has_unique_object_representations_v<RouteSlot>, "a RouteSlot must have no padding");
+
+void CCaptureRoute::Prepare(std::uint32_t samples, std::uint16_t channels, const CUSBDevice* model,
+                            const RouteSlot* slots) {
+    m_pModel = model;
+    m_nSamples = samples;
+    m_nChannels = channels;
+    std::copy(slots, slots + kCaptureStreams, m_Slots);
+    m_bPrepared = true;
+    m_nPositionStream = -1;
+    const std::uint32_t frames = samples / channels;
+    const std::uint32_t used = UsedCaptureStreams(model);
+    for (int half = 0; half < 2; ++half) {
+        CapturePlan& plan = m_Plans[half];
+        plan = CapturePlan{};
+        int blockHalf = half;
+        m_nRouted = ForEachRoutedStream(used, frames, channels, slots, blockHalf,
+                                        [&](int stream, std::uint32_t c, std::uint32_t w, std::uint32_t n, float* out) {
+                                            if (m_nPositionStream < 0) m_nPositionStream = stream;
+                                            plan.Add(c, w, n, frames, out);
+                                        });
+    }
+}
+
+std::uint32_t CCaptureRoute::Route(const float* block, std::uint32_t samples, std::uint16_t channels,
+                                   const CUSBDevice* model, const RouteSlot* slots) {
+    if (!block || !slots || channels == 0) return 0;
+    // Held to SSE2, or a layout the plan cannot take: the streams in groups, walked for every block.
+    auto groups = [&] {
+        int blockHalf = -1;
+        return RouteCaptureGroups(block, channels, samples / channels, UsedCaptureStreams(model), slots, blockHalf);
+    };
+    if (!SampleConversion::UsingAvx2()) return groups();
+    if (!m_bPrepared || model != m_pModel || samples != m_nSamples || channels != m_nChannels ||
+        std::memcmp(slots, m_Slots, sizeof m_Slots) != 0)
+        Prepare(samples, channels, model, slots);
+    if (!m_Plans[0].possible) return groups();
+    if (m_nRouted == 0) return 0;
+    // The driver moves every stream's position at once: one read decides the half for all of this block's
+    // streams, so a period boundary passed while the block is copied cannot split it between halves.
+    CopyPlan(block, samples, channels, m_Plans[slots[m_nPositionStream].PositionHalf()]);
+    return m_nRouted;
+}
+
 std::uint32_t RouteCaptureFrames(const float* block, std::uint32_t samples, std::uint16_t channels,
                                  const CUSBDevice* model, const RouteSlot* slots) {
-    if (!block || !slots || channels == 0) return 0;
-    const std::uint32_t frames = samples / channels;
-
-    // The streams the model uses, asked once each; stream 0 is always routed.
-    std::uint32_t used = (1u << (kLastCaptureStream + 1)) - 1;
-    if (model)
-        for (int i = 1; i <= kLastCaptureStream; ++i)
-            if (!model->UsesStream(i)) used &= ~(1u << i);
-
-    // The streams this block feeds, walked once and gathered into groups; the copies then run without a
-    // call per stream.
-    CaptureGroup groups[kLastCaptureStream + 1];
-    std::uint32_t count = 0, routed = 0;
-    // The driver moves every stream's position at once: one read, at the first stream written, decides
-    // the half for all of this block's streams, so a period boundary in the middle of the walk cannot
-    // split the block between halves.
-    int blockHalf = -1;
-    std::uint32_t c = 0;
-    for (int i = 0; i <= kLastCaptureStream && c < channels; ++i) {
-        if (!(used & (1u << i))) continue;  // skipping never consumes console channels
-        const std::uint32_t w = StreamChannelCount(i);
-        // A stream whose channels would run past the console frame gets nothing, nor does any after it.
-        if (c + w > channels) break;
-        const RouteSlot& slot = slots[i];
-        if (slot.Usable(w)) {
-            const std::uint32_t half = slot.m_nLength / 2;
-            // w is 1 or 2: shifts rather than divisions, which would cost more than a short copy.
-            const std::uint32_t n = std::min(frames, std::min(kRouteScratchSamples, half) >> (w - 1));
-            if (blockHalf < 0) blockHalf = static_cast<int>(slot.PositionHalf());
-            float* const out = slot.m_pBuffer + (blockHalf ? half : 0);
-            if (count && groups[count - 1].Takes(w, c, n)) {
-                CaptureGroup& group = groups[count - 1];
-                group.out[group.streams++] = out;
-            } else {
-                groups[count++] = {{out}, c, w, n, 1};
-            }
-            ++routed;
-        }
-        c += w;
-    }
-    for (std::uint32_t g = 0; g < count; ++g) CopyGroup(block, channels, groups[g]);
-    return routed;
+    CCaptureRoute route;
+    return route.Route(block, samples, channels, model, slots);
 }
 
 std::uint32_t RouteRenderFrames(float* block, std::uint32_t samples, std::uint16_t channels, const RouteSlot* slots) {

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 
 #include "Service/Quillon/vdriver/VirtualDriverChannel.h"
@@ -37,9 +38,58 @@ struct RouteSlot {
 // position word is aligned (a misaligned word could not be read atomically).
 RouteSlot MakeRouteSlot(const DriverStreamSlot& slot);
 
+inline constexpr int kCaptureStreams = 11;  // streams 0 to 10
+
+// Two adjacent console channels (a column) and where they go: a stereo stream that starts on the even
+// channel, or one mono stream per channel, either of which may be absent.
+struct CaptureColumn {
+    enum Kind : std::uint8_t { kNone, kStereo, kMonoBoth, kMonoEven, kMonoOdd };
+    static constexpr std::size_t kKinds = 5;
+    Kind kind = kNone;
+    float* out[2] = {};  // kStereo: out[0]; mono: the even channel's stream, the odd one's
+};
+
+// The capture streams of a block laid out over its columns, for one driver half. Every stream can take
+// part in one pass over the block when each stereo stream starts on an even channel and every stream
+// takes all of the block's frames (`possible`). Columns from 0 up to the last one used: 17 channels at
+// most (every capture stream) make 9.
+struct CapturePlan {
+    static constexpr std::uint32_t kMaxColumns = 10;
+    CaptureColumn columns[kMaxColumns];
+    std::uint32_t count = 0;
+    bool possible = true;
+
+    void Add(std::uint32_t channel, std::uint32_t width, std::uint32_t n, std::uint32_t frames, float* out);
+};
+
 // Capture: console channels, in stream order, into the half of each used capture stream (0 to 10) the
 // driver's position is in. Stream 0 is always routed; without a model every stream is. Returns the number
 // of streams written.
+//
+// A flow keeps one route from block to block: the layout of its streams over the console's channels is
+// worked out again only when the model, the block's size or a driver slot changes, and a block then
+// costs one position read and the copies (the layout took as long as copying a short block).
+class CCaptureRoute {
+public:
+    std::uint32_t Route(const float* block, std::uint32_t samples, std::uint16_t channels, const CUSBDevice* model,
+                        const RouteSlot* slots /* 16 */);
+
+private:
+    void Prepare(std::uint32_t samples, std::uint16_t channels, const CUSBDevice* model, const RouteSlot* slots);
+
+    // What the plans were made for.
+    bool m_bPrepared = false;
+    const CUSBDevice* m_pModel = nullptr;
+    std::uint32_t m_nSamples = 0;
+    std::uint16_t m_nChannels = 0;
+    RouteSlot m_Slots[kCaptureStreams];
+    // One plan per driver half; the stream whose position word decides between them.
+    CapturePlan m_Plans[2];
+    int m_nPositionStream = -1;
+    std::uint32_t m_nRouted = 0;
+};
+
+// A route used for one block.
 std::uint32_t RouteCaptureFrames(const float* block, std::uint32_t samples, std::uint16_t channels,
                                  const CUSBDevice* model, const RouteSlot* slots /* 16 */);
 

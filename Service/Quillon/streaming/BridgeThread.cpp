@@ -251,7 +251,7 @@ void CorrectCapture(Flow& flow, const float* block, std::uint32_t frames, std::u
             std::fill(scratch + got * channels, scratch + samples, 0.0f);
             Slip(flow.figures, flow.name, "queue short");
         }
-        RouteCaptureFrames(scratch, samples, channels, flow.supervisor.m_pCurrentModel.load(), flow.slots);
+        binding.m_CaptureRoute.Route(scratch, samples, channels, flow.supervisor.m_pCurrentModel.load(), flow.slots);
         binding.m_LastHalf = half;
         correction.m_LastDone = PerformanceCount();
         Signal(flow.answerEvent);
@@ -449,7 +449,7 @@ int RouteCaptureBlock(ConsoleBridge* bridge, const float* block, std::uint32_t s
     } else {
         std::int64_t boundary = PaceBlock(flow, flow.Half());
         binding.m_LastHalf = flow.Half();
-        RouteCaptureFrames(block, samples, channels, supervisor.m_pCurrentModel.load(), slots);
+        binding.m_CaptureRoute.Route(block, samples, channels, supervisor.m_pCurrentModel.load(), slots);
         signalled = Signal(flow.answerEvent);
         // A block written at once: while correction is on, the stream thread (idle until the console's
         // next block) waits for the driver's next boundary, so that the estimate sees every block.

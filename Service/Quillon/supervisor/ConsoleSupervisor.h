@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <memory>
 
+#include "Service/Quillon/streaming/BlockRouting.h"
 #include "Service/Quillon/streaming/BridgeFigures.h"
 #include "Service/Quillon/streaming/FlowCorrection.h"
 #include "Service/Quillon/streaming/StreamManager.h"
@@ -32,6 +33,7 @@ struct StreamBinding {
     std::uint32_t m_LastHalf = 0;
     std::int64_t m_LastBlockEnd = 0;
     FlowCorrection m_Correction;
+    CCaptureRoute m_CaptureRoute;  // the capture half's, kept from block to block (stream thread only)
 };
 
 // The open console: capture half first (its address is the bridge's), render half second.
