@@ -28,6 +28,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "Service/Quillon/supervisor/ConsoleModels.h"
@@ -228,17 +229,18 @@ class Failures {
 public:
     explicit Failures(const fuzz::Answer* a) {
         for (std::size_t at = 0; a && at + 2 <= a->bytes.size() && at < 32; at += 2)
-            chosen_[kCalls[a->bytes[at] % kCallCount]].push_back(a->bytes[at + 1]);
+            chosen_[kCalls[a->bytes[at] % kCallCount]].failing.push_back(a->bytes[at + 1]);
     }
     void Install(sim::Machine& machine) {
         if (chosen_.empty()) return;
         machine.SetCallObserver([this](sim::Process&, const char* function, std::uint64_t) {
             sim::Machine::CallFate fate;
             std::lock_guard lock(mutex_);
-            auto it = chosen_.find(function);
+            auto it = chosen_.find(std::string_view(function));  // every call of the body comes here
             if (it == chosen_.end()) return fate;
-            const std::uint64_t n = ++counts_[function];
-            if (std::find(it->second.begin(), it->second.end(), n) == it->second.end()) return fate;
+            const std::uint64_t n = ++it->second.calls;
+            const std::vector<std::uint64_t>& failing = it->second.failing;
+            if (std::find(failing.begin(), failing.end(), n) == failing.end()) return fate;
             const std::vector<DWORD> errors = sim::RealisticErrors(function);
             fate.fail = true;
             fate.error = errors.empty() ? static_cast<DWORD>(E_FAIL) : errors[n % errors.size()];
@@ -247,8 +249,11 @@ public:
     }
 
 private:
-    std::map<std::string, std::vector<std::uint64_t>> chosen_;
-    std::map<std::string, std::uint64_t> counts_;
+    struct Chosen {
+        std::vector<std::uint64_t> failing;  // the numbers of the calls that fail
+        std::uint64_t calls = 0;             // calls so far
+    };
+    std::map<std::string, Chosen, std::less<>> chosen_;
     std::mutex mutex_;
 };
 

@@ -65,7 +65,6 @@ std::string RunOne(const std::uint8_t* data, std::size_t size) {
             if (answers.Next(45)) harness::TrayMenuText(machine);
         }
     }
-    machine.RunFor(1000);
     if (!machine.WaitProcess(tray, 0) && !harness::QuitTray(machine, tray)) Fail("the tray did not quit");
     if (!harness::StopService(machine)) Fail("the service did not stop");
     return fuzz::Trace(machine);

@@ -106,6 +106,7 @@ public:
     std::map<ULONG, DWORD> failState;              // state -> error
     std::vector<ULONG> bufferRequests;             // requested sizes, both buffer properties
     ULONG minBuffer = 0;                           // smaller buffer requests are refused
+    bool noNotification = false;                   // the property with notification is unknown
     std::vector<HANDLE> registered, unregistered;  // notification events
     std::vector<ULONG> durations;
     std::vector<DWORD> streamCodes;
@@ -280,6 +281,7 @@ inline DWORD TestPin::Io(sim::File&, const std::shared_ptr<sim::IoRequest>& r) {
         ULONG requested;
         std::memcpy(&requested, instance + 8, sizeof requested);
         bufferRequests.push_back(requested);
+        if (noNotification && p.Id == KSPROPERTY_RTAUDIO_BUFFER_WITH_NOTIFICATION) return ERROR_NOT_FOUND;
         if (requested < minBuffer) return ERROR_INVALID_PARAMETER;
         return Reply(*r, Bytes(KSRTAUDIO_BUFFER{buffer, std::min<ULONG>(requested, sizeof buffer), FALSE}));
     }

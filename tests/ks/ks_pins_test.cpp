@@ -497,6 +497,15 @@ TEST_F(KsPins, TheRealTimeBufferIsCachedAndEachRegistrationGetsAFreshEvent) {
         EXPECT_EQ(pin->AllocateBuffersWithNotification(65000, &buffer, &size), E_FAIL);
         EXPECT_EQ(fresh.bufferRequests.back(), 65534u);
         EXPECT_TRUE(fresh.registered.empty());
+        // A driver without the property refuses every size alike: it is asked once.
+        fresh.minBuffer = 0;
+        fresh.noNotification = true;
+        fresh.bufferRequests.clear();
+        EXPECT_EQ(pin->AllocateBuffersWithNotification(960, &buffer, &size), E_NOTIMPL);
+        EXPECT_EQ(fresh.bufferRequests, (std::vector<ULONG>{960}));
+        EXPECT_EQ(pin->m_pRtBuffer, nullptr);
+        EXPECT_TRUE(fresh.registered.empty());
+        fresh.noNotification = false;
         // The buffer goes with the instance that had it: closing forgets it, so the next instance
         // asks for one of its own.
         fresh.minBuffer = 0;

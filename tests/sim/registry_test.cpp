@@ -136,7 +136,9 @@ TEST(Registry, AccessIsLimitedByTheHandleAndByDeniedPaths) {
 
 TEST(Registry, EnumerationIsSortedAndReportsShortBuffers) {
     sim::Machine machine;
-    for (const char* name : {"zeta", "Alpha", "mid_key", "Beta"}) machine.Reg().CreateKey(std::string(kKey) + "\\" + name);
+    // Upper-cased byte order: '_' sorts after the letters, a shorter name before its extensions.
+    for (const char* name : {"zeta", "Alpha", "mid_key", "Beta", "a_b", "AB", "Mid"})
+        machine.Reg().CreateKey(std::string(kKey) + "\\" + name);
     HKEY key;
     ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Quillon\\Settings", 0, KEY_READ, &key), ERROR_SUCCESS);
     std::vector<std::string> names;
@@ -151,9 +153,17 @@ TEST(Registry, EnumerationIsSortedAndReportsShortBuffers) {
         for (int c = 0; name[c]; ++c) narrow += static_cast<char>(name[c]);
         names.push_back(narrow);
     }
-    EXPECT_EQ(names, (std::vector<std::string>{"Alpha", "Beta", "mid_key", "zeta"}));
+    EXPECT_EQ(names, (std::vector<std::string>{"AB", "Alpha", "a_b", "Beta", "Mid", "mid_key", "zeta"}));
+    HKEY other = nullptr;  // any spelling finds a key, in either call
+    EXPECT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "software\\QUILLON\\settings\\A_B\\", 0, KEY_READ, &other),
+              ERROR_SUCCESS);
+    RegCloseKey(other);
+    DWORD disposition = 0;
+    EXPECT_EQ(RegCreateKeyExA(key, "MID_key", 0, nullptr, 0, KEY_READ, nullptr, &other, &disposition), ERROR_SUCCESS);
+    EXPECT_EQ(disposition, static_cast<DWORD>(REG_OPENED_EXISTING_KEY));
+    RegCloseKey(other);
     DWORD chars = 5;  // "Alpha" needs 6 with its terminator
-    EXPECT_EQ(RegEnumKeyExW(key, 0, name, &chars, nullptr, nullptr, nullptr, nullptr), ERROR_MORE_DATA);
+    EXPECT_EQ(RegEnumKeyExW(key, 1, name, &chars, nullptr, nullptr, nullptr, nullptr), ERROR_MORE_DATA);
     RegCloseKey(key);
 }
 

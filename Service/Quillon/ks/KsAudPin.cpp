@@ -320,8 +320,10 @@ HRESULT CKsAudPin::AllocateBuffersWithNotification(ULONG requestedSize, void** b
                 if (size) *size = m_cbRtBuffer;
                 break;
             }
+            // Only a size the driver refuses is worth another try: a driver without the property (or
+            // its set) refuses every size alike, and would be asked up to 32 K times.
             request += step;
-            if (request >= 0x10000) {
+            if (hr == E_NOTIMPL || request >= 0x10000) {
                 KsDebugPrint(1, WSTR("Failed to allocate audio buffers - %#08x"), hr);
                 KsTraceLeave("CKsAudPin::AllocateBuffersWithNotification", hr);
                 return hr;

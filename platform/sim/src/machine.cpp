@@ -920,14 +920,20 @@ bool Machine::TakeFailure(const char* function, DWORD* error) {
     {
         std::lock_guard lock(mutex_);
         const std::string_view name(function);
-        auto count = callCounts_.find(name);
-        if (count == callCounts_.end()) count = callCounts_.emplace(name, 0).first;
-        ++count->second;
+        std::uint64_t*& count = callCountsAt_[function];
+        if (!count) {
+            auto it = callCounts_.find(name);
+            if (it == callCounts_.end()) it = callCounts_.emplace(name, 0).first;
+            count = &it->second;  // map nodes stay put
+        }
+        ++*count;
         if (t_thread) t_thread->lastCall = function;
-        auto stall = stalls_.find(name);
-        if (stall != stalls_.end()) {
-            stallMs = stall->second.ms;
-            if (stall->second.remaining > 0 && --stall->second.remaining == 0) stalls_.erase(stall);
+        if (!stalls_.empty()) {
+            auto stall = stalls_.find(name);
+            if (stall != stalls_.end()) {
+                stallMs = stall->second.ms;
+                if (stall->second.remaining > 0 && --stall->second.remaining == 0) stalls_.erase(stall);
+            }
         }
         process = t_thread ? t_thread->process : nullptr;
         if (process) {

@@ -4,18 +4,41 @@
 #include <algorithm>
 #include <cstring>
 #include <iterator>
+#include <string_view>
 
 #include "platform/sim/include/sim/text.h"
 #include "platform/sim/include/simwin/api.h"
 
 namespace sim {
 
+namespace {
+
+// Orders names as their ASCII upper-cased bytes would sort, without making the upper-cased copy: a
+// lookup by any spelling of a name finds the key stored under its upper-cased name.
+struct UpperLess {
+    using is_transparent = void;
+    static unsigned char Up(char c) {
+        const auto u = static_cast<unsigned char>(c);
+        return u >= 'a' && u <= 'z' ? static_cast<unsigned char>(u - 32) : u;
+    }
+    bool operator()(std::string_view a, std::string_view b) const {
+        const std::size_t n = std::min(a.size(), b.size());
+        for (std::size_t i = 0; i < n; ++i) {
+            const unsigned char x = Up(a[i]), y = Up(b[i]);
+            if (x != y) return x < y;
+        }
+        return a.size() < b.size();
+    }
+};
+
+}  // namespace
+
 struct Registry::Key {
     std::string name;       // as created
     std::string path;       // display path: "HKLM\SOFTWARE\Quillon"
     std::string lowerPath;  // for the access lists
     // Keyed by the upper-cased name: the registry's own (case-insensitive) enumeration order.
-    std::map<std::string, std::shared_ptr<Key>> children;
+    std::map<std::string, std::shared_ptr<Key>, UpperLess> children;
     std::vector<std::pair<std::string, RegValue>> values;  // creation order
     bool deleted = false;
 };
@@ -47,7 +70,7 @@ std::string Upper(std::string text) {
 
 // ASCII case-insensitive equality, without the copies a lower-cased pair would cost: value lookups
 // compare every name of a key.
-bool SameName(const std::string& a, const std::string& b) {
+bool SameName(std::string_view a, std::string_view b) {
     if (a.size() != b.size()) return false;
     for (std::size_t i = 0; i < a.size(); ++i) {
         char x = a[i], y = b[i];
@@ -71,41 +94,36 @@ REGSAM Normalize(REGSAM sam) {
     return sam;
 }
 
-// Splits a subkey argument of the Win32 calls. A leading backslash or an empty component (doubled
-// backslashes) is refused as on Windows; a trailing backslash is tolerated.
-LSTATUS SplitSubKey(const char* subKey, std::vector<std::string>* parts) {
+// Splits a subkey argument of the Win32 calls into views of it. A leading backslash or an empty
+// component (doubled backslashes) is refused as on Windows; a trailing backslash is tolerated.
+LSTATUS SplitSubKey(const char* subKey, std::vector<std::string_view>* parts) {
     if (!subKey || !*subKey) return ERROR_SUCCESS;
     if (subKey[0] == '\\') return ERROR_BAD_PATHNAME;
-    std::string part;
+    const char* start = subKey;
     for (const char* p = subKey;; ++p) {
         if (*p == '\\' || *p == 0) {
-            if (part.empty()) {
+            if (p == start) {
                 if (*p == 0) break;  // trailing backslash
                 return ERROR_INVALID_PARAMETER;
             }
-            parts->push_back(part);
-            part.clear();
+            parts->emplace_back(start, static_cast<std::size_t>(p - start));
             if (*p == 0) break;
-        } else {
-            part += *p;
+            start = p + 1;
         }
     }
     return ERROR_SUCCESS;
 }
 
-// Lenient split for the test-facing paths.
-std::vector<std::string> SplitPath(const std::string& path) {
-    std::vector<std::string> parts;
-    std::string part;
-    for (char c : path) {
-        if (c == '\\') {
-            if (!part.empty()) parts.push_back(part);
-            part.clear();
-        } else {
-            part += c;
+// Lenient split for the test-facing paths, into views of `path`.
+std::vector<std::string_view> SplitPath(std::string_view path) {
+    std::vector<std::string_view> parts;
+    std::size_t start = 0;
+    for (std::size_t i = 0; i <= path.size(); ++i) {
+        if (i == path.size() || path[i] == '\\') {
+            if (i > start) parts.push_back(path.substr(start, i - start));
+            start = i + 1;
         }
     }
-    if (!part.empty()) parts.push_back(part);
     return parts;
 }
 
@@ -182,7 +200,7 @@ std::string ValueText(const RegValue& v) {
     return "<" + std::to_string(v.bytes.size()) + " bytes>";
 }
 
-RegValue* FindValue(Registry::Key& key, const std::string& name) {
+RegValue* FindValue(Registry::Key& key, std::string_view name) {
     for (auto& [n, v] : key.values)
         if (SameName(n, name)) return &v;
     return nullptr;
@@ -225,17 +243,17 @@ std::shared_ptr<Registry::Key> Registry::RootFor(const std::string& path, std::s
 }
 
 namespace {
-std::shared_ptr<Registry::Key> ChildOf(Registry::Key& key, const std::string& name) {
-    auto it = key.children.find(Upper(name));
+std::shared_ptr<Registry::Key> ChildOf(Registry::Key& key, std::string_view name) {
+    auto it = key.children.find(name);
     return it == key.children.end() ? nullptr : it->second;
 }
 
-std::shared_ptr<Registry::Key> AddChild(Registry::Key& key, const std::string& name) {
+std::shared_ptr<Registry::Key> AddChild(Registry::Key& key, std::string_view name) {
     auto child = std::make_shared<Registry::Key>();
     child->name = name;
-    child->path = key.path + "\\" + name;
+    child->path = key.path + "\\" + child->name;
     child->lowerPath = Lower(child->path);
-    key.children[Upper(name)] = child;
+    key.children[Upper(child->name)] = child;
     return child;
 }
 }  // namespace
@@ -243,7 +261,7 @@ std::shared_ptr<Registry::Key> AddChild(Registry::Key& key, const std::string& n
 std::shared_ptr<Registry::Key> Registry::FindLocked(const std::string& path) {
     std::string rest;
     std::shared_ptr<Key> key = RootFor(path, &rest);
-    for (const std::string& part : SplitPath(rest)) {
+    for (const std::string_view part : SplitPath(rest)) {
         key = ChildOf(*key, part);
         if (!key) return nullptr;
     }
@@ -253,7 +271,7 @@ std::shared_ptr<Registry::Key> Registry::FindLocked(const std::string& path) {
 std::shared_ptr<Registry::Key> Registry::CreateLocked(const std::string& path) {
     std::string rest;
     std::shared_ptr<Key> key = RootFor(path, &rest);
-    for (const std::string& part : SplitPath(rest)) {
+    for (const std::string_view part : SplitPath(rest)) {
         auto child = ChildOf(*key, part);
         key = child ? child : AddChild(*key, part);
     }
@@ -352,7 +370,7 @@ bool Registry::DeleteKey(const std::string& path) {
         parent = ChildOf(*parent, parts[i]);
         if (!parent) return false;
     }
-    auto it = parent->children.find(Upper(parts.back()));
+    auto it = parent->children.find(parts.back());
     if (it == parent->children.end()) return false;
     doomed = it->second;
     MarkDeleted(*doomed);
@@ -390,9 +408,9 @@ std::vector<std::string> Registry::ValueNames(const std::string& path) {
 }
 
 namespace {
-std::string DisplayLower(const std::string& rootPath, const std::vector<std::string>& parts) {
+std::string DisplayLower(const std::string& rootPath, const std::vector<std::string_view>& parts) {
     std::string out = rootPath;
-    for (const auto& p : parts) out += "\\" + p;
+    for (const auto& p : parts) (out += '\\') += p;
     return Lower(out);
 }
 }  // namespace
@@ -422,7 +440,7 @@ void Registry::AllowAll() {
 LSTATUS Registry::Open(HKEY parent, const char* subKey, REGSAM sam, PHKEY result) {
     if (!result) return ERROR_INVALID_PARAMETER;
     *result = nullptr;
-    std::vector<std::string> parts;
+    std::vector<std::string_view> parts;
     if (LSTATUS status = SplitSubKey(subKey, &parts)) return status;
     sam = Normalize(sam);
     auto object = IsPredefined(parent) ? nullptr : machine_.Lookup(parent);
@@ -447,7 +465,7 @@ LSTATUS Registry::Open(HKEY parent, const char* subKey, REGSAM sam, PHKEY result
 LSTATUS Registry::Create(HKEY parent, const char* subKey, REGSAM sam, PHKEY result, LPDWORD disposition) {
     if (!result) return ERROR_INVALID_PARAMETER;
     *result = nullptr;
-    std::vector<std::string> parts;
+    std::vector<std::string_view> parts;
     if (LSTATUS status = SplitSubKey(subKey, &parts)) return status;
     sam = Normalize(sam);
     auto object = IsPredefined(parent) ? nullptr : machine_.Lookup(parent);
@@ -460,12 +478,11 @@ LSTATUS Registry::Create(HKEY parent, const char* subKey, REGSAM sam, PHKEY resu
         // Check the whole path before creating anything, so a refused call leaves no keys behind.
         key = base.key;
         std::size_t existing = 0;
-        std::string lowerPath = key->lowerPath;
         for (const auto& part : parts) {
             auto child = ChildOf(*key, part);
-            lowerPath += "\\" + Lower(part);
             if (!child) {
-                if (DeniedPathLocked(denyWrite_, lowerPath)) return ERROR_ACCESS_DENIED;
+                if (DeniedPathLocked(denyWrite_, key->lowerPath + "\\" + Lower(std::string(part))))
+                    return ERROR_ACCESS_DENIED;
                 break;
             }
             key = child;

@@ -331,7 +331,8 @@ public:
     using CallObserver = std::function<CallFate(Process& process, const char* function, std::uint64_t number)>;
     void SetCallObserver(CallObserver observer);  // an empty function removes it
     // Every simulated Win32 function calls this first: it counts the call, applies an injected stall and
-    // reports an injected failure.
+    // reports an injected failure. `function` is the function's name as a string literal (the machine
+    // keeps the address).
     bool TakeFailure(const char* function, DWORD* error);
     // How often the named Win32 call was made on this machine.
     std::uint64_t CallCount(const std::string& function);
@@ -441,6 +442,9 @@ private:
     };
     std::map<std::string, Stall, std::less<>> stalls_;
     std::map<std::string, std::uint64_t, std::less<>> callCounts_;  // by name, without a string per call
+    // The same counters by the address of the name a call passes (each Win32 function passes its own
+    // literal, every time): one hash of a pointer per call instead of a search comparing names.
+    std::unordered_map<const char*, std::uint64_t*> callCountsAt_;
     std::shared_ptr<const CallObserver> callObserver_;
     std::vector<Note> notes_;
     std::function<void(const Note&)> noteSink_;
