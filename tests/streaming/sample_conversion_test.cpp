@@ -93,7 +93,7 @@ TEST(SampleConversion, EveryLengthInPlaceMatchesTheRule) {
             const float scale = bytes == 2 ? kCapture16Scale : bytes == 3 ? kCapture24Scale : kCapture32Scale;
             const std::int64_t range = std::int64_t{1} << (8 * bytes - 1);
             std::uniform_int_distribution<std::int64_t> value(-range, range - 1);
-            for (std::size_t n = 0; n <= 99; ++n) {
+            for (std::size_t n = 0; n <= 140; ++n) {
                 std::vector<std::int32_t> values(n);
                 for (auto& v : values) v = static_cast<std::int32_t>(value(random));
                 auto block = Packed(values, bytes);
