@@ -28,10 +28,11 @@ std::int64_t RenderRule(float v, float scale) {
 
 // A block of `samples` floats whose first bytes hold `values` packed at `bytes` each.
 std::vector<float> Packed(const std::vector<std::int32_t>& values, int bytes) {
-    std::vector<float> block(values.size() + 1);  // +1: room for the widest read past the end
+    // Exactly `samples` floats, no spare capacity: under AddressSanitizer a kernel's read or write past the
+    // block is caught.
+    std::vector<float> block(values.size());
     auto* p = reinterpret_cast<unsigned char*>(block.data());
     for (std::size_t i = 0; i < values.size(); ++i) std::memcpy(p + i * bytes, &values[i], bytes);  // little-endian
-    block.resize(values.size());
     return block;
 }
 
