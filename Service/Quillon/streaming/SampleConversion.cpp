@@ -100,18 +100,21 @@ inline __m128i Load24x4(const unsigned char* p) {
     return _mm_srai_epi32(_mm_or_si128(low, high), 8);
 }
 
-// As Load24x4 where p is at least 4 bytes into the block. Lane k wants the 32-bit word at p + 3k - 1 (its
-// sample's three bytes in the top three), which is lane k of a 16-byte load from p - 1 - k: four
-// unaligned loads, three shuffles to take lane k of the k-th, and the shift that sign-extends. The loads
-// read bytes p - 4 to p + 14; the 4 below p belong to the samples below, read and left as they are.
-inline __m128i Load24x4Late(const unsigned char* p) {
-    const __m128 a = _mm_loadu_ps(reinterpret_cast<const float*>(p - 1));
-    const __m128 b = _mm_loadu_ps(reinterpret_cast<const float*>(p - 2));
-    const __m128 c = _mm_loadu_ps(reinterpret_cast<const float*>(p - 3));
-    const __m128 d = _mm_loadu_ps(reinterpret_cast<const float*>(p - 4));
-    const __m128 ab = _mm_shuffle_ps(a, b, _MM_SHUFFLE(1, 1, 0, 0));  // a0 a0 b1 b1
-    const __m128 cd = _mm_shuffle_ps(c, d, _MM_SHUFFLE(3, 3, 2, 2));  // c2 c2 d3 d3
-    return _mm_srai_epi32(_mm_castps_si128(_mm_shuffle_ps(ab, cd, _MM_SHUFFLE(2, 0, 2, 0))), 8);
+// Eight 24-bit samples from the 24 bytes at p, which must be at least 1 byte into the block, into two
+// vectors of four sign-extended lanes. Sample k wants the 32-bit word at p + 3k - 1 (its three bytes in
+// the top three), and sample k + 4 the word 12 bytes on: lanes 0 and 3 of a 16-byte load from
+// p + 3k - 1. Four unaligned loads (bytes p - 1 to p + 23, one below the step's first sample, which
+// belongs to the samples below and is read and left as it is), four shuffles that gather lanes 0 and
+// lanes 3, and the shifts that sign-extend.
+inline void Load24x8Late(const unsigned char* p, __m128i& low, __m128i& high) {
+    const __m128 l0 = _mm_loadu_ps(reinterpret_cast<const float*>(p - 1));
+    const __m128 l1 = _mm_loadu_ps(reinterpret_cast<const float*>(p + 2));
+    const __m128 l2 = _mm_loadu_ps(reinterpret_cast<const float*>(p + 5));
+    const __m128 l3 = _mm_loadu_ps(reinterpret_cast<const float*>(p + 8));
+    const __m128 t0 = _mm_shuffle_ps(l0, l1, _MM_SHUFFLE(3, 0, 3, 0));  // s0 s4 s1 s5
+    const __m128 t1 = _mm_shuffle_ps(l2, l3, _MM_SHUFFLE(3, 0, 3, 0));  // s2 s6 s3 s7
+    low = _mm_srai_epi32(_mm_castps_si128(_mm_shuffle_ps(t0, t1, _MM_SHUFFLE(2, 0, 2, 0))), 8);
+    high = _mm_srai_epi32(_mm_castps_si128(_mm_shuffle_ps(t0, t1, _MM_SHUFFLE(3, 1, 3, 1))), 8);
 }
 
 // Four 32-bit lanes to two pairs of packed 24-bit samples: per 64-bit half, the first sample in bytes
@@ -150,8 +153,8 @@ void CaptureToFloat24Sse2(float* block, std::size_t samples) {
     std::size_t end = samples;
     // The top samples one by one until the rest is whole steps of 8; the 16-byte loads of a step then
     // stay inside the block, whose float size is far larger than its 3-byte input. Above the first step
-    // they also reach 4 bytes below it, into the step below, which still holds integers then; that step's
-    // own loads end at byte 3i + 2, below the 4i where this step's stores begin.
+    // they also reach 1 byte below it, into the step below, which still holds integers then; that step's
+    // own loads end by byte 3i + 3, below the 4i (i >= 8) where this step's stores begin.
     for (; end % 8 != 0; --end) {
         const float f = static_cast<float>(Load24(bytes + (end - 1) * 3)) * kCapture24Scale;
         std::memcpy(bytes + (end - 1) * 4, &f, sizeof f);
@@ -162,14 +165,12 @@ void CaptureToFloat24Sse2(float* block, std::size_t samples) {
         const unsigned char* p = bytes + i * 3;
         __m128i a, b;
         if (i != 0) {
-            a = Load24x4Late(p);
-            b = Load24x4Late(p + 12);
+            Load24x8Late(p, a, b);
         } else {
             a = Load24x4(p);
             b = Load24x4(p + 12);
         }
-        // Both loads come before either store: the second reads up to byte 3i + 26, and the stores start
-        // at byte 4i.
+        // The loads come before either store: they read up to byte 3i + 27, and the stores start at 4i.
         _mm_storeu_ps(block + i, _mm_mul_ps(_mm_cvtepi32_ps(a), scale));
         _mm_storeu_ps(block + i + 4, _mm_mul_ps(_mm_cvtepi32_ps(b), scale));
     }
