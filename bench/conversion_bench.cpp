@@ -7,9 +7,9 @@
 // bytes (the bigger of its input and output: the float side), interleaved so that both see the same
 // machine; the counter ratio_to_memcpy is the conversion's time divided by the memcpy's.
 //
-// The kernels are those the processor allows (AVX2 where it has it); QUILLON_KERNELS=sse2 in the
-// environment holds the conversions and the render routing to their SSE2 baseline, so that both are
-// measured (bench/kernels.sh runs both). The context line "kernels" says which ran.
+// The kernels are the best the processor allows; QUILLON_KERNELS=sse2 or avx2 in the environment holds
+// the conversions and the render routing to that set, so that each is measured (bench/kernels.sh runs
+// them all). The context line "kernels" says which ran.
 #include <benchmark/benchmark.h>
 
 #include <chrono>
@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "Service/Quillon/streaming/SampleConversion.h"
+#include "bench/KernelChoice.h"
 
 namespace {
 
@@ -70,9 +71,8 @@ void Register(const std::string& direction, const std::string& bits, int frames,
 
 const bool kRegistered = [] {
     using namespace SampleConversion;
-    const char* wanted = std::getenv("QUILLON_KERNELS");
-    HoldToSse2(wanted && std::strcmp(wanted, "sse2") == 0);
-    benchmark::AddCustomContext("kernels", UsingAvx2() ? "avx2" : "sse2");
+    HoldKernelsAsTheEnvironmentSays();
+    benchmark::AddCustomContext("kernels", KernelSetName(ActiveKernelSet()));
     for (int frames : {96, 192}) {
         for (int channels : {16, 15, 20}) {
             Register("capture", "16", frames, channels, [](float* b, float*, std::size_t n) { CaptureToFloat16(b, n); });

@@ -8,7 +8,8 @@
 // together (one copy); ratio_to_memcpy is the resamplers' time over the memcpy's. Between batches, out
 // of the timing, each queue is topped up to three periods, so that no pull runs short.
 //
-// QUILLON_KERNELS=sse2 holds the resampler to its SSE2 form, as for the conversions (bench/kernels.sh).
+// QUILLON_KERNELS=sse2 holds the resampler to its SSE2 form, as for the conversions (bench/kernels.sh);
+// the resampler has no AVX-512 form, so avx2 and the best kernels run the same code.
 #include <benchmark/benchmark.h>
 
 #include <chrono>
@@ -21,6 +22,7 @@
 #include "Service/Quillon/streaming/FrameResampler.h"
 #include "Service/Quillon/streaming/SampleConversion.h"
 #include "Service/Quillon/supervisor/ConsoleModels.h"
+#include "bench/KernelChoice.h"
 
 namespace {
 
@@ -88,8 +90,7 @@ void Run(benchmark::State& state, std::uint32_t frames, std::uint16_t captureCha
 }
 
 const bool kRegistered = [] {
-    const char* wanted = std::getenv("QUILLON_KERNELS");
-    SampleConversion::HoldToSse2(wanted && std::strcmp(wanted, "sse2") == 0);
+    HoldKernelsAsTheEnvironmentSays();
     struct Model {
         const char* name;
         const CUSBDevice& model;

@@ -1,5 +1,6 @@
-// Runs a test body with the kernels the processor chooses and again held to SSE2: where AVX2 exists the
-// two are different code (conversions and routings) that must give the same results, bit for bit.
+// Runs a test body once for every kernel set the processor has (AVX-512, AVX2, SSE2): on a processor
+// with the wider sets they are different code (conversions and routings) that must give the same
+// results, bit for bit.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -8,12 +9,13 @@
 
 template <typename Body>
 void WithEachKernelSet(Body body) {
-    for (bool sse2Only : {false, true}) {
-        if (sse2Only && !SampleConversion::Avx2Available()) continue;
-        SCOPED_TRACE(sse2Only ? "SSE2" : "chosen kernels");
-        SampleConversion::HoldToSse2(sse2Only);
+    using SampleConversion::KernelSet;
+    for (KernelSet set : {KernelSet::Avx512, KernelSet::Avx2, KernelSet::Sse2}) {
+        if (set > SampleConversion::BestKernelSet()) continue;
+        SCOPED_TRACE(SampleConversion::KernelSetName(set));
+        SampleConversion::HoldKernelsTo(set);
         body();
-        SampleConversion::HoldToSse2(false);
+        SampleConversion::HoldKernelsTo(KernelSet::Avx512);
         if (::testing::Test::HasFatalFailure()) return;
     }
 }

@@ -100,6 +100,23 @@ inline __m128i Load24x4(const unsigned char* p) {
     return _mm_srai_epi32(_mm_or_si128(low, high), 8);
 }
 
+// Eight 24-bit samples from the 24 bytes at p, which must be at least 1 byte into the block, into two
+// vectors of four sign-extended lanes. Sample k wants the 32-bit word at p + 3k - 1 (its three bytes in
+// the top three), and sample k + 4 the word 12 bytes on: lanes 0 and 3 of a 16-byte load from
+// p + 3k - 1. Four unaligned loads (bytes p - 1 to p + 23, one below the step's first sample, which
+// belongs to the samples below and is read and left as it is), four shuffles that gather lanes 0 and
+// lanes 3, and the shifts that sign-extend.
+inline void Load24x8Late(const unsigned char* p, __m128i& low, __m128i& high) {
+    const __m128 l0 = _mm_loadu_ps(reinterpret_cast<const float*>(p - 1));
+    const __m128 l1 = _mm_loadu_ps(reinterpret_cast<const float*>(p + 2));
+    const __m128 l2 = _mm_loadu_ps(reinterpret_cast<const float*>(p + 5));
+    const __m128 l3 = _mm_loadu_ps(reinterpret_cast<const float*>(p + 8));
+    const __m128 t0 = _mm_shuffle_ps(l0, l1, _MM_SHUFFLE(3, 0, 3, 0));  // s0 s4 s1 s5
+    const __m128 t1 = _mm_shuffle_ps(l2, l3, _MM_SHUFFLE(3, 0, 3, 0));  // s2 s6 s3 s7
+    low = _mm_srai_epi32(_mm_castps_si128(_mm_shuffle_ps(t0, t1, _MM_SHUFFLE(2, 0, 2, 0))), 8);
+    high = _mm_srai_epi32(_mm_castps_si128(_mm_shuffle_ps(t0, t1, _MM_SHUFFLE(3, 1, 3, 1))), 8);
+}
+
 // Four 32-bit lanes to two pairs of packed 24-bit samples: per 64-bit half, the first sample in bytes
 // 0-2, the second in bytes 3-5, zeros in bytes 6-7. (A NaN's 0x80000000 leaves zero bytes.)
 inline __m128i Pair24x4(__m128i v) {
@@ -135,7 +152,9 @@ void CaptureToFloat24Sse2(float* block, std::size_t samples) {
     auto* bytes = reinterpret_cast<unsigned char*>(block);
     std::size_t end = samples;
     // The top samples one by one until the rest is whole steps of 8; the 16-byte loads of a step then
-    // stay inside the block, whose float size is far larger than its 3-byte input.
+    // stay inside the block, whose float size is far larger than its 3-byte input. Above the first step
+    // they also reach 1 byte below it, into the step below, which still holds integers then; that step's
+    // own loads end by byte 3i + 3, below the 4i (i >= 8) where this step's stores begin.
     for (; end % 8 != 0; --end) {
         const float f = static_cast<float>(Load24(bytes + (end - 1) * 3)) * kCapture24Scale;
         std::memcpy(bytes + (end - 1) * 4, &f, sizeof f);
@@ -143,8 +162,15 @@ void CaptureToFloat24Sse2(float* block, std::size_t samples) {
     const __m128 scale = _mm_set1_ps(kCapture24Scale);
     for (; end != 0; end -= 8) {
         const std::size_t i = end - 8;
-        const __m128i a = Load24x4(bytes + i * 3);
-        const __m128i b = Load24x4(bytes + i * 3 + 12);
+        const unsigned char* p = bytes + i * 3;
+        __m128i a, b;
+        if (i != 0) {
+            Load24x8Late(p, a, b);
+        } else {
+            a = Load24x4(p);
+            b = Load24x4(p + 12);
+        }
+        // The loads come before either store: they read up to byte 3i + 27, and the stores start at 4i.
         _mm_storeu_ps(block + i, _mm_mul_ps(_mm_cvtepi32_ps(a), scale));
         _mm_storeu_ps(block + i + 4, _mm_mul_ps(_mm_cvtepi32_ps(b), scale));
     }
@@ -384,50 +410,243 @@ QUILLON_AVX2 void RenderFromFloat32Avx2(const float* in, unsigned char* out, std
     RenderFromFloat32Sse2(in + i, out + i * 4, samples - i, Valid24);
 }
 
-// The processor's AVX2 support, read once; tests may hold the kernels to SSE2.
-std::atomic<bool> g_sse2Only{false};
+// AVX-512 forms (F, BW, VL, DQ): sixteen samples per instruction. The mask registers and two
+// instructions make the render rule cheap: vfixupimmps turns a NaN or an infinity into +0 and leaves
+// every other value as it is, and vrangeps then clamps to [-1, +1] (the smaller magnitude of v and 1,
+// with v's sign). What remains of a block goes to the AVX2 forms, which give the same results.
+#define QUILLON_AVX512 __attribute__((target("avx512f,avx512bw,avx512vl,avx512dq,avx2,fma")))
 
-bool HasAvx2() {
-    static const bool has = [] {
-        __builtin_cpu_init();
-        return __builtin_cpu_supports("avx2") != 0 && __builtin_cpu_supports("fma") != 0;
-    }();
-    return has;
+// GCC 12's AVX-512 intrinsics start their results from a self-initialised "undefined" vector, which its
+// own uninitialised-value warnings report at every inlined use.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wuninitialized"
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+
+// The vfixupimmps table: one response per class of input, 4 bits each, class 0 in the low bits.
+// Classes: QNaN, SNaN, zero, +1, -inf, +inf, negative, positive. Response 1 keeps the value, 8 gives +0.
+constexpr int kNonFiniteToZero = 0x11881188;
+
+// NaN and infinities to +0, everything else as it is.
+QUILLON_AVX512 inline __m512 FiniteOrZero16(__m512 v) {
+    return _mm512_fixupimm_ps(v, v, _mm512_set1_epi32(kNonFiniteToZero), 0);
 }
 
-bool UseAvx2() { return !g_sse2Only.load(std::memory_order_relaxed) && HasAvx2(); }
+// The 16- and 24-bit rule for sixteen samples: zero for the non-finite, clamp, scale, truncate.
+QUILLON_AVX512 inline __m512i Render16x(const float* in, __m512 scale) {
+    const __m512 c = _mm512_range_ps(FiniteOrZero16(_mm512_loadu_ps(in)), _mm512_set1_ps(1.0f), 0x02);
+    return _mm512_cvttps_epi32(_mm512_mul_ps(c, scale));
+}
+
+QUILLON_AVX512 void CaptureToFloat16Avx512(float* block, std::size_t samples) {
+    auto* bytes = reinterpret_cast<unsigned char*>(block);
+    std::size_t end = samples;
+    for (; end % 32 != 0; --end) {
+        std::int16_t v;
+        std::memcpy(&v, bytes + (end - 1) * 2, sizeof v);
+        const float f = static_cast<float>(v) * kCapture16Scale;
+        std::memcpy(bytes + (end - 1) * 4, &f, sizeof f);
+    }
+    const __m512 scale = _mm512_set1_ps(kCapture16Scale);
+    for (; end != 0; end -= 32) {
+        // The 64 bytes of input (from byte 2i) are read before the 128 bytes of output (from 4i).
+        const std::size_t i = end - 32;
+        const __m256i x0 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(bytes + i * 2));
+        const __m256i x1 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(bytes + i * 2 + 32));
+        const __m512 a = _mm512_mul_ps(_mm512_cvtepi32_ps(_mm512_cvtepi16_epi32(x0)), scale);
+        const __m512 b = _mm512_mul_ps(_mm512_cvtepi32_ps(_mm512_cvtepi16_epi32(x1)), scale);
+        _mm512_storeu_ps(block + i, a);
+        _mm512_storeu_ps(block + i + 16, b);
+    }
+}
+
+QUILLON_AVX512 void CaptureToFloat24Avx512(float* block, std::size_t samples) {
+    auto* bytes = reinterpret_cast<unsigned char*>(block);
+    std::size_t end = samples;
+    for (; end % 16 != 0; --end) {
+        const float f = static_cast<float>(Load24(bytes + (end - 1) * 3)) * kCapture24Scale;
+        std::memcpy(bytes + (end - 1) * 4, &f, sizeof f);
+    }
+    // Sixteen samples' 48 bytes from one 64-byte load: a dword permute gives each 128-bit lane its four
+    // samples' 12 bytes, and the byte shuffle of the AVX2 form puts every sample in the top three bytes
+    // of its dword. The load reads up to byte 3i + 63, inside the block (whose float size from sample i
+    // is at least 4i + 64) and below the output above, which begins at 4i + 64; the stores begin at 4i,
+    // above the input below (which ends at 3i).
+    const __m512i dwords = _mm512_setr_epi32(0, 1, 2, 2, 3, 4, 5, 5, 6, 7, 8, 8, 9, 10, 11, 11);
+    const __m512i spread = _mm512_broadcast_i32x4(_mm_setr_epi8(-1, 0, 1, 2, -1, 3, 4, 5, -1, 6, 7, 8, -1, 9, 10, 11));
+    const __m512 scale = _mm512_set1_ps(kCapture24Scale);
+    for (; end != 0; end -= 16) {
+        const std::size_t i = end - 16;
+        const __m512i x = _mm512_loadu_si512(bytes + i * 3);
+        const __m512i v = _mm512_srai_epi32(_mm512_shuffle_epi8(_mm512_permutexvar_epi32(dwords, x), spread), 8);
+        _mm512_storeu_ps(block + i, _mm512_mul_ps(_mm512_cvtepi32_ps(v), scale));
+    }
+}
+
+QUILLON_AVX512 void CaptureToFloat32Avx512(float* block, std::size_t samples) {
+    const __m512 scale = _mm512_set1_ps(kCapture32Scale);
+    std::size_t i = 0;
+    for (; i + 32 <= samples; i += 32) {
+        const __m512i x0 = _mm512_loadu_si512(block + i);
+        const __m512i x1 = _mm512_loadu_si512(block + i + 16);
+        _mm512_storeu_ps(block + i, _mm512_mul_ps(_mm512_cvtepi32_ps(x0), scale));
+        _mm512_storeu_ps(block + i + 16, _mm512_mul_ps(_mm512_cvtepi32_ps(x1), scale));
+    }
+    CaptureToFloat32Avx2(block + i, samples - i);
+}
+
+QUILLON_AVX512 void RenderFromFloat16Avx512(const float* in, void* outBlock, std::size_t samples) {
+    auto* out = static_cast<unsigned char*>(outBlock);
+    const __m512 scale = _mm512_set1_ps(kRender16Scale);
+    // The pack works per 128-bit lane; the qword permute puts the eight quarters back in order.
+    const __m512i order = _mm512_setr_epi64(0, 2, 4, 6, 1, 3, 5, 7);
+    std::size_t i = 0;
+    for (; i + 32 <= samples; i += 32) {
+        // 128 bytes read, then 64 written from byte 2i; the next step reads from 4i + 128.
+        const __m512i lo = Render16x(in + i, scale);
+        const __m512i hi = Render16x(in + i + 16, scale);
+        const __m512i packed = _mm512_permutexvar_epi64(order, _mm512_packs_epi32(lo, hi));  // in range
+        _mm512_storeu_si512(out + i * 2, packed);
+    }
+    RenderFromFloat16Avx2(in + i, out + i * 2, samples - i);
+}
+
+QUILLON_AVX512 void RenderFromFloat24Avx512(const float* in, void* outBlock, std::size_t samples) {
+    auto* out = static_cast<unsigned char*>(outBlock);
+    const __m512 scale = _mm512_set1_ps(kRender24Scale);
+    // As the AVX2 form, 64 samples a step: each vector's sixteen integers packed to three bytes in the
+    // first 12 bytes of each 128-bit lane (its dwords 0-2, 4-6, 8-10, 12-14), then one two-source dword
+    // permute per 64-byte store (indices from 16 take the second source).
+    const __m512i gather = _mm512_broadcast_i32x4(_mm_setr_epi8(0, 1, 2, 4, 5, 6, 8, 9, 10, 12, 13, 14, -1, -1, -1, -1));
+    const __m512i first = _mm512_setr_epi32(0, 1, 2, 4, 5, 6, 8, 9, 10, 12, 13, 14, 16, 17, 18, 20);   // A0-A11 B0-B3
+    const __m512i second = _mm512_setr_epi32(5, 6, 8, 9, 10, 12, 13, 14, 16, 17, 18, 20, 21, 22, 24, 25);  // B4-B11 C0-C7
+    const __m512i third = _mm512_setr_epi32(10, 12, 13, 14, 16, 17, 18, 20, 21, 22, 24, 25, 26, 28, 29, 30);  // C8-C11 D0-D11
+    std::size_t i = 0;
+    for (; i + 64 <= samples; i += 64) {
+        // All 256 bytes of input are read before the first of the 192 bytes of output is written; the
+        // next step's input starts at byte 4i + 256, past this step's last output byte 3i + 191.
+        const __m512i a = _mm512_shuffle_epi8(Render16x(in + i, scale), gather);
+        const __m512i b = _mm512_shuffle_epi8(Render16x(in + i + 16, scale), gather);
+        const __m512i c = _mm512_shuffle_epi8(Render16x(in + i + 32, scale), gather);
+        const __m512i d = _mm512_shuffle_epi8(Render16x(in + i + 48, scale), gather);
+        unsigned char* o = out + i * 3;
+        _mm512_storeu_si512(o, _mm512_permutex2var_epi32(a, first, b));
+        _mm512_storeu_si512(o + 64, _mm512_permutex2var_epi32(b, second, c));
+        _mm512_storeu_si512(o + 128, _mm512_permutex2var_epi32(c, third, d));
+    }
+    RenderFromFloat24Avx2(in + i, out + i * 3, samples - i);
+}
+
+template <bool Valid24>
+QUILLON_AVX512 void RenderFromFloat32Avx512(const float* in, unsigned char* out, std::size_t samples) {
+    const __m512i mask = _mm512_set1_epi32(static_cast<int>(0xFFFFFF00u));
+    const __m512i largest = _mm512_set1_epi32(INT32_MAX);
+    const __m512 scale = _mm512_set1_ps(kRender32Scale);
+    const __m512 top = _mm512_set1_ps(2147483648.0f);
+    std::size_t i = 0;
+    for (; i + 16 <= samples; i += 16) {
+        // As Render32Vec, with the non-finite samples made 0 first: no clamp, the lanes at or above 2^31
+        // (whose conversion gives 0x80000000) replaced by the largest value.
+        const __m512 scaled = _mm512_mul_ps(FiniteOrZero16(_mm512_loadu_ps(in + i)), scale);
+        const __mmask16 full = _mm512_cmp_ps_mask(scaled, top, _CMP_GE_OQ);
+        __m512i r = _mm512_mask_mov_epi32(_mm512_cvttps_epi32(scaled), full, largest);
+        if constexpr (Valid24) r = _mm512_and_si512(r, mask);
+        _mm512_storeu_si512(out + i * 4, r);
+    }
+    RenderFromFloat32Avx2<Valid24>(in + i, out + i * 4, samples - i);
+}
+
+#pragma GCC diagnostic pop
+
+// The processor's support, read once; tests and benchmarks may hold the kernels to a lower set.
+std::atomic<int> g_hold{static_cast<int>(KernelSet::Avx512)};
+
+KernelSet Best() {
+    static const KernelSet best = [] {
+        __builtin_cpu_init();
+        // __builtin_cpu_supports reports a set only where the operating system saves its registers.
+        if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
+            __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("avx512dq") && __builtin_cpu_supports("avx2") &&
+            __builtin_cpu_supports("fma"))
+            return KernelSet::Avx512;
+        if (__builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma")) return KernelSet::Avx2;
+        return KernelSet::Sse2;
+    }();
+    return best;
+}
+
+KernelSet Active() { return std::min(Best(), static_cast<KernelSet>(g_hold.load(std::memory_order_relaxed))); }
 
 #undef QUILLON_AVX2
+#undef QUILLON_AVX512
 
 }  // namespace
 
 void CaptureToFloat16(float* block, std::size_t samples) {
-    UseAvx2() ? CaptureToFloat16Avx2(block, samples) : CaptureToFloat16Sse2(block, samples);
+    switch (Active()) {
+        case KernelSet::Avx512: return CaptureToFloat16Avx512(block, samples);
+        case KernelSet::Avx2: return CaptureToFloat16Avx2(block, samples);
+        case KernelSet::Sse2: break;
+    }
+    CaptureToFloat16Sse2(block, samples);
 }
 void CaptureToFloat24(float* block, std::size_t samples) {
-    UseAvx2() ? CaptureToFloat24Avx2(block, samples) : CaptureToFloat24Sse2(block, samples);
+    switch (Active()) {
+        case KernelSet::Avx512: return CaptureToFloat24Avx512(block, samples);
+        case KernelSet::Avx2: return CaptureToFloat24Avx2(block, samples);
+        case KernelSet::Sse2: break;
+    }
+    CaptureToFloat24Sse2(block, samples);
 }
 void CaptureToFloat32(float* block, std::size_t samples) {
-    UseAvx2() ? CaptureToFloat32Avx2(block, samples) : CaptureToFloat32Sse2(block, samples);
+    switch (Active()) {
+        case KernelSet::Avx512: return CaptureToFloat32Avx512(block, samples);
+        case KernelSet::Avx2: return CaptureToFloat32Avx2(block, samples);
+        case KernelSet::Sse2: break;
+    }
+    CaptureToFloat32Sse2(block, samples);
 }
 void RenderFromFloat16(const float* in, void* out, std::size_t samples) {
-    UseAvx2() ? RenderFromFloat16Avx2(in, out, samples) : RenderFromFloat16Sse2(in, out, samples);
+    switch (Active()) {
+        case KernelSet::Avx512: return RenderFromFloat16Avx512(in, out, samples);
+        case KernelSet::Avx2: return RenderFromFloat16Avx2(in, out, samples);
+        case KernelSet::Sse2: break;
+    }
+    RenderFromFloat16Sse2(in, out, samples);
 }
 void RenderFromFloat24(const float* in, void* out, std::size_t samples) {
-    UseAvx2() ? RenderFromFloat24Avx2(in, out, samples) : RenderFromFloat24Sse2(in, out, samples);
+    switch (Active()) {
+        case KernelSet::Avx512: return RenderFromFloat24Avx512(in, out, samples);
+        case KernelSet::Avx2: return RenderFromFloat24Avx2(in, out, samples);
+        case KernelSet::Sse2: break;
+    }
+    RenderFromFloat24Sse2(in, out, samples);
 }
 void RenderFromFloat32(const float* in, void* out, std::size_t samples, bool valid24) {
-    if (!UseAvx2())
-        RenderFromFloat32Sse2(in, out, samples, valid24);
-    else if (valid24)
-        RenderFromFloat32Avx2<true>(in, static_cast<unsigned char*>(out), samples);
-    else
-        RenderFromFloat32Avx2<false>(in, static_cast<unsigned char*>(out), samples);
+    auto* bytes = static_cast<unsigned char*>(out);
+    switch (Active()) {
+        case KernelSet::Avx512:
+            return valid24 ? RenderFromFloat32Avx512<true>(in, bytes, samples)
+                           : RenderFromFloat32Avx512<false>(in, bytes, samples);
+        case KernelSet::Avx2:
+            return valid24 ? RenderFromFloat32Avx2<true>(in, bytes, samples)
+                           : RenderFromFloat32Avx2<false>(in, bytes, samples);
+        case KernelSet::Sse2: break;
+    }
+    RenderFromFloat32Sse2(in, out, samples, valid24);
 }
 
-bool Avx2Available() { return HasAvx2(); }
-void HoldToSse2(bool sse2Only) { g_sse2Only.store(sse2Only); }
-bool UsingAvx2() { return UseAvx2(); }
+KernelSet BestKernelSet() { return Best(); }
+void HoldKernelsTo(KernelSet most) { g_hold.store(static_cast<int>(most)); }
+KernelSet ActiveKernelSet() { return Active(); }
+bool UsingAvx2() { return Active() >= KernelSet::Avx2; }
+const char* KernelSetName(KernelSet set) {
+    switch (set) {
+        case KernelSet::Avx512: return "avx512";
+        case KernelSet::Avx2: return "avx2";
+        case KernelSet::Sse2: break;
+    }
+    return "sse2";
+}
 
 bool CaptureToFloat(unsigned bitsPerSample, float* block, std::size_t samples) {
     switch (bitsPerSample) {

@@ -45,12 +45,20 @@ bool CaptureToFloat(unsigned bitsPerSample, float* block, std::size_t samples);
 // bitsPerSample / 8 bytes). Returns whether the block was converted.
 bool RenderFromFloat(unsigned bitsPerSample, unsigned validBits, const float* in, void* out, std::size_t samples);
 
-// The kernels (these and the render routing's) use AVX2 where the processor has it, SSE2 otherwise; both
-// give the same results.
-bool Avx2Available();
-// Holds every kernel to its SSE2 form (true) or lets it use AVX2 again (false); for tests and benchmarks.
-void HoldToSse2(bool sse2Only);
-// Whether the kernels run their AVX2 forms now.
+// The kernel sets, each a level above the one before: SSE2, which every x64 processor has; AVX2 with
+// FMA; AVX-512 (F, BW, VL and DQ). Every set gives the same results, bit for bit.
+enum class KernelSet { Sse2, Avx2, Avx512 };
+
+// The best set the processor and the operating system (which must save the wider registers) allow.
+KernelSet BestKernelSet();
+// Holds every kernel (these and the render routing's) to at most `most`; KernelSet::Avx512 lifts the
+// hold. For tests and benchmarks.
+void HoldKernelsTo(KernelSet most);
+// The set the kernels run now: the best allowed, within the hold.
+KernelSet ActiveKernelSet();
+// Whether the kernels run AVX2 or wider forms now (the render routing has AVX2 and SSE2 forms).
 bool UsingAvx2();
+// "sse2", "avx2" or "avx512".
+const char* KernelSetName(KernelSet set);
 
 }  // namespace SampleConversion
