@@ -319,14 +319,6 @@ constexpr std::array<ColumnPairCopy, sizeof...(K)> ColumnPairCopies(std::index_s
         return {&CopyColumnPair<CaptureColumn::Kind(K / n), CaptureColumn::Kind(K % n)>...};
 }
 
-bool Avx512Available() {
-    static const bool has = [] {
-        __builtin_cpu_init();
-        return __builtin_cpu_supports("avx512f") != 0 && __builtin_cpu_supports("avx512vl") != 0;
-    }();
-    return has;
-}
-
 // Every column pair of the plan over frames 0 to `steps` - 1 (a multiple of four), a pass per pair. A
 // pair's 16-byte loads must stay inside the block: where the last frame ends before them (the pin's last
 // channels), the pair's last four frames are first copied, four floats each, into a block of their own.
@@ -335,7 +327,8 @@ QUILLON_AVX2 void CopyColumns(const float* block, std::size_t stride, std::uint3
     constexpr auto kPairs = std::make_index_sequence<CaptureColumn::kKinds * CaptureColumn::kKinds>();
     static constexpr auto kAvx2 = ColumnPairCopies<false>(kPairs);
     static constexpr auto kAvx512 = ColumnPairCopies<true>(kPairs);
-    const auto& copies = Avx512Available() ? kAvx512 : kAvx2;
+    const bool wide = SampleConversion::ActiveKernelSet() == SampleConversion::KernelSet::Avx512;
+    const auto& copies = wide ? kAvx512 : kAvx2;
     for (std::uint32_t k = 0; k < plan.count; k += 2) {
         const CaptureColumn* column = plan.columns + k;
         const ColumnPairCopy copy = copies[column[0].kind * CaptureColumn::kKinds + column[1].kind];
