@@ -333,6 +333,19 @@ void Registry::SetString(const std::string& path, const std::string& name, const
     SetValue(path, name, type, BytesOf(Wide(utf8) + u'\0'));
 }
 
+void Registry::SetValues(const std::string& path, std::vector<std::pair<std::string, RegValue>> values) {
+    std::lock_guard lock(machine_.Mutex());
+    auto key = CreateLocked(path);
+    for (auto& [name, value] : values) {
+        if (RegValue* v = FindValue(*key, name))
+            *v = std::move(value);
+        else
+            key->values.emplace_back(std::move(name), std::move(value));
+    }
+}
+
+RegValue Registry::StringValue(const std::string& utf8, DWORD type) { return {type, BytesOf(Wide(utf8) + u'\0')}; }
+
 std::optional<RegValue> Registry::GetValue(const std::string& path, const std::string& name) {
     std::lock_guard lock(machine_.Mutex());
     auto key = FindLocked(path);
