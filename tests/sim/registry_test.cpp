@@ -164,6 +164,28 @@ TEST(Registry, EnumerationIsSortedAndReportsShortBuffers) {
     RegCloseKey(other);
     DWORD chars = 5;  // "Alpha" needs 6 with its terminator
     EXPECT_EQ(RegEnumKeyExW(key, 1, name, &chars, nullptr, nullptr, nullptr, nullptr), ERROR_MORE_DATA);
+    // Any index in any order, and the keys as they are now when one is added or deleted mid-walk.
+    auto at = [&](DWORD i) {
+        DWORD size = 32;
+        if (RegEnumKeyExW(key, i, name, &size, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS)
+            return std::string("-");
+        std::string narrow;
+        for (int c = 0; name[c]; ++c) narrow += static_cast<char>(name[c]);
+        return narrow;
+    };
+    EXPECT_EQ(at(4), "Mid");
+    EXPECT_EQ(at(2), "a_b");
+    EXPECT_EQ(at(2), "a_b");
+    EXPECT_EQ(at(3), "Beta");
+    EXPECT_EQ(at(6), "zeta");
+    machine.Reg().CreateKey(std::string(kKey) + "\\Aa");
+    EXPECT_EQ(at(4), "Beta");
+    EXPECT_EQ(at(0), "Aa");
+    EXPECT_EQ(at(1), "AB");
+    machine.Reg().DeleteKey(std::string(kKey) + "\\beta");
+    EXPECT_EQ(at(4), "Mid");
+    EXPECT_EQ(at(7), "-");
+    EXPECT_EQ(at(6), "zeta");
     RegCloseKey(key);
 }
 

@@ -84,7 +84,7 @@ bool IoRequest::CompleteLocked(DWORD error, DWORD bytes) {
         ov_->InternalHigh = bytes;
         if (ovEvent_) machine_->SetEventLocked(*ovEvent_);
     }
-    machine_->SetEventLocked(*done_);
+    machine_->SetEventLocked(done_);
     return true;
 }
 
@@ -730,7 +730,6 @@ BOOL DeviceTree::Io(HANDLE handle, IoRequest::Kind kind, DWORD code, void* in, D
     request->overlapped = overlapped;
     if (ThreadRec* thread = machine_.CurrentThread()) request->thread = thread->id;
     request->machine_ = &machine_;
-    request->done_ = std::make_shared<Event>(true, false);
     if (overlapped) {
         request->ov_ = ov;
         // The low-order bit of the event handle only keeps the completion away from a completion port.
@@ -769,7 +768,7 @@ BOOL DeviceTree::Io(HANDLE handle, IoRequest::Kind kind, DWORD code, void* in, D
             SetError(ERROR_IO_PENDING);
             return FALSE;
         }
-        machine_.WaitObjects({request->done_}, false, kNever);
+        machine_.WaitObjects({IoRequest::DoneOf(request)}, false, kNever);
     }
     {
         std::lock_guard lock(machine_.Mutex());
@@ -815,7 +814,7 @@ BOOL DeviceTree::OverlappedResult(HANDLE handle, LPOVERLAPPED ov, LPDWORD bytes,
                 }
             } else {
                 for (auto& r : file->pending_)
-                    if (r->ov_ == ov && !r->completed_) waitOn = r->done_;
+                    if (r->ov_ == ov && !r->completed_) waitOn = IoRequest::DoneOf(r);
             }
         }
     }

@@ -74,8 +74,10 @@ std::string EndpointStore::Add(const Endpoint& e) {
     const std::string properties = key + "\\Properties";
     Registry& reg = machine_.Reg();
     reg.SetDword(key, "DeviceState", e.state);
+    std::vector<std::pair<std::string, RegValue>> values;
+    values.reserve(6);
     auto put = [&](const char* name, const std::string& value) {
-        if (!value.empty()) reg.SetString(properties, name, value);
+        if (!value.empty()) values.emplace_back(name, Registry::StringValue(value));
     };
     put(kDescriptionValue, e.description);
     put("{83da6326-97a6-4088-9453-a1923f573b29},3", e.hardwareText);
@@ -85,6 +87,7 @@ std::string EndpointStore::Add(const Endpoint& e) {
     put("{1da5d803-d492-4edd-8c23-e0c0ffee7f0e},8", e.jackSubtype);
     put("{1da5d803-d492-4edd-8c23-e0c0ffee7f0e},4", e.endpointGuid.empty() ? Upper(DeviceTree::GuidText(e.guid))
                                                                           : e.endpointGuid);
+    if (!values.empty()) reg.SetValues(properties, std::move(values));
     if (!e.topologyNode.empty()) {
         // As the topology reports it: "{2}." and the node's interface path, lower case.
         std::string path = "\\\\?\\" + Lower(e.topologyNode);

@@ -957,15 +957,19 @@ bool Machine::TakeFailure(const char* function, DWORD* error) {
     return true;
 }
 
-void Machine::AddNote(const std::string& source, const std::string& text) {
-    Note note{Now(), source, text};
+void Machine::AddNote(std::string source, std::string text) {
+    Note note{Now(), std::move(source), std::move(text)};
     std::function<void(const Note&)> sink;
     {
         std::lock_guard lock(mutex_);
-        notes_.push_back(note);
+        if (!noteSink_) {
+            notes_.push_back(std::move(note));
+            return;
+        }
         sink = noteSink_;
+        notes_.push_back(note);  // the sink runs outside the lock, on its own copy
     }
-    if (sink) sink(note);
+    sink(note);
 }
 
 std::vector<Note> Machine::Notes() {

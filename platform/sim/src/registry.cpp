@@ -38,9 +38,15 @@ struct Registry::Key {
     std::string path;       // display path: "HKLM\SOFTWARE\Quillon"
     std::string lowerPath;  // for the access lists
     // Keyed by the upper-cased name: the registry's own (case-insensitive) enumeration order.
-    std::map<std::string, std::shared_ptr<Key>, UpperLess> children;
+    using Children = std::map<std::string, std::shared_ptr<Key>, UpperLess>;
+    Children children;
     std::vector<std::pair<std::string, RegValue>> values;  // creation order
     bool deleted = false;
+    // RegEnumKeyEx walks a key by rising index: where the last call stopped, so the next one steps on
+    // from there instead of counting from the first subkey. Valid until a subkey is added or removed.
+    bool enumValid = false;
+    std::size_t enumIndex = 0;
+    Children::iterator enumAt;
 };
 
 struct Registry::Resolved {
@@ -254,6 +260,7 @@ std::shared_ptr<Registry::Key> AddChild(Registry::Key& key, std::string_view nam
     child->path = key.path + "\\" + child->name;
     child->lowerPath = Lower(child->path);
     key.children[Upper(child->name)] = child;
+    key.enumValid = false;
     return child;
 }
 }  // namespace
@@ -326,6 +333,19 @@ void Registry::SetString(const std::string& path, const std::string& name, const
     SetValue(path, name, type, BytesOf(Wide(utf8) + u'\0'));
 }
 
+void Registry::SetValues(const std::string& path, std::vector<std::pair<std::string, RegValue>> values) {
+    std::lock_guard lock(machine_.Mutex());
+    auto key = CreateLocked(path);
+    for (auto& [name, value] : values) {
+        if (RegValue* v = FindValue(*key, name))
+            *v = std::move(value);
+        else
+            key->values.emplace_back(std::move(name), std::move(value));
+    }
+}
+
+RegValue Registry::StringValue(const std::string& utf8, DWORD type) { return {type, BytesOf(Wide(utf8) + u'\0')}; }
+
 std::optional<RegValue> Registry::GetValue(const std::string& path, const std::string& name) {
     std::lock_guard lock(machine_.Mutex());
     auto key = FindLocked(path);
@@ -375,6 +395,7 @@ bool Registry::DeleteKey(const std::string& path) {
     doomed = it->second;
     MarkDeleted(*doomed);
     parent->children.erase(it);
+    parent->enumValid = false;
     return true;
 }
 
@@ -625,9 +646,18 @@ LSTATUS Registry::EnumKey(HKEY handle, DWORD index, LPWSTR name, LPDWORD nameCha
     Resolved r;
     if (LSTATUS status = ResolveLocked(handle, object, &r)) return status;
     if (!(r.access & KEY_ENUMERATE_SUB_KEYS) || DeniedLocked(denyRead_, *r.key)) return ERROR_ACCESS_DENIED;
-    if (index >= r.key->children.size()) return ERROR_NO_MORE_ITEMS;
-    auto it = r.key->children.begin();
-    std::advance(it, index);
+    Key& key = *r.key;
+    if (index >= key.children.size()) return ERROR_NO_MORE_ITEMS;
+    auto it = key.children.begin();
+    std::size_t at = 0;
+    if (key.enumValid && key.enumIndex <= index) {
+        it = key.enumAt;
+        at = key.enumIndex;
+    }
+    std::advance(it, index - at);
+    key.enumValid = true;
+    key.enumIndex = index;
+    key.enumAt = it;
     const std::u16string text = Wide(it->second->name);
     if (text.size() + 1 > *nameChars) return ERROR_MORE_DATA;
     std::memcpy(name, text.c_str(), (text.size() + 1) * sizeof(WCHAR));

@@ -65,7 +65,11 @@ private:
     Machine* machine_ = nullptr;
     OVERLAPPED* ov_ = nullptr;
     std::shared_ptr<Event> ovEvent_;
-    std::shared_ptr<Event> done_;  // manual reset; set at completion
+    Event done_{true, false};  // manual reset; set at completion
+    // The completion event for a wait: shares ownership of the request it is part of.
+    static std::shared_ptr<Waitable> DoneOf(const std::shared_ptr<IoRequest>& request) {
+        return {request, &request->done_};
+    }
     bool completed_ = false;
     DWORD error_ = ERROR_IO_PENDING;
 };

@@ -338,7 +338,7 @@ public:
     std::uint64_t CallCount(const std::string& function);
 
     // Timeline.
-    void AddNote(const std::string& source, const std::string& text);
+    void AddNote(std::string source, std::string text);
     std::vector<Note> Notes();
     void SetNoteSink(std::function<void(const Note&)> sink);
 

@@ -36,6 +36,10 @@ public:
     void SetDword(const std::string& path, const std::string& name, DWORD value);
     // Stores `utf8` as UTF-16 with its terminator; type REG_SZ or REG_EXPAND_SZ.
     void SetString(const std::string& path, const std::string& name, const std::string& utf8, DWORD type = REG_SZ);
+    // Several values of one key, in order, with the path looked up once: what SetValue for each would
+    // leave. StringValue is what SetString stores.
+    void SetValues(const std::string& path, std::vector<std::pair<std::string, RegValue>> values);
+    static RegValue StringValue(const std::string& utf8, DWORD type = REG_SZ);
     std::optional<RegValue> GetValue(const std::string& path, const std::string& name);
     // The value only when it is a 4-byte REG_DWORD.
     std::optional<DWORD> GetDword(const std::string& path, const std::string& name);
