@@ -417,10 +417,12 @@ QUILLON_AVX2 void RenderFromFloat32Avx2(const float* in, unsigned char* out, std
 #define QUILLON_AVX512 __attribute__((target("avx512f,avx512bw,avx512vl,avx512dq,avx2,fma")))
 
 // GCC 12's AVX-512 intrinsics start their results from a self-initialised "undefined" vector, which its
-// own uninitialised-value warnings report at every inlined use.
+// own uninitialised-value warnings report at every inlined use. (Clang has no such warning group.)
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wuninitialized"
+#if !defined(__clang__)
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
 
 // The vfixupimmps table: one response per class of input, 4 bits each, class 0 in the low bits.
 // Classes: QNaN, SNaN, zero, +1, -inf, +inf, negative, positive. Response 1 keeps the value, 8 gives +0.
