@@ -258,12 +258,13 @@ QUILLON_AVX2 void CopyColumnPair(const float* in, std::size_t stride, std::uint3
 
 #define QUILLON_AVX512 __attribute__((target("avx2,avx512f,avx512vl")))
 
-// Where AVX-512 intrinsics take a source for their masked-off lanes, the forms with every lane set: GCC
-// 12 warns that the plain forms' own (undefined) source may be used uninitialized.
-template <int Which>
-QUILLON_AVX512 inline __m256d Half(__m512d v) {
-    return _mm512_mask_extractf64x4_pd(_mm256_setzero_pd(), 0xF, v, Which);
-}
+// As in the conversions: GCC 12's AVX-512 intrinsics start from a self-initialised "undefined" vector,
+// which its own uninitialised-value warnings report at every inlined use.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wuninitialized"
+#if !defined(__clang__)
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
 
 // As StoreColumn, eight frames.
 template <CaptureColumn::Kind Kind>
@@ -272,12 +273,11 @@ QUILLON_AVX512 inline void StoreColumn8(float* const out[2], __m512d frames8, st
         _mm512_storeu_pd(out[0] + 2 * f, frames8);
     } else if constexpr (Kind != CaptureColumn::kNone) {
         const __m512i order = _mm512_setr_epi32(0, 2, 4, 6, 8, 10, 12, 14, 1, 3, 5, 7, 9, 11, 13, 15);
-        const __m512 v = _mm512_castpd_ps(frames8);
-        const __m512d split = _mm512_castps_pd(_mm512_mask_permutexvar_ps(v, 0xFFFF, order, v));
+        const __m512d split = _mm512_castps_pd(_mm512_permutexvar_ps(order, _mm512_castpd_ps(frames8)));
         if constexpr (Kind != CaptureColumn::kMonoOdd)
-            _mm256_storeu_pd(reinterpret_cast<double*>(out[0] + f), Half<0>(split));
+            _mm256_storeu_pd(reinterpret_cast<double*>(out[0] + f), _mm512_castpd512_pd256(split));
         if constexpr (Kind != CaptureColumn::kMonoEven)
-            _mm256_storeu_pd(reinterpret_cast<double*>(out[1] + f), Half<1>(split));
+            _mm256_storeu_pd(reinterpret_cast<double*>(out[1] + f), _mm512_extractf64x4_pd(split, 1));
     }
 }
 
@@ -301,8 +301,8 @@ QUILLON_AVX512 void CopyColumnPair512(const float* in, std::size_t stride, std::
     for (; f + 8 <= end; f += 8, in += 8 * stride) {
         const __m512d f0246 = Load4x128(in, in + 2 * stride, in + 4 * stride, in + 6 * stride);
         const __m512d f1357 = Load4x128(in + stride, in + 3 * stride, in + 5 * stride, in + 7 * stride);
-        StoreColumn8<Even>(even, _mm512_mask_unpacklo_pd(f0246, 0xFF, f0246, f1357), f);
-        StoreColumn8<Odd>(odd, _mm512_mask_unpackhi_pd(f0246, 0xFF, f0246, f1357), f);
+        StoreColumn8<Even>(even, _mm512_unpacklo_pd(f0246, f1357), f);
+        StoreColumn8<Odd>(odd, _mm512_unpackhi_pd(f0246, f1357), f);
     }
     if (f < end) CopyColumnPair<Even, Odd>(in, stride, f, end - f, column);
 }
@@ -352,6 +352,7 @@ QUILLON_AVX2 void CopyColumns(const float* block, std::size_t stride, std::uint3
     _mm256_zeroupper();  // the SSE2 copies of the remaining frames must not pay for dirty upper halves
 }
 
+#pragma GCC diagnostic pop
 #undef QUILLON_AVX512
 #undef QUILLON_AVX2
 
