@@ -266,57 +266,106 @@ QUILLON_AVX2 void CopyColumnPair(const float* in, std::size_t stride, std::uint3
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 #endif
 
-// As StoreColumn, eight frames.
-template <CaptureColumn::Kind Kind>
-QUILLON_AVX512 inline void StoreColumn8(float* const out[2], __m512d frames8, std::uint32_t f) {
+// As StoreColumn, eight frames; where `frames` has fewer than eight bits set, only those frames' samples
+// are written.
+template <CaptureColumn::Kind Kind, bool Masked>
+QUILLON_AVX512 inline void StoreColumn8(float* const out[2], __m512d frames8, std::uint32_t f, __mmask8 frames) {
     if constexpr (Kind == CaptureColumn::kStereo) {
-        _mm512_storeu_pd(out[0] + 2 * f, frames8);
+        if constexpr (Masked)
+            _mm512_mask_storeu_pd(out[0] + 2 * f, frames, frames8);
+        else
+            _mm512_storeu_pd(out[0] + 2 * f, frames8);
     } else if constexpr (Kind != CaptureColumn::kNone) {
         const __m512i order = _mm512_setr_epi32(0, 2, 4, 6, 8, 10, 12, 14, 1, 3, 5, 7, 9, 11, 13, 15);
-        const __m512d split = _mm512_castps_pd(_mm512_permutexvar_ps(order, _mm512_castpd_ps(frames8)));
-        if constexpr (Kind != CaptureColumn::kMonoOdd)
-            _mm256_storeu_pd(reinterpret_cast<double*>(out[0] + f), _mm512_castpd512_pd256(split));
-        if constexpr (Kind != CaptureColumn::kMonoEven)
-            _mm256_storeu_pd(reinterpret_cast<double*>(out[1] + f), _mm512_extractf64x4_pd(split, 1));
+        const __m512 split = _mm512_permutexvar_ps(order, _mm512_castpd_ps(frames8));
+        const __m256 even = _mm512_castps512_ps256(split);
+        const __m256 odd = _mm256_castpd_ps(_mm512_extractf64x4_pd(_mm512_castps_pd(split), 1));
+        if constexpr (Masked) {
+            if constexpr (Kind != CaptureColumn::kMonoOdd) _mm256_mask_storeu_ps(out[0] + f, frames, even);
+            if constexpr (Kind != CaptureColumn::kMonoEven) _mm256_mask_storeu_ps(out[1] + f, frames, odd);
+        } else {
+            if constexpr (Kind != CaptureColumn::kMonoOdd) _mm256_storeu_ps(out[0] + f, even);
+            if constexpr (Kind != CaptureColumn::kMonoEven) _mm256_storeu_ps(out[1] + f, odd);
+        }
     }
 }
 
 // Four frames' 16 bytes each, frame a in the lowest lane.
-QUILLON_AVX512 inline __m512d Load4x128(const float* a, const float* b, const float* c, const float* d) {
-    __m512 v = _mm512_castps128_ps512(_mm_loadu_ps(a));
-    v = _mm512_insertf32x4(v, _mm_loadu_ps(b), 1);
-    v = _mm512_insertf32x4(v, _mm_loadu_ps(c), 2);
-    return _mm512_castps_pd(_mm512_insertf32x4(v, _mm_loadu_ps(d), 3));
+QUILLON_AVX512 inline __m512d Join4x128(__m128 a, __m128 b, __m128 c, __m128 d) {
+    __m512 v = _mm512_castps128_ps512(a);
+    v = _mm512_insertf32x4(v, b, 1);
+    v = _mm512_insertf32x4(v, c, 2);
+    return _mm512_castps_pd(_mm512_insertf32x4(v, d, 3));
 }
 
-// As CopyColumnPair, eight frames a step: the even frames' loads in one 512-bit vector, the odd ones' in
-// another. A last step of four frames goes through the AVX2 form.
+// Frame g's four floats from `in`, those of them that lie inside the block (`avail` floats from `in`) and
+// none past frame `frames` - 1; the others are zero.
+QUILLON_AVX512 inline __m128 LoadFrameMasked(const float* in, std::size_t stride, std::uint32_t g,
+                                             std::uint32_t frames, std::size_t avail) {
+    const std::size_t at = static_cast<std::size_t>(g) * stride;
+    const std::size_t have = g < frames && at < avail ? std::min<std::size_t>(4, avail - at) : 0;
+    return _mm_maskz_loadu_ps(static_cast<__mmask8>((1u << have) - 1), in + (have ? at : 0));
+}
+
+// As CopyColumnPair, eight frames a step and every frame of the block: the even frames' loads in one
+// 512-bit vector, the odd ones' in another. The frames from `whole` on, whose 16 bytes would reach past
+// the block's last sample (`avail` floats from `in`), and the last step's frames short of eight go
+// through masked loads and stores: a masked-off float is neither read nor written, so it can neither
+// fault nor be seen by a sanitizer.
 template <CaptureColumn::Kind Even, CaptureColumn::Kind Odd>
-QUILLON_AVX512 void CopyColumnPair512(const float* in, std::size_t stride, std::uint32_t from, std::uint32_t frames,
-                                      const CaptureColumn* column) {
+QUILLON_AVX512 void CopyColumnPair512(const float* in, std::size_t stride, std::uint32_t frames, std::uint32_t whole,
+                                      std::size_t avail, const CaptureColumn* column) {
     float* const even[2] = {column[0].out[0], column[0].out[1]};
     float* const odd[2] = {column[1].out[0], column[1].out[1]};
-    const std::uint32_t end = from + frames;
-    std::uint32_t f = from;
-    for (; f + 8 <= end; f += 8, in += 8 * stride) {
-        const __m512d f0246 = Load4x128(in, in + 2 * stride, in + 4 * stride, in + 6 * stride);
-        const __m512d f1357 = Load4x128(in + stride, in + 3 * stride, in + 5 * stride, in + 7 * stride);
-        StoreColumn8<Even>(even, _mm512_unpacklo_pd(f0246, f1357), f);
-        StoreColumn8<Odd>(odd, _mm512_unpackhi_pd(f0246, f1357), f);
+    std::uint32_t f = 0;
+    for (const float* p = in; f + 8 <= whole; f += 8, p += 8 * stride) {
+        const __m512d f0246 = Join4x128(_mm_loadu_ps(p), _mm_loadu_ps(p + 2 * stride), _mm_loadu_ps(p + 4 * stride),
+                                        _mm_loadu_ps(p + 6 * stride));
+        const __m512d f1357 = Join4x128(_mm_loadu_ps(p + stride), _mm_loadu_ps(p + 3 * stride),
+                                        _mm_loadu_ps(p + 5 * stride), _mm_loadu_ps(p + 7 * stride));
+        StoreColumn8<Even, false>(even, _mm512_unpacklo_pd(f0246, f1357), f, 0xFF);
+        StoreColumn8<Odd, false>(odd, _mm512_unpackhi_pd(f0246, f1357), f, 0xFF);
     }
-    if (f < end) CopyColumnPair<Even, Odd>(in, stride, f, end - f, column);
+    for (; f < frames; f += 8) {
+        __m128 x[8];
+        for (std::uint32_t j = 0; j < 8; ++j)
+            x[j] = f + j < whole ? _mm_loadu_ps(in + (f + j) * stride) : LoadFrameMasked(in, stride, f + j, frames, avail);
+        const __mmask8 present = static_cast<__mmask8>(frames - f >= 8 ? 0xFF : (1u << (frames - f)) - 1);
+        const __m512d f0246 = Join4x128(x[0], x[2], x[4], x[6]);
+        const __m512d f1357 = Join4x128(x[1], x[3], x[5], x[7]);
+        StoreColumn8<Even, true>(even, _mm512_unpacklo_pd(f0246, f1357), f, present);
+        StoreColumn8<Odd, true>(odd, _mm512_unpackhi_pd(f0246, f1357), f, present);
+    }
 }
 
 using ColumnPairCopy = void (*)(const float*, std::size_t, std::uint32_t, std::uint32_t, const CaptureColumn*);
+using ColumnPairCopy512 = void (*)(const float*, std::size_t, std::uint32_t, std::uint32_t, std::size_t,
+                                   const CaptureColumn*);
 
 // Every pair of kinds, indexed by the even column's kind times kKinds plus the odd one's.
-template <bool Wide, std::size_t... K>
+template <std::size_t... K>
 constexpr std::array<ColumnPairCopy, sizeof...(K)> ColumnPairCopies(std::index_sequence<K...>) {
     constexpr std::size_t n = CaptureColumn::kKinds;
-    if constexpr (Wide)
-        return {&CopyColumnPair512<CaptureColumn::Kind(K / n), CaptureColumn::Kind(K % n)>...};
-    else
-        return {&CopyColumnPair<CaptureColumn::Kind(K / n), CaptureColumn::Kind(K % n)>...};
+    return {&CopyColumnPair<CaptureColumn::Kind(K / n), CaptureColumn::Kind(K % n)>...};
+}
+template <std::size_t... K>
+constexpr std::array<ColumnPairCopy512, sizeof...(K)> ColumnPairCopies512(std::index_sequence<K...>) {
+    constexpr std::size_t n = CaptureColumn::kKinds;
+    return {&CopyColumnPair512<CaptureColumn::Kind(K / n), CaptureColumn::Kind(K % n)>...};
+}
+constexpr auto kKindPairs = std::make_index_sequence<CaptureColumn::kKinds * CaptureColumn::kKinds>();
+
+// Every column pair of the plan over every frame of the block (one at least), a pass per pair.
+QUILLON_AVX512 void CopyColumns512(const float* block, std::size_t stride, std::uint32_t samples,
+                                   std::uint32_t frames, const CapturePlan& plan) {
+    static constexpr auto kCopies = ColumnPairCopies512(kKindPairs);
+    for (std::uint32_t k = 0; k < plan.count; k += 2) {
+        const CaptureColumn* column = plan.columns + k;
+        const std::size_t first = 2 * k;  // the pair's first channel, inside the first frame
+        kCopies[column[0].kind * CaptureColumn::kKinds + column[1].kind](block + first, stride, frames,
+                                                                          plan.whole[k / 2], samples - first, column);
+    }
+    _mm256_zeroupper();
 }
 
 // Every column pair of the plan over frames 0 to `steps` - 1 (a multiple of four), a pass per pair. A
@@ -324,14 +373,10 @@ constexpr std::array<ColumnPairCopy, sizeof...(K)> ColumnPairCopies(std::index_s
 // channels), the pair's last four frames are first copied, four floats each, into a block of their own.
 QUILLON_AVX2 void CopyColumns(const float* block, std::size_t stride, std::uint32_t samples, const CapturePlan& plan,
                               std::uint32_t steps) {
-    constexpr auto kPairs = std::make_index_sequence<CaptureColumn::kKinds * CaptureColumn::kKinds>();
-    static constexpr auto kAvx2 = ColumnPairCopies<false>(kPairs);
-    static constexpr auto kAvx512 = ColumnPairCopies<true>(kPairs);
-    const bool wide = SampleConversion::ActiveKernelSet() == SampleConversion::KernelSet::Avx512;
-    const auto& copies = wide ? kAvx512 : kAvx2;
+    static constexpr auto kCopies = ColumnPairCopies(kKindPairs);
     for (std::uint32_t k = 0; k < plan.count; k += 2) {
         const CaptureColumn* column = plan.columns + k;
-        const ColumnPairCopy copy = copies[column[0].kind * CaptureColumn::kKinds + column[1].kind];
+        const ColumnPairCopy copy = kCopies[column[0].kind * CaptureColumn::kKinds + column[1].kind];
         const std::size_t first = 2 * k;  // the pair's first channel
         const bool cut = (steps - 1) * stride + first + 4 > samples;
         const std::uint32_t direct = cut ? steps - 4 : steps;
@@ -449,6 +494,9 @@ void CopyColumnsScalar(const float* block, std::size_t stride, const CapturePlan
 // A block through a plan: whole steps of four frames a pass per column pair, the rest a sample at a time.
 void CopyPlan(const float* block, std::uint32_t samples, std::uint16_t channels, const CapturePlan& plan) {
     const std::uint32_t frames = samples / channels;
+    if (frames == 0) return;
+    if (SampleConversion::ActiveKernelSet() == SampleConversion::KernelSet::Avx512)
+        return CopyColumns512(block, channels, samples, frames, plan);
     const std::uint32_t steps = frames & ~3u;
     if (steps) CopyColumns(block, channels, samples, plan, steps);
     if (steps < frames) CopyColumnsScalar(block, channels, plan, steps, frames);
@@ -488,6 +536,14 @@ void CapturePlan::Add(std::uint32_t channel, std::uint32_t width, std::uint32_t 
     }
 }
 
+void CapturePlan::Bound(std::uint32_t samples, std::uint16_t channels) {
+    const std::uint32_t frames = samples / channels;
+    for (std::uint32_t k = 0; k < count; k += 2) {
+        const std::uint32_t end = 2 * k + 4;  // past the pair's last channel
+        whole[k / 2] = samples < end ? 0 : std::min(frames, (samples - end) / channels + 1);
+    }
+}
+
 // The route compares the slots it was made for byte for byte.
 static_assert(std::has_unique_object_representations_v<RouteSlot>, "a RouteSlot must have no padding");
 
@@ -510,6 +566,7 @@ void CCaptureRoute::Prepare(std::uint32_t samples, std::uint16_t channels, const
                                             if (m_nPositionStream < 0) m_nPositionStream = stream;
                                             plan.Add(c, w, n, frames, out);
                                         });
+        plan.Bound(samples, channels);
     }
 }
 

@@ -58,8 +58,13 @@ struct CapturePlan {
     CaptureColumn columns[kMaxColumns];
     std::uint32_t count = 0;
     bool possible = true;
+    // Per column pair: how many frames from the first have the pair's four channels inside the block (the
+    // pin's last pair may reach past the last frame's end).
+    std::uint32_t whole[kMaxColumns / 2] = {};
 
     void Add(std::uint32_t channel, std::uint32_t width, std::uint32_t n, std::uint32_t frames, float* out);
+    // Sets `whole` for a block of `samples` samples, `channels` a frame.
+    void Bound(std::uint32_t samples, std::uint16_t channels);
 };
 
 // Capture: console channels, in stream order, into the half of each used capture stream (0 to 10) the
