@@ -36,7 +36,8 @@ bool StartService(sim::Machine& machine) {
 
 bool StopService(sim::Machine& machine, std::uint32_t maxMs) {
     machine.Scm().Control(kServiceName, SERVICE_CONTROL_STOP);
-    return machine.RunUntil([&] { return machine.Scm().ProcessExited(kServiceName); }, maxMs);
+    const std::string name = kServiceName;  // once, not a string per step
+    return machine.RunUntil([&] { return machine.Scm().ProcessExited(name); }, maxMs);
 }
 
 sim::ProgramSpec DiagProgram(std::vector<std::string> arguments) {

@@ -73,7 +73,7 @@ std::string DescribeBalloon(const sim::Balloon& balloon) {
 
 std::optional<sim::TrackedMenu> UseTrayMenu(sim::Machine& machine, const std::string& choice, POINT at) {
     sim::Shell& shell = sim::ShellOf(machine);
-    const std::size_t before = shell.TrackedMenus().size();
+    const std::size_t before = shell.TrackedMenuCount();
     if (choice.empty())
         shell.SetNextMenuChoice(UINT_PTR{0});
     else
@@ -86,16 +86,12 @@ std::optional<sim::TrackedMenu> UseTrayMenu(sim::Machine& machine, const std::st
     // on the virtual clock it is done once a millisecond has passed. On the real clock a busy machine (a
     // sanitizer build) may take longer: look again each millisecond, for up to two seconds.
     machine.RunFor(1);
-    auto menus = shell.TrackedMenus();
-    for (int ms = 1; ms < 2000 && menus.size() <= before; ++ms) {
-        machine.RunFor(1);
-        menus = shell.TrackedMenus();
-    }
-    if (menus.size() <= before) {
+    for (int ms = 1; ms < 2000 && shell.TrackedMenuCount() <= before; ++ms) machine.RunFor(1);
+    if (shell.TrackedMenuCount() <= before) {
         shell.ClearMenuChoices();
         return std::nullopt;
     }
-    return menus.back();
+    return shell.LastTrackedMenu();
 }
 
 std::string TrayMenuText(sim::Machine& machine) {

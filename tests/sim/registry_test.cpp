@@ -1,7 +1,11 @@
 // The simulated registry through the Win32 calls the programs make.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cstring>
+#include <string>
+#include <vector>
 
 #include "platform/sim/include/sim/machine.h"
 #include "platform/sim/include/sim/registry.h"
@@ -91,6 +95,44 @@ TEST(Registry, CreateMakesMissingParentsAndWritesAreNoted) {
     EXPECT_EQ(disposition, static_cast<DWORD>(REG_OPENED_EXISTING_KEY));
     RegCloseKey(key);
     EXPECT_EQ(machine.Reg().SubKeys("HKLM\\SOFTWARE\\Quillon"), std::vector<std::string>{"Settings"});
+
+    // A path deeper than a few levels, and names beyond ASCII (a pair, a lone surrogate, a long one):
+    // created through W, found again through A, the test view and enumeration with every unit as written.
+    std::u16string deep = u"SOFTWARE\\Deep";
+    std::string deepNarrow = "HKLM\\SOFTWARE\\Deep";
+    for (int level = 0; level < 20; ++level) {
+        deep += u"\\L" + std::u16string(1, static_cast<char16_t>(u'a' + level));
+        deepNarrow += std::string("\\L") + static_cast<char>('a' + level);
+    }
+    ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, deep.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr),
+              ERROR_SUCCESS);
+    const std::u16string names[] = {u"Caf\u00e9 \U0001F3A7", std::u16string(1, char16_t{0xD800}) + u"x",
+                                    std::u16string(200, u'\u00e9')};
+    for (const std::u16string& name : names) {
+        HKEY child = nullptr;
+        ASSERT_EQ(RegCreateKeyExW(key, name.c_str(), 0, nullptr, 0, KEY_READ, nullptr, &child, nullptr), ERROR_SUCCESS);
+        RegCloseKey(child);
+    }
+    std::vector<std::u16string> listed;
+    for (DWORD i = 0;; ++i) {
+        WCHAR name[400];
+        DWORD chars = 400;
+        const LSTATUS status = RegEnumKeyExW(key, i, name, &chars, nullptr, nullptr, nullptr, nullptr);
+        if (status == ERROR_NO_MORE_ITEMS) break;
+        ASSERT_EQ(status, ERROR_SUCCESS);
+        listed.emplace_back(name, chars);
+    }
+    RegCloseKey(key);
+    EXPECT_EQ(listed.size(), 3u);
+    for (const std::u16string& name : names) EXPECT_NE(std::find(listed.begin(), listed.end(), name), listed.end());
+    EXPECT_TRUE(machine.Reg().KeyExists(deepNarrow));
+    std::string deepA = deepNarrow.substr(5);  // without "HKLM\\"
+    for (char& c : deepA) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, deepA.c_str(), 0, KEY_READ, &key), ERROR_SUCCESS);
+    RegCloseKey(key);
+    EXPECT_TRUE(machine.Reg().DeleteKey(deepNarrow));
+    EXPECT_FALSE(machine.Reg().KeyExists(deepNarrow));
+    EXPECT_TRUE(machine.Reg().KeyExists(deepNarrow.substr(0, deepNarrow.rfind('\\'))));
 }
 
 TEST(Registry, AccessIsLimitedByTheHandleAndByDeniedPaths) {

@@ -8,7 +8,12 @@ void OutputDebugStringW(LPCWSTR text) {
     sim::Machine& machine = sim::Machine::Current();
     DWORD error = 0;
     if (machine.TakeFailure("OutputDebugStringW", &error) || !text) return;
-    machine.AddNote("debug", sim::Narrow(text));
+    char line[1024];  // most lines; a longer one takes a string of its own
+    const std::size_t length = sim::NarrowTo(text, line, sizeof line);
+    if (length < sizeof line)
+        machine.AddNote("debug", std::string_view(line, length));
+    else
+        machine.AddNote("debug", sim::Narrow(text));
 }
 
 namespace sim {

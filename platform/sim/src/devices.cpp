@@ -768,7 +768,7 @@ BOOL DeviceTree::Io(HANDLE handle, IoRequest::Kind kind, DWORD code, void* in, D
             SetError(ERROR_IO_PENDING);
             return FALSE;
         }
-        machine_.WaitObjects({IoRequest::DoneOf(request)}, false, kNever);
+        machine_.WaitObject(IoRequest::DoneOf(request), kNever);
     }
     {
         std::lock_guard lock(machine_.Mutex());
@@ -818,7 +818,7 @@ BOOL DeviceTree::OverlappedResult(HANDLE handle, LPOVERLAPPED ov, LPDWORD bytes,
             }
         }
     }
-    if (waitOn) machine_.WaitObjects({waitOn}, false, kNever);
+    if (waitOn) machine_.WaitObject(waitOn, kNever);
     std::lock_guard lock(machine_.Mutex());
     std::erase_if(file->pending_, [](const auto& r) { return r->completed_; });
     if (ov->Internal == STATUS_PENDING) {  // never issued on this file, failed at once, or still running

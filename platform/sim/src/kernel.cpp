@@ -270,6 +270,7 @@ DWORD WaitFor(const char* function, DWORD count, const HANDLE* handles, BOOL all
         return WAIT_FAILED;
     }
     std::vector<std::shared_ptr<sim::Waitable>> objects;
+    std::shared_ptr<sim::Waitable> single;  // one handle (waiting for all of one is waiting for it): no list
     for (DWORD i = 0; i < count; ++i) {
         auto w = WaitableFor(handles[i]);
         if (!w) {
@@ -280,8 +281,12 @@ DWORD WaitFor(const char* function, DWORD count, const HANDLE* handles, BOOL all
             sim::SetError(ERROR_ACCESS_DENIED);
             return WAIT_FAILED;
         }
-        objects.push_back(std::move(w));
+        if (count == 1)
+            single = std::move(w);
+        else
+            objects.push_back(std::move(w));
     }
+    if (count == 1) return M().WaitObject(single, ToTicks(ms), sim::Machine::TimeOut::OnTimerTick);
     return M().WaitObjects(objects, all != FALSE, ToTicks(ms), sim::Machine::TimeOut::OnTimerTick);
 }
 
@@ -384,7 +389,7 @@ void DeleteCriticalSection(LPCRITICAL_SECTION cs) {
 
 void EnterCriticalSection(LPCRITICAL_SECTION cs) {
     auto object = CsOf(cs);
-    M().WaitObjects({object}, false, sim::kNever);
+    M().WaitObject(object, sim::kNever);
     std::lock_guard lock(M().Mutex());
     cs->OwningThread = reinterpret_cast<HANDLE>(static_cast<ULONG_PTR>(object->owner->id));
     cs->RecursionCount = object->recursion;
@@ -393,7 +398,7 @@ void EnterCriticalSection(LPCRITICAL_SECTION cs) {
 
 BOOL TryEnterCriticalSection(LPCRITICAL_SECTION cs) {
     auto object = CsOf(cs);
-    if (M().WaitObjects({object}, false, 0) != WAIT_OBJECT_0) return FALSE;
+    if (M().WaitObject(object, 0) != WAIT_OBJECT_0) return FALSE;
     std::lock_guard lock(M().Mutex());
     cs->OwningThread = reinterpret_cast<HANDLE>(static_cast<ULONG_PTR>(object->owner->id));
     cs->RecursionCount = object->recursion;

@@ -631,19 +631,21 @@ std::vector<ThreadRec*> Machine::Threads() {
 
 // ---- waits and the clock ----
 
-bool Machine::TrySatisfyLocked(Waiter& w) {
-    ThreadRec* self = w.thread;
-    if (w.all) {
-        for (auto& o : w.objects)
+bool Machine::TrySatisfyLocked(Waiter& w) { return TrySatisfyLocked(w.thread, w.objects, w.all, &w.result); }
+
+bool Machine::TrySatisfyLocked(ThreadRec* self, std::span<const std::shared_ptr<Waitable>> objects, bool all,
+                               DWORD* result) {
+    if (all) {
+        for (auto& o : objects)
             if (!o->IsSignaledFor(self)) return false;
-        for (auto& o : w.objects) o->Acquire(self);
-        w.result = WAIT_OBJECT_0;
+        for (auto& o : objects) o->Acquire(self);
+        *result = WAIT_OBJECT_0;
         return true;
     }
-    for (std::size_t i = 0; i < w.objects.size(); ++i) {
-        if (w.objects[i]->IsSignaledFor(self)) {
-            w.objects[i]->Acquire(self);
-            w.result = static_cast<DWORD>(WAIT_OBJECT_0 + i);
+    for (std::size_t i = 0; i < objects.size(); ++i) {
+        if (objects[i]->IsSignaledFor(self)) {
+            objects[i]->Acquire(self);
+            *result = static_cast<DWORD>(WAIT_OBJECT_0 + i);
             return true;
         }
     }
@@ -689,12 +691,20 @@ void Machine::SetEventLocked(Event& event) {
 
 DWORD Machine::WaitObjects(const std::vector<std::shared_ptr<Waitable>>& objects, bool all, Ticks timeout,
                            TimeOut kind) {
+    return Wait(objects, all, timeout, kind);
+}
+
+DWORD Machine::WaitObject(const std::shared_ptr<Waitable>& object, Ticks timeout, TimeOut kind) {
+    return Wait({&object, 1}, false, timeout, kind);
+}
+
+DWORD Machine::Wait(std::span<const std::shared_ptr<Waitable>> objects, bool all, Ticks timeout, TimeOut kind) {
     std::unique_lock lock(mutex_);
     Waiter w;
     w.thread = EnsureThreadLocked();
-    w.objects = objects;
     w.all = all;
-    if (!objects.empty() && TrySatisfyLocked(w)) return w.result;
+    // A wait satisfied at once (most lock entries, most completed requests) needs no waiter of its own.
+    if (!objects.empty() && TrySatisfyLocked(w.thread, objects, all, &w.result)) return w.result;
     const bool scheduled = Scheduled(w.thread);
     if (timeout == 0) {
         if (scheduled && objects.empty()) {  // Sleep(0): the others ready now run first
@@ -703,6 +713,7 @@ DWORD Machine::WaitObjects(const std::vector<std::shared_ptr<Waitable>>& objects
         }
         return WAIT_TIMEOUT;
     }
+    w.objects.assign(objects.begin(), objects.end());
     for (auto& o : w.objects) o->waiters.push_back(&w);
     if (timeout != kNever) {
         w.deadline = Now() + timeout;
@@ -879,7 +890,7 @@ std::shared_ptr<Process> Machine::CurrentProcess() {
 }
 
 bool Machine::WaitProcess(const std::shared_ptr<Process>& process, std::uint32_t maxMs) {
-    return WaitObjects({process}, false, static_cast<Ticks>(maxMs) * kTicksPerMs) == WAIT_OBJECT_0;
+    return WaitObject(process, static_cast<Ticks>(maxMs) * kTicksPerMs) == WAIT_OBJECT_0;
 }
 
 // ---- faults and notes ----
@@ -957,24 +968,26 @@ bool Machine::TakeFailure(const char* function, DWORD* error) {
     return true;
 }
 
-void Machine::AddNote(std::string source, std::string text) {
-    Note note{Now(), std::move(source), std::move(text)};
+void Machine::AddNote(std::string_view source, std::string_view text) {
+    const Ticks now = Now();
     std::function<void(const Note&)> sink;
     {
         std::lock_guard lock(mutex_);
-        if (!noteSink_) {
-            notes_.push_back(std::move(note));
-            return;
-        }
+        notes_.push_back({now, noteText_.size(), source.size(), text.size()});
+        noteText_.append(source).append(text);
+        if (!noteSink_) return;
         sink = noteSink_;
-        notes_.push_back(note);  // the sink runs outside the lock, on its own copy
     }
-    sink(note);
+    sink(Note{now, std::string(source), std::string(text)});  // outside the lock
 }
 
 std::vector<Note> Machine::Notes() {
     std::lock_guard lock(mutex_);
-    return notes_;
+    std::vector<Note> notes;
+    notes.reserve(notes_.size());
+    for (const PackedNote& n : notes_)
+        notes.push_back({n.time, noteText_.substr(n.at, n.sourceSize), noteText_.substr(n.at + n.sourceSize, n.textSize)});
+    return notes;
 }
 
 void Machine::SetNoteSink(std::function<void(const Note&)> sink) {

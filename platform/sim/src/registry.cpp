@@ -100,9 +100,35 @@ REGSAM Normalize(REGSAM sam) {
     return sam;
 }
 
+// The components of a key path as views of it; the usual handful kept in place, a deeper path on the heap.
+class PathParts {
+public:
+    void push_back(std::string_view part) {
+        if (size_ < kInline) {
+            inline_[size_++] = part;
+            return;
+        }
+        if (more_.empty()) more_.assign(inline_, inline_ + kInline);
+        more_.push_back(part);
+        ++size_;
+    }
+    const std::string_view* begin() const { return more_.empty() ? inline_ : more_.data(); }
+    const std::string_view* end() const { return begin() + size_; }
+    std::size_t size() const { return size_; }
+    bool empty() const { return size_ == 0; }
+    const std::string_view& operator[](std::size_t i) const { return begin()[i]; }
+    const std::string_view& back() const { return begin()[size_ - 1]; }
+
+private:
+    static constexpr std::size_t kInline = 16;
+    std::string_view inline_[kInline];
+    std::vector<std::string_view> more_;
+    std::size_t size_ = 0;
+};
+
 // Splits a subkey argument of the Win32 calls into views of it. A leading backslash or an empty
 // component (doubled backslashes) is refused as on Windows; a trailing backslash is tolerated.
-LSTATUS SplitSubKey(const char* subKey, std::vector<std::string_view>* parts) {
+LSTATUS SplitSubKey(const char* subKey, PathParts* parts) {
     if (!subKey || !*subKey) return ERROR_SUCCESS;
     if (subKey[0] == '\\') return ERROR_BAD_PATHNAME;
     const char* start = subKey;
@@ -112,7 +138,7 @@ LSTATUS SplitSubKey(const char* subKey, std::vector<std::string_view>* parts) {
                 if (*p == 0) break;  // trailing backslash
                 return ERROR_INVALID_PARAMETER;
             }
-            parts->emplace_back(start, static_cast<std::size_t>(p - start));
+            parts->push_back({start, static_cast<std::size_t>(p - start)});
             if (*p == 0) break;
             start = p + 1;
         }
@@ -121,8 +147,8 @@ LSTATUS SplitSubKey(const char* subKey, std::vector<std::string_view>* parts) {
 }
 
 // Lenient split for the test-facing paths, into views of `path`.
-std::vector<std::string_view> SplitPath(std::string_view path) {
-    std::vector<std::string_view> parts;
+PathParts SplitPath(std::string_view path) {
+    PathParts parts;
     std::size_t start = 0;
     for (std::size_t i = 0; i <= path.size(); ++i) {
         if (i == path.size() || path[i] == '\\') {
@@ -232,15 +258,15 @@ Registry::~Registry() = default;
 
 // ---- tree helpers (lock held) ----
 
-std::shared_ptr<Registry::Key> Registry::RootFor(const std::string& path, std::string* rest) {
+std::shared_ptr<Registry::Key> Registry::RootFor(std::string_view path, std::string_view* rest) {
     const std::size_t slash = path.find('\\');
-    const std::string first = Lower(path.substr(0, slash));
-    const std::string after = slash == std::string::npos ? std::string() : path.substr(slash + 1);
-    if (first == "hklm" || first == "hkey_local_machine") {
+    const std::string_view first = path.substr(0, slash);
+    const std::string_view after = slash == std::string_view::npos ? std::string_view() : path.substr(slash + 1);
+    if (SameName(first, "hklm") || SameName(first, "hkey_local_machine")) {
         *rest = after;
         return hklm_;
     }
-    if (first == "hkcu" || first == "hkey_current_user") {
+    if (SameName(first, "hkcu") || SameName(first, "hkey_current_user")) {
         *rest = after;
         return hkcu_;
     }
@@ -266,7 +292,7 @@ std::shared_ptr<Registry::Key> AddChild(Registry::Key& key, std::string_view nam
 }  // namespace
 
 std::shared_ptr<Registry::Key> Registry::FindLocked(const std::string& path) {
-    std::string rest;
+    std::string_view rest;
     std::shared_ptr<Key> key = RootFor(path, &rest);
     for (const std::string_view part : SplitPath(rest)) {
         key = ChildOf(*key, part);
@@ -276,7 +302,7 @@ std::shared_ptr<Registry::Key> Registry::FindLocked(const std::string& path) {
 }
 
 std::shared_ptr<Registry::Key> Registry::CreateLocked(const std::string& path) {
-    std::string rest;
+    std::string_view rest;
     std::shared_ptr<Key> key = RootFor(path, &rest);
     for (const std::string_view part : SplitPath(rest)) {
         auto child = ChildOf(*key, part);
@@ -382,7 +408,7 @@ void Registry::CreateKey(const std::string& path) {
 bool Registry::DeleteKey(const std::string& path) {
     std::shared_ptr<Key> doomed;  // released after the lock
     std::lock_guard lock(machine_.Mutex());
-    std::string rest;
+    std::string_view rest;
     std::shared_ptr<Key> parent = RootFor(path, &rest);
     const auto parts = SplitPath(rest);
     if (parts.empty()) return false;  // roots stay
@@ -429,7 +455,7 @@ std::vector<std::string> Registry::ValueNames(const std::string& path) {
 }
 
 namespace {
-std::string DisplayLower(const std::string& rootPath, const std::vector<std::string_view>& parts) {
+std::string DisplayLower(const std::string& rootPath, const PathParts& parts) {
     std::string out = rootPath;
     for (const auto& p : parts) (out += '\\') += p;
     return Lower(out);
@@ -438,14 +464,14 @@ std::string DisplayLower(const std::string& rootPath, const std::vector<std::str
 
 void Registry::DenyWrite(const std::string& path) {
     std::lock_guard lock(machine_.Mutex());
-    std::string rest;
+    std::string_view rest;
     auto root = RootFor(path, &rest);
     denyWrite_.insert(DisplayLower(root->path, SplitPath(rest)));
 }
 
 void Registry::DenyRead(const std::string& path) {
     std::lock_guard lock(machine_.Mutex());
-    std::string rest;
+    std::string_view rest;
     auto root = RootFor(path, &rest);
     denyRead_.insert(DisplayLower(root->path, SplitPath(rest)));
 }
@@ -461,7 +487,7 @@ void Registry::AllowAll() {
 LSTATUS Registry::Open(HKEY parent, const char* subKey, REGSAM sam, PHKEY result) {
     if (!result) return ERROR_INVALID_PARAMETER;
     *result = nullptr;
-    std::vector<std::string_view> parts;
+    PathParts parts;
     if (LSTATUS status = SplitSubKey(subKey, &parts)) return status;
     sam = Normalize(sam);
     auto object = IsPredefined(parent) ? nullptr : machine_.Lookup(parent);
@@ -486,7 +512,7 @@ LSTATUS Registry::Open(HKEY parent, const char* subKey, REGSAM sam, PHKEY result
 LSTATUS Registry::Create(HKEY parent, const char* subKey, REGSAM sam, PHKEY result, LPDWORD disposition) {
     if (!result) return ERROR_INVALID_PARAMETER;
     *result = nullptr;
-    std::vector<std::string_view> parts;
+    PathParts parts;
     if (LSTATUS status = SplitSubKey(subKey, &parts)) return status;
     sam = Normalize(sam);
     auto object = IsPredefined(parent) ? nullptr : machine_.Lookup(parent);
@@ -658,10 +684,9 @@ LSTATUS Registry::EnumKey(HKEY handle, DWORD index, LPWSTR name, LPDWORD nameCha
     key.enumValid = true;
     key.enumIndex = index;
     key.enumAt = it;
-    const std::u16string text = Wide(it->second->name);
-    if (text.size() + 1 > *nameChars) return ERROR_MORE_DATA;
-    std::memcpy(name, text.c_str(), (text.size() + 1) * sizeof(WCHAR));
-    *nameChars = static_cast<DWORD>(text.size());
+    const std::size_t length = WideTo(it->second->name, name, *nameChars);  // written only if it fits
+    if (length + 1 > *nameChars) return ERROR_MORE_DATA;
+    *nameChars = static_cast<DWORD>(length);
     if (cls && clsChars && *clsChars) cls[0] = 0;
     if (clsChars) *clsChars = 0;
     if (lastWrite) std::memset(lastWrite, 0, 8);
@@ -690,11 +715,21 @@ bool Failing(const char* function, LSTATUS* status) {
 }
 
 // A UTF-8 copy of a W argument that keeps null as null.
-struct NarrowArg {
-    explicit NarrowArg(LPCWSTR text) : present(text != nullptr), value(sim::Narrow(text)) {}
-    const char* get() const { return present ? value.c_str() : nullptr; }
-    bool present;
-    std::string value;
+// The usual names fit in place; a longer one takes a string of its own.
+class NarrowArg {
+public:
+    explicit NarrowArg(LPCWSTR text) : present_(text != nullptr) {
+        if (!text) return;
+        if (sim::NarrowTo(text, local_, sizeof local_) >= sizeof local_) long_ = sim::Narrow(text);
+    }
+    NarrowArg(const NarrowArg&) = delete;
+    NarrowArg& operator=(const NarrowArg&) = delete;
+    const char* get() const { return !present_ ? nullptr : long_.empty() ? local_ : long_.c_str(); }
+
+private:
+    bool present_;
+    char local_[256];  // written whenever it is used
+    std::string long_;
 };
 
 }  // namespace

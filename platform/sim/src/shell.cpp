@@ -269,6 +269,17 @@ std::vector<TrackedMenu> Shell::TrackedMenus() {
     return trackedMenus_;
 }
 
+std::size_t Shell::TrackedMenuCount() {
+    std::lock_guard lock(machine_.Mutex());
+    return trackedMenus_.size();
+}
+
+std::optional<TrackedMenu> Shell::LastTrackedMenu() {
+    std::lock_guard lock(machine_.Mutex());
+    if (trackedMenus_.empty()) return std::nullopt;
+    return trackedMenus_.back();
+}
+
 std::size_t Shell::LiveMenuCount() {
     std::lock_guard lock(machine_.Mutex());
     return menus_.size();

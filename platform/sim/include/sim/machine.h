@@ -23,6 +23,7 @@
 #include <list>
 #include <map>
 #include <set>
+#include <span>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -300,6 +301,7 @@ public:
     enum class TimeOut { Exact, OnTimerTick };
     DWORD WaitObjects(const std::vector<std::shared_ptr<Waitable>>& objects, bool all, Ticks timeout,
                       TimeOut kind = TimeOut::Exact);
+    DWORD WaitObject(const std::shared_ptr<Waitable>& object, Ticks timeout, TimeOut kind = TimeOut::Exact);
     // Called with the lock held whenever a waitable may have become signalled.
     void NotifySignaledLocked(Waitable& object);
     void SetEventLocked(Event& event);
@@ -338,7 +340,7 @@ public:
     std::uint64_t CallCount(const std::string& function);
 
     // Timeline.
-    void AddNote(std::string source, std::string text);
+    void AddNote(std::string_view source, std::string_view text);
     std::vector<Note> Notes();
     void SetNoteSink(std::function<void(const Note&)> sink);
 
@@ -381,6 +383,9 @@ private:
     [[noreturn]] void ReportSpin(ThreadRec* thread, double seconds);
     void CompleteLocked(Waiter& waiter, DWORD result);
     bool TrySatisfyLocked(Waiter& waiter);
+    static bool TrySatisfyLocked(ThreadRec* thread, std::span<const std::shared_ptr<Waitable>> objects, bool all,
+                                 DWORD* result);
+    DWORD Wait(std::span<const std::shared_ptr<Waitable>> objects, bool all, Ticks timeout, TimeOut kind);
     void ClockThreadMain();
     ThreadRec* EnsureThreadLocked();
 
@@ -446,7 +451,16 @@ private:
     // literal, every time): one hash of a pointer per call instead of a search comparing names.
     std::unordered_map<const char*, std::uint64_t*> callCountsAt_;
     std::shared_ptr<const CallObserver> callObserver_;
-    std::vector<Note> notes_;
+    // The timeline packed: every note's source and text lie one after another in noteText_, so adding a
+    // note allocates only when the block grows (a run writes hundreds of debug lines).
+    struct PackedNote {
+        Ticks time;
+        std::size_t at;  // into noteText_: the source, then the text
+        std::size_t sourceSize;
+        std::size_t textSize;
+    };
+    std::vector<PackedNote> notes_;
+    std::string noteText_;
     std::function<void(const Note&)> noteSink_;
     std::thread clockThread_;
     std::condition_variable clockCv_;

@@ -84,7 +84,7 @@ public:
 private:
     struct Resolved;
     // Lock held for the helpers below.
-    std::shared_ptr<Key> RootFor(const std::string& path, std::string* rest);
+    std::shared_ptr<Key> RootFor(std::string_view path, std::string_view* rest);
     std::shared_ptr<Key> FindLocked(const std::string& path);
     std::shared_ptr<Key> CreateLocked(const std::string& path);
     bool DeniedLocked(const std::set<std::string>& denied, const Key& key) const;

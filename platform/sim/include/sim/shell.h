@@ -180,6 +180,8 @@ public:
     // Every window's DPI becomes `dpi`; each top-level window gets WM_DPICHANGED. 96 at first.
     void ChangeDpi(UINT dpi);
     std::vector<TrackedMenu> TrackedMenus();
+    std::size_t TrackedMenuCount();                // TrackedMenus().size(), without the copies
+    std::optional<TrackedMenu> LastTrackedMenu();  // the latest, if any
     std::size_t LiveMenuCount();
 
     std::vector<WindowView> Windows();

@@ -1,11 +1,18 @@
 // Conversions between the programs' UTF-16 strings and the machine's own std::string.
 #pragma once
+#include <cstddef>
 #include <string>
 
 #include "platform/sim/include/simwin/types.h"
 
 namespace sim {
 std::string Narrow(const WCHAR* text);            // UTF-16 to UTF-8
+// UTF-16 to UTF-8 into a caller's buffer: returns the length in bytes, and writes the text and a
+// terminator only when they fit in `capacity` bytes.
+std::size_t NarrowTo(const WCHAR* text, char* out, std::size_t capacity);
 std::u16string Wide(const std::string& text);     // UTF-8 to UTF-16
+// UTF-8 to UTF-16 into a caller's buffer: returns the length in units, and writes the text and a
+// terminator only when they fit in `capacity` units.
+std::size_t WideTo(const std::string& text, char16_t* out, std::size_t capacity);
 std::string Lower(std::string text);              // ASCII lower case
 }  // namespace sim
