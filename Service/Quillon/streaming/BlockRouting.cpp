@@ -328,7 +328,7 @@ QUILLON_AVX512 void CopyColumnPair512(const float* in, std::size_t stride, std::
     }
     for (; f < frames; f += 8) {
         __m128 x[8];
-        for (std::uint32_t j = 0; j < 8; ++j)
+        for (std::uint32_t j = 0; j < 8; ++j)  // plain loads where they may: fewer operations
             x[j] = f + j < whole ? _mm_loadu_ps(in + (f + j) * stride) : LoadFrameMasked(in, stride, f + j, frames, avail);
         const __mmask8 present = static_cast<__mmask8>(frames - f >= 8 ? 0xFF : (1u << (frames - f)) - 1);
         const __m512d f0246 = Join4x128(x[0], x[2], x[4], x[6]);
@@ -378,7 +378,7 @@ QUILLON_AVX2 void CopyColumns(const float* block, std::size_t stride, std::uint3
         const CaptureColumn* column = plan.columns + k;
         const ColumnPairCopy copy = kCopies[column[0].kind * CaptureColumn::kKinds + column[1].kind];
         const std::size_t first = 2 * k;  // the pair's first channel
-        const bool cut = (steps - 1) * stride + first + 4 > samples;
+        const bool cut = steps > plan.whole[k / 2];
         const std::uint32_t direct = cut ? steps - 4 : steps;
         if (direct) copy(block + first, stride, 0, direct, column);
         if (cut) {
@@ -491,7 +491,8 @@ void CopyColumnsScalar(const float* block, std::size_t stride, const CapturePlan
     }
 }
 
-// A block through a plan: whole steps of four frames a pass per column pair, the rest a sample at a time.
+// A block through a plan, a pass per column pair: with AVX-512 every frame, eight a step; otherwise whole
+// steps of four frames, and the rest a sample at a time.
 void CopyPlan(const float* block, std::uint32_t samples, std::uint16_t channels, const CapturePlan& plan) {
     const std::uint32_t frames = samples / channels;
     if (frames == 0) return;
