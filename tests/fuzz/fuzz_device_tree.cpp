@@ -7,7 +7,9 @@
 // Keys: 60 hardware ids and 61 bus relations of the driver-like node (mode: fuzz::PropertyType; bytes: data),
 // 62 endpoint keys (mode bit 0: Render, bit 1: jack subtype instead of instance id, bits 2-7: registry
 // type; bytes: 1 byte n, n UTF-16 units of the key name, the rest the value), 64 the KS node's bus
-// relations (mode: type), 65 its "FriendlyName" (mode: registry type).
+// relations (mode: type), 65 its "FriendlyName" (mode: registry type), 66 the KS log level the
+// enumeration runs at (mode % 6; without it nothing is logged). The log puts the paths, names and
+// relations through its formatter; it is a fifth of an input's time, so the input chooses it.
 #include <cstring>
 #include <string>
 
@@ -89,7 +91,8 @@ std::string RunOne(const std::uint8_t* data, std::size_t size) {
         }
     }
 
-    g_ulKsDebugLevel = 5;  // the enumeration logs paths, names and relations
+    const fuzz::Answer* logLevel = answers.Next(66);
+    g_ulKsDebugLevel = logLevel ? logLevel->mode % 6 : 0;
     fuzz::RunInProcess(machine, [&] {
         CVirtualDriverChannel channel;  // walks the endpoints once as it opens
         RefreshEndpointIds(channel);  // a second walk replaces what the first found

@@ -165,14 +165,19 @@ def device_tree_seeds():
     store = (endpoint_key("{AAAA0000-0000-0000-0000-000000000001}", utf16z(child))
              + endpoint_key("{AAAA0000-0000-0000-0000-000000000001}", utf16z("Combo1"), jack=True))
     ks = ks_filter(1)
+    driver_node = (rec(60, multi_sz("Root\\Quillon_VirtualAudio"), DEVPROP_TYPE_STRING_LIST)
+                   + rec(61, multi_sz(child), DEVPROP_TYPE_STRING_LIST) + store)
+    ks_node = (rec(64, multi_sz("SWD\\MMDEVAPI\\ONE", "SWD\\MMDEVAPI\\TWO"), DEVPROP_TYPE_STRING_LIST)
+               + rec(65, b"Quillon Alto\0", 1) + ks)
+    logged = rec(66, b"", 5)  # the KS log at level 5
     return {
-        "driver_node": rec(60, multi_sz("Root\\Quillon_VirtualAudio"), DEVPROP_TYPE_STRING_LIST)
-        + rec(61, multi_sz(child), DEVPROP_TYPE_STRING_LIST) + store,
+        "driver_node": driver_node,
+        "driver_node_logged": driver_node + logged,
         "unterminated_relations": rec(61, "SWD\\X".encode("utf-16-le") * 40, DEVPROP_TYPE_STRING_LIST) + store,
         "odd_lengths": rec(61, b"S\0W\0D", DEVPROP_TYPE_STRING_LIST) + endpoint_key("x", b"\x41", reg_type=3),
-        "ks_node": rec(64, multi_sz("SWD\\MMDEVAPI\\ONE", "SWD\\MMDEVAPI\\TWO"), DEVPROP_TYPE_STRING_LIST)
-        + rec(65, b"Quillon Alto\0", 1) + ks,
-        "friendly_name_wrong_type": rec(65, u32(7), 4) + ks,
+        "ks_node": ks_node,
+        "ks_node_logged": ks_node + logged,
+        "friendly_name_wrong_type": rec(65, u32(7), 4) + ks + logged,
     }
 
 

@@ -84,6 +84,7 @@ constexpr int kClockFifoPriority = 40;  // the devices' clock: above every simul
 // starts with the program, so that what it takes from the heap is there before any test measures the
 // heap; a child forked from the program has none.
 struct Watchdog {
+    static constexpr std::chrono::milliseconds kLongestLook{1000};
     std::mutex mutex;
     std::condition_variable cv;
     Machine* machine = nullptr;
@@ -98,21 +99,23 @@ struct Watchdog {
         std::thread([] { Get().Run(); }).detach();
         return true;
     }
+    // The watchdog is woken only when the new machine needs a shorter look than it already takes: a fuzz
+    // run makes thousands of machines, and a wake for each was two thread switches a machine.
     void Watch(Machine* m) {
         std::lock_guard lock(mutex);
         machine = m;
-        if (m) {
-            m->spinSeen_ = m->switches_.load();
-            m->spinSince_ = std::chrono::steady_clock::now();
-        }
-        cv.notify_all();
+        if (!m) return;
+        m->spinSeen_ = m->switches_.load();
+        m->spinSince_ = std::chrono::steady_clock::now();
+        if (Period() < kLongestLook) cv.notify_all();
+    }
+    std::chrono::milliseconds Period() const {
+        return machine ? std::min(machine->spinLimit_ / 4, kLongestLook) : kLongestLook;
     }
     void Run() {
         std::unique_lock lock(mutex);
         for (;;) {
-            const auto period = machine ? std::min(machine->spinLimit_ / 4, std::chrono::milliseconds(1000))
-                                        : std::chrono::milliseconds(1000);
-            cv.wait_for(lock, period);
+            cv.wait_for(lock, Period());
             if (machine) machine->CheckSpin(std::chrono::steady_clock::now());
         }
     }
