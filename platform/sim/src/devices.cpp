@@ -214,7 +214,7 @@ bool DeviceTree::AddDevice(DeviceNode node, std::vector<DeviceInterface> interfa
     {
         std::lock_guard lock(machine_.Mutex());
         for (auto& n : nodes_)
-            if (Lower(n.instanceId) == Lower(id)) return false;
+            if (SameName(n.instanceId, id)) return false;
         node.devInst = nextDevInst_++;
         nodes_.push_back(std::move(node));
         for (auto& i : interfaces) {
@@ -231,7 +231,7 @@ bool DeviceTree::AddDevice(DeviceNode node, std::vector<DeviceInterface> interfa
 bool DeviceTree::AddInterface(const std::string& instanceId, DeviceInterface iface) {
     std::lock_guard lock(machine_.Mutex());
     for (auto& n : nodes_) {
-        if (Lower(n.instanceId) != Lower(instanceId)) continue;
+        if (!SameName(n.instanceId, instanceId)) continue;
         iface.instanceId = n.instanceId;
         interfaces_.push_back(std::move(iface));
         return true;
@@ -245,11 +245,11 @@ bool DeviceTree::RemoveDevice(const std::string& instanceId) {
     {
         std::lock_guard lock(machine_.Mutex());
         for (auto& n : nodes_)
-            if (Lower(n.instanceId) == Lower(instanceId)) ids.push_back(Lower(n.instanceId));
+            if (SameName(n.instanceId, instanceId)) ids.push_back(Lower(n.instanceId));
         if (ids.empty()) return false;
         for (std::size_t i = 0; i < ids.size(); ++i)  // the nodes below, breadth first
             for (auto& n : nodes_)
-                if (Lower(n.parent) == ids[i]) ids.push_back(Lower(n.instanceId));
+                if (SameName(n.parent, ids[i])) ids.push_back(Lower(n.instanceId));
         auto gone = [&](const std::string& id) { return std::find(ids.begin(), ids.end(), Lower(id)) != ids.end(); };
         std::erase_if(nodes_, [&](const DeviceNode& n) { return gone(n.instanceId); });
         std::erase_if(interfaces_, [&](const DeviceInterface& i) {
@@ -273,7 +273,7 @@ bool DeviceTree::RemoveDevice(const std::string& instanceId) {
 std::optional<DeviceNode> DeviceTree::Node(const std::string& instanceId) {
     std::lock_guard lock(machine_.Mutex());
     for (auto& n : nodes_)
-        if (Lower(n.instanceId) == Lower(instanceId)) return n;
+        if (SameName(n.instanceId, instanceId)) return n;
     return std::nullopt;
 }
 
@@ -286,7 +286,7 @@ std::vector<DeviceNode> DeviceTree::Children(const std::string& instanceId) {
     std::lock_guard lock(machine_.Mutex());
     std::vector<DeviceNode> out;
     for (auto& n : nodes_)
-        if (Lower(n.parent) == Lower(instanceId)) out.push_back(n);
+        if (SameName(n.parent, instanceId)) out.push_back(n);
     return out;
 }
 
@@ -486,7 +486,7 @@ std::optional<DeviceProperty> DeviceTree::PropertyLocked(const DeviceNode& node,
     if (SameKey(key, DEVPKEY_Device_BusRelations)) {
         std::vector<std::string> children;
         for (auto& n : nodes_)
-            if (Lower(n.parent) == Lower(node.instanceId)) children.push_back(n.instanceId);
+            if (SameName(n.parent, node.instanceId)) children.push_back(n.instanceId);
         if (!children.empty()) return DeviceProperty::StringList(key, children);
     }
     return std::nullopt;
@@ -495,14 +495,14 @@ std::optional<DeviceProperty> DeviceTree::PropertyLocked(const DeviceNode& node,
 std::optional<DeviceProperty> DeviceTree::Property(const std::string& instanceId, const DEVPROPKEY& key) {
     std::lock_guard lock(machine_.Mutex());
     for (auto& n : nodes_)
-        if (Lower(n.instanceId) == Lower(instanceId)) return PropertyLocked(n, key);
+        if (SameName(n.instanceId, instanceId)) return PropertyLocked(n, key);
     return std::nullopt;
 }
 
 bool DeviceTree::SetProperty(const std::string& instanceId, DeviceProperty property) {
     std::lock_guard lock(machine_.Mutex());
     for (auto& n : nodes_) {
-        if (Lower(n.instanceId) != Lower(instanceId)) continue;
+        if (!SameName(n.instanceId, instanceId)) continue;
         std::erase_if(n.properties, [&](const DeviceProperty& p) { return SameKey(p.key, property.key); });
         n.properties.push_back(std::move(property));
         return true;
@@ -614,7 +614,7 @@ BOOL DeviceTree::InterfaceAlias(HDEVINFO setHandle, PSP_DEVICE_INTERFACE_DATA da
     const std::u16string reference = Lower16(ReferenceOf(entry.path));
     // An alias is an interface of the other class on the same device with the same reference string.
     for (auto& i : interfaces_) {
-        if (i.interfaceClass != *aliasClass || Lower(i.instanceId) != Lower(entry.instanceId) ||
+        if (i.interfaceClass != *aliasClass || !SameName(i.instanceId, entry.instanceId) ||
             Lower16(ReferenceOf(i.path)) != reference)
             continue;
         std::size_t index = 0;

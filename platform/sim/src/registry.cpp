@@ -74,19 +74,6 @@ std::string Upper(std::string text) {
     return text;
 }
 
-// ASCII case-insensitive equality, without the copies a lower-cased pair would cost: value lookups
-// compare every name of a key.
-bool SameName(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        char x = a[i], y = b[i];
-        if (x >= 'A' && x <= 'Z') x = static_cast<char>(x + 32);
-        if (y >= 'A' && y <= 'Z') y = static_cast<char>(y + 32);
-        if (x != y) return false;
-    }
-    return true;
-}
-
 bool IsPredefined(HKEY key) {
     const auto value = reinterpret_cast<ULONG_PTR>(key);
     return value >= 0xFFFFFFFF80000000ULL && value <= 0xFFFFFFFF80000006ULL;

@@ -2,6 +2,7 @@
 #pragma once
 #include <cstddef>
 #include <string>
+#include <string_view>
 
 #include "platform/sim/include/simwin/types.h"
 
@@ -15,4 +16,6 @@ std::u16string Wide(const std::string& text);     // UTF-8 to UTF-16
 // terminator only when they fit in `capacity` units.
 std::size_t WideTo(const std::string& text, char16_t* out, std::size_t capacity);
 std::string Lower(std::string text);              // ASCII lower case
+// ASCII case-insensitive equality, without the copies two Lower calls would cost.
+bool SameName(std::string_view a, std::string_view b);
 }  // namespace sim
