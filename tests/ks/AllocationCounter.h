@@ -1,5 +1,7 @@
 // Counts the heap allocations (every form of operator new) made by the calling thread while a
-// CountAllocations object lives on it; the test binary's operator new is replaced for this.
+// CountAllocations object lives on it; the test binary's operator new is replaced for this. The
+// simulated machine's I/O request blocks come from malloc through its own pool and are not counted, so a
+// count does not depend on how many requests happen to be pending.
 #pragma once
 #include <cstddef>
 

@@ -4,12 +4,15 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <set>
+#include <thread>
 
 #include "platform/sim/include/sim/devices.h"
 #include "platform/sim/include/sim/machine.h"
 #include "platform/sim/include/sim/registry.h"
 #include "platform/sim/include/simwin/api.h"
 #include "platform/sim/include/simwin/ks.h"
+#include "platform/sim/src/block_pool.h"
 
 namespace {
 
@@ -28,6 +31,8 @@ class ProbeDevice : public sim::Device {
 public:
     explicit ProbeDevice(sim::Machine& m) : machine(m) {}
     DWORD Io(sim::File&, const std::shared_ptr<sim::IoRequest>& r) override {
+        seen.push_back(r.get());
+        if (keepLast) last = r;
         switch (r->code) {
             case kFail: r->information = 12; return ERROR_INVALID_PARAMETER;
             case kTooSmall: r->information = 40; return ERROR_INSUFFICIENT_BUFFER;
@@ -45,6 +50,9 @@ public:
     void Close(sim::File&) override { events.push_back("close"); }
     sim::Machine& machine;
     std::vector<std::string> events;
+    std::vector<const void*> seen;  // the requests, by address
+    bool keepLast = false;
+    std::shared_ptr<sim::IoRequest> last;
 };
 
 struct Rig {
@@ -219,6 +227,74 @@ TEST(DeviceIo, ClosingTheLastHandleCancelsPendingRequestsBeforeTheClose) {
     EXPECT_EQ(WaitForSingleObject(event, 0), static_cast<DWORD>(WAIT_TIMEOUT));
     EXPECT_EQ(machine.Devices().OpenFileCount(), 0u);
     CloseHandle(event);
+}
+
+// ---- request blocks ----
+
+// Requests one after another reuse one block; a request a device still holds when its machine goes stays
+// valid until the device lets go of it.
+TEST(DeviceIo, RequestsReuseTheBlocksOfFinishedOnesAndMayOutliveTheirMachine) {
+    std::shared_ptr<ProbeDevice> device;
+    {
+        sim::Machine machine;
+        Rig rig(machine);
+        device = rig.device;
+        HANDLE file = rig.Open(0);
+        DWORD returned = 0;
+        for (int i = 0; i < 8; ++i) DeviceIoControl(file, kFail, nullptr, 0, nullptr, 0, &returned, nullptr);
+        device->keepLast = true;
+        EXPECT_FALSE(DeviceIoControl(file, kMore, nullptr, 0, nullptr, 0, &returned, nullptr));
+        device->keepLast = false;
+        DeviceIoControl(file, kFail, nullptr, 0, nullptr, 0, &returned, nullptr);
+        ASSERT_EQ(device->seen.size(), 10u);
+        EXPECT_EQ(std::set<const void*>(device->seen.begin(), device->seen.end() - 1).size(), 1u);
+        EXPECT_NE(device->seen.back(), device->seen.front());  // the first block is still held
+        CloseHandle(file);
+    }
+    ASSERT_TRUE(device->last);
+    EXPECT_EQ(device->last->information, 40u);
+    device->last.reset();  // back to the pool the machine left behind, which goes with it
+}
+
+// The pool under the requests: at most kKept blocks of its one size, the oldest reused first, poisoned
+// while kept; and blocks taken and given back on several threads at once are never handed out twice.
+TEST(BlockPool, KeepsItsCapOfOneSizeOldestFirstPoisonedAndHandsNoBlockOutTwice) {
+    constexpr std::size_t kSize = 48;
+    auto pool = std::make_shared<sim::BlockPool>();
+    std::vector<void*> blocks;
+    for (std::size_t i = 0; i < sim::BlockPool::kKept + 2; ++i) blocks.push_back(pool->Take(kSize));
+    void* other = pool->Take(2 * kSize);  // another size: straight from the heap and back
+    for (void* b : blocks) pool->Give(b, kSize);
+    pool->Give(other, 2 * kSize);
+    EXPECT_EQ(pool->KeptCount(), sim::BlockPool::kKept);
+#ifdef SIM_BLOCK_POOL_ASAN
+    for (std::size_t i = 0; i < sim::BlockPool::kKept; ++i) EXPECT_EQ(__asan_region_is_poisoned(blocks[i], kSize), blocks[i]);
+#endif
+    void* first = pool->Take(kSize);
+    void* second = pool->Take(kSize);
+    EXPECT_EQ(first, blocks[0]);
+    EXPECT_EQ(second, blocks[1]);
+#ifdef SIM_BLOCK_POOL_ASAN
+    EXPECT_EQ(__asan_region_is_poisoned(first, kSize), nullptr);
+#endif
+    pool->Give(first, kSize);
+    pool->Give(second, kSize);
+
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t)
+        threads.emplace_back([&pool] {
+            for (int i = 0; i < 2000; ++i) {
+                void* mine = pool->Take(kSize);
+                pool->Give(pool->Take(kSize), kSize);
+                pool->Give(mine, kSize);
+            }
+        });
+    for (auto& t : threads) t.join();
+    std::set<void*> kept;
+    for (std::size_t i = 0; i < sim::BlockPool::kKept; ++i) kept.insert(pool->Take(kSize));
+    EXPECT_EQ(kept.size(), sim::BlockPool::kKept);
+    EXPECT_EQ(pool->KeptCount(), 0u);
+    for (void* b : kept) pool->Give(b, kSize);
 }
 
 // ---- SetupAPI: aliases and interface keys ----

@@ -10,6 +10,7 @@
 #include "platform/sim/include/sim/text.h"
 #include "platform/sim/include/simwin/api.h"
 #include "platform/sim/include/simwin/ks.h"
+#include "platform/sim/src/block_pool.h"
 
 namespace sim {
 
@@ -171,7 +172,7 @@ bool File::Disconnected() const {
 
 // ---- the tree ----
 
-DeviceTree::DeviceTree(Machine& machine) : machine_(machine) {}
+DeviceTree::DeviceTree(Machine& machine) : machine_(machine), requestBlocks_(std::make_shared<BlockPool>()) {}
 
 DeviceTree::~DeviceTree() {
     // Devices stop their timers and see their files closed while the machine still stands; what is left
@@ -720,7 +721,7 @@ BOOL DeviceTree::Io(HANDLE handle, IoRequest::Kind kind, DWORD code, void* in, D
         SetError(ERROR_DEVICE_NOT_CONNECTED);
         return FALSE;
     }
-    auto request = std::make_shared<IoRequest>();
+    auto request = std::allocate_shared<IoRequest>(PoolAllocator<IoRequest>(requestBlocks_));
     request->kind = kind;
     request->code = code;
     request->in = in;

@@ -38,6 +38,7 @@ namespace sim {
 
 class File;
 class DeviceTree;
+class BlockPool;
 
 // One DeviceIoControl, ReadFile or WriteFile call as a device sees it.
 class IoRequest {
@@ -236,6 +237,7 @@ private:
     std::vector<DeviceInterface> interfaces_;
     std::vector<std::weak_ptr<File>> files_;
     DWORD nextDevInst_ = 1;
+    std::shared_ptr<BlockPool> requestBlocks_;  // the blocks of finished requests, reused by the next ones
 };
 
 }  // namespace sim
