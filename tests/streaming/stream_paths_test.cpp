@@ -562,8 +562,8 @@ TEST_F(StreamPaths, ACallbackRemovedMidCallIsNeverRunningAfterwards) {
 }
 
 // Nothing the devices do per packet allocates. Each step of a packet runs here under the counter and
-// costs exactly what the machine calls it makes cost alone (the simulated machine keeps records in its
-// calls; a lock taken and left is two of them): converting and handing a block over is one lock,
+// costs exactly what the machine calls it makes cost alone (the simulated machine may keep records in
+// its calls, so each is measured alone too): converting and handing a block over is one lock,
 // queuing it the pin request and the device lock (capture in real time: neither).
 TEST_F(StreamPaths, PacketWorkAllocatesNothing) {
     for (Wait wait : {Wait::Event, Wait::SharedEvent}) {
