@@ -181,6 +181,10 @@ Machine::Machine(ClockMode mode, std::uint64_t seed)
         std::abort();
     }
     g_current = this;
+    // Room for what a short run records and calls, so they do not grow a step at a time.
+    notes_.reserve(128);
+    noteText_.reserve(8192);
+    callCountsAt_.reserve(256);
     registry_ = std::make_unique<Registry>(*this);
     namespace_ = std::make_unique<Namespace>(*this);
     modules_ = std::make_unique<Modules>(*this);
