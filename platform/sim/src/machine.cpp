@@ -720,7 +720,7 @@ DWORD Machine::Wait(std::span<const std::shared_ptr<Waitable>> objects, bool all
         }
         return WAIT_TIMEOUT;
     }
-    w.objects.assign(objects.begin(), objects.end());
+    w.objects = objects;
     for (auto& o : w.objects) o->waiters.push_back(&w);
     if (timeout != kNever) {
         w.deadline = Now() + timeout;

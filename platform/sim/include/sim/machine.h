@@ -118,7 +118,7 @@ struct ThreadRec {
 
 struct Waiter {
     ThreadRec* thread = nullptr;
-    std::vector<std::shared_ptr<Waitable>> objects;
+    std::span<const std::shared_ptr<Waitable>> objects;  // the caller's, which outlive its wait
     bool all = false;
     Ticks deadline = kNever;
     std::multimap<Ticks, Waiter*>::iterator deadlineIt;
