@@ -35,7 +35,7 @@ LPWSTR TaskString(const std::string& text) {
     return copy;
 }
 
-// The units of UTF-16 text held as bytes up to its first zero unit (or its end), in bytes.
+// The size in bytes of the UTF-16 text held in `bytes`, up to its first zero unit (or its end).
 std::size_t TextBytes(const BYTE* bytes, std::size_t size) {
     std::size_t n = 0;
     while (n + 1 < size && (bytes[n] | bytes[n + 1])) n += 2;
