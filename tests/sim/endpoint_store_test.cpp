@@ -107,6 +107,30 @@ TEST_F(EndpointStoreTest, PropertyStoresReadAndWriteTheEndpointsPropertiesKey) {
     PropVariantClear(&value);
     ASSERT_EQ(readOnly->GetValue(PKEY_Device_ContainerId, &value), S_OK);
     EXPECT_EQ(value.vt, VT_EMPTY);  // an endpoint without the property
+    // A description of any length reads back up to its terminator, or whole when it has none.
+    const std::string properties = sim::EndpointStore::KeyPathOf(Flow::Capture, sim::VirtualDriverEndpointGuid(3)) +
+                                   "\\Properties";
+    for (const std::string& stored : {std::string(300, 'x'), std::string("ab")}) {
+        std::vector<BYTE> bytes = sim::Registry::StringValue(stored).bytes;
+        if (stored == "ab") bytes.resize(bytes.size() - 1);  // half a terminator
+        machine.Reg().SetValue(properties, sim::EndpointStore::kDescriptionValue, REG_SZ, bytes);
+        ASSERT_EQ(readOnly->GetValue(PKEY_Device_DeviceDesc, &value), S_OK);
+        ASSERT_EQ(value.vt, VT_LPWSTR);
+        EXPECT_EQ(Narrowed(value.pwszVal), stored);
+        PropVariantClear(&value);
+    }
+    machine.Reg().SetString(properties, sim::EndpointStore::kDescriptionValue, "Line 4");
+    // An id matches whatever its case; the device keeps the stored spelling.
+    std::u16string shouted = id;
+    for (char16_t& c : shouted)
+        if (c >= u'a' && c <= u'z') c = static_cast<char16_t>(c - 32);
+    IMMDevice* same = nullptr;
+    ASSERT_EQ(enumerator->GetDevice(reinterpret_cast<LPCWSTR>(shouted.c_str()), &same), S_OK);
+    LPWSTR sameId = nullptr;
+    ASSERT_EQ(same->GetId(&sameId), S_OK);
+    EXPECT_EQ(Narrowed(sameId), sim::VirtualDriverEndpointId(3));
+    CoTaskMemFree(sameId);
+    same->Release();
 
     PROPVARIANT name;
     PropVariantInit(&name);

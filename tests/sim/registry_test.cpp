@@ -71,6 +71,28 @@ TEST(Registry, NarrowFunctionsConvertStringsAtTheirBoundary) {
     EXPECT_EQ(RegQueryValueExA(key, "Model", nullptr, &type, reinterpret_cast<BYTE*>(back), &size), ERROR_SUCCESS);
     EXPECT_EQ(size, 7u);
     EXPECT_STREQ(back, "Studio");
+
+    // Every unit is converted, embedded and final terminators too, a pair whole and a lone surrogate on
+    // its own; an odd last byte is not part of the text. The size asked for is the size written.
+    const char16_t multi[] = u"Caf\u00e9\0\U0001F3A7\0";  // "Café" and "🎧", each terminated, then the list's end
+    std::vector<BYTE> bytes(sizeof multi);
+    std::memcpy(bytes.data(), multi, sizeof multi);
+    machine.Reg().SetValue("HKLM\\SOFTWARE\\Quillon", "List", REG_MULTI_SZ, bytes);
+    const std::string expected("Caf\xC3\xA9\0\xF0\x9F\x8E\xA7\0\0", 12);
+    size = 0;
+    EXPECT_EQ(RegQueryValueExA(key, "List", nullptr, &type, nullptr, &size), ERROR_SUCCESS);
+    EXPECT_EQ(size, expected.size());
+    size = static_cast<DWORD>(expected.size() - 1);
+    EXPECT_EQ(RegQueryValueExA(key, "List", nullptr, &type, reinterpret_cast<BYTE*>(back), &size), ERROR_MORE_DATA);
+    EXPECT_EQ(size, expected.size());
+    EXPECT_EQ(RegQueryValueExA(key, "List", nullptr, &type, reinterpret_cast<BYTE*>(back), &size), ERROR_SUCCESS);
+    EXPECT_EQ(std::string(back, size), expected);
+    const BYTE odd[] = {0x00, 0xD8, 'x', 0, 'y'};  // a lone high surrogate, "x", half a unit
+    machine.Reg().SetValue("HKLM\\SOFTWARE\\Quillon", "Odd", REG_SZ, {odd, odd + sizeof odd});
+    size = sizeof back;
+    EXPECT_EQ(RegQueryValueExA(key, "Odd", nullptr, &type, reinterpret_cast<BYTE*>(back), &size), ERROR_SUCCESS);
+    EXPECT_EQ(std::string(back, size), "\xED\xA0\x80x");
+    EXPECT_EQ(machine.Reg().GetString("HKLM\\SOFTWARE\\Quillon", "Odd"), "\xED\xA0\x80x");
     RegCloseKey(key);
 }
 
@@ -88,6 +110,12 @@ TEST(Registry, CreateMakesMissingParentsAndWritesAreNoted) {
     EXPECT_EQ(machine.Reg().GetDword(kKey, "enable"), 1u);
     EXPECT_TRUE(HasNote(machine, "registry", "HKLM\\SOFTWARE\\Quillon\\Settings\\Enable = 1 (REG_DWORD)"));
     RegCloseKey(key);
+    // Each key made is noted, parents first.
+    std::vector<std::string> created;
+    for (const auto& n : machine.Notes())
+        if (n.source == "registry" && n.text.rfind("created key ", 0) == 0) created.push_back(n.text.substr(12));
+    EXPECT_EQ(created, (std::vector<std::string>{"HKLM\\SOFTWARE", "HKLM\\SOFTWARE\\Quillon",
+                                                  "HKLM\\SOFTWARE\\Quillon\\Settings"}));
 
     ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, u"software\\quillon\\settings", 0, nullptr, 0, KEY_READ, nullptr,
                               &key, &disposition),

@@ -2,6 +2,7 @@
 #include "platform/sim/include/sim/endpoint_store.h"
 
 #include <cstdio>
+#include <cstring>
 
 #include "platform/sim/include/sim/devices.h"
 #include "platform/sim/include/sim/registry.h"
@@ -19,8 +20,6 @@ std::string Upper(std::string text) {
         if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 32);
     return text;
 }
-
-const char* FlowKey(EndpointStore::Flow flow) { return flow == EndpointStore::Flow::Capture ? "Capture" : "Render"; }
 
 // The driver's endpoints: jack subtype, the text holding the channel's match key, the driver's own name.
 struct DriverEndpoint {
@@ -51,17 +50,27 @@ constexpr DriverEndpoint kDriverEndpoints[16] = {
 
 EndpointStore::EndpointStore(Machine& machine) : machine_(machine) {
     machine_.Reg().SetWriteHook(
-        [this](const std::string& keyPath, const std::string& valueName) { AfterWrite(keyPath, valueName); });
+        [this](const std::string& keyPath, std::string_view valueName) { AfterWrite(keyPath, valueName); });
 }
 
 EndpointStore::~EndpointStore() = default;  // the registry goes with the machine; nothing to undo
 
 std::string EndpointStore::IdOf(Flow flow, const GUID& guid) {
-    return std::string(flow == Flow::Capture ? "{0.0.1.00000000}." : "{0.0.0.00000000}.") + DeviceTree::GuidText(guid);
+    char text[39];
+    GuidTextTo(guid, text);
+    std::string id;
+    id.reserve(std::strlen(IdPrefix(flow)) + sizeof text);
+    (id += IdPrefix(flow)) += text;
+    return id;
 }
 
 std::string EndpointStore::KeyPathOf(Flow flow, const GUID& guid) {
-    return std::string(kRootPath) + "\\" + FlowKey(flow) + "\\" + DeviceTree::GuidText(guid);
+    char text[39];
+    GuidTextTo(guid, text);
+    std::string path;
+    path.reserve(FlowPath(flow).size() + 1 + sizeof text);
+    ((path += FlowPath(flow)) += '\\') += text;
+    return path;
 }
 
 std::string EndpointStore::ValueName(const GUID& fmtid, DWORD pid) {
@@ -122,10 +131,20 @@ std::optional<DWORD> EndpointStore::State(Flow flow, const GUID& guid) {
 
 std::vector<std::string> EndpointStore::Ids(Flow flow) {
     std::vector<std::string> ids;
-    const char* prefix = flow == Flow::Capture ? "{0.0.1.00000000}." : "{0.0.0.00000000}.";
-    for (const std::string& key : machine_.Reg().SubKeys(std::string(kRootPath) + "\\" + FlowKey(flow)))
+    const char* prefix = IdPrefix(flow);
+    machine_.Reg().VisitSubKeys(FlowPath(flow), {}, [&](const std::string& key, const RegValue*) {
         ids.push_back(prefix + key);
+    });
     return ids;
+}
+
+const char* EndpointStore::IdPrefix(Flow flow) { return flow == Flow::Capture ? "{0.0.1.00000000}." : "{0.0.0.00000000}."; }
+
+std::string_view EndpointStore::FlowPath(Flow flow) {
+    static constexpr char kCapture[] = "HKLM\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\MMDevices\\Audio\\Capture";
+    static constexpr char kRender[] = "HKLM\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\MMDevices\\Audio\\Render";
+    static_assert(std::string_view(kCapture).starts_with(kRootPath) && std::string_view(kRender).starts_with(kRootPath));
+    return flow == Flow::Capture ? kCapture : kRender;
 }
 
 std::optional<std::string> EndpointStore::Name(Flow flow, const GUID& guid) {
@@ -170,10 +189,10 @@ int EndpointStore::InterferenceLeft() {
     return interfere_;
 }
 
-void EndpointStore::AfterWrite(const std::string& keyPath, const std::string& valueName) {
-    if (Lower(valueName) != kDescriptionValue) return;
-    const std::string root = Lower(std::string(kRootPath) + "\\");
-    if (Lower(keyPath).compare(0, root.size(), root) != 0) return;
+void EndpointStore::AfterWrite(const std::string& keyPath, std::string_view valueName) {
+    if (!SameName(valueName, kDescriptionValue)) return;
+    const std::size_t root = sizeof kRootPath - 1;  // below the root: its path and a backslash
+    if (keyPath.size() <= root || keyPath[root] != '\\' || !SameName(std::string_view(keyPath).substr(0, root), kRootPath)) return;
     std::string other;
     {
         std::lock_guard lock(mutex_);
@@ -181,7 +200,7 @@ void EndpointStore::AfterWrite(const std::string& keyPath, const std::string& va
         --interfere_;
         other = otherName_;
     }
-    machine_.Reg().SetString(keyPath, valueName, other);
+    machine_.Reg().SetString(keyPath, std::string(valueName), other);
     machine_.AddNote("endpoints", "the audio service rewrote " + keyPath + " to \"" + other + "\"");
 }
 

@@ -181,6 +181,10 @@ Machine::Machine(ClockMode mode, std::uint64_t seed)
         std::abort();
     }
     g_current = this;
+    // Room for what a short run records and calls, so they do not grow a step at a time.
+    notes_.reserve(128);
+    noteText_.reserve(8192);
+    callCountsAt_.reserve(256);
     registry_ = std::make_unique<Registry>(*this);
     namespace_ = std::make_unique<Namespace>(*this);
     modules_ = std::make_unique<Modules>(*this);
@@ -716,7 +720,7 @@ DWORD Machine::Wait(std::span<const std::shared_ptr<Waitable>> objects, bool all
         }
         return WAIT_TIMEOUT;
     }
-    w.objects.assign(objects.begin(), objects.end());
+    w.objects = objects;
     for (auto& o : w.objects) o->waiters.push_back(&w);
     if (timeout != kNever) {
         w.deadline = Now() + timeout;

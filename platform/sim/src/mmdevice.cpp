@@ -2,7 +2,10 @@
 // as a call of "Interface::Method" on the machine (CallCount) and fails with an injected HRESULT
 // (InjectFailure with the HRESULT as the error).
 #include <atomic>
+#include <cstdio>
 #include <cstring>
+#include <string_view>
+#include <vector>
 
 #include "platform/sim/include/sim/devices.h"
 #include "platform/sim/include/sim/endpoint_store.h"
@@ -26,11 +29,40 @@ bool Fails(EndpointStore& store, const char* method, HRESULT* hr) {
 }
 
 LPWSTR TaskString(const std::string& text) {
-    const std::u16string wide = Wide(text);
-    auto* copy = static_cast<LPWSTR>(CoTaskMemAlloc((wide.size() + 1) * sizeof(WCHAR)));
-    if (copy) std::memcpy(copy, wide.c_str(), (wide.size() + 1) * sizeof(WCHAR));
+    const std::size_t units = WideTo(text, nullptr, 0);
+    auto* copy = static_cast<LPWSTR>(CoTaskMemAlloc((units + 1) * sizeof(WCHAR)));
+    if (copy) WideTo(text, copy, units + 1);
     return copy;
 }
+
+// The size in bytes of the UTF-16 text held in `bytes`, up to its first zero unit (or its end).
+std::size_t TextBytes(const BYTE* bytes, std::size_t size) {
+    std::size_t n = 0;
+    while (n + 1 < size && (bytes[n] | bytes[n + 1])) n += 2;
+    return n;
+}
+
+// Task memory holding `size` bytes of UTF-16 text, terminated.
+LPWSTR TaskStringOf(const BYTE* bytes, std::size_t size) {
+    const std::size_t units = size / 2;
+    auto* copy = static_cast<LPWSTR>(CoTaskMemAlloc((units + 1) * sizeof(WCHAR)));
+    if (!copy) return nullptr;
+    if (units) std::memcpy(copy, bytes, units * sizeof(WCHAR));
+    copy[units] = 0;
+    return copy;
+}
+
+// A property's value name, "{fmtid},pid" in lower case, formatted in place.
+struct ValueNameText {
+    explicit ValueNameText(const PROPERTYKEY& key) {
+        char guid[39];
+        GuidTextTo(key.fmtid, guid);
+        const int n = std::snprintf(text, sizeof text, "%s,%lu", guid, static_cast<unsigned long>(key.pid));
+        view = std::string_view(text, static_cast<std::size_t>(n));
+    }
+    char text[64];
+    std::string_view view;
+};
 
 template <class Interface, const GUID* Iid>
 class ComObject : public Interface {
@@ -83,7 +115,7 @@ public:
         HRESULT hr;
         if (Fails(store_, "IPropertyStore::GetCount", &hr)) return hr;
         if (!count) return E_POINTER;
-        *count = static_cast<DWORD>(store_.machine().Reg().ValueNames(path_).size());
+        *count = static_cast<DWORD>(store_.machine().Reg().ValueCount(path_));
         return S_OK;
     }
     HRESULT STDMETHODCALLTYPE GetAt(DWORD, PROPERTYKEY*) override { return E_NOTIMPL; }
@@ -92,8 +124,8 @@ public:
         PropVariantInit(value);  // on every failure, injected ones too
         HRESULT hr;
         if (Fails(store_, "IPropertyStore::GetValue", &hr)) return hr;
-        const std::string name = EndpointStore::ValueName(key.fmtid, key.pid);
-        if (auto set = pending_.find(name); set != pending_.end()) {
+        const ValueNameText name(key);
+        if (auto set = pending_.find(name.view); set != pending_.end()) {
             if (set->second.isString) {
                 value->pwszVal = TaskString(set->second.text);
                 if (!value->pwszVal) return E_OUTOFMEMORY;
@@ -104,26 +136,46 @@ public:
             }
             return S_OK;
         }
-        auto stored = store_.machine().Reg().GetValue(path_, name);
-        if (!stored) return S_OK;  // VT_EMPTY: the endpoint has no such property
-        if (stored->type == REG_SZ || stored->type == REG_EXPAND_SZ) {
-            std::u16string text(stored->bytes.size() / 2, u'\0');
-            if (!text.empty()) std::memcpy(text.data(), stored->bytes.data(), text.size() * 2);
-            text = text.substr(0, text.find(u'\0'));
-            value->pwszVal = TaskString(Narrow(text.c_str()));
+        // What the value holds is copied out under the registry's lock (a text of the usual length into
+        // `local`) and handed over in task memory after it.
+        DWORD type = REG_NONE;
+        DWORD number = 0;
+        BYTE local[256];
+        std::vector<BYTE> longer;
+        const BYTE* text = local;
+        std::size_t textSize = 0;
+        store_.machine().Reg().ReadValue(path_, name.view, [&](const RegValue* stored) {
+            if (!stored) return;
+            type = stored->type;
+            if (type == REG_SZ || type == REG_EXPAND_SZ) {
+                textSize = TextBytes(stored->bytes.data(), stored->bytes.size());
+                if (textSize > sizeof local) {
+                    longer.assign(stored->bytes.begin(), stored->bytes.begin() + static_cast<std::ptrdiff_t>(textSize));
+                    text = longer.data();
+                } else if (textSize) {
+                    std::memcpy(local, stored->bytes.data(), textSize);
+                }
+            } else if (type == REG_DWORD && stored->bytes.size() == 4) {
+                std::memcpy(&number, stored->bytes.data(), 4);
+            } else {
+                type = REG_NONE;  // shown as VT_EMPTY
+            }
+        });
+        if (type == REG_SZ || type == REG_EXPAND_SZ) {
+            value->pwszVal = TaskStringOf(text, textSize);
             if (!value->pwszVal) return E_OUTOFMEMORY;
             value->vt = VT_LPWSTR;
-        } else if (stored->type == REG_DWORD && stored->bytes.size() == 4) {
-            std::memcpy(&value->ulVal, stored->bytes.data(), 4);
+        } else if (type == REG_DWORD) {
+            value->ulVal = number;
             value->vt = VT_UI4;
         }
-        return S_OK;
+        return S_OK;  // VT_EMPTY when the endpoint has no such property
     }
     HRESULT STDMETHODCALLTYPE SetValue(REFPROPERTYKEY key, REFPROPVARIANT value) override {
         HRESULT hr;
         if (Fails(store_, "IPropertyStore::SetValue", &hr)) return hr;
         if (!writable_) return STG_E_ACCESSDENIED;
-        const std::string name = EndpointStore::ValueName(key.fmtid, key.pid);
+        const std::string name(ValueNameText(key).view);
         if (value.vt == VT_LPWSTR && value.pwszVal) {
             pending_[name] = {true, Narrow(value.pwszVal), 0};
         } else if (value.vt == VT_UI4) {
@@ -156,7 +208,7 @@ private:
     };
     std::string path_;
     bool writable_;
-    std::map<std::string, Pending> pending_;  // set on this object, not yet committed
+    std::map<std::string, Pending, std::less<>> pending_;  // set on this object, not yet committed
 };
 
 // The read-only property store of the device a topology leads to: its device node's properties.
@@ -183,9 +235,7 @@ public:
             std::memcpy(value->puuid, property->data.data(), sizeof(GUID));
             value->vt = VT_CLSID;
         } else if (property->type == DEVPROP_TYPE_STRING) {
-            std::u16string text(property->data.size() / 2, u'\0');
-            if (!text.empty()) std::memcpy(text.data(), property->data.data(), text.size() * 2);
-            value->pwszVal = TaskString(Narrow(text.c_str()));
+            value->pwszVal = TaskStringOf(property->data.data(), TextBytes(property->data.data(), property->data.size()));
             if (!value->pwszVal) return E_OUTOFMEMORY;
             value->vt = VT_LPWSTR;
         }
@@ -378,11 +428,12 @@ public:
         // Render endpoints come first, as Windows lists them for eAll.
         for (auto f : {EndpointStore::Flow::Render, EndpointStore::Flow::Capture}) {
             if (flow != eAll && static_cast<int>(f) != static_cast<int>(flow)) continue;
-            for (const std::string& id : store_.Ids(f)) {
-                const std::string key = KeyOf(f, id);
-                const DWORD state = store_.machine().Reg().GetDword(key, "DeviceState").value_or(DEVICE_STATE_ACTIVE);
-                if (state & mask) entries.push_back({id, key});
-            }
+            const std::string_view flowPath = EndpointStore::FlowPath(f);
+            store_.machine().Reg().VisitSubKeys(flowPath, "DeviceState", [&](const std::string& name, const RegValue* v) {
+                DWORD state = DEVICE_STATE_ACTIVE;
+                if (v && v->type == REG_DWORD && v->bytes.size() == 4) std::memcpy(&state, v->bytes.data(), 4);
+                if (state & mask) entries.push_back({EndpointStore::IdPrefix(f) + name, KeyOf(flowPath, name)});
+            });
         }
         return Give<IMMDeviceCollection>(new DeviceCollection(store_, std::move(entries)), devices);
     }
@@ -393,9 +444,19 @@ public:
         HRESULT hr;
         if (Fails(store_, "IMMDeviceEnumerator::GetDevice", &hr)) return hr;
         const std::string id = Narrow(wideId);
-        for (auto f : {EndpointStore::Flow::Render, EndpointStore::Flow::Capture})
-            for (const std::string& known : store_.Ids(f))
-                if (Lower(known) == Lower(id)) return Give<IMMDevice>(new MMDevice(store_, known, KeyOf(f, known), ""), device);
+        for (auto f : {EndpointStore::Flow::Render, EndpointStore::Flow::Capture}) {
+            // An endpoint's id is its flow's prefix and its key's name: compared in those two parts.
+            const std::string_view prefix = EndpointStore::IdPrefix(f);
+            if (id.size() <= prefix.size() || !SameName(std::string_view(id).substr(0, prefix.size()), prefix)) continue;
+            const std::string_view keyName = std::string_view(id).substr(prefix.size());
+            const std::string_view flowPath = EndpointStore::FlowPath(f);
+            std::string known;
+            store_.machine().Reg().VisitSubKeys(flowPath, {}, [&](const std::string& name, const RegValue*) {
+                if (known.empty() && SameName(name, keyName)) known = name;
+            });
+            if (!known.empty())
+                return Give<IMMDevice>(new MMDevice(store_, EndpointStore::IdPrefix(f) + known, KeyOf(flowPath, known), ""), device);
+        }
         if (auto node = store_.NodeOfDeviceId(id)) {
             if (!store_.machine().Devices().Node(*node)) return E_NOTFOUND;  // unplugged since
             return Give<IMMDevice>(new MMDevice(store_, id, "", *node), device);
@@ -404,9 +465,11 @@ public:
     }
 
 private:
-    static std::string KeyOf(EndpointStore::Flow flow, const std::string& id) {
-        return std::string(EndpointStore::kRootPath) + (flow == EndpointStore::Flow::Capture ? "\\Capture\\" : "\\Render\\") +
-               id.substr(id.find("}.") + 2);
+    static std::string KeyOf(std::string_view flowPath, const std::string& name) {
+        std::string path;
+        path.reserve(flowPath.size() + 1 + name.size());
+        ((path += flowPath) += '\\') += name;
+        return path;
     }
 };
 

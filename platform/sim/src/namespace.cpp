@@ -132,7 +132,9 @@ bool ParseSddl(const std::string& s, std::vector<SddlPart>* parts) {
                 if (close == std::string::npos) return false;
                 const std::string body = s.substr(i + 1, close - i - 1);
                 if (body.find('(') != std::string::npos) return false;
-                std::vector<std::string> fields(1);
+                std::vector<std::string> fields;
+                fields.reserve(6);  // an ACE's six fields
+                fields.emplace_back();
                 for (char c : body) {
                     if (c == ';')
                         fields.emplace_back();

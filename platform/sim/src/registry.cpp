@@ -14,7 +14,7 @@ namespace sim {
 namespace {
 
 // Orders names as their ASCII upper-cased bytes would sort, without making the upper-cased copy: a
-// lookup by any spelling of a name finds the key stored under its upper-cased name.
+// lookup by any spelling of a name finds the key, whatever spelling it was created with.
 struct UpperLess {
     using is_transparent = void;
     static unsigned char Up(char c) {
@@ -37,7 +37,8 @@ struct Registry::Key {
     std::string name;       // as created
     std::string path;       // display path: "HKLM\SOFTWARE\Quillon"
     std::string lowerPath;  // for the access lists
-    // Keyed by the upper-cased name: the registry's own (case-insensitive) enumeration order.
+    // Keyed by the name as created, ordered as its upper-cased form: the registry's own (case-insensitive)
+    // enumeration order.
     using Children = std::map<std::string, std::shared_ptr<Key>, UpperLess>;
     Children children;
     std::vector<std::pair<std::string, RegValue>> values;  // creation order
@@ -67,12 +68,6 @@ public:
 
 constexpr REGSAM kReadRights = KEY_QUERY_VALUE | KEY_ENUMERATE_SUB_KEYS | KEY_NOTIFY;
 constexpr REGSAM kWriteRights = KEY_SET_VALUE | KEY_CREATE_SUB_KEY;
-
-std::string Upper(std::string text) {
-    for (char& c : text)
-        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 32);
-    return text;
-}
 
 bool IsPredefined(HKEY key) {
     const auto value = reinterpret_cast<ULONG_PTR>(key);
@@ -148,32 +143,13 @@ PathParts SplitPath(std::string_view path) {
 
 bool IsStringType(DWORD type) { return type == REG_SZ || type == REG_EXPAND_SZ || type == REG_MULTI_SZ; }
 
-std::u16string Utf16Of(const std::vector<BYTE>& bytes) {
-    std::u16string text(bytes.size() / 2, u'\0');
-    if (!text.empty()) std::memcpy(text.data(), bytes.data(), text.size() * 2);
-    return text;
-}
-
 std::vector<BYTE> BytesOf(const std::u16string& text) {
     std::vector<BYTE> bytes(text.size() * 2);
     if (!bytes.empty()) std::memcpy(bytes.data(), text.data(), bytes.size());
     return bytes;
 }
 
-// UTF-16 (with embedded terminators, as in REG_MULTI_SZ) to UTF-8 and back.
-std::string NarrowAll(const std::u16string& text) {
-    std::string out;
-    std::size_t start = 0;
-    while (start <= text.size()) {
-        const std::size_t end = std::min(text.find(u'\0', start), text.size());
-        out += Narrow(std::u16string(text, start, end - start).c_str());
-        if (end == text.size()) break;
-        out += '\0';
-        start = end + 1;
-    }
-    return out;
-}
-
+// UTF-8 (with embedded terminators, as in REG_MULTI_SZ) to UTF-16.
 std::u16string WideAll(const std::string& text) {
     std::u16string out;
     std::size_t start = 0;
@@ -187,8 +163,13 @@ std::u16string WideAll(const std::string& text) {
     return out;
 }
 
-std::string StringBefore(const std::u16string& text) {
-    return Narrow(std::u16string(text, 0, std::min(text.find(u'\0'), text.size())).c_str());
+// A string value's text up to its terminator, in UTF-8.
+std::string StringBefore(const std::vector<BYTE>& bytes) {
+    std::size_t size = 0;
+    while (size + 1 < bytes.size() && (bytes[size] | bytes[size + 1])) size += 2;
+    std::string out(NarrowBytesTo(bytes.data(), size, nullptr, 0), '\0');
+    NarrowBytesTo(bytes.data(), size, out.data(), out.size());
+    return out;
 }
 
 const char* TypeText(DWORD type) {
@@ -204,19 +185,22 @@ const char* TypeText(DWORD type) {
     }
 }
 
-std::string ValueText(const RegValue& v) {
+// How a note shows a value, appended to `out`.
+void AppendValueText(std::string& out, const RegValue& v) {
     if (v.type == REG_DWORD && v.bytes.size() == 4) {
         DWORD d;
         std::memcpy(&d, v.bytes.data(), 4);
-        return std::to_string(d);
-    }
-    if (v.type == REG_QWORD && v.bytes.size() == 8) {
+        out += std::to_string(d);
+    } else if (v.type == REG_QWORD && v.bytes.size() == 8) {
         ULONGLONG q;
         std::memcpy(&q, v.bytes.data(), 8);
-        return std::to_string(q);
+        out += std::to_string(q);
+    } else if (v.type == REG_SZ || v.type == REG_EXPAND_SZ) {
+        (out += '"') += StringBefore(v.bytes);
+        out += '"';
+    } else {
+        ((out += '<') += std::to_string(v.bytes.size())) += " bytes>";
     }
-    if (v.type == REG_SZ || v.type == REG_EXPAND_SZ) return "\"" + StringBefore(Utf16Of(v.bytes)) + "\"";
-    return "<" + std::to_string(v.bytes.size()) + " bytes>";
 }
 
 RegValue* FindValue(Registry::Key& key, std::string_view name) {
@@ -272,13 +256,13 @@ std::shared_ptr<Registry::Key> AddChild(Registry::Key& key, std::string_view nam
     child->name = name;
     child->path = key.path + "\\" + child->name;
     child->lowerPath = Lower(child->path);
-    key.children[Upper(child->name)] = child;
+    key.children.emplace(child->name, child);  // the map orders and compares names case-insensitively
     key.enumValid = false;
     return child;
 }
 }  // namespace
 
-std::shared_ptr<Registry::Key> Registry::FindLocked(const std::string& path) {
+std::shared_ptr<Registry::Key> Registry::FindLocked(std::string_view path) {
     std::string_view rest;
     std::shared_ptr<Key> key = RootFor(path, &rest);
     for (const std::string_view part : SplitPath(rest)) {
@@ -343,7 +327,7 @@ void Registry::SetDword(const std::string& path, const std::string& name, DWORD 
 }
 
 void Registry::SetString(const std::string& path, const std::string& name, const std::string& utf8, DWORD type) {
-    SetValue(path, name, type, BytesOf(Wide(utf8) + u'\0'));
+    SetValue(path, name, type, std::move(StringValue(utf8, type).bytes));
 }
 
 void Registry::SetValues(const std::string& path, std::vector<std::pair<std::string, RegValue>> values) {
@@ -357,29 +341,53 @@ void Registry::SetValues(const std::string& path, std::vector<std::pair<std::str
     }
 }
 
-RegValue Registry::StringValue(const std::string& utf8, DWORD type) { return {type, BytesOf(Wide(utf8) + u'\0')}; }
-
-std::optional<RegValue> Registry::GetValue(const std::string& path, const std::string& name) {
-    std::lock_guard lock(machine_.Mutex());
-    auto key = FindLocked(path);
-    if (!key) return std::nullopt;
-    const RegValue* v = FindValue(*key, name);
-    if (!v) return std::nullopt;
-    return *v;
+RegValue Registry::StringValue(const std::string& utf8, DWORD type) {
+    // UTF-16 with its terminator, converted through a buffer of the usual size (a longer text takes a
+    // string of its own) straight into the value's bytes.
+    const std::size_t units = WideTo(utf8, nullptr, 0) + 1;
+    char16_t local[256];
+    std::u16string longer;
+    char16_t* wide = local;
+    if (units > std::size(local)) {
+        longer.resize(units);
+        wide = longer.data();
+    }
+    WideTo(utf8, wide, units);
+    RegValue value{type, std::vector<BYTE>(units * sizeof(char16_t))};
+    std::memcpy(value.bytes.data(), wide, value.bytes.size());
+    return value;
 }
 
-std::optional<DWORD> Registry::GetDword(const std::string& path, const std::string& name) {
-    auto v = GetValue(path, name);
-    if (!v || v->type != REG_DWORD || v->bytes.size() != 4) return std::nullopt;
-    DWORD d;
-    std::memcpy(&d, v->bytes.data(), 4);
-    return d;
+const RegValue* Registry::FindValueLocked(std::string_view path, std::string_view name) {
+    // Walked by reference: a lookup that only reads the value needs no counted reference to each key.
+    std::string_view rest;
+    Key* key = RootFor(path, &rest).get();
+    for (const std::string_view part : SplitPath(rest)) {
+        auto it = key->children.find(part);
+        if (it == key->children.end()) return nullptr;
+        key = it->second.get();
+    }
+    return FindValue(*key, name);
 }
 
-std::optional<std::string> Registry::GetString(const std::string& path, const std::string& name) {
-    auto v = GetValue(path, name);
-    if (!v || (v->type != REG_SZ && v->type != REG_EXPAND_SZ)) return std::nullopt;
-    return StringBefore(Utf16Of(v->bytes));
+std::optional<RegValue> Registry::GetValue(std::string_view path, std::string_view name) {
+    return ReadValue(path, name, [](const RegValue* v) { return v ? std::optional<RegValue>(*v) : std::nullopt; });
+}
+
+std::optional<DWORD> Registry::GetDword(std::string_view path, std::string_view name) {
+    return ReadValue(path, name, [](const RegValue* v) -> std::optional<DWORD> {
+        if (!v || v->type != REG_DWORD || v->bytes.size() != 4) return std::nullopt;
+        DWORD d;
+        std::memcpy(&d, v->bytes.data(), 4);
+        return d;
+    });
+}
+
+std::optional<std::string> Registry::GetString(std::string_view path, std::string_view name) {
+    return ReadValue(path, name, [](const RegValue* v) -> std::optional<std::string> {
+        if (!v || (v->type != REG_SZ && v->type != REG_EXPAND_SZ)) return std::nullopt;
+        return StringBefore(v->bytes);
+    });
 }
 
 bool Registry::KeyExists(const std::string& path) {
@@ -439,6 +447,19 @@ std::vector<std::string> Registry::ValueNames(const std::string& path) {
     if (auto key = FindLocked(path))
         for (auto& [name, value] : key->values) out.push_back(name);
     return out;
+}
+
+std::size_t Registry::ValueCount(std::string_view path) {
+    std::lock_guard lock(machine_.Mutex());
+    auto key = FindLocked(path);
+    return key ? key->values.size() : 0;
+}
+
+void Registry::VisitSubKeysImpl(std::string_view path, std::string_view valueName, void* context, VisitFn visit) {
+    std::lock_guard lock(machine_.Mutex());
+    auto key = FindLocked(path);
+    if (!key) return;
+    for (auto& [name, child] : key->children) visit(context, child->name, FindValue(*child, valueName));
 }
 
 namespace {
@@ -504,7 +525,7 @@ LSTATUS Registry::Create(HKEY parent, const char* subKey, REGSAM sam, PHKEY resu
     sam = Normalize(sam);
     auto object = IsPredefined(parent) ? nullptr : machine_.Lookup(parent);
     std::shared_ptr<Key> key;
-    std::vector<std::string> created;
+    std::size_t created = 0;
     {
         std::lock_guard lock(machine_.Mutex());
         Resolved base;
@@ -515,7 +536,7 @@ LSTATUS Registry::Create(HKEY parent, const char* subKey, REGSAM sam, PHKEY resu
         for (const auto& part : parts) {
             auto child = ChildOf(*key, part);
             if (!child) {
-                if (DeniedPathLocked(denyWrite_, key->lowerPath + "\\" + Lower(std::string(part))))
+                if (!denyWrite_.empty() && DeniedPathLocked(denyWrite_, key->lowerPath + "\\" + Lower(std::string(part))))
                     return ERROR_ACCESS_DENIED;
                 break;
             }
@@ -525,13 +546,21 @@ LSTATUS Registry::Create(HKEY parent, const char* subKey, REGSAM sam, PHKEY resu
         if (existing == parts.size() && (((sam & kWriteRights) && DeniedLocked(denyWrite_, *key)) ||
                                          ((sam & kReadRights) && DeniedLocked(denyRead_, *key))))
             return ERROR_ACCESS_DENIED;
-        for (std::size_t i = existing; i < parts.size(); ++i) {
-            key = AddChild(*key, parts[i]);
-            created.push_back(key->path);
-        }
+        for (std::size_t i = existing; i < parts.size(); ++i) key = AddChild(*key, parts[i]);
+        created = parts.size() - existing;
     }
-    if (disposition) *disposition = created.empty() ? REG_OPENED_EXISTING_KEY : REG_CREATED_NEW_KEY;
-    for (const auto& path : created) machine_.AddNote("registry", "created key " + path);
+    if (disposition) *disposition = created == 0 ? REG_OPENED_EXISTING_KEY : REG_CREATED_NEW_KEY;
+    // The keys made form a chain ending in `key`, and names hold no backslash: the path of each is a
+    // prefix of the last one's (whose path, like every key's, never changes).
+    const std::string_view path = key->path;
+    std::size_t end = path.size();
+    for (std::size_t i = 1; i < created; ++i) end = path.rfind('\\', end - 1);
+    std::string note;
+    for (std::size_t i = 0; i < created; ++i) {
+        note.assign("created key ").append(path.substr(0, end));
+        machine_.AddNote("registry", note);
+        end = std::min(path.find('\\', end + 1), path.size());
+    }
     *result = reinterpret_cast<HKEY>(machine_.AddHandle(std::make_shared<RegKeyObject>(key, sam)));
     return ERROR_SUCCESS;
 }
@@ -545,14 +574,11 @@ LSTATUS Registry::Query(HKEY handle, const char* name, bool narrow, LPDWORD type
     if (!(r.access & KEY_QUERY_VALUE) || DeniedLocked(denyRead_, *r.key)) return ERROR_ACCESS_DENIED;
     const RegValue* v = FindValue(*r.key, name ? name : "");
     if (!v) return ERROR_FILE_NOT_FOUND;
-    std::vector<BYTE> converted;
-    const std::vector<BYTE>* bytes = &v->bytes;
-    if (narrow && IsStringType(v->type)) {
-        const std::string text = NarrowAll(Utf16Of(v->bytes));
-        converted.assign(text.begin(), text.end());
-        bytes = &converted;
-    }
-    const DWORD needed = static_cast<DWORD>(bytes->size());
+    // The A functions get strings in UTF-8, every unit converted (the terminators too), written straight
+    // into the caller's buffer.
+    const bool convert = narrow && IsStringType(v->type);
+    const DWORD needed = static_cast<DWORD>(convert ? NarrowBytesTo(v->bytes.data(), v->bytes.size(), nullptr, 0)
+                                                    : v->bytes.size());
     if (type) *type = v->type;
     if (!data) {
         if (size) *size = needed;
@@ -562,7 +588,10 @@ LSTATUS Registry::Query(HKEY handle, const char* name, bool narrow, LPDWORD type
         *size = needed;
         return ERROR_MORE_DATA;
     }
-    if (needed) std::memcpy(data, bytes->data(), needed);
+    if (convert)
+        NarrowBytesTo(v->bytes.data(), v->bytes.size(), reinterpret_cast<char*>(data), needed);
+    else if (needed)
+        std::memcpy(data, v->bytes.data(), needed);
     *size = needed;
     return ERROR_SUCCESS;
 }
@@ -572,27 +601,30 @@ LSTATUS Registry::Set(HKEY handle, const char* name, bool narrow, DWORD type, co
     std::vector<BYTE> bytes(data, data + size);
     if (narrow && IsStringType(type)) bytes = BytesOf(WideAll(std::string(bytes.begin(), bytes.end())));
     auto object = IsPredefined(handle) ? nullptr : machine_.Lookup(handle);
+    const std::string_view valueName = name ? name : "";
     std::string note;
-    std::string keyPath;
+    std::shared_ptr<Key> written;  // a key's path never changes: the hook reads it after the lock
     WriteHook hook;
     {
         std::lock_guard lock(machine_.Mutex());
         Resolved r;
         if (LSTATUS status = ResolveLocked(handle, object, &r)) return status;
         if (!(r.access & KEY_SET_VALUE) || DeniedLocked(denyWrite_, *r.key)) return ERROR_ACCESS_DENIED;
-        const std::string valueName = name ? name : "";
         RegValue value{type, std::move(bytes)};
-        note = r.key->path + "\\" + (valueName.empty() ? "(Default)" : valueName) + " = " + ValueText(value) + " (" +
-               TypeText(type) + ")";
+        note.reserve(r.key->path.size() + valueName.size() + 48);
+        ((note += r.key->path) += '\\') += valueName.empty() ? "(Default)" : valueName;
+        note += " = ";
+        AppendValueText(note, value);
+        ((note += " (") += TypeText(type)) += ')';
         if (RegValue* v = FindValue(*r.key, valueName))
             *v = std::move(value);
         else
             r.key->values.emplace_back(valueName, std::move(value));
-        keyPath = r.key->path;
+        written = r.key;
         hook = writeHook_;
     }
     machine_.AddNote("registry", note);
-    if (hook) hook(keyPath, name ? name : "");
+    if (hook) hook(written->path, valueName);
     return ERROR_SUCCESS;
 }
 

@@ -608,7 +608,7 @@ BOOL Shell::GetMessage(LPMSG msg, HWND hwnd, UINT min, UINT max) {
             if (TakeMessageLocked(self, hwnd, min, max, true, *msg)) return msg->message == WM_QUIT ? FALSE : TRUE;
             wake = QueueLocked(self).wake;
         }
-        machine_.WaitObjects({wake}, false, kNever);
+        machine_.WaitObject(wake, kNever);
     }
 }
 
@@ -820,7 +820,7 @@ BOOL Shell::InsertMenu(HMENU menu, UINT position, UINT flags, UINT_PTR id, LPCWS
             }
         }
     }
-    items.insert(where, item);
+    items.insert(where, std::move(item));
     return TRUE;
 }
 
@@ -871,6 +871,7 @@ std::vector<MenuItemView> Shell::SnapshotLocked(HMENU menu, int depth) {
     std::vector<MenuItemView> out;
     auto it = menus_.find(menu);
     if (it == menus_.end() || depth > 8) return out;
+    out.reserve(it->second.items.size());
     for (const MenuItem& item : it->second.items) {
         MenuItemView view;
         view.flags = item.flags;
@@ -907,6 +908,8 @@ BOOL Shell::TrackPopupMenu(HMENU menu, UINT flags, int x, int y, HWND owner) {
         return FALSE;
     }
     TrackedMenu record;
+    std::string note;
+    decltype(record.chosen) chosenId{};
     ThreadRec* self = machine_.CurrentThread();
     Ticks dwell = 0;
     {
@@ -965,7 +968,7 @@ BOOL Shell::TrackPopupMenu(HMENU menu, UINT flags, int x, int y, HWND owner) {
             }
             const Ticks now = machine_.Now();
             if (now >= end) break;
-            machine_.WaitObjects({wake}, false, end - now);
+            machine_.WaitObject(wake, end - now);
         }
     }
     {
@@ -981,19 +984,21 @@ BOOL Shell::TrackPopupMenu(HMENU menu, UINT flags, int x, int y, HWND owner) {
             if (chosen && chosen->Selectable()) record.chosen = chosen->id;
             if (choice.clickElsewhere) foreground_ = nullptr;  // another program's window took it
         }
-        trackedMenus_.push_back(record);
-    }
-    std::string note = "menu opened at " + std::to_string(x) + "," + std::to_string(y) + ": ";
-    if (record.chosen) {
-        const MenuItemView* chosen =
-            FindView(record.items, [&](const MenuItemView& item) { return item.id == record.chosen; });
-        note += "chose \"" + (chosen ? chosen->text : std::string()) + "\"";
-    } else {
-        note += "dismissed";
+        // The note is written from the record before the record moves into the list.
+        note = "menu opened at " + std::to_string(x) + "," + std::to_string(y) + ": ";
+        if (record.chosen) {
+            const MenuItemView* chosen =
+                FindView(record.items, [&](const MenuItemView& item) { return item.id == record.chosen; });
+            note += "chose \"" + (chosen ? chosen->text : std::string()) + "\"";
+        } else {
+            note += "dismissed";
+        }
+        chosenId = record.chosen;
+        trackedMenus_.push_back(std::move(record));
     }
     machine_.AddNote("shell", note);
-    if (flags & TPM_RETURNCMD) return static_cast<BOOL>(record.chosen);
-    if (record.chosen) PostMessage(owner, WM_COMMAND, MAKEWPARAM(static_cast<WORD>(record.chosen), 0), 0);
+    if (flags & TPM_RETURNCMD) return static_cast<BOOL>(chosenId);
+    if (chosenId) PostMessage(owner, WM_COMMAND, MAKEWPARAM(static_cast<WORD>(chosenId), 0), 0);
     return TRUE;
 }
 
@@ -1060,6 +1065,7 @@ BOOL Shell::NotifyIcon(DWORD message, PNOTIFYICONDATAW data) {
     auto process = machine_.CurrentProcess();
     if (!data) return FALSE;
     NotifyCall call;
+    BOOL result = FALSE;
     call.time = machine_.Now();
     call.processId = process ? process->id : 0;
     call.message = message;
@@ -1126,16 +1132,17 @@ BOOL Shell::NotifyIcon(DWORD message, PNOTIFYICONDATAW data) {
             balloon = (call.flags & NIF_INFO) && !call.info.empty();
         }
         call.result = ok ? TRUE : FALSE;
-        notifyCalls_.push_back(call);
+        result = call.result;
         if (balloon) {
             balloons_.push_back(Balloon{call.time, call.hwnd, call.id, call.infoTitle, call.info, call.infoFlags,
                                         call.balloonIcon});
             note = std::string("balloon (") + LevelName(call.infoFlags) + ") \"" + call.info + "\"";
         }
+        notifyCalls_.push_back(std::move(call));
         if (!ok) SetError(failing ? error : ERROR_INVALID_PARAMETER);
     }
     if (!note.empty()) machine_.AddNote("shell", note);
-    return call.result;
+    return result;
 }
 
 HINSTANCE Shell::ShellExecute(HWND hwnd, LPCSTR verb, LPCSTR file, LPCSTR parameters, LPCSTR directory, INT show) {

@@ -1,5 +1,7 @@
 #include "platform/sim/include/sim/text.h"
 
+#include <cstdio>
+
 namespace sim {
 
 namespace {
@@ -17,6 +19,41 @@ char32_t CodePointAt(const WCHAR* p, int* units) {
 }
 
 std::size_t Utf8Length(char32_t c) { return c < 0x80 ? 1 : c < 0x800 ? 2 : c < 0x10000 ? 3 : 4; }
+
+char* PutUtf8(char32_t c, char* q) {
+    if (c < 0x80) {
+        *q++ = static_cast<char>(c);
+    } else if (c < 0x800) {
+        *q++ = static_cast<char>(0xC0 | (c >> 6));
+        *q++ = static_cast<char>(0x80 | (c & 0x3F));
+    } else if (c < 0x10000) {
+        *q++ = static_cast<char>(0xE0 | (c >> 12));
+        *q++ = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+        *q++ = static_cast<char>(0x80 | (c & 0x3F));
+    } else {
+        *q++ = static_cast<char>(0xF0 | (c >> 18));
+        *q++ = static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+        *q++ = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+        *q++ = static_cast<char>(0x80 | (c & 0x3F));
+    }
+    return q;
+}
+
+// The same over `count` units stored as little-endian bytes: a pair is taken whole only when both
+// halves are there.
+char32_t CodePointIn(const unsigned char* bytes, std::size_t i, std::size_t count, int* units) {
+    auto unit = [bytes](std::size_t k) { return static_cast<char32_t>(bytes[2 * k] | (bytes[2 * k + 1] << 8)); };
+    char32_t c = unit(i);
+    *units = 1;
+    if (c >= 0xD800 && c < 0xDC00 && i + 1 < count) {
+        const char32_t low = unit(i + 1);
+        if (low >= 0xDC00 && low < 0xE000) {
+            c = 0x10000 + ((c - 0xD800) << 10) + (low - 0xDC00);
+            *units = 2;
+        }
+    }
+    return c;
+}
 
 }  // namespace
 
@@ -36,25 +73,18 @@ std::size_t NarrowTo(const WCHAR* text, char* out, std::size_t capacity) {
     for (const WCHAR* p = text; *p; p += units) length += Utf8Length(CodePointAt(p, &units));
     if (length >= capacity) return length;
     char* q = out;
-    for (const WCHAR* p = text; *p; p += units) {
-        const char32_t c = CodePointAt(p, &units);
-        if (c < 0x80) {
-            *q++ = static_cast<char>(c);
-        } else if (c < 0x800) {
-            *q++ = static_cast<char>(0xC0 | (c >> 6));
-            *q++ = static_cast<char>(0x80 | (c & 0x3F));
-        } else if (c < 0x10000) {
-            *q++ = static_cast<char>(0xE0 | (c >> 12));
-            *q++ = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            *q++ = static_cast<char>(0x80 | (c & 0x3F));
-        } else {
-            *q++ = static_cast<char>(0xF0 | (c >> 18));
-            *q++ = static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-            *q++ = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            *q++ = static_cast<char>(0x80 | (c & 0x3F));
-        }
-    }
+    for (const WCHAR* p = text; *p; p += units) q = PutUtf8(CodePointAt(p, &units), q);
     *q = 0;
+    return length;
+}
+
+std::size_t NarrowBytesTo(const unsigned char* bytes, std::size_t size, char* out, std::size_t capacity) {
+    const std::size_t count = size / 2;
+    std::size_t length = 0;
+    int units = 0;
+    for (std::size_t i = 0; i < count; i += units) length += Utf8Length(CodePointIn(bytes, i, count, &units));
+    if (length > capacity) return length;
+    for (std::size_t i = 0; i < count; i += units) out = PutUtf8(CodePointIn(bytes, i, count, &units), out);
     return length;
 }
 
@@ -106,6 +136,12 @@ std::string Lower(std::string text) {
     for (char& c : text)
         if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + 32);
     return text;
+}
+
+void GuidTextTo(const GUID& g, char (&out)[39]) {
+    std::snprintf(out, sizeof out, "{%08x-%04x-%04x-%02x%02x-%02x%02x%02x%02x%02x%02x}", static_cast<unsigned>(g.Data1),
+                  g.Data2, g.Data3, g.Data4[0], g.Data4[1], g.Data4[2], g.Data4[3], g.Data4[4], g.Data4[5], g.Data4[6],
+                  g.Data4[7]);
 }
 
 bool SameName(std::string_view a, std::string_view b) {

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstdio>
 #include <cstring>
 
 #include "platform/sim/include/sim/devices.h"
@@ -95,7 +96,7 @@ namespace {
 constexpr char kInstanceId[] = "ROOT\\MEDIA\\0000";
 }  // namespace
 
-VirtualAudioDriver::VirtualAudioDriver(Machine& machine) : machine_(machine) {}
+VirtualAudioDriver::VirtualAudioDriver(Machine& machine) : machine_(machine) { requests_.reserve(32); }
 
 void VirtualAudioDriver::Install(std::uint32_t endpointStreams) {
     DeviceNode node;
@@ -245,16 +246,22 @@ BOOL VirtualAudioDriver::Handle(DWORD code, void* in, DWORD inSize, void* out, D
         }
     }
     request.succeeded = ok != FALSE;
-    std::string note = RequestName(code);
-    if ((code == kRegister) && ok) note += " " + std::to_string(frames_) + " frames";
+    // The note is written in place: a request name and at most three numbers.
+    char note[128];
+    std::size_t length = static_cast<std::size_t>(std::snprintf(note, sizeof note, "%s", RequestName(code)));
+    auto add = [&](const char* format, unsigned long long number) {
+        const int n = std::snprintf(note + length, sizeof note - length, format, number);
+        if (n > 0) length = std::min(length + static_cast<std::size_t>(n), sizeof note - 1);
+    };
+    if ((code == kRegister) && ok) add(" %llu frames", frames_);
     if ((code == kCaptureOpen || code == kRenderOpen || code == kCaptureEnable || code == kCaptureDisable ||
          code == kRenderEnable || code == kRenderDisable) &&
         request.input.size() >= 4)
-        note += " #" + std::to_string(request.input[0]);
-    if (!ok) note += " refused (" + std::to_string(*error) + ")";
+        add(" #%llu", request.input[0]);
+    if (!ok) add(" refused (%llu)", *error);
     requests_.push_back(std::move(request));
     lock.unlock();
-    machine_.AddNote("driver", note);
+    machine_.AddNote("driver", std::string_view(note, length));
     return ok;
 }
 

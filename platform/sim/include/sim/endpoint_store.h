@@ -17,6 +17,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/sim/include/sim/machine.h"
@@ -60,6 +61,8 @@ public:
     static EndpointStore& Of(Machine& machine) { return machine.Part<EndpointStore>(); }
 
     static std::string IdOf(Flow flow, const GUID& guid);  // "{0.0.1.00000000}.{guid}", lower case
+    static const char* IdPrefix(Flow flow);                // "{0.0.1.00000000}." or "{0.0.0.00000000}."
+    static std::string_view FlowPath(Flow flow);           // kRootPath + "\\Capture" or "\\Render"
     static std::string KeyPathOf(Flow flow, const GUID& guid);
     static std::string ValueName(const GUID& fmtid, DWORD pid);  // "{fmtid},pid", lower case
 
@@ -101,7 +104,7 @@ public:
     std::string ConnectedDeviceId(const std::string& endpointId);
     std::optional<std::string> NodeOfDeviceId(const std::string& deviceId);
     // Applies the concurrent writer after a value write below the store.
-    void AfterWrite(const std::string& keyPath, const std::string& valueName);
+    void AfterWrite(const std::string& keyPath, std::string_view valueName);
     Machine& machine() { return machine_; }
 
 private:

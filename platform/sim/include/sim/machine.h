@@ -118,7 +118,7 @@ struct ThreadRec {
 
 struct Waiter {
     ThreadRec* thread = nullptr;
-    std::vector<std::shared_ptr<Waitable>> objects;
+    std::span<const std::shared_ptr<Waitable>> objects;  // the caller's, which outlive its wait
     bool all = false;
     Ticks deadline = kNever;
     std::multimap<Ticks, Waiter*>::iterator deadlineIt;
@@ -446,7 +446,8 @@ private:
         int remaining;
     };
     std::map<std::string, Stall, std::less<>> stalls_;
-    std::map<std::string, std::uint64_t, std::less<>> callCounts_;  // by name, without a string per call
+    // By name, keyed by the literal the first call passed (the literals live as long as the program).
+    std::map<std::string_view, std::uint64_t, std::less<>> callCounts_;
     // The same counters by the address of the name a call passes (each Win32 function passes its own
     // literal, every time): one hash of a pointer per call instead of a search comparing names.
     std::unordered_map<const char*, std::uint64_t*> callCountsAt_;

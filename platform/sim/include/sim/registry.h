@@ -15,6 +15,8 @@
 #include <functional>
 #include <optional>
 #include <set>
+#include <string_view>
+#include <type_traits>
 
 #include "platform/sim/include/sim/machine.h"
 
@@ -40,11 +42,27 @@ public:
     // leave. StringValue is what SetString stores.
     void SetValues(const std::string& path, std::vector<std::pair<std::string, RegValue>> values);
     static RegValue StringValue(const std::string& utf8, DWORD type = REG_SZ);
-    std::optional<RegValue> GetValue(const std::string& path, const std::string& name);
+    std::optional<RegValue> GetValue(std::string_view path, std::string_view name);
     // The value only when it is a 4-byte REG_DWORD.
-    std::optional<DWORD> GetDword(const std::string& path, const std::string& name);
+    std::optional<DWORD> GetDword(std::string_view path, std::string_view name);
     // The value only when it is REG_SZ or REG_EXPAND_SZ, up to its terminator.
-    std::optional<std::string> GetString(const std::string& path, const std::string& name);
+    std::optional<std::string> GetString(std::string_view path, std::string_view name);
+    // Reads a value where it is stored, for callers that only look at it: `read` gets the value (null
+    // when the key or the value is missing) with the machine lock held, so it must not call into the
+    // machine. Returns what `read` returns.
+    template <class Read>
+    auto ReadValue(std::string_view path, std::string_view name, Read&& read) {
+        std::lock_guard lock(machine_.Mutex());
+        return read(FindValueLocked(path, name));
+    }
+    // The same for every subkey of `path` in enumeration order: `visit(name, value)` gets the subkey's
+    // name and its value `valueName` (null when it has none), with the machine lock held.
+    template <class Visit>
+    void VisitSubKeys(std::string_view path, std::string_view valueName, Visit&& visit) {
+        VisitSubKeysImpl(path, valueName, &visit, [](void* context, const std::string& name, const RegValue* value) {
+            (*static_cast<std::remove_reference_t<Visit>*>(context))(name, value);
+        });
+    }
     bool KeyExists(const std::string& path);
     void CreateKey(const std::string& path);
     // Deletes a key with its subkeys; handles still open on them then fail with ERROR_KEY_DELETED.
@@ -52,6 +70,7 @@ public:
     bool DeleteValue(const std::string& path, const std::string& name);
     std::vector<std::string> SubKeys(const std::string& path);    // enumeration order
     std::vector<std::string> ValueNames(const std::string& path);  // creation order
+    std::size_t ValueCount(std::string_view path);
 
     // Access failures: the key at `path` and every key below it (existing or not yet created) refuses
     // write access (RegCreateKeyEx creating or opening for write, RegSetValueEx, RegOpenKeyEx for
@@ -64,7 +83,7 @@ public:
     // Called after every value write through the Win32 functions (RegSetValueEx), without the machine
     // lock, with the key's display path ("HKLM\SOFTWARE\...") and the value name: lets a simulated
     // service react to what a program wrote (the endpoint store's concurrent writer).
-    using WriteHook = std::function<void(const std::string& keyPath, const std::string& valueName)>;
+    using WriteHook = std::function<void(const std::string& keyPath, std::string_view valueName)>;
     void SetWriteHook(WriteHook hook);
 
     // Win32 side (names UTF-8; the A and W entry points convert).
@@ -85,7 +104,10 @@ private:
     struct Resolved;
     // Lock held for the helpers below.
     std::shared_ptr<Key> RootFor(std::string_view path, std::string_view* rest);
-    std::shared_ptr<Key> FindLocked(const std::string& path);
+    std::shared_ptr<Key> FindLocked(std::string_view path);
+    const RegValue* FindValueLocked(std::string_view path, std::string_view name);
+    using VisitFn = void (*)(void* context, const std::string& name, const RegValue* value);
+    void VisitSubKeysImpl(std::string_view path, std::string_view valueName, void* context, VisitFn visit);
     std::shared_ptr<Key> CreateLocked(const std::string& path);
     bool DeniedLocked(const std::set<std::string>& denied, const Key& key) const;
     bool DeniedPathLocked(const std::set<std::string>& denied, const std::string& lowerPath) const;

@@ -11,11 +11,17 @@ std::string Narrow(const WCHAR* text);            // UTF-16 to UTF-8
 // UTF-16 to UTF-8 into a caller's buffer: returns the length in bytes, and writes the text and a
 // terminator only when they fit in `capacity` bytes.
 std::size_t NarrowTo(const WCHAR* text, char* out, std::size_t capacity);
+// UTF-16 held as little-endian bytes (a registry value's data; an odd last byte is ignored) to UTF-8,
+// every unit converted, zeros too: returns the length in bytes, and writes the text (no terminator) only
+// when it fits in `capacity` bytes.
+std::size_t NarrowBytesTo(const unsigned char* bytes, std::size_t size, char* out, std::size_t capacity);
 std::u16string Wide(const std::string& text);     // UTF-8 to UTF-16
 // UTF-8 to UTF-16 into a caller's buffer: returns the length in units, and writes the text and a
 // terminator only when they fit in `capacity` units.
 std::size_t WideTo(const std::string& text, char16_t* out, std::size_t capacity);
 std::string Lower(std::string text);              // ASCII lower case
+// "{xxxxxxxx-xxxx-xxxx-xxxx-xxxxxxxxxxxx}", lower case, written with its terminator into `out`.
+void GuidTextTo(const GUID& guid, char (&out)[39]);
 // ASCII case-insensitive equality, without the copies two Lower calls would cost.
 bool SameName(std::string_view a, std::string_view b);
 }  // namespace sim
