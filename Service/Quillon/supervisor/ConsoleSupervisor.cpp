@@ -209,11 +209,7 @@ void CConsoleSupervisor::MarkDisconnected() {
 
 ConsoleBridge* CConsoleSupervisor::OpenConsoleBridge(const char* pattern, std::uint16_t renderChannels,
                                                      std::uint16_t captureChannels) {
-    auto* bridge = new ConsoleBridge();
-    bridge->m_Capture.m_pSupervisor = this;
-    bridge->m_Render.m_pSupervisor = this;
     const std::uint32_t frames = m_Channel.BufferFrames() / 2;
-
     CKSDevice* render = nullptr;
     if (m_StreamManager.RenderFilters()) {
         std::vector<CKSDevice*> devices = m_StreamManager.CreateRenderDevices(pattern, renderChannels, frames);
@@ -223,22 +219,23 @@ ConsoleBridge* CConsoleSupervisor::OpenConsoleBridge(const char* pattern, std::u
         m_StreamManager.RemoveDevice(render);
         render = nullptr;
     }
-    if (render) {
-        FillBinding(bridge->m_Render, render);
-        render->m_pfnBlockCallback = RenderBlockCallback;
-        render->m_pCallbackContext = &bridge->m_Render;
-        if (captureChannels != 0 && m_StreamManager.CaptureFilters()) {
-            std::vector<CKSDevice*> devices = m_StreamManager.CreateCaptureDevices(pattern, captureChannels, frames);
-            if (!devices.empty()) {
-                FillBinding(bridge->m_Capture, devices.front());
-                devices.front()->m_pfnBlockCallback = CaptureBlockCallback;
-                devices.front()->m_pCallbackContext = bridge;  // the capture half's address is the bridge's
-            }
+    // The search asks every model on every pass while no console is plugged in: no bridge is made for a
+    // model without its render device.
+    if (!render) return nullptr;
+
+    auto* bridge = new ConsoleBridge();
+    bridge->m_Capture.m_pSupervisor = this;
+    bridge->m_Render.m_pSupervisor = this;
+    FillBinding(bridge->m_Render, render);
+    render->m_pfnBlockCallback = RenderBlockCallback;
+    render->m_pCallbackContext = &bridge->m_Render;
+    if (captureChannels != 0 && m_StreamManager.CaptureFilters()) {
+        std::vector<CKSDevice*> devices = m_StreamManager.CreateCaptureDevices(pattern, captureChannels, frames);
+        if (!devices.empty()) {
+            FillBinding(bridge->m_Capture, devices.front());
+            devices.front()->m_pfnBlockCallback = CaptureBlockCallback;
+            devices.front()->m_pCallbackContext = bridge;  // the capture half's address is the bridge's
         }
-    }
-    if (!bridge->m_Render.m_pDevice) {
-        delete bridge;
-        return nullptr;
     }
     return bridge;
 }
