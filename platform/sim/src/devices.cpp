@@ -2,7 +2,6 @@
 #include "platform/sim/include/sim/devices.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <cstring>
 
 #include "platform/sim/include/sim/named_pipe.h"
@@ -204,9 +203,8 @@ std::u16string DeviceTree::InterfacePath(const std::string& instanceId, const GU
 }
 
 std::string DeviceTree::GuidText(const GUID& g) {
-    char text[40];
-    std::snprintf(text, sizeof text, "{%08x-%04x-%04x-%02x%02x-%02x%02x%02x%02x%02x%02x}", g.Data1, g.Data2, g.Data3,
-                  g.Data4[0], g.Data4[1], g.Data4[2], g.Data4[3], g.Data4[4], g.Data4[5], g.Data4[6], g.Data4[7]);
+    char text[39];
+    GuidTextTo(g, text);
     return text;
 }
 

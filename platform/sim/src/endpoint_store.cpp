@@ -74,7 +74,15 @@ std::string EndpointStore::KeyPathOf(Flow flow, const GUID& guid) {
 }
 
 std::string EndpointStore::ValueName(const GUID& fmtid, DWORD pid) {
-    return DeviceTree::GuidText(fmtid) + "," + std::to_string(pid);
+    char text[64];
+    return std::string(ValueNameTo(fmtid, pid, text));
+}
+
+std::string_view EndpointStore::ValueNameTo(const GUID& fmtid, DWORD pid, char (&out)[64]) {
+    char guid[39];
+    GuidTextTo(fmtid, guid);
+    const int n = std::snprintf(out, sizeof out, "%s,%lu", guid, static_cast<unsigned long>(pid));
+    return std::string_view(out, static_cast<std::size_t>(n));
 }
 
 std::string EndpointStore::Add(const Endpoint& e) {

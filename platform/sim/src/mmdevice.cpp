@@ -2,7 +2,6 @@
 // as a call of "Interface::Method" on the machine (CallCount) and fails with an injected HRESULT
 // (InjectFailure with the HRESULT as the error).
 #include <atomic>
-#include <cstdio>
 #include <cstring>
 #include <string_view>
 #include <vector>
@@ -35,13 +34,6 @@ LPWSTR TaskString(const std::string& text) {
     return copy;
 }
 
-// The size in bytes of the UTF-16 text held in `bytes`, up to its first zero unit (or its end).
-std::size_t TextBytes(const BYTE* bytes, std::size_t size) {
-    std::size_t n = 0;
-    while (n + 1 < size && (bytes[n] | bytes[n + 1])) n += 2;
-    return n;
-}
-
 // Task memory holding `size` bytes of UTF-16 text, terminated.
 LPWSTR TaskStringOf(const BYTE* bytes, std::size_t size) {
     const std::size_t units = size / 2;
@@ -51,18 +43,6 @@ LPWSTR TaskStringOf(const BYTE* bytes, std::size_t size) {
     copy[units] = 0;
     return copy;
 }
-
-// A property's value name, "{fmtid},pid" in lower case, formatted in place.
-struct ValueNameText {
-    explicit ValueNameText(const PROPERTYKEY& key) {
-        char guid[39];
-        GuidTextTo(key.fmtid, guid);
-        const int n = std::snprintf(text, sizeof text, "%s,%lu", guid, static_cast<unsigned long>(key.pid));
-        view = std::string_view(text, static_cast<std::size_t>(n));
-    }
-    char text[64];
-    std::string_view view;
-};
 
 template <class Interface, const GUID* Iid>
 class ComObject : public Interface {
@@ -124,8 +104,9 @@ public:
         PropVariantInit(value);  // on every failure, injected ones too
         HRESULT hr;
         if (Fails(store_, "IPropertyStore::GetValue", &hr)) return hr;
-        const ValueNameText name(key);
-        if (auto set = pending_.find(name.view); set != pending_.end()) {
+        char nameText[64];
+        const std::string_view name = EndpointStore::ValueNameTo(key.fmtid, key.pid, nameText);
+        if (auto set = pending_.find(name); set != pending_.end()) {
             if (set->second.isString) {
                 value->pwszVal = TaskString(set->second.text);
                 if (!value->pwszVal) return E_OUTOFMEMORY;
@@ -144,11 +125,11 @@ public:
         std::vector<BYTE> longer;
         const BYTE* text = local;
         std::size_t textSize = 0;
-        store_.machine().Reg().ReadValue(path_, name.view, [&](const RegValue* stored) {
+        store_.machine().Reg().ReadValue(path_, name, [&](const RegValue* stored) {
             if (!stored) return;
             type = stored->type;
             if (type == REG_SZ || type == REG_EXPAND_SZ) {
-                textSize = TextBytes(stored->bytes.data(), stored->bytes.size());
+                textSize = Utf16TextBytes(stored->bytes.data(), stored->bytes.size());
                 if (textSize > sizeof local) {
                     longer.assign(stored->bytes.begin(), stored->bytes.begin() + static_cast<std::ptrdiff_t>(textSize));
                     text = longer.data();
@@ -175,7 +156,7 @@ public:
         HRESULT hr;
         if (Fails(store_, "IPropertyStore::SetValue", &hr)) return hr;
         if (!writable_) return STG_E_ACCESSDENIED;
-        const std::string name(ValueNameText(key).view);
+        const std::string name = EndpointStore::ValueName(key.fmtid, key.pid);
         if (value.vt == VT_LPWSTR && value.pwszVal) {
             pending_[name] = {true, Narrow(value.pwszVal), 0};
         } else if (value.vt == VT_UI4) {
@@ -235,7 +216,7 @@ public:
             std::memcpy(value->puuid, property->data.data(), sizeof(GUID));
             value->vt = VT_CLSID;
         } else if (property->type == DEVPROP_TYPE_STRING) {
-            value->pwszVal = TaskStringOf(property->data.data(), TextBytes(property->data.data(), property->data.size()));
+            value->pwszVal = TaskStringOf(property->data.data(), Utf16TextBytes(property->data.data(), property->data.size()));
             if (!value->pwszVal) return E_OUTOFMEMORY;
             value->vt = VT_LPWSTR;
         }

@@ -165,8 +165,7 @@ std::u16string WideAll(const std::string& text) {
 
 // A string value's text up to its terminator, in UTF-8.
 std::string StringBefore(const std::vector<BYTE>& bytes) {
-    std::size_t size = 0;
-    while (size + 1 < bytes.size() && (bytes[size] | bytes[size + 1])) size += 2;
+    const std::size_t size = Utf16TextBytes(bytes.data(), bytes.size());
     std::string out(NarrowBytesTo(bytes.data(), size, nullptr, 0), '\0');
     NarrowBytesTo(bytes.data(), size, out.data(), out.size());
     return out;

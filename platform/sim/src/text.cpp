@@ -88,6 +88,12 @@ std::size_t NarrowBytesTo(const unsigned char* bytes, std::size_t size, char* ou
     return length;
 }
 
+std::size_t Utf16TextBytes(const unsigned char* bytes, std::size_t size) {
+    std::size_t n = 0;
+    while (n + 1 < size && (bytes[n] | bytes[n + 1])) n += 2;
+    return n;
+}
+
 namespace {
 
 // Decodes `text` (lenient: a truncated or overlong sequence still gives one code point), handing each

@@ -65,6 +65,8 @@ public:
     static std::string_view FlowPath(Flow flow);           // kRootPath + "\\Capture" or "\\Render"
     static std::string KeyPathOf(Flow flow, const GUID& guid);
     static std::string ValueName(const GUID& fmtid, DWORD pid);  // "{fmtid},pid", lower case
+    // The same written into `out`: a view of it.
+    static std::string_view ValueNameTo(const GUID& fmtid, DWORD pid, char (&out)[64]);
 
     // Adds the endpoint's registry form (and its topology link); returns its identifier.
     std::string Add(const Endpoint& endpoint);

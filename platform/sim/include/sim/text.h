@@ -15,6 +15,8 @@ std::size_t NarrowTo(const WCHAR* text, char* out, std::size_t capacity);
 // every unit converted, zeros too: returns the length in bytes, and writes the text (no terminator) only
 // when it fits in `capacity` bytes.
 std::size_t NarrowBytesTo(const unsigned char* bytes, std::size_t size, char* out, std::size_t capacity);
+// The size in bytes of the UTF-16 text held in `bytes`, up to its first zero unit (or its end).
+std::size_t Utf16TextBytes(const unsigned char* bytes, std::size_t size);
 std::u16string Wide(const std::string& text);     // UTF-8 to UTF-16
 // UTF-8 to UTF-16 into a caller's buffer: returns the length in units, and writes the text and a
 // terminator only when they fit in `capacity` units.
