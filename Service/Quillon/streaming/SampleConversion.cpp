@@ -62,33 +62,70 @@ inline __m128 FiniteMask(__m128 v) {
     return _mm_cmple_ps(magnitude, _mm_set1_ps(std::numeric_limits<float>::max()));
 }
 
-// Clamped to [-1, +1], NaN and infinities to 0.
-inline __m128 ClampVec(__m128 v) {
-    const __m128 c = _mm_min_ps(_mm_max_ps(v, _mm_set1_ps(-1.0f)), _mm_set1_ps(1.0f));
-    return _mm_and_ps(c, FiniteMask(v));
+// Clamped to [-1, +1]; for finite values.
+inline __m128 ClampFinite(__m128 v) {
+    return _mm_min_ps(_mm_max_ps(v, _mm_set1_ps(-1.0f)), _mm_set1_ps(1.0f));
 }
 
-// The clamp, the scale and the NaN rule folded for the 16- and 24-bit forms: v - v is +0 for a finite
-// value and NaN for a NaN or an infinity, so adding it to the scaled, clamped value leaves that exact
-// (x + 0 is x) and turns every non-finite sample into NaN, which the conversion makes 0x80000000. The
-// 24-bit packing keeps the low three bytes of that, which are zero; the AVX2 16-bit form clears its
-// 0x8000. Two or three fewer operations than clamping and masking, most of the work per sample.
-inline __m128 ScaledOrNan(__m128 v, __m128 scale) {
-    const __m128 c = _mm_min_ps(_mm_max_ps(v, _mm_set1_ps(-1.0f)), _mm_set1_ps(1.0f));
-    return _mm_add_ps(_mm_mul_ps(c, scale), _mm_sub_ps(v, v));
-}
+// The 16- and 24-bit rule for finite values: clamp, scale, truncate.
+inline __m128i ScaleFinite(__m128 v, __m128 scale) { return _mm_cvttps_epi32(_mm_mul_ps(ClampFinite(v), scale)); }
 
-// The 32-bit form needs no clamp: v x 2^31 is exact (or infinite beyond 2^97, which converts and
-// compares as the large finite values do), its truncation is the clamped result between -1 and +1, and
-// the conversion gives 0x80000000, the clamped result, for everything at or below -1. At or above +1 it
-// gives 0x80000000 too, turned into 0x7FFFFFFF by flipping every bit; a NaN or an infinity is then
-// cleared. Seven operations where clamping first took nine.
-inline __m128i Render32Vec(__m128 v) {
+// The 32-bit rule for finite values needs no clamp: v x 2^31 is exact (or infinite beyond 2^97, which
+// converts and compares as the large finite values do), its truncation is the clamped result between -1
+// and +1, and the conversion gives 0x80000000, the clamped result, for everything at or below -1. At or
+// above +1 it gives 0x80000000 too, turned into 0x7FFFFFFF by flipping every bit.
+inline __m128i Render32Finite(__m128 v) {
     const __m128 scaled = _mm_mul_ps(v, _mm_set1_ps(kRender32Scale));
     const __m128 top = _mm_cmpge_ps(scaled, _mm_set1_ps(2147483648.0f));
-    const __m128i r = _mm_xor_si128(_mm_cvttps_epi32(scaled), _mm_castps_si128(top));
-    return _mm_and_si128(r, _mm_castps_si128(FiniteMask(v)));
+    return _mm_xor_si128(_mm_cvttps_epi32(scaled), _mm_castps_si128(top));
 }
+
+// Finite values' results as they are, the others' 0.
+inline __m128i KeepFinite(__m128 v, __m128i r) { return _mm_and_si128(r, _mm_castps_si128(FiniteMask(v))); }
+
+// The render steps of sixteen samples, four vectors. A NaN or an infinity is rare, so a step converts as
+// if every sample were finite and then asks once whether one was not: that lane's sum over the four
+// vectors is then not finite. (Finite samples whose sum overflows answer yes too; they only pay for the
+// clearing, which leaves them as they are.) Three adds and a compare a step, where the rule took two or
+// three operations per vector.
+struct RenderStep {
+    __m128 v[4];
+
+    explicit RenderStep(const float* in) : v{_mm_loadu_ps(in), _mm_loadu_ps(in + 4), _mm_loadu_ps(in + 8), _mm_loadu_ps(in + 12)} {}
+
+    bool MayHoldNonFinite() const {
+        const __m128 sum = _mm_add_ps(_mm_add_ps(v[0], v[1]), _mm_add_ps(v[2], v[3]));
+        const __m128 zeroOrNan = _mm_sub_ps(sum, sum);
+        return _mm_movemask_ps(_mm_cmpunord_ps(zeroOrNan, zeroOrNan)) != 0;
+    }
+
+    // (The steps are written out: GCC keeps a loop over them, and the vectors in memory.)
+    void ClearNonFinite(__m128i (&r)[4]) const {
+        if (!MayHoldNonFinite()) return;
+        r[0] = KeepFinite(v[0], r[0]);
+        r[1] = KeepFinite(v[1], r[1]);
+        r[2] = KeepFinite(v[2], r[2]);
+        r[3] = KeepFinite(v[3], r[3]);
+    }
+
+    // The four vectors' integers by the 16- or 24-bit rule.
+    void Scale(__m128 scale, __m128i (&r)[4]) const {
+        r[0] = ScaleFinite(v[0], scale);
+        r[1] = ScaleFinite(v[1], scale);
+        r[2] = ScaleFinite(v[2], scale);
+        r[3] = ScaleFinite(v[3], scale);
+        ClearNonFinite(r);
+    }
+
+    // By the 32-bit rule, each ANDed with `mask` (the valid bits).
+    void Render32(__m128i mask, __m128i (&r)[4]) const {
+        r[0] = _mm_and_si128(Render32Finite(v[0]), mask);
+        r[1] = _mm_and_si128(Render32Finite(v[1]), mask);
+        r[2] = _mm_and_si128(Render32Finite(v[2]), mask);
+        r[3] = _mm_and_si128(Render32Finite(v[3]), mask);
+        ClearNonFinite(r);
+    }
+};
 
 // Four 24-bit samples from 12 bytes at p (16 bytes readable) into four sign-extended 32-bit lanes.
 inline __m128i Load24x4(const unsigned char* p) {
@@ -196,12 +233,16 @@ void RenderFromFloat16Sse2(const float* in, void* outBlock, std::size_t samples)
     auto* out = static_cast<unsigned char*>(outBlock);
     const __m128 scale = _mm_set1_ps(kRender16Scale);
     std::size_t i = 0;
-    for (; i + 8 <= samples; i += 8) {
-        // Clamped and masked before the conversion: without a fused multiply-add, ScaledOrNan and the
-        // clearing of its 0x8000 after the pack measured slower here.
-        const __m128i lo = _mm_cvttps_epi32(_mm_mul_ps(ClampVec(LoadPs(in + i)), scale));
-        const __m128i hi = _mm_cvttps_epi32(_mm_mul_ps(ClampVec(LoadPs(in + i + 4)), scale));
-        StoreSi(out + i * 2, _mm_packs_epi32(lo, hi));  // in range: the saturation never acts
+    // Each step reads 64 bytes from byte 4i, then writes 32 from byte 2i.
+    for (; i + 16 <= samples; i += 16) {
+        __m128i r[4];
+        RenderStep(in + i).Scale(scale, r);
+        StoreSi(out + i * 2, _mm_packs_epi32(r[0], r[1]));  // in range: the saturation never acts
+        StoreSi(out + i * 2 + 16, _mm_packs_epi32(r[2], r[3]));
+    }
+    for (; i + 4 <= samples; i += 4) {
+        const __m128i r = KeepFinite(LoadPs(in + i), ScaleFinite(LoadPs(in + i), scale));
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(out + i * 2), _mm_packs_epi32(r, r));
     }
     for (; i < samples; ++i) {
         const auto s = static_cast<std::int16_t>(Scalar16(LoadFloat(in + i)));
@@ -215,17 +256,23 @@ void RenderFromFloat24Sse2(const float* in, void* outBlock, std::size_t samples)
     std::size_t i = 0;
     // Each 64-bit half of Pair24x4's result holds two samples' 6 bytes and 2 zero bytes, stored with one
     // 8-byte store; the next store, 6 bytes on, covers those 2 bytes again. The last store of a step so
-    // reaches 2 bytes into sample i + 8, which the loop therefore requires to exist (its own output will
-    // cover them) and which lie below the input still to be read (byte 3i + 26 < 4i + 32).
-    for (; i + 8 < samples; i += 8) {
-        const __m128i pa = Pair24x4(_mm_cvttps_epi32(ScaledOrNan(LoadPs(in + i), scale)));
-        const __m128i pb = Pair24x4(_mm_cvttps_epi32(ScaledOrNan(LoadPs(in + i + 4), scale)));
-        unsigned char* o = out + i * 3;
-        _mm_storel_epi64(reinterpret_cast<__m128i*>(o), pa);
-        _mm_storeh_pi(reinterpret_cast<__m64*>(o + 6), _mm_castsi128_ps(pa));
-        _mm_storel_epi64(reinterpret_cast<__m128i*>(o + 12), pb);
-        _mm_storeh_pi(reinterpret_cast<__m64*>(o + 18), _mm_castsi128_ps(pb));
+    // reaches 2 bytes into the sample after the step, which the loops therefore require to exist (its own
+    // output will cover them) and which lie below the input still to be read (a step of sixteen writes up
+    // to byte 3i + 49, and the next one reads from 4i + 64).
+    const auto store = [](unsigned char* o, __m128i integers) {
+        const __m128i pairs = Pair24x4(integers);
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(o), pairs);
+        _mm_storeh_pi(reinterpret_cast<__m64*>(o + 6), _mm_castsi128_ps(pairs));
+    };
+    for (; i + 16 < samples; i += 16) {
+        __m128i r[4];
+        RenderStep(in + i).Scale(scale, r);
+        store(out + i * 3, r[0]);
+        store(out + i * 3 + 12, r[1]);
+        store(out + i * 3 + 24, r[2]);
+        store(out + i * 3 + 36, r[3]);
     }
+    for (; i + 4 < samples; i += 4) store(out + i * 3, KeepFinite(LoadPs(in + i), ScaleFinite(LoadPs(in + i), scale)));
     for (; i < samples; ++i) Store24(out + i * 3, Scalar24(LoadFloat(in + i)));
 }
 
@@ -234,7 +281,18 @@ void RenderFromFloat32Sse2(const float* in, void* outBlock, std::size_t samples,
     const std::uint32_t mask = valid24 ? 0xFFFFFF00u : 0xFFFFFFFFu;
     const __m128i maskVec = _mm_set1_epi32(static_cast<int>(mask));
     std::size_t i = 0;
-    for (; i + 4 <= samples; i += 4) StoreSi(out + i * 4, _mm_and_si128(Render32Vec(LoadPs(in + i)), maskVec));
+    for (; i + 16 <= samples; i += 16) {
+        __m128i r[4];
+        RenderStep(in + i).Render32(maskVec, r);
+        StoreSi(out + i * 4, r[0]);
+        StoreSi(out + i * 4 + 16, r[1]);
+        StoreSi(out + i * 4 + 32, r[2]);
+        StoreSi(out + i * 4 + 48, r[3]);
+    }
+    for (; i + 4 <= samples; i += 4) {
+        const __m128 v = LoadPs(in + i);
+        StoreSi(out + i * 4, _mm_and_si128(KeepFinite(v, Render32Finite(v)), maskVec));
+    }
     for (; i < samples; ++i) {
         const std::uint32_t s = static_cast<std::uint32_t>(Scalar32(LoadFloat(in + i))) & mask;
         std::memcpy(out + i * 4, &s, sizeof s);
@@ -251,20 +309,56 @@ QUILLON_AVX2 inline __m256 FiniteMask8(__m256 v) {
     return _mm256_cmp_ps(magnitude, _mm256_set1_ps(std::numeric_limits<float>::max()), _CMP_LE_OQ);
 }
 
-// As ScaledOrNan. The fused multiply-add rounds c x scale + 0 once, as the multiply alone does, so the
-// results are those of the SSE2 form.
-QUILLON_AVX2 inline __m256 ScaledOrNan8(__m256 v, __m256 scale) {
-    const __m256 c = _mm256_min_ps(_mm256_max_ps(v, _mm256_set1_ps(-1.0f)), _mm256_set1_ps(1.0f));
-    return _mm256_fmadd_ps(c, scale, _mm256_sub_ps(v, v));
-}
+// As RenderStep, thirty-two samples a step.
+struct RenderStep8 {
+    __m256 v[4];
 
-// Eight samples to 24-bit integers, each lane's three bytes packed into the first 12 bytes of its
-// 128-bit half (dwords 0-2 and 4-6); a NaN's or an infinity's 0x80000000 keeps only zero bytes.
-QUILLON_AVX2 inline __m256i Render24x8(const float* in, __m256 scale) {
-    const __m256i gather = _mm256_setr_epi8(0, 1, 2, 4, 5, 6, 8, 9, 10, 12, 13, 14, -1, -1, -1, -1,  //
-                                            0, 1, 2, 4, 5, 6, 8, 9, 10, 12, 13, 14, -1, -1, -1, -1);
-    return _mm256_shuffle_epi8(_mm256_cvttps_epi32(ScaledOrNan8(_mm256_loadu_ps(in), scale)), gather);
-}
+    QUILLON_AVX2 explicit RenderStep8(const float* in)
+        : v{_mm256_loadu_ps(in), _mm256_loadu_ps(in + 8), _mm256_loadu_ps(in + 16), _mm256_loadu_ps(in + 24)} {}
+
+    QUILLON_AVX2 bool MayHoldNonFinite() const {
+        const __m256 sum = _mm256_add_ps(_mm256_add_ps(v[0], v[1]), _mm256_add_ps(v[2], v[3]));
+        const __m256 zeroOrNan = _mm256_sub_ps(sum, sum);
+        return _mm256_movemask_ps(_mm256_cmp_ps(zeroOrNan, zeroOrNan, _CMP_UNORD_Q)) != 0;
+    }
+
+    QUILLON_AVX2 static __m256i Clear(__m256 v, __m256i r) { return _mm256_and_si256(r, _mm256_castps_si256(FiniteMask8(v))); }
+
+    QUILLON_AVX2 void ClearNonFinite(__m256i (&r)[4]) const {
+        if (!MayHoldNonFinite()) return;
+        r[0] = Clear(v[0], r[0]);
+        r[1] = Clear(v[1], r[1]);
+        r[2] = Clear(v[2], r[2]);
+        r[3] = Clear(v[3], r[3]);
+    }
+
+    // The 16- and 24-bit rule.
+    QUILLON_AVX2 static __m256i ScaleFinite(__m256 v, __m256 scale) {
+        const __m256 c = _mm256_min_ps(_mm256_max_ps(v, _mm256_set1_ps(-1.0f)), _mm256_set1_ps(1.0f));
+        return _mm256_cvttps_epi32(_mm256_mul_ps(c, scale));
+    }
+    QUILLON_AVX2 void Scale(__m256 scale, __m256i (&r)[4]) const {
+        r[0] = ScaleFinite(v[0], scale);
+        r[1] = ScaleFinite(v[1], scale);
+        r[2] = ScaleFinite(v[2], scale);
+        r[3] = ScaleFinite(v[3], scale);
+        ClearNonFinite(r);
+    }
+
+    // The 32-bit rule, as Render32Finite, ANDed with `mask`.
+    QUILLON_AVX2 static __m256i Render32Finite(__m256 v, __m256i mask) {
+        const __m256 scaled = _mm256_mul_ps(v, _mm256_set1_ps(kRender32Scale));
+        const __m256 top = _mm256_cmp_ps(scaled, _mm256_set1_ps(2147483648.0f), _CMP_GE_OQ);
+        return _mm256_and_si256(_mm256_xor_si256(_mm256_cvttps_epi32(scaled), _mm256_castps_si256(top)), mask);
+    }
+    QUILLON_AVX2 void Render32(__m256i mask, __m256i (&r)[4]) const {
+        r[0] = Render32Finite(v[0], mask);
+        r[1] = Render32Finite(v[1], mask);
+        r[2] = Render32Finite(v[2], mask);
+        r[3] = Render32Finite(v[3], mask);
+        ClearNonFinite(r);
+    }
+};
 
 // 16 bytes from each address, the first in the low lane.
 QUILLON_AVX2 inline __m256i Load2x128(const unsigned char* low, const unsigned char* high) {
@@ -349,14 +443,14 @@ QUILLON_AVX2 void RenderFromFloat16Avx2(const float* in, void* outBlock, std::si
     auto* out = static_cast<unsigned char*>(outBlock);
     const __m256 scale = _mm256_set1_ps(kRender16Scale);
     std::size_t i = 0;
-    for (; i + 16 <= samples; i += 16) {
-        const __m256i lo = _mm256_cvttps_epi32(ScaledOrNan8(_mm256_loadu_ps(in + i), scale));
-        const __m256i hi = _mm256_cvttps_epi32(ScaledOrNan8(_mm256_loadu_ps(in + i + 8), scale));
-        // The pack works per 128-bit lane; the permute puts the four quarters back in order. Only the
-        // non-finite samples' 0x80000000 saturate, to 0x8000, which no finite sample gives: cleared.
-        const __m256i packed = _mm256_permute4x64_epi64(_mm256_packs_epi32(lo, hi), 0xD8);
-        const __m256i nonFinite = _mm256_cmpeq_epi16(packed, _mm256_set1_epi16(INT16_MIN));
-        _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + i * 2), _mm256_andnot_si256(nonFinite, packed));
+    for (; i + 32 <= samples; i += 32) {
+        // 128 bytes read from byte 4i, then 64 written from byte 2i.
+        __m256i r[4];
+        RenderStep8(in + i).Scale(scale, r);
+        // The pack works per 128-bit lane; the permute puts the four quarters back in order.
+        auto* o = reinterpret_cast<__m256i*>(out + i * 2);
+        _mm256_storeu_si256(o, _mm256_permute4x64_epi64(_mm256_packs_epi32(r[0], r[1]), 0xD8));  // in range
+        _mm256_storeu_si256(o + 1, _mm256_permute4x64_epi64(_mm256_packs_epi32(r[2], r[3]), 0xD8));
     }
     _mm256_zeroupper();  // the SSE2 remainder must not pay for dirty upper halves
     RenderFromFloat16Sse2(in + i, out + i * 2, samples - i);
@@ -374,13 +468,18 @@ QUILLON_AVX2 void RenderFromFloat24Avx2(const float* in, void* outBlock, std::si
     const __m256i permC = _mm256_setr_epi32(5, 6, 0, 0, 0, 1, 2, 4);  // C4 C5 .. C0-C3
     const __m256i permD = _mm256_setr_epi32(0, 0, 0, 1, 2, 4, 5, 6);  // .. D0-D5
     std::size_t i = 0;
+    // Each lane's three bytes packed into the first 12 bytes of its 128-bit half (dwords 0-2 and 4-6).
+    const __m256i gather = _mm256_setr_epi8(0, 1, 2, 4, 5, 6, 8, 9, 10, 12, 13, 14, -1, -1, -1, -1,  //
+                                            0, 1, 2, 4, 5, 6, 8, 9, 10, 12, 13, 14, -1, -1, -1, -1);
     for (; i + 32 <= samples; i += 32) {
         // All 128 bytes of input are read before the first of the 96 bytes of output is written; the
         // next step's input starts at byte 4i + 128, past this step's last output byte 3i + 96.
-        const __m256i a = _mm256_permutevar8x32_epi32(Render24x8(in + i, scale), permA);
-        const __m256i b = _mm256_permutevar8x32_epi32(Render24x8(in + i + 8, scale), permB);
-        const __m256i c = _mm256_permutevar8x32_epi32(Render24x8(in + i + 16, scale), permC);
-        const __m256i d = _mm256_permutevar8x32_epi32(Render24x8(in + i + 24, scale), permD);
+        __m256i r[4];
+        RenderStep8(in + i).Scale(scale, r);
+        const __m256i a = _mm256_permutevar8x32_epi32(_mm256_shuffle_epi8(r[0], gather), permA);
+        const __m256i b = _mm256_permutevar8x32_epi32(_mm256_shuffle_epi8(r[1], gather), permB);
+        const __m256i c = _mm256_permutevar8x32_epi32(_mm256_shuffle_epi8(r[2], gather), permC);
+        const __m256i d = _mm256_permutevar8x32_epi32(_mm256_shuffle_epi8(r[3], gather), permD);
         auto* o = reinterpret_cast<__m256i*>(out + i * 3);
         _mm256_storeu_si256(o, _mm256_blend_epi32(a, b, 0xC0));
         _mm256_storeu_si256(o + 1, _mm256_blend_epi32(b, c, 0xF0));
@@ -392,19 +491,16 @@ QUILLON_AVX2 void RenderFromFloat24Avx2(const float* in, void* outBlock, std::si
 
 template <bool Valid24>
 QUILLON_AVX2 void RenderFromFloat32Avx2(const float* in, unsigned char* out, std::size_t samples) {
-    const __m256i mask = _mm256_set1_epi32(static_cast<int>(0xFFFFFF00u));
-    const __m256 scale = _mm256_set1_ps(kRender32Scale);
-    const __m256 top = _mm256_set1_ps(2147483648.0f);
+    const __m256i mask = _mm256_set1_epi32(static_cast<int>(Valid24 ? 0xFFFFFF00u : 0xFFFFFFFFu));
     std::size_t i = 0;
-    for (; i + 8 <= samples; i += 8) {
-        // As Render32Vec: no clamp, the top lanes flipped, the non-finite ones cleared.
-        const __m256 v = _mm256_loadu_ps(in + i);
-        const __m256 scaled = _mm256_mul_ps(v, scale);
-        const __m256i full = _mm256_castps_si256(_mm256_cmp_ps(scaled, top, _CMP_GE_OQ));
-        __m256i r = _mm256_xor_si256(_mm256_cvttps_epi32(scaled), full);
-        r = _mm256_and_si256(r, _mm256_castps_si256(FiniteMask8(v)));
-        if constexpr (Valid24) r = _mm256_and_si256(r, mask);
-        _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + i * 4), r);
+    for (; i + 32 <= samples; i += 32) {
+        __m256i r[4];
+        RenderStep8(in + i).Render32(mask, r);
+        auto* o = reinterpret_cast<__m256i*>(out + i * 4);
+        _mm256_storeu_si256(o, r[0]);
+        _mm256_storeu_si256(o + 1, r[1]);
+        _mm256_storeu_si256(o + 2, r[2]);
+        _mm256_storeu_si256(o + 3, r[3]);
     }
     _mm256_zeroupper();  // the SSE2 remainder must not pay for dirty upper halves
     RenderFromFloat32Sse2(in + i, out + i * 4, samples - i, Valid24);
@@ -546,7 +642,7 @@ QUILLON_AVX512 void RenderFromFloat32Avx512(const float* in, unsigned char* out,
     const __m512 top = _mm512_set1_ps(2147483648.0f);
     std::size_t i = 0;
     for (; i + 16 <= samples; i += 16) {
-        // As Render32Vec, with the non-finite samples made 0 first: no clamp, the lanes at or above 2^31
+        // As Render32Finite, with the non-finite samples made 0 first: no clamp, the lanes at or above 2^31
         // (whose conversion gives 0x80000000) replaced by the largest value.
         const __m512 scaled = _mm512_mul_ps(FiniteOrZero16(_mm512_loadu_ps(in + i)), scale);
         const __mmask16 full = _mm512_cmp_ps_mask(scaled, top, _CMP_GE_OQ);
