@@ -154,7 +154,23 @@ int WalkSetup(double seconds) {
         }
         Sleep(200);
     }
-    std::printf("the setup's finish page did not come\n");
+    // What the wizard showed last, so that a run that timed out says where it stopped.
+    std::wstring seen = L"no wizard window";
+    for (HWND w = FindWindowW(L"#32770", nullptr); w; w = FindWindowExW(nullptr, w, L"#32770", nullptr)) {
+        wchar_t title[128] = {}, caption[64] = {};
+        GetWindowTextW(w, title, 128);
+        if (wcsncmp(title, L"Quillon Virtual Device Driver Setup", 35) != 0) continue;
+        const HWND next = GetDlgItem(w, IDOK);
+        if (next) GetWindowTextW(next, caption, 64);
+        seen = std::wstring(L"wizard \"") + title + L"\", button \"" + caption + L"\"" +
+               (next && IsWindowEnabled(next) ? L" enabled" : L" disabled") +
+               (next && IsWindowVisible(next) ? L" visible" : L" hidden") + L"; texts:\n";
+        EnumChildWindows(w, CollectText, reinterpret_cast<LPARAM>(&seen));
+        break;
+    }
+    char out[4096];
+    WideCharToMultiByte(CP_UTF8, 0, seen.c_str(), -1, out, sizeof out, nullptr, nullptr);
+    std::printf("the setup's finish page did not come; %s\n", out);
     return 1;
 }
 
