@@ -245,9 +245,11 @@ std::shared_ptr<Registry::Key> Registry::RootFor(std::string_view path, std::str
 }
 
 namespace {
-std::shared_ptr<Registry::Key> ChildOf(Registry::Key& key, std::string_view name) {
+// The child of that name (any spelling) as its parent holds it, or null: a walk down a path copies
+// only the key it ends at.
+const std::shared_ptr<Registry::Key>* ChildOf(const Registry::Key& key, std::string_view name) {
     auto it = key.children.find(name);
-    return it == key.children.end() ? nullptr : it->second;
+    return it == key.children.end() ? nullptr : &it->second;
 }
 
 std::shared_ptr<Registry::Key> AddChild(Registry::Key& key, std::string_view name) {
@@ -263,20 +265,21 @@ std::shared_ptr<Registry::Key> AddChild(Registry::Key& key, std::string_view nam
 
 std::shared_ptr<Registry::Key> Registry::FindLocked(std::string_view path) {
     std::string_view rest;
-    std::shared_ptr<Key> key = RootFor(path, &rest);
+    const std::shared_ptr<Key> root = RootFor(path, &rest);
+    const std::shared_ptr<Key>* key = &root;
     for (const std::string_view part : SplitPath(rest)) {
-        key = ChildOf(*key, part);
+        key = ChildOf(**key, part);
         if (!key) return nullptr;
     }
-    return key;
+    return *key;
 }
 
 std::shared_ptr<Registry::Key> Registry::CreateLocked(const std::string& path) {
     std::string_view rest;
     std::shared_ptr<Key> key = RootFor(path, &rest);
     for (const std::string_view part : SplitPath(rest)) {
-        auto child = ChildOf(*key, part);
-        key = child ? child : AddChild(*key, part);
+        const std::shared_ptr<Key>* child = ChildOf(*key, part);
+        key = child ? *child : AddChild(*key, part);
     }
     return key;
 }
@@ -407,8 +410,9 @@ bool Registry::DeleteKey(const std::string& path) {
     const auto parts = SplitPath(rest);
     if (parts.empty()) return false;  // roots stay
     for (std::size_t i = 0; i + 1 < parts.size(); ++i) {
-        parent = ChildOf(*parent, parts[i]);
-        if (!parent) return false;
+        const std::shared_ptr<Key>* child = ChildOf(*parent, parts[i]);
+        if (!child) return false;
+        parent = *child;
     }
     auto it = parent->children.find(parts.back());
     if (it == parent->children.end()) return false;
@@ -503,11 +507,12 @@ LSTATUS Registry::Open(HKEY parent, const char* subKey, REGSAM sam, PHKEY result
         std::lock_guard lock(machine_.Mutex());
         Resolved base;
         if (LSTATUS status = ResolveLocked(parent, object, &base)) return status;
-        key = base.key;
+        const std::shared_ptr<Key>* at = &base.key;
         for (const auto& part : parts) {
-            key = ChildOf(*key, part);
-            if (!key) return ERROR_FILE_NOT_FOUND;
+            at = ChildOf(**at, part);
+            if (!at) return ERROR_FILE_NOT_FOUND;
         }
+        key = *at;
         if (((sam & kWriteRights) && DeniedLocked(denyWrite_, *key)) ||
             ((sam & kReadRights) && DeniedLocked(denyRead_, *key)))
             return ERROR_ACCESS_DENIED;
@@ -530,18 +535,19 @@ LSTATUS Registry::Create(HKEY parent, const char* subKey, REGSAM sam, PHKEY resu
         Resolved base;
         if (LSTATUS status = ResolveLocked(parent, object, &base)) return status;
         // Check the whole path before creating anything, so a refused call leaves no keys behind.
-        key = base.key;
+        const std::shared_ptr<Key>* at = &base.key;
         std::size_t existing = 0;
         for (const auto& part : parts) {
-            auto child = ChildOf(*key, part);
+            const std::shared_ptr<Key>* child = ChildOf(**at, part);
             if (!child) {
-                if (!denyWrite_.empty() && DeniedPathLocked(denyWrite_, key->lowerPath + "\\" + Lower(std::string(part))))
+                if (!denyWrite_.empty() && DeniedPathLocked(denyWrite_, (*at)->lowerPath + "\\" + Lower(std::string(part))))
                     return ERROR_ACCESS_DENIED;
                 break;
             }
-            key = child;
+            at = child;
             ++existing;
         }
+        key = *at;
         if (existing == parts.size() && (((sam & kWriteRights) && DeniedLocked(denyWrite_, *key)) ||
                                          ((sam & kReadRights) && DeniedLocked(denyRead_, *key))))
             return ERROR_ACCESS_DENIED;

@@ -68,13 +68,16 @@ std::string Narrow(const WCHAR* text) {
 }
 
 std::size_t NarrowTo(const WCHAR* text, char* out, std::size_t capacity) {
+    // One pass: each code point written while it and a terminator still fit, all of them counted.
     std::size_t length = 0;
     int units = 0;
-    for (const WCHAR* p = text; *p; p += units) length += Utf8Length(CodePointAt(p, &units));
-    if (length >= capacity) return length;
-    char* q = out;
-    for (const WCHAR* p = text; *p; p += units) q = PutUtf8(CodePointAt(p, &units), q);
-    *q = 0;
+    for (const WCHAR* p = text; *p; p += units) {
+        const char32_t c = CodePointAt(p, &units);
+        const std::size_t bytes = Utf8Length(c);
+        if (length + bytes < capacity) PutUtf8(c, out + length);
+        length += bytes;
+    }
+    if (length < capacity) out[length] = 0;
     return length;
 }
 

@@ -8,8 +8,8 @@
 
 namespace sim {
 std::string Narrow(const WCHAR* text);            // UTF-16 to UTF-8
-// UTF-16 to UTF-8 into a caller's buffer: returns the length in bytes, and writes the text and a
-// terminator only when they fit in `capacity` bytes.
+// UTF-16 to UTF-8 into a caller's buffer: returns the length in bytes; the text and a terminator are
+// there when they fit in `capacity` bytes (a longer text leaves the buffer's contents unspecified).
 std::size_t NarrowTo(const WCHAR* text, char* out, std::size_t capacity);
 // UTF-16 held as little-endian bytes (a registry value's data; an odd last byte is ignored) to UTF-8,
 // every unit converted, zeros too: returns the length in bytes, and writes the text (no terminator) only
