@@ -102,24 +102,26 @@ DeviceProperty DeviceProperty::Guid(const DEVPROPKEY& key, const GUID& value) {
     return p;
 }
 
+namespace {
+// Appends `text` as terminated UTF-16 to `data`, converted in place.
+void AppendWide(std::vector<BYTE>& data, const std::string& text) {
+    const std::size_t units = WideTo(text, nullptr, 0) + 1;
+    const std::size_t at = data.size();
+    data.resize(at + units * sizeof(char16_t));
+    WideTo(text, reinterpret_cast<char16_t*>(data.data() + at), units);
+}
+}  // namespace
+
 DeviceProperty DeviceProperty::String(const DEVPROPKEY& key, const std::string& value) {
-    const std::u16string wide = Wide(value);
     DeviceProperty p{key, DEVPROP_TYPE_STRING, {}};
-    p.data.resize((wide.size() + 1) * sizeof(WCHAR));
-    std::memcpy(p.data.data(), wide.c_str(), p.data.size());
+    AppendWide(p.data, value);
     return p;
 }
 
 DeviceProperty DeviceProperty::StringList(const DEVPROPKEY& key, const std::vector<std::string>& values) {
-    std::u16string list;
-    for (auto& v : values) {
-        list += Wide(v);
-        list += u'\0';
-    }
-    list += u'\0';
     DeviceProperty p{key, DEVPROP_TYPE_STRING_LIST, {}};
-    p.data.resize(list.size() * sizeof(WCHAR));
-    std::memcpy(p.data.data(), list.data(), p.data.size());
+    for (auto& v : values) AppendWide(p.data, v);
+    p.data.resize(p.data.size() + sizeof(char16_t));  // the empty string that ends the list
     return p;
 }
 

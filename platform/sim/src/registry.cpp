@@ -647,15 +647,20 @@ LSTATUS Registry::GetValue(HKEY handle, const char* subKey, const char* name, bo
         if (LSTATUS status = Open(handle, subKey, KEY_QUERY_VALUE, &opened)) return status;
         key = opened;
     }
+    // The value into a buffer with room for a terminator to add: on the stack for most values.
+    constexpr DWORD kTerminator = 2;
+    BYTE local[512];
+    std::vector<BYTE> large;
+    BYTE* bytes = local;
     DWORD valueType = REG_NONE;
-    DWORD needed = 0;
-    LSTATUS status = Query(key, name, narrow, &valueType, nullptr, &needed);
-    std::vector<BYTE> bytes;
-    if (status == ERROR_SUCCESS) {
-        bytes.resize(needed);
-        status = Query(key, name, narrow, &valueType, bytes.data(), &needed);
-        bytes.resize(needed);
+    DWORD needed = sizeof local - kTerminator;
+    LSTATUS status = Query(key, name, narrow, &valueType, bytes, &needed);
+    if (status == ERROR_MORE_DATA) {
+        large.resize(needed + kTerminator);
+        bytes = large.data();
+        status = Query(key, name, narrow, &valueType, bytes, &needed);
     }
+    std::size_t length = needed;
     if (opened) Close(opened);
     if (status != ERROR_SUCCESS) return status;
     const DWORD allowed = valueType == REG_NONE       ? RRF_RT_REG_NONE
@@ -670,21 +675,23 @@ LSTATUS Registry::GetValue(HKEY handle, const char* subKey, const char* name, bo
     if (IsStringType(valueType)) {
         // Terminated as the caller receives it: one more zero character unless the data ends in one.
         const std::size_t unit = narrow ? 1 : 2;
-        bool terminated = bytes.size() >= unit;
-        for (std::size_t i = 0; terminated && i < unit; ++i) terminated = bytes[bytes.size() - 1 - i] == 0;
-        if (!terminated) bytes.insert(bytes.end(), unit, 0);
+        bool terminated = length >= unit;
+        for (std::size_t i = 0; terminated && i < unit; ++i) terminated = bytes[length - 1 - i] == 0;
+        if (!terminated) {
+            std::memset(bytes + length, 0, unit);
+            length += unit;
+        }
     }
-    const DWORD length = static_cast<DWORD>(bytes.size());
     if (!data) {
-        if (size) *size = length;
+        if (size) *size = static_cast<DWORD>(length);
         return ERROR_SUCCESS;
     }
     if (*size < length) {
-        *size = length;
+        *size = static_cast<DWORD>(length);
         return ERROR_MORE_DATA;
     }
-    if (length) std::memcpy(data, bytes.data(), length);
-    *size = length;
+    if (length) std::memcpy(data, bytes, length);
+    *size = static_cast<DWORD>(length);
     return ERROR_SUCCESS;
 }
 
