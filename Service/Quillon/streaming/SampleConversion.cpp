@@ -89,9 +89,11 @@ inline __m128i KeepFinite(__m128 v, __m128i r) { return _mm_and_si128(r, _mm_cas
 // clearing, which leaves them as they are.) Three adds and a compare a step, where the rule took two or
 // three operations per vector.
 struct RenderStep {
+    const float* in;
     __m128 v[4];
 
-    explicit RenderStep(const float* in) : v{_mm_loadu_ps(in), _mm_loadu_ps(in + 4), _mm_loadu_ps(in + 8), _mm_loadu_ps(in + 12)} {}
+    explicit RenderStep(const float* from)
+        : in(from), v{_mm_loadu_ps(from), _mm_loadu_ps(from + 4), _mm_loadu_ps(from + 8), _mm_loadu_ps(from + 12)} {}
 
     bool MayHoldNonFinite() const {
         const __m128 sum = _mm_add_ps(_mm_add_ps(v[0], v[1]), _mm_add_ps(v[2], v[3]));
@@ -99,31 +101,34 @@ struct RenderStep {
         return _mm_movemask_ps(_mm_cmpunord_ps(zeroOrNan, zeroOrNan)) != 0;
     }
 
-    // (The steps are written out: GCC keeps a loop over them, and the vectors in memory.)
+    // The input is read again here rather than kept in registers through the conversion, which needs
+    // them for its constants (SSE2 has sixteen); nothing of the step has been stored yet. The steps are
+    // written out: GCC keeps a loop over them, and the vectors in memory.
     void ClearNonFinite(__m128i (&r)[4]) const {
-        if (!MayHoldNonFinite()) return;
-        r[0] = KeepFinite(v[0], r[0]);
-        r[1] = KeepFinite(v[1], r[1]);
-        r[2] = KeepFinite(v[2], r[2]);
-        r[3] = KeepFinite(v[3], r[3]);
+        r[0] = KeepFinite(_mm_loadu_ps(in), r[0]);
+        r[1] = KeepFinite(_mm_loadu_ps(in + 4), r[1]);
+        r[2] = KeepFinite(_mm_loadu_ps(in + 8), r[2]);
+        r[3] = KeepFinite(_mm_loadu_ps(in + 12), r[3]);
     }
 
     // The four vectors' integers by the 16- or 24-bit rule.
     void Scale(__m128 scale, __m128i (&r)[4]) const {
+        const bool check = MayHoldNonFinite();
         r[0] = ScaleFinite(v[0], scale);
         r[1] = ScaleFinite(v[1], scale);
         r[2] = ScaleFinite(v[2], scale);
         r[3] = ScaleFinite(v[3], scale);
-        ClearNonFinite(r);
+        if (check) ClearNonFinite(r);
     }
 
     // By the 32-bit rule, each ANDed with `mask` (the valid bits).
     void Render32(__m128i mask, __m128i (&r)[4]) const {
+        const bool check = MayHoldNonFinite();
         r[0] = _mm_and_si128(Render32Finite(v[0]), mask);
         r[1] = _mm_and_si128(Render32Finite(v[1]), mask);
         r[2] = _mm_and_si128(Render32Finite(v[2]), mask);
         r[3] = _mm_and_si128(Render32Finite(v[3]), mask);
-        ClearNonFinite(r);
+        if (check) ClearNonFinite(r);
     }
 };
 
@@ -276,9 +281,9 @@ void RenderFromFloat24Sse2(const float* in, void* outBlock, std::size_t samples)
     for (; i < samples; ++i) Store24(out + i * 3, Scalar24(LoadFloat(in + i)));
 }
 
-void RenderFromFloat32Sse2(const float* in, void* outBlock, std::size_t samples, bool valid24) {
-    auto* out = static_cast<unsigned char*>(outBlock);
-    const std::uint32_t mask = valid24 ? 0xFFFFFF00u : 0xFFFFFFFFu;
+template <bool Valid24>
+void RenderFromFloat32Sse2(const float* in, unsigned char* out, std::size_t samples) {
+    constexpr std::uint32_t mask = Valid24 ? 0xFFFFFF00u : 0xFFFFFFFFu;  // all ones: the ANDs fold away
     const __m128i maskVec = _mm_set1_epi32(static_cast<int>(mask));
     std::size_t i = 0;
     for (; i + 16 <= samples; i += 16) {
@@ -311,10 +316,11 @@ QUILLON_AVX2 inline __m256 FiniteMask8(__m256 v) {
 
 // As RenderStep, thirty-two samples a step.
 struct RenderStep8 {
+    const float* in;
     __m256 v[4];
 
-    QUILLON_AVX2 explicit RenderStep8(const float* in)
-        : v{_mm256_loadu_ps(in), _mm256_loadu_ps(in + 8), _mm256_loadu_ps(in + 16), _mm256_loadu_ps(in + 24)} {}
+    QUILLON_AVX2 explicit RenderStep8(const float* from)
+        : in(from), v{_mm256_loadu_ps(from), _mm256_loadu_ps(from + 8), _mm256_loadu_ps(from + 16), _mm256_loadu_ps(from + 24)} {}
 
     QUILLON_AVX2 bool MayHoldNonFinite() const {
         const __m256 sum = _mm256_add_ps(_mm256_add_ps(v[0], v[1]), _mm256_add_ps(v[2], v[3]));
@@ -322,14 +328,15 @@ struct RenderStep8 {
         return _mm256_movemask_ps(_mm256_cmp_ps(zeroOrNan, zeroOrNan, _CMP_UNORD_Q)) != 0;
     }
 
-    QUILLON_AVX2 static __m256i Clear(__m256 v, __m256i r) { return _mm256_and_si256(r, _mm256_castps_si256(FiniteMask8(v))); }
+    QUILLON_AVX2 static __m256i Keep(const float* at, __m256i r) {
+        return _mm256_and_si256(r, _mm256_castps_si256(FiniteMask8(_mm256_loadu_ps(at))));
+    }
 
     QUILLON_AVX2 void ClearNonFinite(__m256i (&r)[4]) const {
-        if (!MayHoldNonFinite()) return;
-        r[0] = Clear(v[0], r[0]);
-        r[1] = Clear(v[1], r[1]);
-        r[2] = Clear(v[2], r[2]);
-        r[3] = Clear(v[3], r[3]);
+        r[0] = Keep(in, r[0]);
+        r[1] = Keep(in + 8, r[1]);
+        r[2] = Keep(in + 16, r[2]);
+        r[3] = Keep(in + 24, r[3]);
     }
 
     // The 16- and 24-bit rule.
@@ -338,11 +345,12 @@ struct RenderStep8 {
         return _mm256_cvttps_epi32(_mm256_mul_ps(c, scale));
     }
     QUILLON_AVX2 void Scale(__m256 scale, __m256i (&r)[4]) const {
+        const bool check = MayHoldNonFinite();
         r[0] = ScaleFinite(v[0], scale);
         r[1] = ScaleFinite(v[1], scale);
         r[2] = ScaleFinite(v[2], scale);
         r[3] = ScaleFinite(v[3], scale);
-        ClearNonFinite(r);
+        if (check) ClearNonFinite(r);
     }
 
     // The 32-bit rule, as Render32Finite, ANDed with `mask`.
@@ -352,11 +360,12 @@ struct RenderStep8 {
         return _mm256_and_si256(_mm256_xor_si256(_mm256_cvttps_epi32(scaled), _mm256_castps_si256(top)), mask);
     }
     QUILLON_AVX2 void Render32(__m256i mask, __m256i (&r)[4]) const {
+        const bool check = MayHoldNonFinite();
         r[0] = Render32Finite(v[0], mask);
         r[1] = Render32Finite(v[1], mask);
         r[2] = Render32Finite(v[2], mask);
         r[3] = Render32Finite(v[3], mask);
-        ClearNonFinite(r);
+        if (check) ClearNonFinite(r);
     }
 };
 
@@ -503,7 +512,7 @@ QUILLON_AVX2 void RenderFromFloat32Avx2(const float* in, unsigned char* out, std
         _mm256_storeu_si256(o + 3, r[3]);
     }
     _mm256_zeroupper();  // the SSE2 remainder must not pay for dirty upper halves
-    RenderFromFloat32Sse2(in + i, out + i * 4, samples - i, Valid24);
+    RenderFromFloat32Sse2<Valid24>(in + i, out + i * 4, samples - i);
 }
 
 // AVX-512 forms (F, BW, VL, DQ): sixteen samples per instruction. The mask registers and two
@@ -730,7 +739,7 @@ void RenderFromFloat32(const float* in, void* out, std::size_t samples, bool val
                            : RenderFromFloat32Avx2<false>(in, bytes, samples);
         case KernelSet::Sse2: break;
     }
-    RenderFromFloat32Sse2(in, out, samples, valid24);
+    valid24 ? RenderFromFloat32Sse2<true>(in, bytes, samples) : RenderFromFloat32Sse2<false>(in, bytes, samples);
 }
 
 KernelSet BestKernelSet() { return Best(); }
