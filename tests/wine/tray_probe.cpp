@@ -119,18 +119,30 @@ BOOL CALLBACK CollectText(HWND window, LPARAM param) {
     return TRUE;
 }
 
+// The setup wizard's window, or null. Its caption changes from page to page ("... Setup", "... Setup ",
+// "... Setup: Installing").
+HWND FindWizard() {
+    for (HWND w = FindWindowW(L"#32770", nullptr); w; w = FindWindowExW(nullptr, w, L"#32770", nullptr)) {
+        wchar_t title[128] = {};
+        GetWindowTextW(w, title, 128);
+        if (wcsncmp(title, L"Quillon Virtual Device Driver Setup", 35) == 0) return w;
+    }
+    return nullptr;
+}
+
+// Prints `prefix` and then `text` in UTF-8.
+void PrintUtf8(const char* prefix, const std::wstring& text) {
+    char out[4096];
+    WideCharToMultiByte(CP_UTF8, 0, text.c_str(), -1, out, sizeof out, nullptr, nullptr);
+    std::printf("%s%s", prefix, out);
+}
+
 // Walks the setup wizard: Next until the finish page (whose Next button is the one that reads "Finish"),
 // then prints the page's texts and presses it.
 int WalkSetup(double seconds) {
     const ULONGLONG end = GetTickCount64() + static_cast<ULONGLONG>(seconds * 1000);
     while (GetTickCount64() < end) {
-        // The wizard's caption changes from page to page ("... Setup", "... Setup ", "... Setup: Installing").
-        HWND wizard = nullptr;
-        for (HWND w = FindWindowW(L"#32770", nullptr); w && !wizard; w = FindWindowExW(nullptr, w, L"#32770", nullptr)) {
-            wchar_t title[128] = {};
-            GetWindowTextW(w, title, 128);
-            if (wcsncmp(title, L"Quillon Virtual Device Driver Setup", 35) == 0) wizard = w;
-        }
+        const HWND wizard = FindWizard();
         HWND next = wizard ? GetDlgItem(wizard, IDOK) : nullptr;
         wchar_t caption[64] = {};
         if (next) GetWindowTextW(next, caption, 64);
@@ -143,9 +155,7 @@ int WalkSetup(double seconds) {
                     Sleep(200);
                     continue;
                 }
-                char out[4096];
-                WideCharToMultiByte(CP_UTF8, 0, texts.c_str(), -1, out, sizeof out, nullptr, nullptr);
-                std::printf("finish page:\n%s", out);
+                PrintUtf8("finish page:\n", texts);
                 PostMessageW(next, BM_CLICK, 0, 0);
                 return 0;
             }
@@ -156,21 +166,17 @@ int WalkSetup(double seconds) {
     }
     // What the wizard showed last, so that a run that timed out says where it stopped.
     std::wstring seen = L"no wizard window";
-    for (HWND w = FindWindowW(L"#32770", nullptr); w; w = FindWindowExW(nullptr, w, L"#32770", nullptr)) {
+    if (const HWND wizard = FindWizard()) {
         wchar_t title[128] = {}, caption[64] = {};
-        GetWindowTextW(w, title, 128);
-        if (wcsncmp(title, L"Quillon Virtual Device Driver Setup", 35) != 0) continue;
-        const HWND next = GetDlgItem(w, IDOK);
+        GetWindowTextW(wizard, title, 128);
+        const HWND next = GetDlgItem(wizard, IDOK);
         if (next) GetWindowTextW(next, caption, 64);
         seen = std::wstring(L"wizard \"") + title + L"\", button \"" + caption + L"\"" +
                (next && IsWindowEnabled(next) ? L" enabled" : L" disabled") +
                (next && IsWindowVisible(next) ? L" visible" : L" hidden") + L"; texts:\n";
-        EnumChildWindows(w, CollectText, reinterpret_cast<LPARAM>(&seen));
-        break;
+        EnumChildWindows(wizard, CollectText, reinterpret_cast<LPARAM>(&seen));
     }
-    char out[4096];
-    WideCharToMultiByte(CP_UTF8, 0, seen.c_str(), -1, out, sizeof out, nullptr, nullptr);
-    std::printf("the setup's finish page did not come; %s\n", out);
+    PrintUtf8("the setup's finish page did not come; ", seen + L"\n");
     return 1;
 }
 
