@@ -261,7 +261,7 @@ Machine::~Machine() {
         if (t.joinable()) t.join();
     // Handles left open are destroyed outside the lock and before the subsystems, so their objects may
     // still call into the machine.
-    std::unordered_map<ULONG_PTR, HandleEntry> leftOver;
+    HandleTable leftOver(&pool_);
     {
         std::lock_guard lock(mutex_);
         leftOver.swap(handles_);

@@ -33,7 +33,10 @@ struct UpperLess {
 
 }  // namespace
 
-struct Registry::Key {
+// A key is itself the object behind the handles RegOpenKeyEx and RegCreateKeyEx return; each handle's
+// entry in the machine's table carries the rights it was opened with.
+struct Registry::Key final : Object {
+    const char* TypeName() const override { return "RegKey"; }
     std::string name;       // as created
     std::string path;       // display path: "HKLM\SOFTWARE\Quillon"
     std::string lowerPath;  // for the access lists
@@ -56,15 +59,6 @@ struct Registry::Resolved {
 };
 
 namespace {
-
-// An open key: what RegOpenKeyEx and RegCreateKeyEx return.
-class RegKeyObject final : public Object {
-public:
-    RegKeyObject(std::shared_ptr<Registry::Key> k, REGSAM a) : key(std::move(k)), access(a) {}
-    const char* TypeName() const override { return "RegKey"; }
-    std::shared_ptr<Registry::Key> key;
-    REGSAM access;
-};
 
 constexpr REGSAM kReadRights = KEY_QUERY_VALUE | KEY_ENUMERATE_SUB_KEYS | KEY_NOTIFY;
 constexpr REGSAM kWriteRights = KEY_SET_VALUE | KEY_CREATE_SUB_KEY;
@@ -296,17 +290,20 @@ bool Registry::DeniedLocked(const std::set<std::string>& denied, const Key& key)
     return DeniedPathLocked(denied, key.lowerPath);
 }
 
-LSTATUS Registry::ResolveLocked(HKEY handle, const std::shared_ptr<Object>& object, Resolved* out) {
+LSTATUS Registry::ResolveLocked(HKEY handle, Resolved* out) {
     if (handle == HKEY_LOCAL_MACHINE || handle == HKEY_CURRENT_USER) {
         out->key = handle == HKEY_LOCAL_MACHINE ? hklm_ : hkcu_;
         out->access = KEY_ALL_ACCESS;
         return ERROR_SUCCESS;
     }
-    auto* open = dynamic_cast<RegKeyObject*>(object.get());
-    if (!open) return ERROR_INVALID_HANDLE;
-    if (open->key->deleted) return ERROR_KEY_DELETED;
-    out->key = open->key;
-    out->access = open->access;
+    if (IsPredefined(handle)) return ERROR_INVALID_HANDLE;
+    DWORD access = 0;
+    auto key = std::dynamic_pointer_cast<Key>(
+        machine_.LookupIn(machine_.CurrentProcessRaw(), reinterpret_cast<HANDLE>(handle), &access));
+    if (!key) return ERROR_INVALID_HANDLE;
+    if (key->deleted) return ERROR_KEY_DELETED;
+    out->key = std::move(key);
+    out->access = access;
     return ERROR_SUCCESS;
 }
 
@@ -501,12 +498,11 @@ LSTATUS Registry::Open(HKEY parent, const char* subKey, REGSAM sam, PHKEY result
     PathParts parts;
     if (LSTATUS status = SplitSubKey(subKey, &parts)) return status;
     sam = Normalize(sam);
-    auto object = IsPredefined(parent) ? nullptr : machine_.Lookup(parent);
     std::shared_ptr<Key> key;
     {
         std::lock_guard lock(machine_.Mutex());
         Resolved base;
-        if (LSTATUS status = ResolveLocked(parent, object, &base)) return status;
+        if (LSTATUS status = ResolveLocked(parent, &base)) return status;
         const std::shared_ptr<Key>* at = &base.key;
         for (const auto& part : parts) {
             at = ChildOf(**at, part);
@@ -517,7 +513,7 @@ LSTATUS Registry::Open(HKEY parent, const char* subKey, REGSAM sam, PHKEY result
             ((sam & kReadRights) && DeniedLocked(denyRead_, *key)))
             return ERROR_ACCESS_DENIED;
     }
-    *result = reinterpret_cast<HKEY>(machine_.AddHandle(std::make_shared<RegKeyObject>(key, sam)));
+    *result = reinterpret_cast<HKEY>(machine_.AddHandle(key, sam));
     return ERROR_SUCCESS;
 }
 
@@ -527,13 +523,12 @@ LSTATUS Registry::Create(HKEY parent, const char* subKey, REGSAM sam, PHKEY resu
     PathParts parts;
     if (LSTATUS status = SplitSubKey(subKey, &parts)) return status;
     sam = Normalize(sam);
-    auto object = IsPredefined(parent) ? nullptr : machine_.Lookup(parent);
     std::shared_ptr<Key> key;
     std::size_t created = 0;
     {
         std::lock_guard lock(machine_.Mutex());
         Resolved base;
-        if (LSTATUS status = ResolveLocked(parent, object, &base)) return status;
+        if (LSTATUS status = ResolveLocked(parent, &base)) return status;
         // Check the whole path before creating anything, so a refused call leaves no keys behind.
         const std::shared_ptr<Key>* at = &base.key;
         std::size_t existing = 0;
@@ -566,16 +561,15 @@ LSTATUS Registry::Create(HKEY parent, const char* subKey, REGSAM sam, PHKEY resu
         machine_.AddNote("registry", note);
         end = std::min(path.find('\\', end + 1), path.size());
     }
-    *result = reinterpret_cast<HKEY>(machine_.AddHandle(std::make_shared<RegKeyObject>(key, sam)));
+    *result = reinterpret_cast<HKEY>(machine_.AddHandle(key, sam));
     return ERROR_SUCCESS;
 }
 
 LSTATUS Registry::Query(HKEY handle, const char* name, bool narrow, LPDWORD type, LPBYTE data, LPDWORD size) {
     if (data && !size) return ERROR_INVALID_PARAMETER;
-    auto object = IsPredefined(handle) ? nullptr : machine_.Lookup(handle);
     std::lock_guard lock(machine_.Mutex());
     Resolved r;
-    if (LSTATUS status = ResolveLocked(handle, object, &r)) return status;
+    if (LSTATUS status = ResolveLocked(handle, &r)) return status;
     if (!(r.access & KEY_QUERY_VALUE) || DeniedLocked(denyRead_, *r.key)) return ERROR_ACCESS_DENIED;
     const RegValue* v = FindValue(*r.key, name ? name : "");
     if (!v) return ERROR_FILE_NOT_FOUND;
@@ -605,7 +599,6 @@ LSTATUS Registry::Set(HKEY handle, const char* name, bool narrow, DWORD type, co
     if (!data && size) return ERROR_INVALID_PARAMETER;
     std::vector<BYTE> bytes(data, data + size);
     if (narrow && IsStringType(type)) bytes = BytesOf(WideAll(std::string(bytes.begin(), bytes.end())));
-    auto object = IsPredefined(handle) ? nullptr : machine_.Lookup(handle);
     const std::string_view valueName = name ? name : "";
     std::string note;
     std::shared_ptr<Key> written;  // a key's path never changes: the hook reads it after the lock
@@ -613,7 +606,7 @@ LSTATUS Registry::Set(HKEY handle, const char* name, bool narrow, DWORD type, co
     {
         std::lock_guard lock(machine_.Mutex());
         Resolved r;
-        if (LSTATUS status = ResolveLocked(handle, object, &r)) return status;
+        if (LSTATUS status = ResolveLocked(handle, &r)) return status;
         if (!(r.access & KEY_SET_VALUE) || DeniedLocked(denyWrite_, *r.key)) return ERROR_ACCESS_DENIED;
         RegValue value{type, std::move(bytes)};
         note.reserve(r.key->path.size() + valueName.size() + 48);
@@ -698,10 +691,9 @@ LSTATUS Registry::GetValue(HKEY handle, const char* subKey, const char* name, bo
 LSTATUS Registry::EnumKey(HKEY handle, DWORD index, LPWSTR name, LPDWORD nameChars, LPWSTR cls, LPDWORD clsChars,
                           void* lastWrite) {
     if (!name || !nameChars) return ERROR_INVALID_PARAMETER;
-    auto object = IsPredefined(handle) ? nullptr : machine_.Lookup(handle);
     std::lock_guard lock(machine_.Mutex());
     Resolved r;
-    if (LSTATUS status = ResolveLocked(handle, object, &r)) return status;
+    if (LSTATUS status = ResolveLocked(handle, &r)) return status;
     if (!(r.access & KEY_ENUMERATE_SUB_KEYS) || DeniedLocked(denyRead_, *r.key)) return ERROR_ACCESS_DENIED;
     Key& key = *r.key;
     if (index >= key.children.size()) return ERROR_NO_MORE_ITEMS;
@@ -726,7 +718,7 @@ LSTATUS Registry::EnumKey(HKEY handle, DWORD index, LPWSTR name, LPDWORD nameCha
 
 LSTATUS Registry::Close(HKEY handle) {
     if (IsPredefined(handle)) return ERROR_SUCCESS;
-    if (!machine_.LookupAs<RegKeyObject>(handle)) return ERROR_INVALID_HANDLE;
+    if (!machine_.LookupAs<Key>(handle)) return ERROR_INVALID_HANDLE;
     return machine_.CloseHandleValue(handle) ? ERROR_SUCCESS : ERROR_INVALID_HANDLE;
 }
 

@@ -22,6 +22,7 @@
 #include <functional>
 #include <list>
 #include <map>
+#include <memory_resource>
 #include <set>
 #include <span>
 #include <memory>
@@ -121,7 +122,7 @@ struct Waiter {
     std::span<const std::shared_ptr<Waitable>> objects;  // the caller's, which outlive its wait
     bool all = false;
     Ticks deadline = kNever;
-    std::multimap<Ticks, Waiter*>::iterator deadlineIt;
+    std::pmr::multimap<Ticks, Waiter*>::iterator deadlineIt;
     bool linked = false;
     bool done = false;
     DWORD result = WAIT_FAILED;
@@ -391,6 +392,10 @@ private:
 
     ClockMode mode_;
     mutable std::mutex mutex_;
+    // The nodes of the tables below (handles, deadlines, timers, call counts), all used under mutex_: a
+    // handle or a timed wait costs no heap block of its own, which under AddressSanitizer is most of what
+    // opening a registry key or waiting with a time-out costs. Declared first, so it goes last.
+    std::pmr::unsynchronized_pool_resource pool_;
     std::atomic<Ticks> virtualNow_{0};
     std::atomic<std::uint64_t> clockStartMs_{kDefaultClockStartMs};
     std::chrono::steady_clock::time_point realStart_;
@@ -423,17 +428,18 @@ private:
         Process* owner = nullptr;
         DWORD access = kAllAccess;
     };
-    std::unordered_map<ULONG_PTR, HandleEntry> handles_;
+    using HandleTable = std::pmr::unordered_map<ULONG_PTR, HandleEntry>;
+    HandleTable handles_{&pool_};
     // Closes every handle a process still holds (it has ended); the objects die outside the lock.
     void CloseProcessHandles(Process* process);
     std::vector<std::unique_ptr<ThreadRec>> threadRecs_;
     std::vector<std::thread> osThreads_;
-    std::multimap<Ticks, Waiter*> deadlines_;
+    std::pmr::multimap<Ticks, Waiter*> deadlines_{&pool_};
     struct Timer {
         std::uint64_t id;
         std::function<void()> callback;
     };
-    std::multimap<Ticks, Timer> timers_;
+    std::pmr::multimap<Ticks, Timer> timers_{&pool_};
     std::uint64_t nextTimerId_ = 1;
     std::vector<std::shared_ptr<Process>> processes_;
     struct Failure {
@@ -447,10 +453,10 @@ private:
     };
     std::map<std::string, Stall, std::less<>> stalls_;
     // By name, keyed by the literal the first call passed (the literals live as long as the program).
-    std::map<std::string_view, std::uint64_t, std::less<>> callCounts_;
+    std::pmr::map<std::string_view, std::uint64_t, std::less<>> callCounts_{&pool_};
     // The same counters by the address of the name a call passes (each Win32 function passes its own
     // literal, every time): one hash of a pointer per call instead of a search comparing names.
-    std::unordered_map<const char*, std::uint64_t*> callCountsAt_;
+    std::pmr::unordered_map<const char*, std::uint64_t*> callCountsAt_{&pool_};
     std::shared_ptr<const CallObserver> callObserver_;
     // The timeline packed: every note's source and text lie one after another in noteText_, so adding a
     // note allocates only when the block grows (a run writes hundreds of debug lines).

@@ -111,7 +111,7 @@ private:
     std::shared_ptr<Key> CreateLocked(const std::string& path);
     bool DeniedLocked(const std::set<std::string>& denied, const Key& key) const;
     bool DeniedPathLocked(const std::set<std::string>& denied, const std::string& lowerPath) const;
-    LSTATUS ResolveLocked(HKEY handle, const std::shared_ptr<Object>& object, Resolved* out);
+    LSTATUS ResolveLocked(HKEY handle, Resolved* out);
 
     Machine& machine_;
     std::shared_ptr<Key> hklm_;
