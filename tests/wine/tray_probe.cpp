@@ -132,15 +132,46 @@ HWND FindWizard() {
 
 // Prints `prefix` and then `text` in UTF-8.
 void PrintUtf8(const char* prefix, const std::wstring& text) {
-    char out[4096];
-    WideCharToMultiByte(CP_UTF8, 0, text.c_str(), -1, out, sizeof out, nullptr, nullptr);
-    std::printf("%s%s", prefix, out);
+    const int bytes = WideCharToMultiByte(CP_UTF8, 0, text.c_str(), -1, nullptr, 0, nullptr, nullptr);
+    std::string out(bytes > 0 ? static_cast<std::size_t>(bytes) : 1, '\0');
+    if (bytes > 0) WideCharToMultiByte(CP_UTF8, 0, text.c_str(), -1, out.data(), bytes, nullptr, nullptr);
+    std::printf("%s%s", prefix, out.c_str());
+}
+
+// Every top-level window of the probe's desktop, one a line ("class: caption"), and the desktops of its
+// window station: where to look when the wizard was never found.
+BOOL CALLBACK CollectTopLevel(HWND window, LPARAM param) {
+    auto* texts = reinterpret_cast<std::wstring*>(param);
+    wchar_t cls[64] = {}, text[128] = {};
+    GetClassNameW(window, cls, 64);
+    GetWindowTextW(window, text, 128);
+    *texts += std::wstring(L"  window ") + cls + L": \"" + text +
+              (IsWindowVisible(window) ? L"\"\n" : L"\" (hidden)\n");
+    return TRUE;
+}
+BOOL CALLBACK CollectDesktop(LPWSTR name, LPARAM param) {
+    *reinterpret_cast<std::wstring*>(param) += std::wstring(L"  desktop ") + name + L"\n";
+    return TRUE;
+}
+std::wstring DesktopView() {
+    wchar_t name[128] = L"?";
+    GetUserObjectInformationW(GetThreadDesktop(GetCurrentThreadId()), UOI_NAME, name, sizeof name, nullptr);
+    std::wstring view =
+        std::wstring(L"the probe's desktop is \"") + name + L"\"; its windows and its station's desktops:\n";
+    EnumWindows(CollectTopLevel, reinterpret_cast<LPARAM>(&view));
+    EnumDesktopsW(GetProcessWindowStation(), CollectDesktop, reinterpret_cast<LPARAM>(&view));
+    return view;
 }
 
 // Walks the setup wizard: Next until the finish page (whose Next button is the one that reads "Finish"),
-// then prints the page's texts and presses it.
+// then prints the page's texts and presses it. Each press is printed with its time from the start.
 int WalkSetup(double seconds) {
-    const ULONGLONG end = GetTickCount64() + static_cast<ULONGLONG>(seconds * 1000);
+    const ULONGLONG start = GetTickCount64();
+    const ULONGLONG end = start + static_cast<ULONGLONG>(seconds * 1000);
+    auto pressed = [start](const wchar_t* caption) {
+        PrintUtf8("", L"pressed \"" + std::wstring(caption) + L"\" at " + std::to_wstring(GetTickCount64() - start) +
+                          L" ms\n");
+    };
     while (GetTickCount64() < end) {
         const HWND wizard = FindWizard();
         HWND next = wizard ? GetDlgItem(wizard, IDOK) : nullptr;
@@ -157,15 +188,17 @@ int WalkSetup(double seconds) {
                 }
                 PrintUtf8("finish page:\n", texts);
                 PostMessageW(next, BM_CLICK, 0, 0);
+                pressed(caption);
                 return 0;
             }
             PostMessageW(next, BM_CLICK, 0, 0);
+            pressed(caption);
             Sleep(500);
         }
         Sleep(200);
     }
     // What the wizard showed last, so that a run that timed out says where it stopped.
-    std::wstring seen = L"no wizard window";
+    std::wstring seen = L"no wizard window; " + DesktopView();
     if (const HWND wizard = FindWizard()) {
         wchar_t title[128] = {}, caption[64] = {};
         GetWindowTextW(wizard, title, 128);
