@@ -184,7 +184,7 @@ Machine::Machine(ClockMode mode, std::uint64_t seed)
     // Room for what a short run records and calls, so they do not grow a step at a time.
     notes_.reserve(128);
     noteText_.reserve(8192);
-    callCountsAt_.reserve(256);
+    callCounts_.reserve(256);
     registry_ = std::make_unique<Registry>(*this);
     namespace_ = std::make_unique<Namespace>(*this);
     modules_ = std::make_unique<Modules>(*this);
@@ -920,8 +920,10 @@ void Machine::ClearFailures() {
 
 std::uint64_t Machine::CallCount(const std::string& function) {
     std::lock_guard lock(mutex_);
-    auto it = callCounts_.find(function);
-    return it == callCounts_.end() ? 0 : it->second;
+    std::uint64_t calls = 0;
+    for (const auto& [name, count] : callCounts_)
+        if (function == name) calls += count;
+    return calls;
 }
 
 void Machine::SetCallObserver(CallObserver observer) {
@@ -937,17 +939,10 @@ bool Machine::TakeFailure(const char* function, DWORD* error) {
     std::shared_ptr<const CallObserver> observer;
     {
         std::lock_guard lock(mutex_);
-        const std::string_view name(function);
-        std::uint64_t*& count = callCountsAt_[function];
-        if (!count) {
-            auto it = callCounts_.find(name);
-            if (it == callCounts_.end()) it = callCounts_.emplace(name, 0).first;
-            count = &it->second;  // map nodes stay put
-        }
-        ++*count;
+        ++callCounts_[function];
         if (t_thread) t_thread->lastCall = function;
         if (!stalls_.empty()) {
-            auto stall = stalls_.find(name);
+            auto stall = stalls_.find(std::string_view(function));
             if (stall != stalls_.end()) {
                 stallMs = stall->second.ms;
                 if (stall->second.remaining > 0 && --stall->second.remaining == 0) stalls_.erase(stall);

@@ -452,11 +452,9 @@ private:
         int remaining;
     };
     std::map<std::string, Stall, std::less<>> stalls_;
-    // By name, keyed by the literal the first call passed (the literals live as long as the program).
-    std::pmr::map<std::string_view, std::uint64_t, std::less<>> callCounts_{&pool_};
-    // The same counters by the address of the name a call passes (each Win32 function passes its own
-    // literal, every time): one hash of a pointer per call instead of a search comparing names.
-    std::pmr::unordered_map<const char*, std::uint64_t*> callCountsAt_{&pool_};
+    // Calls by the address of the name they pass (each Win32 function passes its own literal, every
+    // time): one hash of a pointer per call. CallCount adds up the literals of one name.
+    std::pmr::unordered_map<const char*, std::uint64_t> callCounts_{&pool_};
     std::shared_ptr<const CallObserver> callObserver_;
     // The timeline packed: every note's source and text lie one after another in noteText_, so adding a
     // note allocates only when the block grows (a run writes hundreds of debug lines).
