@@ -17,7 +17,7 @@
 //                             "TaskbarCreated" is broadcast to the top-level windows; waits for the icon
 //   tray_probe focus SECONDS  gives the keyboard focus to the tray's icon (NIM_SETFOCUS, as the tray does)
 //   tray_probe setup SECONDS  walks the running setup's wizard: presses Next until its last page, prints
-//                             that page's texts and presses Finish
+//                             that page's texts and presses Finish (each press printed with its time)
 //   tray_probe qfailure SECONDS NAME  prints a service's recovery settings as Windows' "sc qfailure" and
 //                             "sc qfailureflag" do (for a Wine whose sc knows neither)
 //
@@ -198,7 +198,7 @@ int WalkSetup(double seconds) {
         Sleep(200);
     }
     // What the wizard showed last, so that a run that timed out says where it stopped.
-    std::wstring seen = L"no wizard window; " + DesktopView();
+    std::wstring seen;
     if (const HWND wizard = FindWizard()) {
         wchar_t title[128] = {}, caption[64] = {};
         GetWindowTextW(wizard, title, 128);
@@ -208,6 +208,8 @@ int WalkSetup(double seconds) {
                (next && IsWindowEnabled(next) ? L" enabled" : L" disabled") +
                (next && IsWindowVisible(next) ? L" visible" : L" hidden") + L"; texts:\n";
         EnumChildWindows(wizard, CollectText, reinterpret_cast<LPARAM>(&seen));
+    } else {
+        seen = L"no wizard window; " + DesktopView();
     }
     PrintUtf8("the setup's finish page did not come; ", seen + L"\n");
     return 1;

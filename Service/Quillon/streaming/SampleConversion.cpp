@@ -320,7 +320,8 @@ struct RenderStep8 {
     __m256 v[4];
 
     QUILLON_AVX2 explicit RenderStep8(const float* from)
-        : in(from), v{_mm256_loadu_ps(from), _mm256_loadu_ps(from + 8), _mm256_loadu_ps(from + 16), _mm256_loadu_ps(from + 24)} {}
+        : in(from),
+          v{_mm256_loadu_ps(from), _mm256_loadu_ps(from + 8), _mm256_loadu_ps(from + 16), _mm256_loadu_ps(from + 24)} {}
 
     QUILLON_AVX2 bool MayHoldNonFinite() const {
         const __m256 sum = _mm256_add_ps(_mm256_add_ps(v[0], v[1]), _mm256_add_ps(v[2], v[3]));
