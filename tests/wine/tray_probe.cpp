@@ -191,9 +191,14 @@ int WalkSetup(double seconds) {
                 pressed(caption);
                 return 0;
             }
-            PostMessageW(next, BM_CLICK, 0, 0);
-            pressed(caption);
-            Sleep(500);
+            // Only the steps forward: when the progress page ends, its button reads "Close" for a moment
+            // while the wizard moves on to the finish page by itself, and a press then ends the wizard
+            // without that page.
+            if (wcsstr(caption, L"Next") || wcsstr(caption, L"Install")) {
+                PostMessageW(next, BM_CLICK, 0, 0);
+                pressed(caption);
+                Sleep(500);
+            }
         }
         Sleep(200);
     }
