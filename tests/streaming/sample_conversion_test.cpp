@@ -137,8 +137,10 @@ const float kRenderEdges[] = {0.0f,
 TEST(SampleConversion, RenderEveryLengthInPlaceAndIntoASeparateBufferMatchesTheRule) {
     WithEachKernelSet([] {
         std::mt19937 random(11);
-        std::uniform_real_distribution<float> value(-1.3f, 1.3f);
-        // About one sample in four an edge value, so that each lands in every lane of every step.
+        // Dense: about one sample in four an edge value, so that each lands in every lane of every step,
+        // and other values beyond full scale too. Sparse: only the fixed edges below, so that most steps
+        // hold nothing beyond full scale, which the kernels may convert by a shorter route.
+        std::uniform_real_distribution<float> denseValue(-1.3f, 1.3f), sparseValue(-1.0f, 1.0f);
         std::uniform_int_distribution<std::size_t> edge(0, 4 * std::size(kRenderEdges) - 1);
         struct Format {
             unsigned bits, valid;
@@ -147,11 +149,13 @@ TEST(SampleConversion, RenderEveryLengthInPlaceAndIntoASeparateBufferMatchesTheR
         for (Format f : {Format{16, 16, kRender16Scale}, Format{24, 24, kRender24Scale}, Format{32, 24, kRender32Scale},
                          Format{32, 32, kRender32Scale}}) {
             const int bytes = static_cast<int>(f.bits / 8);
-            for (std::size_t n = 0; n <= 140; ++n) {
+            for (std::size_t run = 0; run < 2 * 141; ++run) {
+                const std::size_t n = run / 2;
+                const bool dense = run % 2 == 0;
                 std::vector<float> in(n);
                 for (auto& v : in) {
-                    const std::size_t e = edge(random);
-                    v = e < std::size(kRenderEdges) ? kRenderEdges[e] : value(random);
+                    const std::size_t e = dense ? edge(random) : std::size(kRenderEdges);
+                    v = e < std::size(kRenderEdges) ? kRenderEdges[e] : dense ? denseValue(random) : sparseValue(random);
                 }
                 if (n > 5) in[5] = 1.0f;
                 if (n > 21) in[21] = std::numeric_limits<float>::quiet_NaN();  // a lane of a vector step
@@ -168,7 +172,8 @@ TEST(SampleConversion, RenderEveryLengthInPlaceAndIntoASeparateBufferMatchesTheR
                         expected = std::min<std::int64_t>(expected, INT32_MAX);
                         if (f.valid == 24) expected = static_cast<std::int32_t>(static_cast<std::uint32_t>(expected) & 0xFFFFFF00u);
                     }
-                    ASSERT_EQ(ReadPacked(packed, i, bytes), expected) << f.bits << "/" << f.valid << " n " << n << " i " << i;
+                    ASSERT_EQ(ReadPacked(packed, i, bytes), expected)
+                        << f.bits << "/" << f.valid << (dense ? " dense" : " sparse") << " n " << n << " i " << i;
                     ASSERT_EQ(ReadPacked(separate.data(), i, bytes), expected);
                 }
                 // Nothing written past the samples' bytes.

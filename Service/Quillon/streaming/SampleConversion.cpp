@@ -101,6 +101,18 @@ struct RenderStep {
         return _mm_movemask_ps(_mm_cmpunord_ps(zeroOrNan, zeroOrNan)) != 0;
     }
 
+    // Whether a sample lies outside [-1, +1] or is a NaN (an infinity lies outside): the magnitude's
+    // "not less or equal" to 1 holds for both.
+    bool AnyBeyondOne() const {
+        const __m128 sign = _mm_set1_ps(-0.0f);
+        const __m128 one = _mm_set1_ps(1.0f);
+        const __m128 low = _mm_or_ps(_mm_cmpnle_ps(_mm_andnot_ps(sign, v[0]), one),
+                                     _mm_cmpnle_ps(_mm_andnot_ps(sign, v[1]), one));
+        const __m128 high = _mm_or_ps(_mm_cmpnle_ps(_mm_andnot_ps(sign, v[2]), one),
+                                      _mm_cmpnle_ps(_mm_andnot_ps(sign, v[3]), one));
+        return _mm_movemask_ps(_mm_or_ps(low, high)) != 0;
+    }
+
     // The input is read again here rather than kept in registers through the conversion, which needs
     // them for its constants (SSE2 has sixteen); nothing of the step has been stored yet. The steps are
     // written out: GCC keeps a loop over them, and the vectors in memory.
@@ -111,14 +123,23 @@ struct RenderStep {
         r[3] = KeepFinite(_mm_loadu_ps(in + 12), r[3]);
     }
 
-    // The four vectors' integers by the 16- or 24-bit rule.
+    // The four vectors' integers by the 16- or 24-bit rule. Samples beyond full scale are rare too (an
+    // application's own mix may exceed it), so a step whose samples all lie within it skips the clamp,
+    // which then changes nothing: two operations per vector on the multiplier's two ports, for one
+    // compare each and the check's ORs.
     void Scale(__m128 scale, __m128i (&r)[4]) const {
-        const bool check = MayHoldNonFinite();
+        if (!AnyBeyondOne()) {
+            r[0] = _mm_cvttps_epi32(_mm_mul_ps(v[0], scale));
+            r[1] = _mm_cvttps_epi32(_mm_mul_ps(v[1], scale));
+            r[2] = _mm_cvttps_epi32(_mm_mul_ps(v[2], scale));
+            r[3] = _mm_cvttps_epi32(_mm_mul_ps(v[3], scale));
+            return;
+        }
         r[0] = ScaleFinite(v[0], scale);
         r[1] = ScaleFinite(v[1], scale);
         r[2] = ScaleFinite(v[2], scale);
         r[3] = ScaleFinite(v[3], scale);
-        if (check) ClearNonFinite(r);
+        if (MayHoldNonFinite()) ClearNonFinite(r);
     }
 
     // By the 32-bit rule, each ANDed with `mask` (the valid bits).
