@@ -366,13 +366,28 @@ struct RenderStep8 {
         const __m256 c = _mm256_min_ps(_mm256_max_ps(v, _mm256_set1_ps(-1.0f)), _mm256_set1_ps(1.0f));
         return _mm256_cvttps_epi32(_mm256_mul_ps(c, scale));
     }
+    QUILLON_AVX2 bool AnyBeyondOne() const {
+        const __m256 sign = _mm256_set1_ps(-0.0f);
+        const __m256 one = _mm256_set1_ps(1.0f);
+        const __m256 low = _mm256_or_ps(_mm256_cmp_ps(_mm256_andnot_ps(sign, v[0]), one, _CMP_NLE_UQ),
+                                        _mm256_cmp_ps(_mm256_andnot_ps(sign, v[1]), one, _CMP_NLE_UQ));
+        const __m256 high = _mm256_or_ps(_mm256_cmp_ps(_mm256_andnot_ps(sign, v[2]), one, _CMP_NLE_UQ),
+                                         _mm256_cmp_ps(_mm256_andnot_ps(sign, v[3]), one, _CMP_NLE_UQ));
+        return _mm256_movemask_ps(_mm256_or_ps(low, high)) != 0;
+    }
     QUILLON_AVX2 void Scale(__m256 scale, __m256i (&r)[4]) const {
-        const bool check = MayHoldNonFinite();
+        if (!AnyBeyondOne()) {
+            r[0] = _mm256_cvttps_epi32(_mm256_mul_ps(v[0], scale));
+            r[1] = _mm256_cvttps_epi32(_mm256_mul_ps(v[1], scale));
+            r[2] = _mm256_cvttps_epi32(_mm256_mul_ps(v[2], scale));
+            r[3] = _mm256_cvttps_epi32(_mm256_mul_ps(v[3], scale));
+            return;
+        }
         r[0] = ScaleFinite(v[0], scale);
         r[1] = ScaleFinite(v[1], scale);
         r[2] = ScaleFinite(v[2], scale);
         r[3] = ScaleFinite(v[3], scale);
-        if (check) ClearNonFinite(r);
+        if (MayHoldNonFinite()) ClearNonFinite(r);
     }
 
     // The 32-bit rule, as Render32Finite, ANDed with `mask`.
