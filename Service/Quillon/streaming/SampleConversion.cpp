@@ -125,8 +125,8 @@ struct RenderStep {
 
     // The four vectors' integers by the 16- or 24-bit rule. Samples beyond full scale are rare too (an
     // application's own mix may exceed it), so a step whose samples all lie within it skips the clamp,
-    // which then changes nothing: two operations per vector on the multiplier's two ports, for one
-    // compare each and the check's ORs.
+    // which would change nothing there: two operations per vector saved on the multiplier's ports, for
+    // a compare per vector and the check's ORs.
     void Scale(__m128 scale, __m128i (&r)[4]) const {
         if (!AnyBeyondOne()) {
             r[0] = _mm_cvttps_epi32(_mm_mul_ps(v[0], scale));
