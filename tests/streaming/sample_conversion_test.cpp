@@ -154,8 +154,12 @@ TEST(SampleConversion, RenderEveryLengthInPlaceAndIntoASeparateBufferMatchesTheR
                 const bool dense = run % 2 == 0;
                 std::vector<float> in(n);
                 for (auto& v : in) {
-                    const std::size_t e = dense ? edge(random) : std::size(kRenderEdges);
-                    v = e < std::size(kRenderEdges) ? kRenderEdges[e] : dense ? denseValue(random) : sparseValue(random);
+                    if (!dense) {
+                        v = sparseValue(random);
+                        continue;
+                    }
+                    const std::size_t e = edge(random);
+                    v = e < std::size(kRenderEdges) ? kRenderEdges[e] : denseValue(random);
                 }
                 if (n > 5) in[5] = 1.0f;
                 if (n > 21) in[21] = std::numeric_limits<float>::quiet_NaN();  // a lane of a vector step
