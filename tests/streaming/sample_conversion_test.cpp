@@ -165,6 +165,8 @@ TEST(SampleConversion, RenderEveryLengthInPlaceAndIntoASeparateBufferMatchesTheR
                 if (n > 21) in[21] = std::numeric_limits<float>::quiet_NaN();  // a lane of a vector step
                 if (n > 34) in[34] = std::numeric_limits<float>::infinity();
                 if (n > 43) in[43] = -std::numeric_limits<float>::infinity();
+                if (n > 54) in[54] = std::nextafter(1.0f, 2.0f);  // each alone in its step: the least beyond
+                if (n > 67) in[67] = std::nextafter(-1.0f, -2.0f);
                 std::vector<float> inPlace = in;
                 std::vector<unsigned char> separate(n * bytes + 8, 0xCC);
                 RenderFromFloat(f.bits, f.valid, inPlace.data(), inPlace.data(), n);

@@ -101,18 +101,6 @@ struct RenderStep {
         return _mm_movemask_ps(_mm_cmpunord_ps(zeroOrNan, zeroOrNan)) != 0;
     }
 
-    // Whether a sample lies outside [-1, +1] or is a NaN (an infinity lies outside): the magnitude's
-    // "not less or equal" to 1 holds for both.
-    bool AnyBeyondOne() const {
-        const __m128 sign = _mm_set1_ps(-0.0f);
-        const __m128 one = _mm_set1_ps(1.0f);
-        const __m128 low = _mm_or_ps(_mm_cmpnle_ps(_mm_andnot_ps(sign, v[0]), one),
-                                     _mm_cmpnle_ps(_mm_andnot_ps(sign, v[1]), one));
-        const __m128 high = _mm_or_ps(_mm_cmpnle_ps(_mm_andnot_ps(sign, v[2]), one),
-                                      _mm_cmpnle_ps(_mm_andnot_ps(sign, v[3]), one));
-        return _mm_movemask_ps(_mm_or_ps(low, high)) != 0;
-    }
-
     // The input is read again here rather than kept in registers through the conversion, which needs
     // them for its constants (SSE2 has sixteen); nothing of the step has been stored yet. The steps are
     // written out: GCC keeps a loop over them, and the vectors in memory.
@@ -123,18 +111,8 @@ struct RenderStep {
         r[3] = KeepFinite(_mm_loadu_ps(in + 12), r[3]);
     }
 
-    // The four vectors' integers by the 16- or 24-bit rule. Samples beyond full scale are rare too (an
-    // application's own mix may exceed it), so a step whose samples all lie within it skips the clamp,
-    // which would change nothing there: two operations per vector saved on the multiplier's ports, for
-    // a compare per vector and the check's ORs.
-    void Scale(__m128 scale, __m128i (&r)[4]) const {
-        if (!AnyBeyondOne()) {
-            r[0] = _mm_cvttps_epi32(_mm_mul_ps(v[0], scale));
-            r[1] = _mm_cvttps_epi32(_mm_mul_ps(v[1], scale));
-            r[2] = _mm_cvttps_epi32(_mm_mul_ps(v[2], scale));
-            r[3] = _mm_cvttps_epi32(_mm_mul_ps(v[3], scale));
-            return;
-        }
+    // The whole 16- and 24-bit rule: clamp, scale, truncate, and 0 for a NaN or an infinity.
+    void ScaleClamped(__m128 scale, __m128i (&r)[4]) const {
         r[0] = ScaleFinite(v[0], scale);
         r[1] = ScaleFinite(v[1], scale);
         r[2] = ScaleFinite(v[2], scale);
@@ -152,6 +130,43 @@ struct RenderStep {
         if (check) ClearNonFinite(r);
     }
 };
+
+// The whole rule for a step, out of line: the step below then keeps no sample for it.
+[[gnu::noinline]] void ScaleClampedSse2(const float* in, __m128 scale, __m128i (&r)[4]) {
+    RenderStep(in).ScaleClamped(scale, r);
+}
+
+// Sixteen samples by the 16- or 24-bit rule. A sample beyond full scale is rare (an application's own mix
+// may exceed it), and within it the clamp changes nothing, so a step scales and truncates, and takes the
+// whole rule only if a product's magnitude exceeds the scale or is a NaN: exactly where |v| exceeds 1 or
+// v is not a number. The check asks the products, after their conversion, not the samples: SSE2's
+// operations overwrite an operand, and the products are then free to be overwritten, so the step keeps
+// no copies. An AND and a compare a vector, where the clamp took a min and a max.
+inline void ScaleStep(const float* in, __m128 scale, __m128i (&r)[4]) {
+    const __m128 magnitude = _mm_castsi128_ps(_mm_set1_epi32(0x7FFFFFFF));
+    const __m128 p0 = _mm_mul_ps(_mm_loadu_ps(in), scale);
+    const __m128 p1 = _mm_mul_ps(_mm_loadu_ps(in + 4), scale);
+    const __m128 p2 = _mm_mul_ps(_mm_loadu_ps(in + 8), scale);
+    const __m128 p3 = _mm_mul_ps(_mm_loadu_ps(in + 12), scale);
+    r[0] = _mm_cvttps_epi32(p0);
+    r[1] = _mm_cvttps_epi32(p1);
+    r[2] = _mm_cvttps_epi32(p2);
+    r[3] = _mm_cvttps_epi32(p3);
+    // Converted here, not after the check: GCC would move the conversions there, onto the only path
+    // that uses them, and keep a copy of each product for them.
+    __asm__("" : "+x"(r[0]), "+x"(r[1]), "+x"(r[2]), "+x"(r[3]));
+    const __m128 beyond01 = _mm_or_ps(_mm_cmpnle_ps(_mm_and_ps(p0, magnitude), scale),
+                                      _mm_cmpnle_ps(_mm_and_ps(p1, magnitude), scale));
+    const __m128 beyond23 = _mm_or_ps(_mm_cmpnle_ps(_mm_and_ps(p2, magnitude), scale),
+                                      _mm_cmpnle_ps(_mm_and_ps(p3, magnitude), scale));
+    if (_mm_movemask_ps(_mm_or_ps(beyond01, beyond23)) == 0) return;
+    __m128i clamped[4];  // not r, which stays in registers
+    ScaleClampedSse2(in, scale, clamped);
+    r[0] = clamped[0];
+    r[1] = clamped[1];
+    r[2] = clamped[2];
+    r[3] = clamped[3];
+}
 
 // Four 24-bit samples from 12 bytes at p (16 bytes readable) into four sign-extended 32-bit lanes.
 inline __m128i Load24x4(const unsigned char* p) {
@@ -262,7 +277,7 @@ void RenderFromFloat16Sse2(const float* in, void* outBlock, std::size_t samples)
     // Each step reads 64 bytes from byte 4i, then writes 32 from byte 2i.
     for (; i + 16 <= samples; i += 16) {
         __m128i r[4];
-        RenderStep(in + i).Scale(scale, r);
+        ScaleStep(in + i, scale, r);
         StoreSi(out + i * 2, _mm_packs_epi32(r[0], r[1]));  // in range: the saturation never acts
         StoreSi(out + i * 2 + 16, _mm_packs_epi32(r[2], r[3]));
     }
@@ -292,7 +307,7 @@ void RenderFromFloat24Sse2(const float* in, void* outBlock, std::size_t samples)
     };
     for (; i + 16 < samples; i += 16) {
         __m128i r[4];
-        RenderStep(in + i).Scale(scale, r);
+        ScaleStep(in + i, scale, r);
         store(out + i * 3, r[0]);
         store(out + i * 3 + 12, r[1]);
         store(out + i * 3 + 24, r[2]);
