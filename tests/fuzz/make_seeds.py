@@ -114,6 +114,8 @@ def shared_block_seeds():
         "tray_sees_a_console": rec(43, block(), 5) + rec(43, connected, 20) + rec(45, b"") + rec(43, block(), 20),
         "commands": rec(44, block(0, 3, 1), 5) + rec(44, block(0, 0, 2), 5) + rec(44, block(0, 2, 3), 30),
         "unterminated_texts": rec(43, u32(1, 1, 9) + b"A" * 192, 30) + rec(45, b""),
+        # A console named as a menu command: its grayed line comes first, and quitting must still work.
+        "console_named_quit": rec(43, block(1, 1, 9, b"Quit"), 30),
     }
 
 

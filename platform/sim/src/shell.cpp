@@ -978,10 +978,12 @@ BOOL Shell::TrackPopupMenu(HMENU menu, UINT flags, int x, int y, HWND owner) {
         if (!ended && !choices_.empty()) {
             const Choice choice = choices_.front();
             choices_.pop_front();
+            // A user clicks an item that can be chosen: of items with the same text, not a grayed one.
             const MenuItemView* chosen = FindView(record.items, [&](const MenuItemView& item) {
-                return choice.byText ? item.text == choice.text : (choice.id != 0 && item.id == choice.id);
+                const bool named = choice.byText ? item.text == choice.text : (choice.id != 0 && item.id == choice.id);
+                return named && item.Selectable();
             });
-            if (chosen && chosen->Selectable()) record.chosen = chosen->id;
+            if (chosen) record.chosen = chosen->id;
             if (choice.clickElsewhere) foreground_ = nullptr;  // another program's window took it
         }
         // The note is written from the record before the record moves into the list.
